@@ -1,0 +1,17 @@
+// Control ids of the settings dialog, shared by the code, the Windows
+// template and the terminal form.
+#pragma once
+
+#define IDD_SETTINGS 101
+#define IDC_URL_LABEL 1001
+#define IDC_URL 1002
+#define IDC_INTERVAL_LABEL 1005
+#define IDC_INTERVAL 1006
+#define IDC_SECONDS_LABEL 1007
+#define IDC_ENABLED 1008
+#ifndef IDOK
+#define IDOK 1
+#endif
+#ifndef IDCANCEL
+#define IDCANCEL 2
+#endif

@@ -1,0 +1,139 @@
+// The narrow port between the plug-in core and the system underneath it.
+//
+// Every procedure here stands for one system call of the Windows build and
+// keeps its shape, so platform/win32 forwards each one to the real API and
+// platform/posix provides the same behaviour on its own event loop, store
+// and HTTP client. The core includes this header and nothing system-specific.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+using WindowHandle = void*;  // HWND
+using ModuleHandle = void*;  // HINSTANCE of this module
+using KeyHandle = void*;     // HKEY
+using NetHandle = void*;     // HINTERNET
+
+// ---- Messages to the host window --------------------------------------
+constexpr unsigned kUserMessage = 0x0400;  // WM_USER
+
+// SendMessageA(window, WM_USER, wParam, code): synchronous, returns the
+// window procedure's answer.
+intptr_t sendUserMessage(WindowHandle window, uintptr_t wParam, intptr_t code);
+
+// ---- Timers -------------------------------------------------------------
+// Period raised to the platform's shortest (10 ms) and capped at its
+// longest (0x7FFFFFFF ms).
+constexpr uint32_t kTimerMaxPeriodMs = 0x7FFFFFFF;
+constexpr unsigned kTimerMessage = 0x0113;  // WM_TIMER
+
+using TimerCallback = void (*)(WindowHandle window, unsigned message, uintptr_t timerId,
+                               uint32_t time);
+
+// SetTimer(window, timerId, periodMs, callback): nonzero on success.
+uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
+                   TimerCallback callback);
+// KillTimer(window, timerId).
+bool killTimer(WindowHandle window, uintptr_t timerId);
+
+// ---- Message boxes --------------------------------------------------------
+// MessageBoxA(no owner, text, caption, MB_OK): returns when acknowledged.
+// Runs a nested loop: timers keep firing while the box is open.
+void messageBox(const char* text, const char* caption);
+
+// ---- Modal dialog -----------------------------------------------------------
+constexpr unsigned kInitDialog = 0x0110;  // WM_INITDIALOG
+constexpr unsigned kCommand = 0x0111;     // WM_COMMAND; LOWORD(wParam) is the control id
+
+using DialogProcedure = intptr_t (*)(WindowHandle dialog, unsigned message, uintptr_t wParam,
+                                     intptr_t lParam);
+
+// DialogBoxParamA(module, templateId, owner, procedure, 0): runs the dialog
+// modally and returns the result given to endDialog, or -1 when it cannot
+// be created.
+intptr_t dialogBox(ModuleHandle module, int templateId, WindowHandle owner,
+                   DialogProcedure procedure);
+bool endDialog(WindowHandle dialog, intptr_t result);                      // EndDialog
+WindowHandle dialogItem(WindowHandle dialog, int controlId);               // GetDlgItem
+bool checkDialogButton(WindowHandle dialog, int controlId, bool checked);  // CheckDlgButton
+bool isDialogButtonChecked(WindowHandle dialog, int controlId);            // IsDlgButtonChecked
+
+// Edit controls, each one SendMessageA to the control.
+void limitText(WindowHandle control, uint32_t maxChars);             // EM_LIMITTEXT
+bool setControlText(WindowHandle control, const char* text);         // WM_SETTEXT
+uint32_t controlTextLength(WindowHandle control);                    // WM_GETTEXTLENGTH
+// WM_GETTEXT: copies at most capacity - 1 characters and a terminator;
+// returns the number of characters copied.
+uint32_t controlText(WindowHandle control, char* buffer, uint32_t capacity);
+
+// ---- Module and errors --------------------------------------------------------
+// GetModuleFileNameA: characters written (buffer is terminated), 0 on failure.
+uint32_t moduleFileName(ModuleHandle module, char* buffer, uint32_t capacity);
+// The separator between folders in a module path: '\\' or '/'.
+char pathSeparator();
+// GetLastError: the calling thread's last system error code.
+uint32_t lastError();
+
+// ---- Settings store (registry) ----------------------------------------------------
+constexpr uint32_t kRegSz = 1;     // REG_SZ
+constexpr uint32_t kRegDword = 4;  // REG_DWORD
+constexpr long kRegSuccess = 0;    // ERROR_SUCCESS
+
+// RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, no class,
+// REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, default security, key, nullptr).
+long regCreateKey(const char* subKey, KeyHandle* key);
+// RegQueryValueExA(key, name, nullptr, nullptr, data, size): *size holds the
+// capacity on entry and the data's size on return. Data longer than the
+// capacity is not copied (ERROR_MORE_DATA); shorter data overwrites only
+// the bytes it holds. The stored type is not checked.
+long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size);
+// RegSetValueExA(key, name, 0, type, data, size).
+long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* data, uint32_t size);
+long regCloseKey(KeyHandle key);  // RegCloseKey
+
+// ---- HTTP -------------------------------------------------------------------------
+// A component of a split URL: where it starts inside the URL text and how
+// long it is. An absent component has length 0.
+struct UrlSpan {
+  const char* text;
+  size_t length;
+};
+
+struct UrlComponents {
+  UrlSpan scheme;
+  UrlSpan host;  // without brackets for an IPv6 literal, without ":port"
+  UrlSpan user;
+  UrlSpan password;
+  UrlSpan path;   // may be empty
+  UrlSpan extra;  // "?query" and/or "#fragment", may be empty
+  uint16_t port;  // the scheme's default when the URL names none
+  bool secure;    // https
+};
+
+// InternetCrackUrlA(url, length, 0, components): true on success.
+bool crackUrl(const char* url, size_t length, UrlComponents* components);
+
+// InternetOpenA(agent, access type 0, no proxy, no bypass, 0).
+NetHandle internetOpen(const char* agent);
+// InternetConnectA(session, host, port, user, password, HTTP service, 0, 0).
+// user/password may be null.
+NetHandle internetConnect(NetHandle session, const char* host, uint16_t port, const char* user,
+                          const char* password);
+// HttpOpenRequestA(connection, method, target, no version, no referrer,
+// no accepted types, flags, 0); secure asks for TLS with verification.
+NetHandle httpOpenRequest(NetHandle connection, const char* method, const char* target,
+                          bool secure);
+// HttpSendRequestExA with one INTERNET_BUFFERSA holding the additional
+// header block ("Name: value\n" lines) and the body. The answer is not read.
+bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLength,
+                     const void* body, uint32_t bodyLength);
+// InternetCloseHandle.
+void internetClose(NetHandle handle);
+
+// Bounds on one request, applied by the backends: name resolution (where
+// the stack allows), connecting, sending and waiting are each cut off here.
+constexpr uint32_t kNetTimeoutMs = 5000;
+
+}  // namespace platform

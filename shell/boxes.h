@@ -1,0 +1,7 @@
+// The two failure boxes every part reports through.
+#pragma once
+
+// "<message>: (errcode=<last system error>)" in a box captioned "Error".
+void reportError(const char* message);
+// The message unchanged in a box captioned "Lumtap"; returns 0.
+int showNotice(const char* message);

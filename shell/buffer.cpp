@@ -1,0 +1,57 @@
+#include "shell/buffer.h"
+
+#include <cstring>
+
+#include "shell/boxes.h"
+
+void* (*rawAllocate)(size_t size) = std::malloc;
+
+Buffer allocZeroed(size_t size) {
+  // malloc(0) may give none on success; one byte keeps "none" meaning failure.
+  void* p = rawAllocate(size == 0 ? 1 : size);
+  if (p == nullptr) {
+    reportError("Out of memory");
+    return nullptr;
+  }
+  std::memset(p, 0, size == 0 ? 1 : size);
+  return Buffer(static_cast<char*>(p));
+}
+
+namespace {
+
+bool isUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+}  // namespace
+
+Buffer escapeValue(const char* text) {
+  static const char hex[] = "0123456789ABCDEF";
+  const size_t n = std::strlen(text);
+  Buffer out = allocZeroed(3 * n + 1);
+  if (!out) return nullptr;
+  char* w = out.get();
+  for (size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (isUnreserved(c)) {
+      *w++ = static_cast<char>(c);
+    } else {
+      *w++ = '%';
+      *w++ = hex[c >> 4];
+      *w++ = hex[c & 0x0F];
+    }
+  }
+  *w = '\0';
+  return out;
+}
+
+size_t escapedPrefix(const char* escaped, size_t limit) {
+  size_t i = 0;
+  while (escaped[i] != '\0') {
+    const size_t step = escaped[i] == '%' ? 3 : 1;
+    if (i + step > limit) break;
+    i += step;
+  }
+  return i;
+}

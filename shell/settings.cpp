@@ -1,0 +1,88 @@
+#include "shell/settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "report/update.h"
+#include "shell/boxes.h"
+#include "shell/state.h"
+
+namespace {
+
+struct KeyCloser {
+  void operator()(void* key) const { platform::regCloseKey(key); }
+};
+using KeyOwner = std::unique_ptr<void, KeyCloser>;
+
+void noticeWriteFailure(long code) {
+  char text[64];
+  std::snprintf(text, sizeof text, "Error: %u", static_cast<unsigned>(code));
+  showNotice(text);
+}
+
+uint32_t timerPeriod(uint32_t seconds) {
+  const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
+  return ms > platform::kTimerMaxPeriodMs ? platform::kTimerMaxPeriodMs : static_cast<uint32_t>(ms);
+}
+
+}  // namespace
+
+platform::KeyHandle openSettingsKey() {
+  platform::KeyHandle key = nullptr;
+  if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::kRegSuccess) {
+    reportError("Cannot open registry key");
+    return nullptr;
+  }
+  return key;
+}
+
+void loadSettings() {
+  KeyOwner key(openSettingsKey());
+  if (!key) return;
+
+  // Without a URL buffer (start-up ran out of memory) the other settings
+  // are still read, but nothing is armed: a tick would have no URL to use.
+  if (urlSetting) {
+    std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
+    uint32_t size = URL_MAX_CHARS + 1;
+    if (platform::regQueryValue(key.get(), "URL", urlSetting.get(), &size) !=
+        platform::kRegSuccess) {
+      urlSetting[0] = '\0';
+    }
+    // A value that fills the whole buffer has no room for its terminator:
+    // such a URL cannot have come from the dialog and is read as empty.
+    if (urlSetting[URL_MAX_CHARS] != '\0') std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
+  }
+
+  uint32_t size = sizeof enabledSetting;
+  if (platform::regQueryValue(key.get(), "Enabled", &enabledSetting, &size) !=
+      platform::kRegSuccess) {
+    enabledSetting = DEFAULT_ENABLED;
+  }
+  size = sizeof intervalSetting;
+  if (platform::regQueryValue(key.get(), "Interval", &intervalSetting, &size) !=
+      platform::kRegSuccess) {
+    intervalSetting = DEFAULT_INTERVAL;
+  }
+  key.reset();
+
+  if (!urlSetting || !bodyBuffer) return;
+  platform::killTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID);
+  platform::setTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID, timerPeriod(intervalSetting),
+                     onUpdateTimer);
+}
+
+void saveSettings(const char* url, int32_t enabled, int32_t interval) {
+  KeyOwner key(openSettingsKey());
+  if (!key) return;
+  long rc = platform::regSetValue(key.get(), "URL", platform::kRegSz, url,
+                                  static_cast<uint32_t>(std::strlen(url)));
+  if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
+  rc = platform::regSetValue(key.get(), "Enabled", platform::kRegDword, &enabled, sizeof enabled);
+  if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
+  rc = platform::regSetValue(key.get(), "Interval", platform::kRegDword, &interval,
+                             sizeof interval);
+  if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
+  key.reset();
+  loadSettings();
+}
