@@ -1,0 +1,63 @@
+// The POSIX backend's own services for the stand-in player and for the
+// backend's pieces: the event loop, host windows, keyboard input, the
+// dialog presenter hook and the settings store's location. The plug-in
+// core never includes this; it sees only platform/port.h.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/port.h"
+
+namespace platform::posix {
+
+// ---- Windows --------------------------------------------------------------
+// A window is a target for messages and the owner of timers.
+using WindowProcedure = std::function<intptr_t(WindowHandle window, unsigned message,
+                                               uintptr_t wParam, intptr_t lParam)>;
+WindowHandle createWindow(WindowProcedure procedure);
+// Stops the window's timers; later messages to it answer 0.
+void destroyWindow(WindowHandle window);
+
+// ---- Event loop (single thread) ---------------------------------------------
+// Runs timers and input until quitLoop() is called.
+void runLoop();
+void quitLoop();
+// A nested loop, as a modal box or dialog runs: dispatches timers and input
+// until done() is true (checked after every event) or quitLoop() is called.
+// Returns false when it ended by quitLoop().
+bool runLoopUntil(const std::function<bool()>& done);
+// Runs a callback once after delayMs on the loop (used by the player for
+// its own clock); returns an id for cancelDelayed.
+uint64_t runDelayed(uint32_t delayMs, std::function<void()> callback);
+void cancelDelayed(uint64_t id);
+
+// ---- Keyboard input ------------------------------------------------------------
+// Bytes read from standard input go to the innermost handler. The player
+// installs the outermost one; message boxes and the dialog push their own.
+using InputHandler = std::function<void(unsigned char byte)>;
+void pushInputHandler(InputHandler handler);
+void popInputHandler();
+// Whether boxes and dialogs may ask the user (standard input is a terminal).
+bool interactive();
+
+// ---- Dialog presenter -----------------------------------------------------------
+// The dialog manager keeps the controls; a presenter (the player's terminal
+// form) draws them and turns keys into edits and commands. Set by the
+// player; without one, dialogBox fails (-1).
+struct DialogPresenter {
+  // Called once the dialog is initialised, and again after every change.
+  std::function<void(WindowHandle dialog)> draw;
+  // Called when the dialog closes.
+  std::function<void(WindowHandle dialog)> close;
+};
+void setDialogPresenter(DialogPresenter presenter);
+
+// ---- Settings store -------------------------------------------------------------
+// The file that holds the registry; default: $XDG_CONFIG_HOME (else
+// ~/.config) /trellicast/registry.
+void setRegistryPath(const std::string& path);
+std::string registryPath();
+
+}  // namespace platform::posix
