@@ -1,4 +1,107 @@
 #include "dialog/settings_dialog.h"
 
-// Placeholder until the dialog lands.
-intptr_t settingsDialogProc(platform::WindowHandle, unsigned, uintptr_t, intptr_t) { return 0; }
+#include <cstddef>
+#include <cstdio>
+
+#include "dialog/resources/resource.h"
+#include "shell/boxes.h"
+#include "shell/settings.h"
+#include "shell/state.h"
+
+namespace {
+
+constexpr uint32_t kUrlLimit = 1024;           // what the URL edit lets the user type
+constexpr uint32_t kIntervalLimit = 4;         // what the interval edit lets the user type
+constexpr uint32_t kIntervalMaxChars = 7;      // the longest interval text OK accepts
+constexpr size_t kIntervalShownSize = 10 + 1;  // any 32-bit value in decimal
+
+struct Controls {
+  platform::WindowHandle url;
+  platform::WindowHandle interval;
+};
+
+void initialise(platform::WindowHandle dialog, const Controls& controls) {
+  platform::limitText(controls.url, kUrlLimit);
+  // Without a URL buffer (start-up ran out of memory) the edit starts empty.
+  platform::setControlText(controls.url, urlSetting ? urlSetting.get() : "");
+
+  platform::checkDialogButton(dialog, IDC_ENABLED, enabledSetting == 1);
+
+  platform::limitText(controls.interval, kIntervalLimit);
+  char shown[kIntervalShownSize];
+  std::snprintf(shown, sizeof shown, "%u", static_cast<unsigned>(intervalSetting));
+  platform::setControlText(controls.interval, shown);
+}
+
+// The value of the text's leading decimal digits (0 when there are none).
+// At most kIntervalMaxChars digits arrive here, so the sum cannot overflow.
+int32_t leadingDecimal(const char* text) {
+  int32_t value = 0;
+  for (const char* p = text; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+  return value;
+}
+
+intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
+  const uint32_t urlLength = platform::controlTextLength(controls.url);
+  if (urlLength == 0) {
+    reportError("Url not entered");
+    return false;
+  }
+  if (urlLength > URL_MAX_CHARS) {
+    showNotice("Url too big");
+    return false;
+  }
+  char url[URL_MAX_CHARS + 1] = {};
+  platform::controlText(controls.url, url, urlLength + 1);
+
+  const uint32_t intervalLength = platform::controlTextLength(controls.interval);
+  if (intervalLength == 0) {
+    reportError("Interval not entered");
+    return false;
+  }
+  if (intervalLength > kIntervalMaxChars) {
+    showNotice("Interval too big");
+    return false;
+  }
+  char intervalText[kIntervalMaxChars + 1] = {};
+  platform::controlText(controls.interval, intervalText, intervalLength + 1);
+  const int32_t interval = leadingDecimal(intervalText);
+
+  const int32_t enabled = platform::isDialogButtonChecked(dialog, IDC_ENABLED) ? 1 : 0;
+
+  saveSettings(url, enabled, interval);
+  platform::endDialog(dialog, 0);
+  // The user has looked at the settings again: the next failure is news.
+  errorShown = false;
+  return true;
+}
+
+}  // namespace
+
+intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uintptr_t wParam,
+                            intptr_t) {
+  if (message != platform::kInitDialog && message != platform::kCommand) return false;
+
+  const Controls controls = {platform::dialogItem(dialog, IDC_URL),
+                             platform::dialogItem(dialog, IDC_INTERVAL)};
+  if (controls.url == nullptr || controls.interval == nullptr) {
+    reportError("Cannot get handle!");
+    platform::endDialog(dialog, 0);
+    return false;
+  }
+
+  if (message == platform::kInitDialog) {
+    initialise(dialog, controls);
+    return true;
+  }
+
+  switch (static_cast<int>(wParam & 0xFFFF)) {
+    case IDOK:
+      return confirm(dialog, controls);
+    case IDCANCEL:
+      platform::endDialog(dialog, 0);
+      return false;
+    default:
+      return false;
+  }
+}

@@ -1,0 +1,423 @@
+// The settings dialog's procedure against the recording double: what it
+// shows, the order of OK's checks and the box each failure uses, what it
+// stores, and what Cancel and a missing control do.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dialog/resources/resource.h"
+#include "dialog/settings_dialog.h"
+#include "platform/posix/errors.h"
+#include "shell/settings.h"
+#include "shell/state.h"
+#include "tests/support/fake_platform.h"
+
+namespace {
+
+platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
+
+std::string dword(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+class Dialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    resetState();
+    rawAllocate = std::malloc;
+    pluginRecord.hostWindow = kHost;
+    dialog = {};
+    dialog.controls = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {"URL:"}},
+                       {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {"seconds"}},
+                       {IDC_ENABLED, {}}};
+  }
+  void TearDown() override {
+    rawAllocate = std::malloc;
+    resetState();
+  }
+
+  // Starts the plug-in over what the store holds now, then forgets what
+  // start-up did, so a case sees only the dialog's own effects.
+  void start() {
+    pluginInit();
+    fake::state().boxes.clear();
+    fake::state().timerCalls.clear();
+  }
+  intptr_t init() { return settingsDialogProc(&dialog, platform::kInitDialog, 0, 0); }
+  intptr_t command(uintptr_t wParam) {
+    return settingsDialogProc(&dialog, platform::kCommand, wParam, 0);
+  }
+  fake::Control& url() { return dialog.controls[IDC_URL]; }
+  fake::Control& interval() { return dialog.controls[IDC_INTERVAL]; }
+  fake::Control& enabled() { return dialog.controls[IDC_ENABLED]; }
+  std::vector<fake::Box>& boxes() { return fake::state().boxes; }
+  auto& store() { return fake::state().registry[SETTINGS_SUBKEY]; }
+
+  fake::Dialog dialog;
+};
+
+TEST_F(Dialog, OpensWithTheStoredSettings) {
+  const std::string url1024 = "http://h/" + std::string(1015, 'u');
+  struct Case {
+    const char* name;
+    std::string url;       // "-": no value stored
+    std::string enabled;   // "-": no value stored
+    std::string interval;  // "-": no value stored
+    std::string shownUrl;
+    bool checked;
+    std::string shownInterval;
+  } cases[] = {
+      {"fresh store: defaults", "-", "-", "-", "", true, "10"},
+      {"enabled 0", "http://a/np", dword(0), dword(7), "http://a/np", false, "7"},
+      {"checked only for exactly 1", "http://a/np", dword(2), dword(0), "http://a/np", false, "0"},
+      {"negative enabled", "http://a/np", dword(0xFFFFFFFF), dword(30), "http://a/np", false, "30"},
+      {"1024 characters shown whole", url1024, dword(1), dword(9999), url1024, true, "9999"},
+      {"5 digits shown whole", "x", dword(1), dword(12345), "x", true, "12345"},
+      {"7 digits shown whole", "x", dword(1), dword(1234567), "x", true, "1234567"},
+      {"10 digits shown unsigned", "x", dword(1), dword(0xFFFFFFFF), "x", true, "4294967295"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    if (c.url != "-") fake::putValue("URL", platform::kRegSz, c.url);
+    if (c.enabled != "-") fake::putValue("Enabled", platform::kRegDword, c.enabled);
+    if (c.interval != "-") fake::putValue("Interval", platform::kRegDword, c.interval);
+    start();
+    // Whatever the controls held before is replaced.
+    url().text = "junk";
+    interval().text = "junk";
+    enabled().checked = !c.checked;
+
+    EXPECT_EQ(init(), 1);
+    EXPECT_EQ(url().text, c.shownUrl);
+    EXPECT_EQ(url().limit, 1024u);
+    EXPECT_EQ(enabled().checked, c.checked);
+    EXPECT_EQ(interval().text, c.shownInterval);
+    EXPECT_EQ(interval().limit, 4u);
+    EXPECT_FALSE(dialog.ended);
+    EXPECT_TRUE(boxes().empty());
+    EXPECT_TRUE(fake::state().timerCalls.empty()) << "opening stores nothing";
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, WithoutAUrlBufferOpensEmptyAndStillSaves) {
+  // Start-up ran out of memory for the URL: the dialog must leave it alone.
+  fake::putValue("URL", platform::kRegSz, "http://stored/");
+  static int calls;
+  calls = 0;
+  rawAllocate = [](size_t size) -> void* { return ++calls == 2 ? nullptr : std::malloc(size); };
+  pluginInit();
+  rawAllocate = std::malloc;
+  ASSERT_FALSE(urlSetting);
+  boxes().clear();
+
+  EXPECT_EQ(init(), 1);
+  EXPECT_EQ(url().text, "");
+  url().text = "http://new/";
+  EXPECT_EQ(command(IDOK), 1);
+  EXPECT_TRUE(dialog.ended);
+  EXPECT_EQ(fake::value("URL")->bytes, "http://new/");
+  EXPECT_FALSE(urlSetting);
+}
+
+TEST_F(Dialog, OkChecksUrlThenIntervalAndShowsEachFailureInItsBox) {
+  const std::string url1024 = "http://h/" + std::string(1015, 'u');
+  const std::string url1025 = url1024 + "v";
+  struct Case {
+    const char* name;
+    std::string url;
+    std::string interval;
+    std::vector<fake::Box> boxes;  // empty: accepted
+  } cases[] = {
+      {"both empty: only the URL", "", "", {{"Error", "Url not entered: (errcode=87)"}}},
+      {"empty URL, interval fine", "", "10", {{"Error", "Url not entered: (errcode=87)"}}},
+      {"URL too big before the interval", url1025, "", {{"Lumtap", "Url too big"}}},
+      {"interval empty", "http://a/", "", {{"Error", "Interval not entered: (errcode=87)"}}},
+      {"8 digits", "http://a/", "12345678", {{"Lumtap", "Interval too big"}}},
+      {"10 digits", "http://a/", "4294967295", {{"Lumtap", "Interval too big"}}},
+      {"7 digits accepted", "http://a/", "1234567", {}},
+      {"1024-character URL accepted", url1024, "5", {}},
+      {"interval 0 accepted", "http://a/", "0", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    start();
+    ASSERT_EQ(init(), 1);
+    url().text = c.url;
+    interval().text = c.interval;
+    errorShown = true;
+    // reportError shows whatever code the thread holds at that moment.
+    platform::setLastError(87);
+
+    const bool accepted = c.boxes.empty();
+    EXPECT_EQ(command(IDOK), accepted ? 1 : 0);
+    EXPECT_EQ(boxes(), c.boxes);
+    EXPECT_EQ(dialog.ended, accepted);
+    EXPECT_EQ(errorShown, !accepted) << "cleared only by a successful OK";
+    if (accepted) {
+      EXPECT_EQ(dialog.result, 0);
+      EXPECT_EQ(fake::value("URL")->bytes, c.url);
+      EXPECT_EQ(fake::value("Interval")->bytes, dword(std::stoul(c.interval)));
+    } else {
+      // The user's input stays in place and nothing was stored.
+      EXPECT_EQ(url().text, c.url);
+      EXPECT_EQ(interval().text, c.interval);
+      EXPECT_TRUE(store().empty());
+      EXPECT_TRUE(fake::state().timerCalls.empty());
+    }
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, StoredIntervalRoundTripsOrMustBeShortened) {
+  struct Case {
+    uint32_t stored;
+    bool tooBig;
+  } cases[] = {
+      {12345, false},   {123456, false},   {1234567, false},   {9999999, false},
+      {12345678, true}, {123456789, true}, {1000000000, true}, {0xFFFFFFFF, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    SetUp();
+    fake::putValue("URL", platform::kRegSz, "http://a/");
+    fake::putDword("Interval", c.stored);
+    start();
+    ASSERT_EQ(init(), 1);
+    const std::string shown = std::to_string(c.stored);
+    ASSERT_EQ(interval().text, shown);
+
+    std::string expectedStored = shown;
+    if (c.tooBig) {
+      // Every OK fails while the text is longer than 7 characters.
+      while (interval().text.size() > 7) {
+        boxes().clear();
+        EXPECT_EQ(command(IDOK), 0);
+        EXPECT_EQ(boxes(), (std::vector<fake::Box>{{"Lumtap", "Interval too big"}}));
+        EXPECT_FALSE(dialog.ended);
+        EXPECT_EQ(fake::value("Interval")->bytes, dword(c.stored));
+        interval().text.pop_back();
+      }
+      expectedStored = interval().text;
+      boxes().clear();
+    }
+    EXPECT_EQ(command(IDOK), 1);
+    EXPECT_TRUE(boxes().empty());
+    EXPECT_TRUE(dialog.ended);
+    EXPECT_EQ(fake::value("Interval")->bytes, dword(std::stoul(expectedStored)));
+    EXPECT_EQ(intervalSetting, std::stoul(expectedStored));
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, OkStoresTheCheckBoxAsZeroOrOne) {
+  struct Case {
+    uint32_t stored;
+    bool toggle;  // the user clicks the box once
+    uint32_t saved;
+  } cases[] = {
+      {1, false, 1},          {0, false, 0}, {2, false, 0},
+      {0xFFFFFFFF, false, 0}, {2, true, 1},  {1, true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.stored << (c.toggle ? " toggled" : ""));
+    SetUp();
+    fake::putValue("URL", platform::kRegSz, "http://a/");
+    fake::putDword("Enabled", c.stored);
+    start();
+    ASSERT_EQ(enabledSetting, static_cast<int32_t>(c.stored));
+    ASSERT_EQ(init(), 1);
+    if (c.toggle) enabled().checked = !enabled().checked;
+    EXPECT_EQ(command(IDOK), 1);
+    EXPECT_EQ(fake::value("Enabled")->bytes, dword(c.saved));
+    EXPECT_EQ(enabledSetting, static_cast<int32_t>(c.saved));
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, OkStoresTheEditedTextsAndArmsTheNewIntervalAtOnce) {
+  fake::putValue("URL", platform::kRegSz, "http://old.example/a/much/longer/path");
+  fake::putDword("Interval", 30);
+  start();
+  ASSERT_EQ(init(), 1);
+  url().text = "http://new/";
+  interval().text = "3";
+
+  EXPECT_EQ(command(IDOK), 1);
+  const auto& v = fake::value("URL");
+  EXPECT_EQ(v->type, platform::kRegSz);
+  EXPECT_EQ(v->bytes, "http://new/");
+  EXPECT_STREQ(urlSetting.get(), "http://new/");
+  EXPECT_EQ(fake::value("Interval")->type, platform::kRegDword);
+  EXPECT_EQ(intervalSetting, 3u);
+  const auto& calls = fake::state().timerCalls;
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_FALSE(calls[0].set);
+  EXPECT_TRUE(calls[1].set);
+  EXPECT_EQ(calls[1].window, kHost);
+  EXPECT_EQ(calls[1].id, UPDATE_TIMER_ID);
+  EXPECT_EQ(calls[1].periodMs, 3000u);
+  EXPECT_EQ(fake::state().openKeys, 0);
+}
+
+TEST_F(Dialog, OkClearsErrorShownEvenWhenStoringFails) {
+  struct Case {
+    const char* name;
+    long createKeyError;
+    std::map<std::string, long> setValueErrors;
+    std::vector<fake::Box> boxes;
+  } cases[] = {
+      {"stored", 0, {}, {}},
+      {"key cannot be opened", 5, {}, {{"Error", "Cannot open registry key: (errcode=5)"}}},
+      {"every write fails",
+       0,
+       {{"URL", 5}, {"Enabled", 6}, {"Interval", 7}},
+       {{"Lumtap", "Error: 5"}, {"Lumtap", "Error: 6"}, {"Lumtap", "Error: 7"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    start();
+    ASSERT_EQ(init(), 1);
+    url().text = "http://a/";
+    fake::state().createKeyError = c.createKeyError;
+    fake::state().setValueErrors = c.setValueErrors;
+    errorShown = true;
+    EXPECT_EQ(command(IDOK), 1);
+    EXPECT_EQ(boxes(), c.boxes);
+    EXPECT_FALSE(errorShown);
+    EXPECT_TRUE(dialog.ended);
+    EXPECT_EQ(dialog.result, 0);
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, CancelStoresNothing) {
+  fake::putValue("URL", platform::kRegSz, "http://old/");
+  fake::putDword("Interval", 30);
+  start();
+  const auto before = store();
+  ASSERT_EQ(init(), 1);
+  url().text = "http://new/";
+  interval().text = "5";
+  enabled().checked = false;
+  errorShown = true;
+
+  EXPECT_EQ(command(IDCANCEL), 0);
+  EXPECT_TRUE(dialog.ended);
+  EXPECT_EQ(dialog.result, 0);
+  EXPECT_EQ(store().size(), before.size());
+  for (const auto& [name, value] : before) EXPECT_EQ(store()[name].bytes, value.bytes) << name;
+  EXPECT_TRUE(fake::state().timerCalls.empty());
+  EXPECT_TRUE(boxes().empty());
+  EXPECT_STREQ(urlSetting.get(), "http://old/");
+  EXPECT_EQ(intervalSetting, 30u);
+  EXPECT_TRUE(errorShown) << "only OK clears it";
+}
+
+TEST_F(Dialog, CommandsAreTakenFromTheLowWord) {
+  struct Case {
+    const char* name;
+    unsigned message;
+    uintptr_t wParam;
+    intptr_t result;
+    bool ended;
+  } cases[] = {
+      {"OK from an accelerator", platform::kCommand, (1u << 16) | IDOK, 1, true},
+      {"Cancel", platform::kCommand, IDCANCEL, 0, true},
+      {"edit notification", platform::kCommand, (0x300u << 16) | IDC_URL, 0, false},
+      {"check box click", platform::kCommand, IDC_ENABLED, 0, false},
+      {"another message with OK's id", 0x0010, IDOK, 0, false},
+      {"timer message", platform::kTimerMessage, IDOK, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    start();
+    ASSERT_EQ(init(), 1);
+    url().text = "http://a/";
+    EXPECT_EQ(settingsDialogProc(&dialog, c.message, c.wParam, 0), c.result);
+    EXPECT_EQ(dialog.ended, c.ended);
+    EXPECT_EQ(fake::value("URL") != nullptr, c.result == 1) << "only OK stores";
+    EXPECT_TRUE(boxes().empty());
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, MissingControlClosesTheDialogWithResultZero) {
+  struct Case {
+    const char* name;
+    std::vector<int> missing;
+    unsigned message;
+    uintptr_t wParam;
+  } cases[] = {
+      {"no URL edit at opening", {IDC_URL}, platform::kInitDialog, 0},
+      {"no interval edit at opening", {IDC_INTERVAL}, platform::kInitDialog, 0},
+      {"neither at opening", {IDC_URL, IDC_INTERVAL}, platform::kInitDialog, 0},
+      {"no URL edit on OK", {IDC_URL}, platform::kCommand, IDOK},
+      {"no interval edit on OK", {IDC_INTERVAL}, platform::kCommand, IDOK},
+      {"no interval edit on Cancel", {IDC_INTERVAL}, platform::kCommand, IDCANCEL},
+      {"no URL edit on any other command", {IDC_URL}, platform::kCommand, IDC_ENABLED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    fake::putValue("URL", platform::kRegSz, "http://old/");
+    start();
+    if (c.message == platform::kCommand) {
+      ASSERT_EQ(init(), 1);
+      url().text = "http://new/";
+    }
+    for (int id : c.missing) dialog.controls.erase(id);
+    platform::setLastError(1421);
+
+    EXPECT_EQ(settingsDialogProc(&dialog, c.message, c.wParam, 0), 0);
+    EXPECT_EQ(boxes(), (std::vector<fake::Box>{{"Error", "Cannot get handle!: (errcode=1421)"}}));
+    EXPECT_TRUE(dialog.ended);
+    EXPECT_EQ(dialog.result, 0);
+    EXPECT_EQ(fake::value("URL")->bytes, "http://old/");
+    EXPECT_TRUE(fake::state().timerCalls.empty());
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, MissingCheckBoxIsNotLookedUp) {
+  // Only the two edits are required; without the box, OK stores 0.
+  dialog.controls.erase(IDC_ENABLED);
+  start();
+  EXPECT_EQ(init(), 1);
+  url().text = "http://a/";
+  EXPECT_EQ(command(IDOK), 1);
+  EXPECT_TRUE(boxes().empty());
+  EXPECT_EQ(fake::value("Enabled")->bytes, dword(0));
+}
+
+TEST_F(Dialog, ConfigureOpensTheDialogOverTheHostWindow) {
+  // The whole road through the double's dialog manager: the player's
+  // configure command, the user's edits, a failed OK, then a good one.
+  fake::putDword("Interval", 60);
+  start();
+  fake::state().dialogTemplate = dialog.controls;
+  std::vector<intptr_t> answers;
+  fake::state().dialogScript = [&](platform::WindowHandle d) {
+    EXPECT_EQ(fake::control(d, IDC_INTERVAL)->text, "60");
+    answers.push_back(fake::command(d, IDOK));  // URL still empty
+    fake::control(d, IDC_URL)->text = "http://configured/";
+    fake::control(d, IDC_INTERVAL)->text = "2";
+    answers.push_back(fake::command(d, IDOK));
+  };
+  pluginRecord.config();
+  EXPECT_EQ(fake::state().dialogBoxCalls, 1);
+  EXPECT_EQ(answers, (std::vector<intptr_t>{0, 1}));
+  EXPECT_EQ(fake::state().dialogResults, std::vector<intptr_t>{0});
+  ASSERT_EQ(boxes().size(), 1u);
+  EXPECT_EQ(boxes()[0].text.rfind("Url not entered", 0), 0u);
+  EXPECT_EQ(fake::value("URL")->bytes, "http://configured/");
+  EXPECT_EQ(intervalSetting, 2u);
+  // The new period is what the next tick runs on.
+  EXPECT_EQ((fake::state().timers[{kHost, UPDATE_TIMER_ID}].periodMs), 2000u);
+}
+
+}  // namespace
