@@ -19,9 +19,13 @@ using WindowProcedure = std::function<intptr_t(WindowHandle window, unsigned mes
 WindowHandle createWindow(WindowProcedure procedure);
 // Stops the window's timers; later messages to it answer 0.
 void destroyWindow(WindowHandle window);
+// Whether timer (window, timerId) is armed, and with which period (after
+// raising and capping), for the player's start-up report.
+bool timerPeriod(WindowHandle window, uintptr_t timerId, uint32_t* periodMs);
 
 // ---- Event loop (single thread) ---------------------------------------------
-// Runs timers and input until quitLoop() is called.
+// Runs timers and input until quitLoop() is called (or until nothing is
+// left that could happen: no timers, no delayed callbacks, no input).
 void runLoop();
 void quitLoop();
 // A nested loop, as a modal box or dialog runs: dispatches timers and input

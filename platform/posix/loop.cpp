@@ -1,0 +1,296 @@
+// The POSIX backend's event loop: window-like message targets, per-window
+// timers, one-shot delayed callbacks, keyboard input from standard input and
+// nested loops, all on the one thread that runs the loop.
+//
+// Timers behave like the system timers of the Windows build: a period is
+// raised to 10 ms and capped at 0x7FFFFFFF ms; setting a timer that already
+// exists for the same (window, id) replaces it; ticks do not pile up (a
+// timer that is late fires once, then its next tick is one period after
+// that); and nested loops (message boxes, the dialog) dispatch ticks too,
+// including ticks of the very timer whose callback opened the nested loop.
+// Input is served before timers, as input messages are before WM_TIMER.
+//
+// Every lookup is made afresh after a callback returns, so a callback may
+// kill, re-arm or replace any timer (its own included), destroy windows or
+// run a nested loop.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/port.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/system.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint32_t kTimerMinPeriodMs = 10;
+constexpr uint32_t kInvalidWindowHandle = 1400;  // ERROR_INVALID_WINDOW_HANDLE
+
+using Clock = std::chrono::steady_clock;
+using Millis = int64_t;
+
+Millis nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+struct Timer {
+  uint32_t periodMs;
+  TimerCallback callback;
+  Millis due;
+  uint64_t order;  // breaks ties between timers due at the same moment
+};
+
+struct Delayed {
+  Millis due;
+  std::function<void()> callback;
+};
+
+struct Loop {
+  std::map<uintptr_t, posix::WindowProcedure> windows;
+  uintptr_t nextWindow = 0x100;
+  std::map<std::pair<WindowHandle, uintptr_t>, Timer> timers;
+  uintptr_t nextThreadTimerId = 0x7F00;  // ids for timers without a window
+  std::map<uint64_t, Delayed> delayed;
+  uint64_t nextDelayed = 1;
+  uint64_t nextOrder = 1;
+  std::vector<posix::InputHandler> inputHandlers;
+  bool inputClosed = false;
+  bool quitRequested = false;
+};
+
+Loop& loop() {
+  static Loop* instance = new Loop();  // never destroyed: callbacks may run during exit
+  return *instance;
+}
+
+uintptr_t windowKey(WindowHandle window) { return reinterpret_cast<uintptr_t>(window); }
+
+bool windowExists(WindowHandle window) { return loop().windows.count(windowKey(window)) != 0; }
+
+bool readingInput() {
+  const Loop& l = loop();
+  return !l.inputHandlers.empty() && !l.inputClosed && posix::interactive();
+}
+
+// The next timer or delayed callback to run, by due time.
+struct Next {
+  Millis due;
+  bool isTimer;
+  std::pair<WindowHandle, uintptr_t> timer;
+  uint64_t delayedId;
+};
+
+std::optional<Next> nextEvent() {
+  std::optional<Next> best;
+  uint64_t bestOrder = 0;
+  for (const auto& [key, t] : loop().timers) {
+    if (!best || t.due < best->due || (t.due == best->due && t.order < bestOrder)) {
+      best = Next{t.due, true, key, 0};
+      bestOrder = t.order;
+    }
+  }
+  for (const auto& [id, d] : loop().delayed) {
+    // Delayed ids grow with time of arming, like the timers' order.
+    if (!best || d.due < best->due) {
+      best = Next{d.due, false, {}, id};
+      bestOrder = 0;
+    }
+  }
+  return best;
+}
+
+void deliverInput(unsigned char byte) {
+  Loop& l = loop();
+  if (l.inputHandlers.empty()) return;
+  // Copied: the handler may push or pop handlers while it runs.
+  posix::InputHandler handler = l.inputHandlers.back();
+  handler(byte);
+}
+
+// Waits for and dispatches one event: a byte of input, a due timer or a
+// due delayed callback. Returns false when there is nothing that could
+// ever happen (no input, no timers, no delayed callbacks).
+bool pumpOne() {
+  Loop& l = loop();
+  const std::optional<Next> next = nextEvent();
+  const bool input = readingInput();
+  if (!next && !input) return false;
+
+  int timeout = -1;
+  if (next) {
+    const Millis wait = std::max<Millis>(0, next->due - nowMs());
+    timeout = static_cast<int>(std::min<Millis>(wait, 1000 * 1000));
+  }
+  if (input) {
+    pollfd fd{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&fd, 1, timeout);
+    if (ready > 0) {
+      unsigned char byte = 0;
+      const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+      if (n == 1) {
+        deliverInput(byte);
+        return true;
+      }
+      if (n == 0 || (errno != EINTR && errno != EAGAIN)) l.inputClosed = true;
+      return true;
+    }
+    if (ready < 0 && errno == EINTR) return true;
+  } else if (timeout > 0) {
+    ::poll(nullptr, 0, timeout);
+    return true;  // a signal or the wait is over: look again
+  }
+
+  // Nothing on input: run the due event, if it is due by now.
+  const Millis now = nowMs();
+  if (!next || next->due > now) return true;
+  if (next->isTimer) {
+    auto it = l.timers.find(next->timer);
+    if (it == l.timers.end()) return true;
+    Timer& t = it->second;
+    // The next tick counts from now: a late timer does not catch up.
+    t.due = now + t.periodMs;
+    t.order = l.nextOrder++;
+    const TimerCallback callback = t.callback;
+    const auto [window, id] = next->timer;
+    if (callback != nullptr) {
+      callback(window, kTimerMessage, id, static_cast<uint32_t>(now));
+    } else if (window != nullptr) {
+      // A timer without callback posts WM_TIMER to its window.
+      auto w = l.windows.find(windowKey(window));
+      if (w != l.windows.end()) {
+        const posix::WindowProcedure procedure = w->second;
+        procedure(window, kTimerMessage, id, 0);
+      }
+    }
+  } else {
+    auto it = l.delayed.find(next->delayedId);
+    if (it == l.delayed.end()) return true;
+    std::function<void()> callback = std::move(it->second.callback);
+    l.delayed.erase(it);
+    if (callback) callback();
+  }
+  return true;
+}
+
+}  // namespace
+
+intptr_t sendUserMessage(WindowHandle window, uintptr_t wParam, intptr_t code) {
+  auto it = loop().windows.find(windowKey(window));
+  if (it == loop().windows.end()) {
+    setLastError(kInvalidWindowHandle);
+    return 0;
+  }
+  const posix::WindowProcedure procedure = it->second;  // the window may go while it runs
+  return procedure ? procedure(window, kUserMessage, wParam, code) : 0;
+}
+
+uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
+                   TimerCallback callback) {
+  Loop& l = loop();
+  if (window != nullptr && !windowExists(window)) {
+    setLastError(kInvalidWindowHandle);
+    return 0;
+  }
+  // Without a window the id asked for is ignored and a new one is made.
+  if (window == nullptr) timerId = l.nextThreadTimerId++;
+  const uint32_t period = std::clamp(periodMs, kTimerMinPeriodMs, kTimerMaxPeriodMs);
+  l.timers[{window, timerId}] = Timer{period, callback, nowMs() + period, l.nextOrder++};
+  return timerId != 0 ? timerId : 1;
+}
+
+bool killTimer(WindowHandle window, uintptr_t timerId) {
+  return loop().timers.erase({window, timerId}) != 0;
+}
+
+void messageBox(const char* text, const char* caption) {
+  if (text == nullptr) text = "";
+  if (caption == nullptr) caption = "";
+  if (!posix::interactive()) {
+    std::fprintf(stderr, "[%s] %s\n", caption, text);
+    std::fflush(stderr);
+    return;
+  }
+  std::fprintf(stdout, "\n== %s ==\n%s\n[Press Enter]\n", caption, text);
+  std::fflush(stdout);
+  bool acknowledged = false;
+  posix::pushInputHandler([&acknowledged](unsigned char byte) {
+    if (byte == '\n' || byte == '\r') acknowledged = true;
+  });
+  posix::runLoopUntil([&acknowledged] { return acknowledged || loop().inputClosed; });
+  posix::popInputHandler();
+}
+
+namespace posix {
+
+WindowHandle createWindow(WindowProcedure procedure) {
+  Loop& l = loop();
+  const uintptr_t key = l.nextWindow++;
+  l.windows[key] = std::move(procedure);
+  return reinterpret_cast<WindowHandle>(key);
+}
+
+void destroyWindow(WindowHandle window) {
+  Loop& l = loop();
+  l.windows.erase(windowKey(window));
+  for (auto it = l.timers.begin(); it != l.timers.end();) {
+    it = it->first.first == window ? l.timers.erase(it) : std::next(it);
+  }
+}
+
+bool timerPeriod(WindowHandle window, uintptr_t timerId, uint32_t* periodMs) {
+  auto it = loop().timers.find({window, timerId});
+  if (it == loop().timers.end()) return false;
+  if (periodMs != nullptr) *periodMs = it->second.periodMs;
+  return true;
+}
+
+void runLoop() {
+  Loop& l = loop();
+  while (!l.quitRequested) {
+    if (!pumpOne()) break;  // nothing left that could ever wake the loop
+  }
+  l.quitRequested = false;
+}
+
+void quitLoop() { loop().quitRequested = true; }
+
+bool runLoopUntil(const std::function<bool()>& done) {
+  Loop& l = loop();
+  while (!done()) {
+    // The quit request is left standing so the enclosing loops end too.
+    if (l.quitRequested) return false;
+    if (!pumpOne()) return done();
+  }
+  return true;
+}
+
+uint64_t runDelayed(uint32_t delayMs, std::function<void()> callback) {
+  Loop& l = loop();
+  const uint64_t id = l.nextDelayed++;
+  l.delayed[id] = Delayed{nowMs() + delayMs, std::move(callback)};
+  return id;
+}
+
+void cancelDelayed(uint64_t id) { loop().delayed.erase(id); }
+
+void pushInputHandler(InputHandler handler) { loop().inputHandlers.push_back(std::move(handler)); }
+
+void popInputHandler() {
+  if (!loop().inputHandlers.empty()) loop().inputHandlers.pop_back();
+}
+
+bool interactive() { return ::isatty(STDIN_FILENO) == 1; }
+
+}  // namespace posix
+
+}  // namespace platform
