@@ -1,0 +1,66 @@
+// The settings dialog's form as data: the same nine controls, texts and
+// places (in dialog units) as the Windows template, for dialog managers
+// that build the form themselves. No platform code here.
+#pragma once
+
+#include <cstddef>
+#include <iterator>
+
+#include "dialog/resources/resource.h"
+
+namespace form {
+
+enum class Kind {
+  GroupBox,
+  DefaultButton,  // the push button Enter presses
+  Button,
+  Label,
+  Edit,
+  CheckBox,
+};
+
+enum class Align { Left, Right };
+
+struct Item {
+  int id;  // -1: a control without id
+  Kind kind;
+  const char* text;  // for an edit: empty; the dialog procedure fills it
+  int x, y, width, height;
+  bool tabStop;
+  bool digitsOnly;  // an edit that refuses anything but 0-9
+  Align align;
+};
+
+struct Layout {
+  int templateId;
+  const char* caption;
+  int width, height;
+  const Item* items;  // in tab order
+  size_t count;
+};
+
+constexpr int kNoId = -1;
+
+inline constexpr Item kSettingsItems[] = {
+    {kNoId, Kind::GroupBox, " Trellicast settings ", 7, 7, 198, 94, false, false, Align::Left},
+    {IDOK, Kind::DefaultButton, "OK", 20, 80, 50, 14, true, false, Align::Left},
+    {IDCANCEL, Kind::Button, "Cancel", 85, 80, 50, 14, true, false, Align::Left},
+    {IDC_URL_LABEL, Kind::Label, "URL:", 19, 41, 17, 8, false, false, Align::Right},
+    {IDC_URL, Kind::Edit, "", 39, 39, 157, 12, true, false, Align::Left},
+    {IDC_INTERVAL_LABEL, Kind::Label, "Send updates every:", 19, 58, 66, 8, false, false,
+     Align::Right},
+    {IDC_INTERVAL, Kind::Edit, "", 88, 56, 49, 12, true, true, Align::Left},
+    {IDC_SECONDS_LABEL, Kind::Label, "seconds", 142, 58, 52, 8, false, false, Align::Left},
+    {IDC_ENABLED, Kind::CheckBox, "Enabled", 20, 21, 42, 10, true, false, Align::Left},
+};
+
+inline constexpr Layout kSettingsForm = {
+    IDD_SETTINGS, "Trellicast", 212, 108, kSettingsItems, std::size(kSettingsItems),
+};
+
+// The form built for a template id, or nullptr.
+inline const Layout* findLayout(int templateId) {
+  return templateId == kSettingsForm.templateId ? &kSettingsForm : nullptr;
+}
+
+}  // namespace form
