@@ -131,6 +131,8 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
 }
 
 void draw(platform::WindowHandle dialog) {
+  // Only a terminal can show the form (tests read it through renderForm).
+  if (::isatty(STDOUT_FILENO) != 1) return;
   FormState* f = findForm(dialog);
   std::fputs("\x1b[H\x1b[2J", stdout);
   const std::string screen = renderForm(dialog, f != nullptr ? f->focus : 0);
@@ -172,8 +174,10 @@ void close(platform::WindowHandle dialog) {
   if (f.savedTerminal) ::tcsetattr(STDIN_FILENO, TCSANOW, &f.terminal);
   forms.erase(it);
   platform::posix::popInputHandler();
-  std::fputs("\x1b[H\x1b[2J", stdout);
-  std::fflush(stdout);
+  if (::isatty(STDOUT_FILENO) == 1) {
+    std::fputs("\x1b[H\x1b[2J", stdout);
+    std::fflush(stdout);
+  }
 }
 
 void moveFocus(FormState& f, int step) {
@@ -211,7 +215,7 @@ std::string renderForm(platform::WindowHandle dialog, int focusId) {
   const form::Layout* layout = platform::posix::dialogLayout(dialog);
   if (layout == nullptr) return {};
   const int width = column(layout->width) + 2;
-  const int height = row(layout->height) + 4;
+  const int height = row(layout->height) + 3;
   Canvas canvas(width, height);
   // The dialog's frame with its caption bar.
   canvas.frame(0, 0, width - 1, height - 1);
@@ -223,6 +227,8 @@ std::string renderForm(platform::WindowHandle dialog, int focusId) {
   }
   return canvas.text() + " " + kKeysHelp + "\n";
 }
+
+platform::WindowHandle openFormDialog() { return forms.empty() ? nullptr : forms.back()->dialog; }
 
 int formFocus(platform::WindowHandle dialog) {
   const FormState* f = findForm(dialog);

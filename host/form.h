@@ -23,6 +23,8 @@ std::string renderForm(platform::WindowHandle dialog, int focusId);
 // What the form does with one byte of input to an open dialog (for tests
 // without a terminal; the installed form is fed by the loop).
 void formInput(platform::WindowHandle dialog, unsigned char byte);
+// The dialog of the innermost open form, or nullptr.
+platform::WindowHandle openFormDialog();
 // The id of the control holding the focus in an open dialog, or 0.
 int formFocus(platform::WindowHandle dialog);
 
