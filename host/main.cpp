@@ -1,0 +1,379 @@
+// trellicast-host: a stand-in media player that loads the plug-in module and
+// answers its window messages, and a registry editor over the same store.
+//
+//   trellicast-host [--registry PATH] [--module PATH] play [--track-seconds N]
+//                   [--quit-after N] FILE...
+//   trellicast-host [--registry PATH] reg add|query|delete KEY [switches]
+//
+// The player does not decode audio: each entry "plays" for --track-seconds
+// (default 10), then the next one starts; after the last one it stays
+// stopped until it is told to quit. Keys on a terminal: space pause/resume,
+// n next, c configure, q quit.
+#include <dlfcn.h>
+#include <id3/misc_support.h>
+#include <id3/tag.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/reg_command.h"
+#include "platform/port.h"
+#include "platform/posix/system.h"
+
+#ifdef TRELLICAST_HOST_FORM
+#include "host/form.h"
+#endif
+
+namespace posix = platform::posix;
+
+namespace {
+
+// The record the plug-in hands over, field by field as the player knows it.
+struct PluginRecord {
+  int32_t version;
+  const char* description;
+  int32_t (*init)();
+  void (*config)();
+  void (*quit)();
+  platform::WindowHandle hostWindow;
+  platform::ModuleHandle moduleInstance;
+};
+
+// Player queries, WM_USER codes.
+constexpr intptr_t kGetStatus = 104;    // 1 playing, 3 paused, 0 stopped
+constexpr intptr_t kGetPosition = 125;  // current playlist entry, from 0
+constexpr intptr_t kGetFileName = 211;  // wParam: entry; its file name as given
+constexpr intptr_t kGetTitle = 212;     // wParam: entry; its title
+
+constexpr int kPlaying = 1, kPaused = 3, kStopped = 0;
+
+void usage() {
+  std::fputs(
+      "usage: trellicast-host [--registry PATH] [--module PATH] play [--track-seconds N]\n"
+      "                       [--quit-after N] FILE...\n"
+      "       trellicast-host [--registry PATH] reg add KEY /v NAME /t REG_SZ|REG_DWORD /d DATA "
+      "[/f]\n"
+      "       trellicast-host [--registry PATH] reg query KEY [/v NAME]\n"
+      "       trellicast-host [--registry PATH] reg delete KEY [/v NAME] /f\n",
+      stderr);
+}
+
+bool parseSeconds(const char* text, uint32_t* ms) {
+  char* end = nullptr;
+  errno = 0;
+  const double s = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !(s >= 0) || s > 2000000) return false;
+  *ms = static_cast<uint32_t>(s * 1000 + 0.5);
+  return true;
+}
+
+// ---- Titles -------------------------------------------------------------------
+
+std::string fileTitle(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return name;
+}
+
+// "Artist - Title" when the file's tag has both, else the file name.
+std::string entryTitle(const std::string& path) {
+  try {
+    ID3_Tag tag;
+    tag.Link(path.c_str(), ID3TT_ALL);
+    std::unique_ptr<char[]> artist(ID3_GetArtist(&tag));
+    std::unique_ptr<char[]> title(ID3_GetTitle(&tag));
+    if (artist && title && artist[0] != '\0' && title[0] != '\0') {
+      return std::string(artist.get()) + " - " + title.get();
+    }
+  } catch (...) {
+    // An unreadable tag leaves the file name as the title.
+  }
+  return fileTitle(path);
+}
+
+// ---- Terminal --------------------------------------------------------------------
+
+termios savedTerminal;
+bool terminalChanged = false;
+
+void restoreTerminal() {
+  if (terminalChanged) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+  terminalChanged = false;
+}
+
+// Keys without Enter and without echo; Ctrl-C still interrupts.
+void keysMode() {
+  if (::tcgetattr(STDIN_FILENO, &savedTerminal) != 0) return;
+  termios raw = savedTerminal;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) terminalChanged = true;
+}
+
+volatile std::sig_atomic_t stopSignal = 0;
+void onStopSignal(int sig) { stopSignal = sig; }
+
+// ---- The player ------------------------------------------------------------------
+
+struct Entry {
+  std::string path;
+  std::string title;
+};
+
+struct Player {
+  std::vector<Entry> entries;
+  size_t position = 0;
+  int status = kStopped;
+  uint32_t trackMs = 10000;
+  uint64_t trackEnd = 0;  // delayed callback ending the current entry
+  std::chrono::steady_clock::time_point startedAt;
+  uint32_t remainingMs = 0;
+  PluginRecord* record = nullptr;
+};
+
+Player player;
+
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void next();
+
+void armTrackEnd(uint32_t ms) {
+  posix::cancelDelayed(player.trackEnd);
+  player.remainingMs = ms;
+  player.startedAt = std::chrono::steady_clock::now();
+  player.trackEnd = posix::runDelayed(ms, next);
+}
+
+void start(size_t position) {
+  player.position = position;
+  player.status = kPlaying;
+  const Entry& e = player.entries[position];
+  say("playing " + std::to_string(position + 1) + "/" + std::to_string(player.entries.size()) +
+      ": " + e.title + " (" + e.path + ")");
+  armTrackEnd(player.trackMs);
+}
+
+void stop() {
+  posix::cancelDelayed(player.trackEnd);
+  player.status = kStopped;
+  say("stopped");
+}
+
+void next() {
+  if (player.position + 1 < player.entries.size()) {
+    start(player.position + 1);
+  } else {
+    stop();
+  }
+}
+
+void togglePause() {
+  if (player.status == kPlaying) {
+    posix::cancelDelayed(player.trackEnd);
+    const auto played = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - player.startedAt)
+                            .count();
+    player.remainingMs =
+        played >= player.remainingMs ? 0 : player.remainingMs - static_cast<uint32_t>(played);
+    player.status = kPaused;
+    say("paused");
+  } else if (player.status == kPaused) {
+    player.status = kPlaying;
+    say("resumed");
+    armTrackEnd(player.remainingMs);
+  } else {
+    start(0);
+  }
+}
+
+intptr_t hostWindowProcedure(platform::WindowHandle, unsigned message, uintptr_t wParam,
+                             intptr_t code) {
+  if (message != platform::kUserMessage) return 0;
+  switch (code) {
+    case kGetStatus:
+      return player.status;
+    case kGetPosition:
+      return static_cast<intptr_t>(player.position);
+    case kGetTitle:
+      return wParam < player.entries.size()
+                 ? reinterpret_cast<intptr_t>(player.entries[wParam].title.c_str())
+                 : 0;
+    case kGetFileName:
+      return wParam < player.entries.size()
+                 ? reinterpret_cast<intptr_t>(player.entries[wParam].path.c_str())
+                 : 0;
+    default:
+      return 0;
+  }
+}
+
+void onKey(unsigned char key) {
+  switch (key) {
+    case ' ':
+      togglePause();
+      break;
+    case 'n':
+      next();
+      break;
+    case 'c':
+      say("configure");
+      player.record->config();
+      break;
+    case 'q':
+      posix::quitLoop();
+      break;
+    default:
+      break;
+  }
+}
+
+std::string besideSelf(const char* name) {
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return name;
+  std::string path(self, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+struct ModuleCloser {
+  void operator()(void* handle) const { ::dlclose(handle); }
+};
+
+int play(const std::string& modulePath, const std::vector<std::string>& args) {
+  uint32_t quitAfterMs = 0;
+  bool quitAfter = false;
+  std::vector<std::string> files;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--track-seconds" && i + 1 < args.size()) {
+      if (!parseSeconds(args[++i].c_str(), &player.trackMs) || player.trackMs == 0) {
+        std::fprintf(stderr, "trellicast-host: bad --track-seconds %s\n", args[i].c_str());
+        return 2;
+      }
+    } else if (args[i] == "--quit-after" && i + 1 < args.size()) {
+      if (!parseSeconds(args[++i].c_str(), &quitAfterMs)) {
+        std::fprintf(stderr, "trellicast-host: bad --quit-after %s\n", args[i].c_str());
+        return 2;
+      }
+      quitAfter = true;
+    } else if (args[i].rfind("--", 0) == 0 && args[i] != "--") {
+      usage();
+      return 2;
+    } else {
+      files.push_back(args[i]);
+    }
+  }
+  if (files.empty()) {
+    usage();
+    return 2;
+  }
+  for (const auto& f : files) player.entries.push_back({f, entryTitle(f)});
+
+  std::unique_ptr<void, ModuleCloser> module(::dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL));
+  if (!module) {
+    std::fprintf(stderr, "trellicast-host: cannot load %s: %s\n", modulePath.c_str(), ::dlerror());
+    return 1;
+  }
+  using GetRecord = PluginRecord* (*)();
+  auto getRecord =
+      reinterpret_cast<GetRecord>(::dlsym(module.get(), "winampGetGeneralPurposePlugin"));
+  PluginRecord* record = getRecord != nullptr ? getRecord() : nullptr;
+  if (record == nullptr) {
+    std::fprintf(stderr, "trellicast-host: %s is not a plug-in module\n", modulePath.c_str());
+    return 1;
+  }
+  player.record = record;
+
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;  // no SA_RESTART: the loop's wait ends at once
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+
+  const bool keys = posix::interactive();
+#ifdef TRELLICAST_HOST_FORM
+  host::installTerminalForm();
+#endif
+  platform::WindowHandle window = posix::createWindow(hostWindowProcedure);
+  record->hostWindow = window;
+  record->moduleInstance = module.get();
+  say("registry: " + posix::registryPath());
+  record->init();
+  say(std::string("loaded: ") + (record->description != nullptr ? record->description : ""));
+  uint32_t period = 0;
+  if (posix::timerPeriod(window, 1, &period)) {
+    say("update timer: every " + std::to_string(period) + " ms");
+  } else {
+    say("update timer: not armed");
+  }
+
+  if (keys) {
+    keysMode();
+    say("keys: space pause/resume, n next, c configure, q quit");
+    posix::pushInputHandler(onKey);
+  }
+  if (quitAfter) posix::runDelayed(quitAfterMs, posix::quitLoop);
+  // Signals end the loop cleanly, so the plug-in still gets its quit.
+  uint64_t watchId = 0;
+  std::function<void()> watch = [&watch, &watchId] {
+    if (stopSignal != 0) {
+      posix::quitLoop();
+    } else {
+      watchId = posix::runDelayed(100, watch);
+    }
+  };
+  watchId = posix::runDelayed(100, watch);
+
+  start(0);
+  posix::runLoop();
+
+  posix::cancelDelayed(watchId);
+  if (keys) posix::popInputHandler();
+  restoreTerminal();
+  posix::cancelDelayed(player.trackEnd);
+  record->quit();
+  posix::destroyWindow(window);
+  module.reset();
+  say("quit");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string modulePath = besideSelf("gen_Trellicast.so");
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    if (args[i] == "--registry" && i + 1 < args.size()) {
+      posix::setRegistryPath(args[++i]);
+    } else if (args[i] == "--module" && i + 1 < args.size()) {
+      modulePath = args[++i];
+    } else {
+      break;
+    }
+  }
+  if (i >= args.size()) {
+    usage();
+    return 2;
+  }
+  const std::string command = args[i];
+  const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+  if (command == "play") return play(modulePath, rest);
+  if (command == "reg") return host::regCommand(rest);
+  usage();
+  return 2;
+}
