@@ -1,5 +1,203 @@
+// One status update per timer tick: split the URL, open the three HTTP
+// handles, ask the player what is playing, write the form body and post it.
 #include "report/update.h"
 
-// Placeholder until the update cycle lands.
-void onUpdateTimer(platform::WindowHandle, unsigned, uintptr_t, uint32_t) {}
-void sendStatusUpdate(platform::WindowHandle) {}
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "report/form_body.h"
+#include "shell/boxes.h"
+#include "shell/buffer.h"
+#include "shell/state.h"
+#include "tags/tag_fields.h"
+
+namespace {
+
+constexpr const char* kAgent = "Trellicast";
+constexpr const char* kMethod = "POST";
+constexpr const char* kHeaderFormat =
+    "Content-Type: application/x-www-form-urlencoded\nHost: %s\nContent-Length: %ld\n";
+constexpr size_t kHeaderBlockSize = 1024;
+// The header block keeps 72 fixed characters, the body length (at most four
+// digits, the body never reaching 8192 bytes) and a terminator: this is what
+// is left for the host token.
+constexpr size_t kHostTokenMax = 947;
+// Every component of urlSetting is at most this long.
+constexpr size_t kPieceSize = URL_MAX_CHARS + 1;
+
+// Host messages (WM_USER codes).
+constexpr intptr_t kGetStatus = 104;
+constexpr intptr_t kGetListPosition = 125;
+constexpr intptr_t kGetFileName = 211;
+constexpr intptr_t kGetTitle = 212;
+
+struct NetCloser {
+  void operator()(void* handle) const { platform::internetClose(handle); }
+};
+using NetOwner = std::unique_ptr<void, NetCloser>;
+
+// Network and URL failures show one box until the settings are next
+// confirmed. The flag is raised before the box opens, so a confirmation made
+// while it is open is not undone when it closes.
+void reportOnce(const char* message) {
+  if (errorShown) return;
+  errorShown = true;
+  reportError(message);
+}
+
+void copySpan(char* out, const char* text, size_t length) {
+  std::memcpy(out, text, length);
+  out[length] = '\0';
+}
+
+// The Host header's value: the URL's host (with its brackets when it is an
+// IPv6 literal) and, when the URL names one, ":port"; nothing after the
+// authority. False when it would not fit the header block.
+bool makeHostToken(const char* url, const platform::UrlComponents& parts, char* token) {
+  const char* start = parts.host.text;
+  if (start > url && start[-1] == '[') --start;
+  const char* end = parts.host.text + parts.host.length;
+  while (*end != '\0' && *end != '/' && *end != '?' && *end != '#') ++end;
+  const size_t length = static_cast<size_t>(end - start);
+  if (length > kHostTokenMax) return false;
+  copySpan(token, start, length);
+  return true;
+}
+
+// Path and query, never the fragment; "/" stands for an empty path.
+void makeTarget(const platform::UrlComponents& parts, char* target) {
+  size_t n = 0;
+  if (parts.path.length == 0) {
+    target[n++] = '/';
+  } else {
+    std::memcpy(target, parts.path.text, parts.path.length);
+    n = parts.path.length;
+  }
+  for (size_t i = 0; i < parts.extra.length && parts.extra.text[i] != '#'; ++i)
+    target[n++] = parts.extra.text[i];
+  target[n] = '\0';
+}
+
+}  // namespace
+
+size_t writeFormBody(char* body, size_t capacity, long status, const char* escapedTitle,
+                     const char* fragment) {
+  if (capacity == 0) return 0;
+  const int head = std::snprintf(body, capacity,
+                                 "wm_action=wm_data&wm_data[status]=%ld&wm_data[title]=", status);
+  size_t used = head < 0 ? 0 : static_cast<size_t>(head);
+  if (used > capacity - 1) used = capacity - 1;
+
+  const size_t titleLength = escapedPrefix(escapedTitle, capacity - 1 - used);
+  std::memcpy(body + used, escapedTitle, titleLength);
+  used += titleLength;
+
+  if (fragment != nullptr && used < capacity - 1) {
+    body[used++] = '&';
+    const size_t room = capacity - 1 - used;
+    size_t keep = std::strlen(fragment);
+    if (keep > room) {
+      // Drop whole pairs from the end: cut before the last "&" that fits.
+      keep = 0;
+      for (size_t i = room; i > 0; --i) {
+        if (fragment[i] == '&') {
+          keep = i;
+          break;
+        }
+      }
+    }
+    std::memcpy(body + used, fragment, keep);
+    used += keep;
+  }
+  body[used] = '\0';
+  return used;
+}
+
+void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
+  if (updateInProgress || !urlSetting || urlSetting[0] == '\0' || enabledSetting == 0) return;
+  if (!bodyBuffer) return;
+  updateInProgress = true;
+  sendStatusUpdate(window);
+  updateInProgress = false;
+}
+
+void sendStatusUpdate(platform::WindowHandle window) {
+  const char* url = urlSetting.get();
+
+  // 1. Split the URL.
+  platform::UrlComponents parts{};
+  if (!platform::crackUrl(url, std::strlen(url), &parts)) {
+    reportOnce("Invalid URL");
+    return;
+  }
+
+  // 2. The host token, and the pieces the handles take.
+  char hostToken[kHostTokenMax + 1];
+  if (!makeHostToken(url, parts, hostToken)) {
+    reportOnce("Invalid URL");
+    return;
+  }
+  char host[kPieceSize];
+  char user[kPieceSize];
+  char password[kPieceSize];
+  char target[kPieceSize + 1];
+  copySpan(host, parts.host.text, parts.host.length);
+  copySpan(user, parts.user.text, parts.user.length);
+  copySpan(password, parts.password.text, parts.password.length);
+  makeTarget(parts, target);
+  const bool hasUser = parts.user.length > 0;
+
+  // 3. to 5. Session, connection to the host name alone, request.
+  NetOwner session(platform::internetOpen(kAgent));
+  if (!session) {
+    reportOnce("Cannot InternetOpen");
+    return;
+  }
+  NetOwner connection(platform::internetConnect(
+      session.get(), host, parts.port, hasUser ? user : nullptr, hasUser ? password : nullptr));
+  if (!connection) {
+    reportOnce("Cannot InternetConnect");
+    return;
+  }
+  NetOwner request(platform::httpOpenRequest(connection.get(), kMethod, target, parts.secure));
+  if (!request) {
+    reportOnce("Cannot HttpOpenRequest");
+    return;
+  }
+
+  // 6. What is playing.
+  const intptr_t status = platform::sendUserMessage(window, 0, kGetStatus);
+  const intptr_t position = platform::sendUserMessage(window, 0, kGetListPosition);
+  const auto* title = reinterpret_cast<const char*>(
+      platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetTitle));
+
+  // 7. Rows 1 to 3. A missing title, or one that cannot be escaped (the
+  // "Out of memory" box has been shown), is sent as the empty text.
+  const Buffer escapedTitle = escapeValue(title != nullptr ? title : "");
+  const char* titleText = escapedTitle ? escapedTitle.get() : "";
+
+  // 8. The tag fragment of the entry's file, when the player names one.
+  const auto* fileName = reinterpret_cast<const char*>(
+      platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileName));
+  Buffer fragment;
+  if (fileName != nullptr) fragment = collectTagFields(fileName);
+  const size_t bodyLength = writeFormBody(bodyBuffer.get(), BODY_BUFFER_SIZE,
+                                          static_cast<long>(status), titleText, fragment.get());
+  fragment.reset();
+
+  // 9. and 10. The added headers.
+  const Buffer headers = allocZeroed(kHeaderBlockSize);
+  if (!headers) return;
+  const int headersLength = std::snprintf(headers.get(), kHeaderBlockSize, kHeaderFormat, hostToken,
+                                          static_cast<long>(bodyLength));
+  if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return;
+
+  // 11. Send; the answer is not used.
+  if (!platform::httpSendRequest(request.get(), headers.get(), static_cast<uint32_t>(headersLength),
+                                 bodyBuffer.get(), static_cast<uint32_t>(bodyLength))) {
+    reportOnce("Cannot HttpSendRequestEx");
+  }
+  // 12. The owners close request, connection and session in that order and
+  // release the header block and the escaped title.
+}

@@ -1,0 +1,391 @@
+// The port's HTTP procedures on libcurl.
+//
+// The four handles keep the meaning they have on Windows so the core's
+// messages mean the same thing on both builds:
+//   internetOpen     creates the curl handle (fails only when curl cannot
+//                    set itself up: "Cannot InternetOpen");
+//   internetConnect  records server, port and credentials (fails only on
+//                    bad arguments or lack of memory);
+//   httpOpenRequest  records method, target and whether TLS is wanted
+//                    (same);
+//   httpSendRequest  does the whole transfer: resolve, connect, TLS, send
+//                    the request, read and discard the answer. Every network
+//                    failure (refused, name not found, timeout, certificate)
+//                    is reported here, with the libcurl code as last error.
+//
+// Timeouts. Every transfer is bounded by platform::kNetTimeoutMs twice
+// over: CURLOPT_CONNECTTIMEOUT_MS cuts name resolution (curl's threaded
+// resolver honours it), the TCP connect and the TLS handshake, and
+// CURLOPT_TIMEOUT_MS cuts the whole transfer, sending and waiting for the
+// answer included. So one send blocks the calling thread for at most
+// kNetTimeoutMs (plus scheduling), whatever the server does.
+//
+// System settings. Proxies come from the standard environment variables
+// (http_proxy, https_proxy, all_proxy, no_proxy), which libcurl reads by
+// itself. The trust store is libcurl's default bundle unless the system
+// names another through CURL_CA_BUNDLE, SSL_CERT_FILE (a bundle file) or
+// SSL_CERT_DIR (a hashed directory), the usual variables for that on this
+// platform. Certificate and host name are always verified.
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "platform/port.h"
+#include "platform/posix/errors.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kContinueSuppressed = "Expect:";
+constexpr const char* kAcceptSuppressed = "Accept:";
+
+enum class Kind { session, connection, request };
+
+struct NetObject {
+  explicit NetObject(Kind k) : kind(k) {}
+  virtual ~NetObject() = default;
+  Kind kind;
+};
+
+struct CurlDeleter {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlOwner = std::unique_ptr<CURL, CurlDeleter>;
+using SlistOwner = std::unique_ptr<curl_slist, SlistDeleter>;
+
+struct Session : NetObject {
+  Session() : NetObject(Kind::session) {}
+  CurlOwner curl;
+};
+
+struct Connection : NetObject {
+  Connection() : NetObject(Kind::connection) {}
+  Session* session = nullptr;
+  std::string host;
+  uint16_t port = 0;
+  bool hasUser = false;
+  std::string user;
+  std::string password;
+};
+
+struct Request : NetObject {
+  Request() : NetObject(Kind::request) {}
+  Connection* connection = nullptr;
+  std::string method;
+  std::string target;
+  bool secure = false;
+};
+
+template <typename T>
+T* as(NetHandle handle, Kind kind) {
+  auto* object = static_cast<NetObject*>(handle);
+  if (object == nullptr || object->kind != kind) return nullptr;
+  return static_cast<T*>(object);
+}
+
+bool fail(CURLcode code) {
+  setLastError(static_cast<uint32_t>(code));
+  return false;
+}
+
+bool globalReady() {
+  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (code != CURLE_OK) setLastError(static_cast<uint32_t>(code));
+  return code == CURLE_OK;
+}
+
+size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+bool isSchemeChar(char c, bool first) {
+  const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  if (first) return alpha;
+  return alpha || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+bool equalsNoCase(UrlSpan span, const char* word) {
+  const size_t n = std::strlen(word);
+  if (span.length != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = span.text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != word[i]) return false;
+  }
+  return true;
+}
+
+uint16_t defaultPort(UrlSpan scheme) {
+  if (equalsNoCase(scheme, "http")) return 80;
+  if (equalsNoCase(scheme, "https")) return 443;
+  return 0;  // left to the service's default when connecting
+}
+
+// The URL handed to curl: scheme, server and port from the handles, then the
+// target. curl sends the target as given (CURLOPT_PATH_AS_IS keeps "." and
+// ".." segments), or the whole URL when it goes through a proxy; a byte its
+// parser refuses (space, control, non-ASCII) is written as %XX, as it has to
+// be in a request line anyway.
+std::string curlUrl(const Request& request) {
+  static const char hex[] = "0123456789ABCDEF";
+  const Connection& c = *request.connection;
+  std::string url = request.secure ? "https://" : "http://";
+  const bool literal6 = c.host.find(':') != std::string::npos;
+  if (literal6) url += '[';
+  url += c.host;
+  if (literal6) url += ']';
+  url += ':';
+  url += std::to_string(c.port == 0 ? (request.secure ? 443 : 80) : c.port);
+  for (char ch : request.target) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b <= 0x20 || b >= 0x7F || ch == '#') {
+      url += '%';
+      url += hex[b >> 4];
+      url += hex[b & 0x0F];
+    } else {
+      url += ch;
+    }
+  }
+  return url;
+}
+
+// "Name: value\n" lines (a "\r" before the "\n" is tolerated) as curl's list
+// of extra headers. A header given here replaces the one curl would write.
+bool appendHeaderLines(const char* headers, uint32_t length, curl_slist** list) {
+  size_t start = 0;
+  while (start < length) {
+    size_t end = start;
+    while (end < length && headers[end] != '\n' && headers[end] != '\0') ++end;
+    size_t lineEnd = end;
+    if (lineEnd > start && headers[lineEnd - 1] == '\r') --lineEnd;
+    if (lineEnd > start) {
+      const std::string line(headers + start, lineEnd - start);
+      curl_slist* grown = curl_slist_append(*list, line.c_str());
+      if (grown == nullptr) return false;
+      *list = grown;
+    }
+    if (end < length && headers[end] == '\0') break;
+    start = end + 1;
+  }
+  return true;
+}
+
+bool sendOn(Request& request, const char* headers, uint32_t headersLength, const void* body,
+            uint32_t bodyLength) {
+  Connection& connection = *request.connection;
+  CURL* curl = connection.session->curl.get();
+
+  curl_slist* raw = nullptr;
+  const bool listed = appendHeaderLines(headers, headersLength, &raw);
+  SlistOwner list(raw);
+  if (!listed) return fail(CURLE_OUT_OF_MEMORY);
+  for (const char* suppressed : {kContinueSuppressed, kAcceptSuppressed}) {
+    curl_slist* grown = curl_slist_append(list.get(), suppressed);
+    if (grown == nullptr) return fail(CURLE_OUT_OF_MEMORY);
+    list.release();
+    list.reset(grown);
+  }
+
+  const std::string url = curlUrl(request);
+  CURLcode rc = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, option, value);
+  };
+  set(CURLOPT_URL, url.c_str());
+  set(CURLOPT_PATH_AS_IS, 1L);
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  set(CURLOPT_POST, 1L);
+  set(CURLOPT_POSTFIELDS, static_cast<const char*>(body));
+  set(CURLOPT_POSTFIELDSIZE, static_cast<long>(bodyLength));
+  if (request.method != "POST") set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  set(CURLOPT_HTTPHEADER, list.get());
+  if (connection.hasUser) {
+    set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+    set(CURLOPT_USERNAME, connection.user.c_str());
+    set(CURLOPT_PASSWORD, connection.password.c_str());
+  }
+  if (request.secure) {
+    if (const char* bundle = std::getenv("CURL_CA_BUNDLE"); bundle != nullptr && *bundle)
+      set(CURLOPT_CAINFO, bundle);
+    else if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file)
+      set(CURLOPT_CAINFO, file);
+    if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir)
+      set(CURLOPT_CAPATH, dir);
+  }
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
+  set(CURLOPT_TIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
+  set(CURLOPT_WRITEFUNCTION, &discard);
+  if (rc != CURLE_OK) return fail(rc);
+
+  rc = curl_easy_perform(curl);
+  // The list and the body are about to go; the handle must not keep them.
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+  if (rc != CURLE_OK) return fail(rc);
+  return true;
+}
+
+}  // namespace
+
+bool crackUrl(const char* url, size_t length, UrlComponents* components) {
+  if (url == nullptr || components == nullptr) return fail(CURLE_BAD_FUNCTION_ARGUMENT);
+  *components = UrlComponents{};
+  const char* const end = url + length;
+
+  // scheme "://"
+  const char* p = url;
+  if (p == end || !isSchemeChar(*p, true)) return fail(CURLE_URL_MALFORMAT);
+  while (p < end && isSchemeChar(*p, false)) ++p;
+  if (end - p < 3 || std::memcmp(p, "://", 3) != 0) return fail(CURLE_URL_MALFORMAT);
+  const UrlSpan scheme{url, static_cast<size_t>(p - url)};
+  p += 3;
+
+  // authority: [user[:password]@]host[:port], up to "/", "?", "#" or the end
+  const char* authorityEnd = p;
+  while (authorityEnd < end && *authorityEnd != '/' && *authorityEnd != '?' && *authorityEnd != '#')
+    ++authorityEnd;
+  const char* hostStart = p;
+  for (const char* q = p; q < authorityEnd; ++q)
+    if (*q == '@') hostStart = q + 1;
+  if (hostStart != p) {
+    const char* userEnd = p;
+    while (userEnd < hostStart - 1 && *userEnd != ':') ++userEnd;
+    components->user = {p, static_cast<size_t>(userEnd - p)};
+    if (userEnd < hostStart - 1)
+      components->password = {userEnd + 1, static_cast<size_t>(hostStart - 1 - (userEnd + 1))};
+    else
+      components->password = {hostStart - 1, 0};
+  } else {
+    components->user = {p, 0};
+    components->password = {p, 0};
+  }
+
+  const char* portStart = nullptr;
+  if (hostStart < authorityEnd && *hostStart == '[') {
+    const char* close = static_cast<const char*>(
+        std::memchr(hostStart, ']', static_cast<size_t>(authorityEnd - hostStart)));
+    if (close == nullptr) return fail(CURLE_URL_MALFORMAT);
+    components->host = {hostStart + 1, static_cast<size_t>(close - hostStart - 1)};
+    if (close + 1 < authorityEnd) {
+      if (close[1] != ':') return fail(CURLE_URL_MALFORMAT);
+      portStart = close + 2;
+    }
+  } else {
+    const char* colon = hostStart;
+    while (colon < authorityEnd && *colon != ':') ++colon;
+    components->host = {hostStart, static_cast<size_t>(colon - hostStart)};
+    if (colon < authorityEnd) portStart = colon + 1;
+  }
+  if (components->host.length == 0) return fail(CURLE_URL_MALFORMAT);
+
+  components->port = defaultPort(scheme);
+  if (portStart != nullptr && portStart < authorityEnd) {
+    uint32_t port = 0;
+    for (const char* q = portStart; q < authorityEnd; ++q) {
+      if (*q < '0' || *q > '9') return fail(CURLE_URL_MALFORMAT);
+      port = port * 10 + static_cast<uint32_t>(*q - '0');
+      if (port > 65535) return fail(CURLE_URL_MALFORMAT);
+    }
+    if (port == 0) return fail(CURLE_URL_MALFORMAT);
+    components->port = static_cast<uint16_t>(port);
+  }
+
+  const char* pathEnd = authorityEnd;
+  while (pathEnd < end && *pathEnd != '?' && *pathEnd != '#') ++pathEnd;
+  components->scheme = scheme;
+  components->path = {authorityEnd, static_cast<size_t>(pathEnd - authorityEnd)};
+  components->extra = {pathEnd, static_cast<size_t>(end - pathEnd)};
+  components->secure = equalsNoCase(scheme, "https");
+  return true;
+}
+
+NetHandle internetOpen(const char* agent) {
+  if (!globalReady()) return nullptr;
+  std::unique_ptr<Session> session(new (std::nothrow) Session());
+  if (!session) {
+    fail(CURLE_OUT_OF_MEMORY);
+    return nullptr;
+  }
+  session->curl.reset(curl_easy_init());
+  if (!session->curl) {
+    fail(CURLE_FAILED_INIT);
+    return nullptr;
+  }
+  if (agent != nullptr) {
+    const CURLcode rc = curl_easy_setopt(session->curl.get(), CURLOPT_USERAGENT, agent);
+    if (rc != CURLE_OK) {
+      fail(rc);
+      return nullptr;
+    }
+  }
+  return session.release();
+}
+
+NetHandle internetConnect(NetHandle sessionHandle, const char* host, uint16_t port,
+                          const char* user, const char* password) {
+  auto* session = as<Session>(sessionHandle, Kind::session);
+  if (session == nullptr || host == nullptr || *host == '\0') {
+    fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    return nullptr;
+  }
+  try {
+    auto connection = std::make_unique<Connection>();
+    connection->session = session;
+    connection->host = host;
+    connection->port = port;
+    connection->hasUser = user != nullptr;
+    if (user != nullptr) connection->user = user;
+    if (password != nullptr) connection->password = password;
+    return connection.release();
+  } catch (const std::bad_alloc&) {
+    fail(CURLE_OUT_OF_MEMORY);
+    return nullptr;
+  }
+}
+
+NetHandle httpOpenRequest(NetHandle connectionHandle, const char* method, const char* target,
+                          bool secure) {
+  auto* connection = as<Connection>(connectionHandle, Kind::connection);
+  if (connection == nullptr) {
+    fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    return nullptr;
+  }
+  try {
+    auto request = std::make_unique<Request>();
+    request->connection = connection;
+    request->method = method != nullptr && *method != '\0' ? method : "GET";
+    request->target = target != nullptr && *target != '\0' ? target : "/";
+    request->secure = secure;
+    return request.release();
+  } catch (const std::bad_alloc&) {
+    fail(CURLE_OUT_OF_MEMORY);
+    return nullptr;
+  }
+}
+
+bool httpSendRequest(NetHandle requestHandle, const char* headers, uint32_t headersLength,
+                     const void* body, uint32_t bodyLength) {
+  auto* request = as<Request>(requestHandle, Kind::request);
+  if (request == nullptr || (headers == nullptr && headersLength != 0) ||
+      (body == nullptr && bodyLength != 0))
+    return fail(CURLE_BAD_FUNCTION_ARGUMENT);
+  if (headers == nullptr) headers = "";
+  if (body == nullptr) body = "";
+  try {
+    return sendOn(*request, headers, headersLength, body, bodyLength);
+  } catch (const std::bad_alloc&) {
+    return fail(CURLE_OUT_OF_MEMORY);
+  }
+}
+
+void internetClose(NetHandle handle) { delete static_cast<NetObject*>(handle); }
+
+}  // namespace platform

@@ -1,0 +1,741 @@
+// The update cycle end to end: the core with the recording double of the
+// window services and the real libcurl backend, posting to receivers on
+// 127.0.0.1 that record the request bytes.
+#include "report/update.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dialog/resources/resource.h"
+#include "platform/port.h"
+#include "platform/posix/errors.h"
+#include "report/form_body.h"
+#include "shell/buffer.h"
+#include "shell/plugin.h"
+#include "shell/state.h"
+#include "tests/report/loopback_server.h"
+#include "tests/support/fake_platform.h"
+
+namespace fake {
+void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
+}  // namespace fake
+
+namespace {
+
+platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
+constexpr int kWaitMs = 3000;
+// The longest a cycle may block: the backend's bound plus scheduling slack.
+constexpr auto kCycleBound = std::chrono::milliseconds(platform::kNetTimeoutMs + 1500);
+
+const char* const kProxyVariables[] = {
+    "http_proxy", "HTTP_PROXY", "https_proxy",    "HTTPS_PROXY",   "all_proxy",   "ALL_PROXY",
+    "no_proxy",   "NO_PROXY",   "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR"};
+
+// One HTTP request split into its parts.
+struct Parsed {
+  std::string requestLine;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  bool ok = false;
+};
+
+Parsed parse(const std::string& raw) {
+  Parsed p;
+  const size_t end = raw.find("\r\n\r\n");
+  if (end == std::string::npos) return p;
+  size_t at = raw.find("\r\n");
+  p.requestLine = raw.substr(0, at);
+  while (at < end) {
+    const size_t next = raw.find("\r\n", at + 2);
+    const std::string line = raw.substr(at + 2, next - at - 2);
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) return p;
+    size_t valueStart = colon + 1;
+    while (valueStart < line.size() && line[valueStart] == ' ') ++valueStart;
+    p.headers.emplace_back(line.substr(0, colon), line.substr(valueStart));
+    at = next;
+  }
+  p.body = raw.substr(end + 4);
+  p.ok = true;
+  return p;
+}
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+Headers sorted(Headers h) {
+  std::sort(h.begin(), h.end());
+  return h;
+}
+
+// The headers every post carries, plus any extra ones.
+Headers expectedHeaders(const std::string& host, const std::string& body, Headers extra = {}) {
+  Headers h = {{"Host", host},
+               {"User-Agent", "Trellicast"},
+               {"Content-Type", "application/x-www-form-urlencoded"},
+               {"Content-Length", std::to_string(body.size())}};
+  h.insert(h.end(), extra.begin(), extra.end());
+  return sorted(h);
+}
+
+// A port on 127.0.0.1 where nothing listens.
+uint16_t closedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::string tempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "trellicast-report-XXXXXX");
+  if (mkdtemp(pattern.data()) == nullptr) return "";
+  return pattern;
+}
+
+class Cycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fresh();
+    dir = tempDir();
+    ASSERT_FALSE(dir.empty());
+  }
+  // A new plug-in and a new double, as at load time; no system settings.
+  void fresh() {
+    for (const char* name : kProxyVariables) unsetenv(name);
+    fake::reset();
+    resetState();
+    rawAllocate = std::malloc;
+    pluginRecord.hostWindow = kHost;
+    fake::state().host = [this](uintptr_t wParam, intptr_t code) -> intptr_t {
+      switch (code) {
+        case 104:
+          return status;
+        case 125:
+          return position;
+        case 212:
+          return wParam == static_cast<uintptr_t>(position) && title
+                     ? reinterpret_cast<intptr_t>(title->c_str())
+                     : 0;
+        case 211:
+          return wParam == static_cast<uintptr_t>(position) && fileName
+                     ? reinterpret_cast<intptr_t>(fileName->c_str())
+                     : 0;
+      }
+      return 0;
+    };
+  }
+  void TearDown() override {
+    rawAllocate = std::malloc;
+    pluginQuit();
+    resetState();
+    for (const char* name : kProxyVariables) unsetenv(name);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+
+  // Starts the plug-in with the given settings in the store: the timer is
+  // armed as at start-up.
+  void start(const std::string& url, uint32_t enabled = 1) {
+    fake::putValue("URL", platform::kRegSz, url);
+    fake::putDword("Enabled", enabled);
+    fake::putDword("Interval", 10);
+    pluginInit();
+    ASSERT_TRUE(bodyBuffer);
+  }
+  // Points the running plug-in at another URL, as the store would.
+  void retarget(const std::string& url) {
+    std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
+    std::memcpy(urlSetting.get(), url.data(), url.size());
+  }
+  bool tick() { return fake::fireTimer(kHost, UPDATE_TIMER_ID); }
+  std::chrono::milliseconds timedTick() {
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(tick());
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 begin);
+  }
+  // Confirms the settings dialog unchanged, as the user pressing OK.
+  void confirmSettings() {
+    fake::state().dialogTemplate = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {}},
+                                    {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {}},
+                                    {IDC_ENABLED, {}}};
+    fake::state().dialogScript = [](platform::WindowHandle d) { fake::command(d, IDOK); };
+    errorShown = true;
+    pluginConfig();
+    ASSERT_EQ(fake::state().dialogBoxCalls, 1);
+    ASSERT_FALSE(errorShown) << "the dialog accepted the settings";
+  }
+  std::string file(const std::string& name, const std::string& bytes) {
+    const std::string path = dir + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f != nullptr) {
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+    }
+    return path;
+  }
+  std::vector<fake::Box>& boxes() { return fake::state().boxes; }
+  static std::string local(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+  intptr_t status = 1;
+  intptr_t position = 3;
+  std::optional<std::string> title = "Abc";
+  std::optional<std::string> fileName;
+  std::string dir;
+};
+
+// ---- The request on the wire ---------------------------------------------
+
+TEST_F(Cycle, UrlShapesGiveRequestLineHostAndTarget) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  const std::string at = local(server.port());
+  const std::string body = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc";
+  struct Case {
+    std::string url;
+    std::string requestLine;
+    std::string host;
+    Headers extra;
+  } cases[] = {
+      {"http://" + at + "/np.php?x=1", "POST /np.php?x=1 HTTP/1.1", at, {}},
+      {"http://" + at + "/np", "POST /np HTTP/1.1", at, {}},
+      // A query and no path: the query stays out of the Host header.
+      {"http://" + at + "?x=1&y=/z", "POST /?x=1&y=/z HTTP/1.1", at, {}},
+      {"http://" + at, "POST / HTTP/1.1", at, {}},
+      // The fragment is never sent.
+      {"http://" + at + "/p?q=1#part", "POST /p?q=1 HTTP/1.1", at, {}},
+      {"http://" + at + "/p#part?no", "POST /p HTTP/1.1", at, {}},
+      {"HTTP://" + at + "/upper", "POST /upper HTTP/1.1", at, {}},
+      // Bytes a request line cannot carry are escaped; escapes stay as written.
+      {"http://" + at + "/a b\xE9?q=%41", "POST /a%20b%E9?q=%41 HTTP/1.1", at, {}},
+      // The request line keeps the path as written.
+      {"http://" + at + "/a/../b/./c", "POST /a/../b/./c HTTP/1.1", at, {}},
+      // Credentials go into Basic authorization, cut at their ends.
+      {"http://user:pw@" + at + "/p",
+       "POST /p HTTP/1.1",
+       at,
+       {{"Authorization", "Basic dXNlcjpwdw=="}}},
+      {"http://only@" + at + "/p", "POST /p HTTP/1.1", at, {{"Authorization", "Basic b25seTo="}}},
+      // A name, not an address, with the port the URL names.
+      {"http://localhost:" + std::to_string(server.port()) + "/n",
+       "POST /n HTTP/1.1",
+       "localhost:" + std::to_string(server.port()),
+       {}},
+  };
+  size_t seen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    fresh();
+    start(c.url);
+    EXPECT_TRUE(tick());
+    const auto exchanges = server.wait(++seen, kWaitMs);
+    ASSERT_EQ(exchanges.size(), seen);
+    const Parsed p = parse(exchanges.back().wire);
+    ASSERT_TRUE(p.ok) << exchanges.back().wire;
+    EXPECT_EQ(p.requestLine, c.requestLine);
+    EXPECT_EQ(sorted(p.headers), expectedHeaders(c.host, body, c.extra));
+    EXPECT_EQ(p.body, body);
+    EXPECT_TRUE(boxes().empty());
+    for (const auto& b : boxes()) {
+      EXPECT_EQ(b.text.find("pw"), std::string::npos);
+      EXPECT_EQ(b.text.find("user"), std::string::npos);
+    }
+    pluginQuit();
+  }
+}
+
+TEST_F(Cycle, NoPortMeansDefaultPortAndBareHostThroughTheSystemProxy) {
+  // With http_proxy set the backend goes through it, as the system's
+  // settings say; the proxy sees the absolute target on the default port.
+  loopback::Server proxy(loopback::Mode::answer);
+  ASSERT_TRUE(proxy.ok());
+  setenv("http_proxy", ("http://" + local(proxy.port())).c_str(), 1);
+  start("http://np.invalid/np.php?x=1");
+  EXPECT_TRUE(tick());
+  const auto exchanges = proxy.wait(1, kWaitMs);
+  ASSERT_EQ(exchanges.size(), 1u);
+  const Parsed p = parse(exchanges[0].wire);
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.requestLine, "POST http://np.invalid/np.php?x=1 HTTP/1.1");
+  bool hostSeen = false;
+  for (const auto& [name, value] : p.headers) {
+    if (name == "Host") {
+      EXPECT_FALSE(hostSeen) << "one Host header";
+      hostSeen = true;
+      EXPECT_EQ(value, "np.invalid");
+    }
+  }
+  EXPECT_TRUE(hostSeen);
+  EXPECT_EQ(p.body, "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc");
+  EXPECT_TRUE(boxes().empty());
+}
+
+TEST_F(Cycle, BodyShapes) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  const std::string untagged = file("plain.mp3", std::string(4096, '\x55'));
+  struct Case {
+    const char* name;
+    intptr_t status;
+    std::optional<std::string> title;
+    std::optional<std::string> fileName;
+    std::string body;
+  } cases[] = {
+      {"file without tags ends with the separator", 1, "Abc", untagged,
+       "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc&"},
+      {"no file name", 1, "Abc", std::nullopt,
+       "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc"},
+      {"file that does not exist", 0, "Abc", dir + "/missing.mp3",
+       "wm_action=wm_data&wm_data[status]=0&wm_data[title]=Abc&"},
+      {"negative status, reserved bytes and high bytes in the title", -1,
+       std::string("a&b=c+d%e#f g/\xE9\xFF~"), std::nullopt,
+       "wm_action=wm_data&wm_data[status]=-1&wm_data[title]=a%26b%3Dc%2Bd%25e%23f%20g%2F%E9%FF~"},
+      {"no title from the host", 3, std::nullopt, std::nullopt,
+       "wm_action=wm_data&wm_data[status]=3&wm_data[title]="},
+  };
+  start("http://" + local(server.port()) + "/np");
+  size_t seen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    status = c.status;
+    title = c.title;
+    fileName = c.fileName;
+    fake::state().hostMessages.clear();
+    EXPECT_TRUE(tick());
+    const auto exchanges = server.wait(++seen, kWaitMs);
+    ASSERT_EQ(exchanges.size(), seen);
+    const Parsed p = parse(exchanges.back().wire);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.body, c.body);
+    EXPECT_EQ(std::string(bodyBuffer.get()), c.body);
+    EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), c.body));
+    // The host is asked in this order, always about the current position.
+    const std::vector<std::pair<uintptr_t, intptr_t>> asked = {
+        {0, 104}, {0, 125}, {3, 212}, {3, 211}};
+    EXPECT_EQ(fake::state().hostMessages, asked);
+  }
+  EXPECT_TRUE(boxes().empty());
+}
+
+TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  start("http://" + local(server.port()) + "/np");
+  const std::string head = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
+  ASSERT_EQ(BODY_BUFFER_SIZE - 1 - head.size(), 8140u) << "room for the title";
+  auto repeat = [](const std::string& s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  struct Case {
+    const char* name;
+    std::string title;
+    bool withFile;
+    std::string body;
+  } cases[] = {
+      // 2713 escapes take 8139 bytes; the byte left holds the separator.
+      {"escapes straddle the end, file", std::string(3000, '%'), true,
+       head + repeat("%25", 2713) + "&"},
+      {"escapes straddle the end, no file", std::string(3000, '%'), false,
+       head + repeat("%25", 2713)},
+      {"escapes end exactly at the end", "x" + std::string(3000, '%'), true,
+       head + "x" + repeat("%25", 2713)},
+      {"two bytes left", "xy" + std::string(3000, '%'), true,
+       head + "xy" + repeat("%25", 2712) + "&"},
+      {"plain letters", std::string(9000, 'q'), true, head + std::string(8140, 'q')},
+  };
+  size_t seen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    title = c.title;
+    fileName = c.withFile ? std::optional<std::string>(file("t.mp3", "no tag")) : std::nullopt;
+    EXPECT_TRUE(tick());
+    const auto exchanges = server.wait(++seen, kWaitMs);
+    ASSERT_EQ(exchanges.size(), seen);
+    ASSERT_TRUE(exchanges.back().complete);
+    const Parsed p = parse(exchanges.back().wire);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.body, c.body);
+    EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), c.body));
+  }
+  EXPECT_TRUE(boxes().empty());
+}
+
+TEST(FormBody, TagPairsAreDroppedWholeFromTheEnd) {
+  const std::string head = "wm_action=wm_data&wm_data[status]=7&wm_data[title]=T";
+  struct Case {
+    const char* name;
+    size_t capacity;
+    const char* fragment;
+    std::string body;
+  } cases[] = {
+      {"no fragment", 100, nullptr, head},
+      {"empty fragment", 100, "", head + "&"},
+      {"all fits", 100, "wm_id3[47]=Abc&wm_id3[61]=Xy", head + "&wm_id3[47]=Abc&wm_id3[61]=Xy"},
+      {"fits exactly", head.size() + 1 + 14 + 1, "wm_id3[47]=Abc", head + "&wm_id3[47]=Abc"},
+      {"last pair dropped", head.size() + 1 + 20 + 1, "wm_id3[47]=Abc&wm_id3[61]=Xy",
+       head + "&wm_id3[47]=Abc"},
+      {"cut right before a separator", head.size() + 1 + 14 + 1, "wm_id3[47]=Abc&wm_id3[61]=Xy",
+       head + "&wm_id3[47]=Abc"},
+      {"no pair fits", head.size() + 1 + 5 + 1, "wm_id3[47]=Abc", head + "&"},
+      {"trailing separator kept when it fits", 100, "wm_id3[47]=Abc&", head + "&wm_id3[47]=Abc&"},
+      {"no room for the separator", head.size() + 1, "wm_id3[47]=Abc", head},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<char> body(c.capacity, '\x7F');
+    const size_t n = writeFormBody(body.data(), c.capacity, 7, "T", c.fragment);
+    EXPECT_EQ(std::string(body.data()), c.body);
+    EXPECT_EQ(n, c.body.size());
+  }
+}
+
+TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
+  const std::string head = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
+  struct Case {
+    size_t room;  // bytes left for the title
+    const char* title;
+    std::string kept;
+  } cases[] = {
+      {4, "%41%42", "%41"}, {5, "%41%42", "%41"}, {6, "%41%42", "%41%42"},
+      {2, "%41", ""},       {3, "a%41", "a"},     {4, "a%41", "a%41"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title + std::string(" room ") + std::to_string(c.room));
+    const size_t capacity = head.size() + c.room + 1;
+    std::vector<char> body(capacity);
+    writeFormBody(body.data(), capacity, 1, c.title, nullptr);
+    EXPECT_EQ(std::string(body.data()), head + c.kept);
+  }
+}
+
+// ---- Failures and the report-once rule -----------------------------------
+
+TEST_F(Cycle, SendFailuresShowTheLibraryCode) {
+  struct Case {
+    const char* name;
+    std::string url;
+    std::string box;
+  } cases[] = {
+      {"refused", "http://" + local(closedPort()) + "/np", "Cannot HttpSendRequestEx: (errcode=7)"},
+      {"name that does not resolve", "http://no-such-host.invalid/np",
+       "Cannot HttpSendRequestEx: (errcode=6)"},
+      {"no scheme", "127.0.0.1/np", "Invalid URL: (errcode=3)"},
+      {"no host", "http:///np", "Invalid URL: (errcode=3)"},
+      {"port too large", "http://127.0.0.1:65536/np", "Invalid URL: (errcode=3)"},
+      {"port not a number", "http://127.0.0.1:8o/np", "Invalid URL: (errcode=3)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    start(c.url);
+    EXPECT_LE(timedTick(), kCycleBound);
+    ASSERT_EQ(boxes().size(), 1u);
+    EXPECT_EQ(boxes()[0], (fake::Box{"Error", c.box}));
+    EXPECT_TRUE(errorShown);
+    EXPECT_FALSE(updateInProgress);
+    pluginQuit();
+  }
+}
+
+TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  start("http://" + local(server.port()) + "/np");
+  EXPECT_TRUE(tick());
+  ASSERT_EQ(server.wait(1, kWaitMs).size(), 1u);
+  const std::string previous = bodyBuffer.get();
+  const std::string tooLongHost = "http://" + std::string(948, 'h') + "/np";
+  for (const std::string& url : {std::string("not a url"), tooLongHost}) {
+    SCOPED_TRACE(url);
+    retarget(url);
+    title = "Other";
+    errorShown = false;
+    boxes().clear();
+    fake::state().hostMessages.clear();
+    EXPECT_TRUE(tick());
+    EXPECT_TRUE(fake::state().hostMessages.empty());
+    EXPECT_EQ(std::string(bodyBuffer.get()), previous);
+    ASSERT_EQ(boxes().size(), 1u);
+    EXPECT_EQ(boxes()[0].text.rfind("Invalid URL: (errcode=", 0), 0u);
+  }
+  EXPECT_EQ(server.accepted(), 1u);
+}
+
+TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  const std::string refused = "http://" + local(closedPort()) + "/np";
+  const fake::Box box{"Error", "Cannot HttpSendRequestEx: (errcode=7)"};
+  start(refused);
+
+  EXPECT_TRUE(tick());
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "two failing cycles, one box";
+  EXPECT_EQ(fake::state().hostMessages.size(), 8u) << "both cycles ran";
+
+  // A successful cycle does not re-arm the box.
+  retarget("http://" + local(server.port()) + "/np");
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(server.wait(1, kWaitMs).size(), 1u);
+  retarget(refused);
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes().size(), 1u);
+
+  // A different failure is silenced too.
+  retarget("nonsense");
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes().size(), 1u);
+
+  // Confirming the settings re-arms it.
+  retarget(refused);
+  confirmSettings();
+  EXPECT_EQ(boxes().size(), 1u);
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes(), (std::vector<fake::Box>{box, box}));
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes().size(), 2u);
+}
+
+TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
+  start("http://" + local(closedPort()) + "/np");
+  size_t nestedTicks = 0;
+  size_t askedBefore = 0;
+  size_t askedAfter = 0;
+  fake::state().onBox = [&](const fake::Box&) {
+    EXPECT_TRUE(updateInProgress);
+    askedBefore = fake::state().hostMessages.size();
+    for (int i = 0; i < 3; ++i) nestedTicks += tick() ? 1 : 0;
+    askedAfter = fake::state().hostMessages.size();
+  };
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(nestedTicks, 3u);
+  EXPECT_EQ(askedBefore, 4u);
+  EXPECT_EQ(askedAfter, askedBefore) << "nested ticks started no cycle";
+  EXPECT_EQ(boxes().size(), 1u);
+  EXPECT_FALSE(updateInProgress);
+  // The next ordinary tick runs again.
+  fake::state().onBox = nullptr;
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(fake::state().hostMessages.size(), 8u);
+}
+
+TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  const std::string url = "http://" + local(server.port()) + "/np";
+  struct Case {
+    const char* name;
+    std::string url;
+    uint32_t enabled;
+  } cases[] = {{"disabled", url, 0}, {"empty URL", "", 1}, {"empty URL and disabled", "", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    start(c.url, c.enabled);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(tick()) << "the timer stays armed";
+    EXPECT_TRUE(fake::state().hostMessages.empty());
+    EXPECT_TRUE(boxes().empty());
+    pluginQuit();
+  }
+  // Control: the same receiver gets the post once sending is enabled.
+  fresh();
+  start(url, 1);
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(server.wait(1, kWaitMs).size(), 1u);
+  EXPECT_EQ(server.accepted(), 1u) << "nothing reached the receiver before";
+}
+
+TEST_F(Cycle, OutOfMemoryBoxesIgnoreTheFlag) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  start("http://" + local(server.port()) + "/np");
+  errorShown = true;
+  static size_t failSize = 0;
+  rawAllocate = [](size_t size) -> void* { return size == failSize ? nullptr : std::malloc(size); };
+
+  // No header block: nothing is sent, the box is shown anyway.
+  failSize = 1024;
+  EXPECT_TRUE(tick());
+  ASSERT_EQ(boxes().size(), 1u);
+  EXPECT_EQ(boxes()[0].text.rfind("Out of memory: (errcode=", 0), 0u);
+  EXPECT_EQ(std::string(bodyBuffer.get()),
+            "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc");
+
+  // The title cannot be escaped: it is sent as the empty text.
+  title = std::string(100, 'z');
+  failSize = 3 * 100 + 1;
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes().size(), 2u);
+  const auto exchanges = server.wait(1, kWaitMs);
+  ASSERT_EQ(exchanges.size(), 1u);
+  EXPECT_EQ(parse(exchanges[0].wire).body, "wm_action=wm_data&wm_data[status]=1&wm_data[title]=");
+  EXPECT_EQ(server.accepted(), 1u) << "the cycle without a header block sent nothing";
+  rawAllocate = std::malloc;
+}
+
+TEST_F(Cycle, SilentServerCannotHoldThePlayerPastTheBound) {
+  loopback::Server server(loopback::Mode::silent);
+  ASSERT_TRUE(server.ok());
+  start("http://" + local(server.port()) + "/np");
+  const auto took = timedTick();
+  EXPECT_LE(took, kCycleBound);
+  EXPECT_GE(took, std::chrono::milliseconds(platform::kNetTimeoutMs - 500))
+      << "the cycle really waited for the server";
+  EXPECT_EQ(server.accepted(), 1u);
+  EXPECT_EQ(boxes(), (std::vector<fake::Box>{{"Error", "Cannot HttpSendRequestEx: (errcode=28)"}}));
+  EXPECT_FALSE(updateInProgress);
+}
+
+// ---- TLS ---------------------------------------------------------------------
+
+class Tls : public Cycle {
+ protected:
+  static void SetUpTestSuite() {
+    certificates = tempDir();
+    if (!certificates.empty() && !loopback::makeTestCertificates(certificates))
+      certificates.clear();
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    if (!certificates.empty()) std::filesystem::remove_all(certificates, ignored);
+  }
+  static std::string certificates;
+};
+std::string Tls::certificates;
+
+TEST_F(Tls, HttpsIsVerifiedAgainstTheSystemTrustStore) {
+  ASSERT_FALSE(certificates.empty()) << "openssl could not make the test certificates";
+  const std::string body = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc";
+  struct Case {
+    const char* name;
+    const char* trustVariable;
+    const char* serverName;  // certificate and key stem
+    bool accepted;
+  } cases[] = {
+      {"test authority trusted through SSL_CERT_FILE", "SSL_CERT_FILE", "good", true},
+      {"test authority trusted through CURL_CA_BUNDLE", "CURL_CA_BUNDLE", "good", true},
+      {"untrusted self-signed certificate", "SSL_CERT_FILE", "self", false},
+      {"trusted authority, certificate for another name", "SSL_CERT_FILE", "other", false},
+      {"authority not trusted", nullptr, "good", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    if (c.trustVariable != nullptr) setenv(c.trustVariable, (certificates + "/ca.pem").c_str(), 1);
+    loopback::Server server(loopback::Mode::tls, {certificates + "/" + c.serverName + ".pem",
+                                                  certificates + "/" + c.serverName + ".key"});
+    ASSERT_TRUE(server.ok());
+    start("https://" + local(server.port()) + "/secure?k=v");
+    EXPECT_LE(timedTick(), kCycleBound);
+    const auto exchanges = server.wait(1, kWaitMs);
+    ASSERT_EQ(exchanges.size(), 1u);
+    const auto& e = exchanges[0];
+    ASSERT_FALSE(e.wire.empty());
+    EXPECT_EQ(e.wire[0], '\x16') << "the first bytes are a TLS handshake record";
+    EXPECT_EQ(e.wire.find("wm_action"), std::string::npos) << "nothing in clear";
+    EXPECT_EQ(e.wire.find("POST"), std::string::npos) << "nothing in clear";
+    if (c.accepted) {
+      EXPECT_TRUE(e.tlsAccepted);
+      const Parsed p = parse(e.request);
+      ASSERT_TRUE(p.ok);
+      EXPECT_EQ(p.requestLine, "POST /secure?k=v HTTP/1.1");
+      EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), body));
+      EXPECT_EQ(p.body, body);
+      EXPECT_TRUE(boxes().empty());
+    } else {
+      EXPECT_TRUE(e.request.empty());
+      EXPECT_EQ(boxes(),
+                (std::vector<fake::Box>{{"Error", "Cannot HttpSendRequestEx: (errcode=60)"}}));
+    }
+    pluginQuit();
+  }
+}
+
+// ---- The URL split ---------------------------------------------------------------
+
+TEST(CrackUrl, Components) {
+  struct Case {
+    std::string url;
+    bool ok;
+    std::string scheme, user, password, host;
+    uint16_t port;
+    std::string path, extra;
+    bool secure;
+  } cases[] = {
+      {"http://h/np.php?x=1", true, "http", "", "", "h", 80, "/np.php", "?x=1", false},
+      {"http://h:8080/np", true, "http", "", "", "h", 8080, "/np", "", false},
+      {"https://h/p", true, "https", "", "", "h", 443, "/p", "", true},
+      {"HTTPS://h:8443", true, "HTTPS", "", "", "h", 8443, "", "", true},
+      {"http://h?x=1#f", true, "http", "", "", "h", 80, "", "?x=1#f", false},
+      {"http://h#f", true, "http", "", "", "h", 80, "", "#f", false},
+      {"http://u:p@h:81/a", true, "http", "u", "p", "h", 81, "/a", "", false},
+      {"http://u@h/a", true, "http", "u", "", "h", 80, "/a", "", false},
+      {"http://u:p:q@x@h/a", true, "http", "u", "p:q@x", "h", 80, "/a", "", false},
+      {"http://[::1]:8080/a", true, "http", "", "", "::1", 8080, "/a", "", false},
+      {"http://[::1]/a", true, "http", "", "", "::1", 80, "/a", "", false},
+      {"http://h:/a", true, "http", "", "", "h", 80, "/a", "", false},
+      {"http://h:65535/", true, "http", "", "", "h", 65535, "/", "", false},
+      {"ftp://h/a", true, "ftp", "", "", "h", 0, "/a", "", false},
+      {"h/np", false, "", "", "", "", 0, "", "", false},
+      {"http:h/np", false, "", "", "", "", 0, "", "", false},
+      {"://h/np", false, "", "", "", "", 0, "", "", false},
+      {"http:///np", false, "", "", "", "", 0, "", "", false},
+      {"http://u@/np", false, "", "", "", "", 0, "", "", false},
+      {"http://h:0/", false, "", "", "", "", 0, "", "", false},
+      {"http://h:65536/", false, "", "", "", "", 0, "", "", false},
+      {"http://h:99999999999/", false, "", "", "", "", 0, "", "", false},
+      {"http://h:8a/", false, "", "", "", "", 0, "", "", false},
+      {"http://[::1/", false, "", "", "", "", 0, "", "", false},
+      {"http://[::1]x/", false, "", "", "", "", 0, "", "", false},
+      {"http://[]/", false, "", "", "", "", 0, "", "", false},
+      {"", false, "", "", "", "", 0, "", "", false},
+  };
+  auto text = [](platform::UrlSpan s) { return std::string(s.text, s.length); };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    platform::setLastError(0);
+    platform::UrlComponents parts{};
+    ASSERT_EQ(platform::crackUrl(c.url.data(), c.url.size(), &parts), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(platform::lastError(), 3u);
+      continue;
+    }
+    EXPECT_EQ(text(parts.scheme), c.scheme);
+    EXPECT_EQ(text(parts.user), c.user);
+    EXPECT_EQ(text(parts.password), c.password);
+    EXPECT_EQ(text(parts.host), c.host);
+    EXPECT_EQ(parts.port, c.port);
+    EXPECT_EQ(text(parts.path), c.path);
+    EXPECT_EQ(text(parts.extra), c.extra);
+    EXPECT_EQ(parts.secure, c.secure);
+    // Every position points into the URL text.
+    for (auto s : {parts.scheme, parts.user, parts.password, parts.host, parts.path, parts.extra})
+      EXPECT_TRUE(s.text >= c.url.data() && s.text + s.length <= c.url.data() + c.url.size());
+  }
+  // Only the given length is read.
+  const char longer[] = "http://h:8080/np";
+  platform::UrlComponents parts{};
+  ASSERT_TRUE(platform::crackUrl(longer, 8, &parts));
+  EXPECT_EQ(parts.port, 80u);
+  EXPECT_EQ(std::string(parts.host.text, parts.host.length), "h");
+  EXPECT_EQ(parts.extra.length, 0u);
+}
+
+}  // namespace
