@@ -26,6 +26,7 @@
 #include "shell/state.h"
 #include "tests/report/loopback_server.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/id3_writer.h"
 
 namespace fake {
 void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
@@ -288,7 +289,13 @@ TEST_F(Cycle, NoPortMeansDefaultPortAndBareHostThroughTheSystemProxy) {
 TEST_F(Cycle, BodyShapes) {
   loopback::Server server(loopback::Mode::answer);
   ASSERT_TRUE(server.ok());
-  const std::string untagged = file("plain.mp3", std::string(4096, '\x55'));
+  const std::string untagged = file("plain.mp3", id3w::fakeAudio(4));
+  const std::string tagged =
+      file("tagged.mp3", id3w::tagV2(3, {id3w::textFrame("TIT2", "Abc")}) + id3w::fakeAudio(4));
+  const std::string twoFrames =
+      file("two.mp3",
+           id3w::tagV2(3, {id3w::textFrame("TPE1", "A & B"), id3w::textFrame("TALB", "x=y")}) +
+               id3w::fakeAudio(4));
   struct Case {
     const char* name;
     intptr_t status;
@@ -296,6 +303,11 @@ TEST_F(Cycle, BodyShapes) {
     std::optional<std::string> fileName;
     std::string body;
   } cases[] = {
+      {"file with one TIT2 frame", 1, "Abc", tagged,
+       "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc&wm_id3[47]=Abc"},
+      {"two frames, escaped", 2, "Abc", twoFrames,
+       "wm_action=wm_data&wm_data[status]=2&wm_data[title]=Abc&wm_id3[61]=A%20%26%20B&wm_id3[29]="
+       "x%3Dy"},
       {"file without tags ends with the separator", 1, "Abc", untagged,
        "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc&"},
       {"no file name", 1, "Abc", std::nullopt,
@@ -373,6 +385,47 @@ TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.body, c.body);
     EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), c.body));
+  }
+  EXPECT_TRUE(boxes().empty());
+}
+
+TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
+  loopback::Server server(loopback::Mode::answer);
+  ASSERT_TRUE(server.ok());
+  start("http://" + local(server.port()) + "/np");
+  // Eight frames of 900 letters: 912 bytes each as "wm_id3[nn]=...&".
+  const char* ids[] = {"TALB", "TPE1", "TIT2", "TCON", "TYER", "TCOM", "TCOP", "TENC"};
+  const int numbers[] = {29, 61, 47, 32, 80, 31, 33, 42};
+  std::vector<id3w::Frame> frames;
+  std::vector<std::string> pairs;
+  for (int i = 0; i < 8; ++i) {
+    const std::string text(900, static_cast<char>('a' + i));
+    frames.push_back(id3w::textFrame(ids[i], text));
+    pairs.push_back("wm_id3[" + std::to_string(numbers[i]) + "]=" + text);
+  }
+  fileName = file("big.mp3", id3w::tagV2(3, frames) + id3w::fakeAudio(4));
+  const std::string head = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
+  struct Case {
+    size_t titleLength;
+    size_t pairsKept;
+  } cases[] = {
+      {10, 8},    // 51 + 10 + 1 + 8 * 912 - 1 = 7357 bytes: all fit
+      {4000, 4},  // 4052 used, 4139 left: four pairs (3647), not five (4559)
+      {7500, 0},  // 7552 used, 639 left: not one pair
+  };
+  size_t seen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.titleLength);
+    title = std::string(c.titleLength, 'q');
+    std::string body = head + *title + "&";
+    for (size_t i = 0; i < c.pairsKept; ++i) body += (i ? "&" : "") + pairs[i];
+    EXPECT_TRUE(tick());
+    const auto exchanges = server.wait(++seen, kWaitMs);
+    ASSERT_EQ(exchanges.size(), seen);
+    const Parsed p = parse(exchanges.back().wire);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.body, body);
+    EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), body));
   }
   EXPECT_TRUE(boxes().empty());
 }
