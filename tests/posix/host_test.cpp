@@ -1,0 +1,366 @@
+// The stand-in player as a whole: trellicast-host run as a separate process
+// without a terminal, with its registry in a temporary folder, loading the
+// real module built beside it.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/port.h"
+#include "platform/posix/system.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kKey = "HKLM\\Software\\Winamp\\Trellicast";
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string shellQuoted(const std::string& s) {
+  std::string q = "'";
+  for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A minimal ID3v2.3 tag with artist and title, then a few zero bytes.
+void writeTagged(const fs::path& p, const std::string& artist, const std::string& title) {
+  auto frame = [](const char* id, const std::string& text) {
+    const std::string data = std::string(1, '\0') + text;
+    const auto n = static_cast<uint32_t>(data.size());
+    std::string f(id);
+    f += {static_cast<char>(n >> 24),
+          static_cast<char>(n >> 16),
+          static_cast<char>(n >> 8),
+          static_cast<char>(n),
+          0,
+          0};
+    return f + data;
+  };
+  const std::string frames = frame("TPE1", artist) + frame("TIT2", title);
+  const auto n = static_cast<uint32_t>(frames.size());
+  std::string tag = "ID3";
+  tag += {3,
+          0,
+          0,
+          static_cast<char>((n >> 21) & 0x7F),
+          static_cast<char>((n >> 14) & 0x7F),
+          static_cast<char>((n >> 7) & 0x7F),
+          static_cast<char>(n & 0x7F)};
+  std::ofstream(p, std::ios::binary) << tag << frames << std::string(64, '\0');
+}
+
+std::string percentDecode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i] == '+' ? ' ' : s[i];
+    }
+  }
+  return out;
+}
+
+std::map<std::string, std::string> formFields(const std::string& body) {
+  std::map<std::string, std::string> fields;
+  std::stringstream in(body);
+  std::string pair;
+  while (std::getline(in, pair, '&')) {
+    const size_t eq = pair.find('=');
+    fields[percentDecode(pair.substr(0, eq))] =
+        eq == std::string::npos ? "" : percentDecode(pair.substr(eq + 1));
+  }
+  return fields;
+}
+
+// Accepts POSTs on 127.0.0.1 and keeps their bodies.
+class Receiver {
+ public:
+  Receiver() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~Receiver() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+  }
+  int port() const { return port_; }
+  std::vector<std::string> bodies() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bodies_;
+  }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) continue;
+      std::string data;
+      char buf[4096];
+      size_t need = std::string::npos;
+      while (need == std::string::npos || data.size() < need) {
+        pollfd q{c, POLLIN, 0};
+        if (::poll(&q, 1, 2000) <= 0) break;
+        const ssize_t n = ::read(c, buf, sizeof buf);
+        if (n <= 0) break;
+        data.append(buf, static_cast<size_t>(n));
+        const size_t end = data.find("\r\n\r\n");
+        if (need == std::string::npos && end != std::string::npos) {
+          const size_t cl = data.find("Content-Length: ");
+          need = end + 4 + (cl < end ? std::stoul(data.substr(cl + 16)) : 0);
+        }
+      }
+      const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      (void)!::write(c, answer, sizeof answer - 1);
+      ::close(c);
+      const size_t end = data.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bodies_.push_back(data.substr(end + 4));
+      }
+    }
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> bodies_;
+};
+
+class Host : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/trellicast-host-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir = pattern;
+    registry = dir / "config" / "registry";
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  Outcome host(const std::string& args) {
+    const fs::path err = dir / "stderr";
+    const std::string command = "timeout 20 " + shellQuoted(TRELLICAST_HOST_BIN) + " --registry " +
+                                shellQuoted(registry.string()) + " " + args + " </dev/null 2>" +
+                                shellQuoted(err.string());
+    Outcome run{-1, "", ""};
+    FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr) return run;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
+    const int status = ::pclose(p);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.err = readFile(err);
+    return run;
+  }
+  void reg(const std::string& args) {
+    const Outcome r = host("reg add " + shellQuoted(kKey) + " " + args + " /f");
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+
+  fs::path dir;
+  fs::path registry;
+};
+
+TEST_F(Host, PlaysNonInteractivelyAndQuitsCleanly) {
+  writeTagged(dir / "one.mp3", "The Testers", "First Song");
+  std::ofstream(dir / "plain.track.mp3") << "no tag here";
+  reg("/v Enabled /t REG_DWORD /d 0");
+  reg("/v Interval /t REG_DWORD /d 1");
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome r =
+      host("play --track-seconds 0.3 --quit-after 1 " + shellQuoted((dir / "one.mp3").string()) +
+           " " + shellQuoted((dir / "plain.track.mp3").string()));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "") << "no box was shown";
+  const std::string expected = "registry: " + registry.string() +
+                               "\n"
+                               "loaded: Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.so)\n"
+                               "update timer: every 1000 ms\n"
+                               "playing 1/2: The Testers - First Song (" +
+                               (dir / "one.mp3").string() +
+                               ")\n"
+                               "playing 2/2: plain.track (" +
+                               (dir / "plain.track.mp3").string() + ")\nstopped\nquit\n";
+  EXPECT_EQ(r.out, expected);
+  EXPECT_LT(took, std::chrono::seconds(8));
+}
+
+TEST_F(Host, TimerPeriodFollowsTheStoredInterval) {
+  std::ofstream(dir / "a.mp3") << "x";
+  struct Case {
+    const char* interval;  // as given to reg add
+    const char* line;
+  } cases[] = {
+      {"2", "update timer: every 2000 ms"},
+      {"0", "update timer: every 10 ms"},                   // raised to the shortest period
+      {"0x7FFFFFFF", "update timer: every 2147483647 ms"},  // clamped, never wrapped
+      {"4294968", "update timer: every 2147483647 ms"},     // product past 32 bits
+  };
+  reg("/v Enabled /t REG_DWORD /d 0");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.interval);
+    reg(std::string("/v Interval /t REG_DWORD /d ") + c.interval);
+    const Outcome r = host("play --quit-after 0.2 " + shellQuoted((dir / "a.mp3").string()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(std::string(c.line) + "\n"), std::string::npos) << r.out;
+  }
+}
+
+TEST_F(Host, StoreThatCannotBeOpenedGivesTheBoxOnStandardError) {
+  std::ofstream(dir / "a.mp3") << "x";
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    const char* box;
+  } cases[] = {
+      {"damaged file",
+       [&] {
+         fs::create_directories(registry.parent_path());
+         std::ofstream(registry) << "trellicast-registry 1\nkey Software\nvalue URL 1 x";
+       },
+       "[Error] Cannot open registry key: (errcode=1015)\n"},
+      {"folder's parent is a file",
+       [&] {
+         fs::remove_all(dir / "config");
+         std::ofstream(dir / "config") << "file";
+       },
+       "[Error] Cannot open registry key: (errcode=3)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.prepare();
+    const Outcome r = host("play --quit-after 0.2 " + shellQuoted((dir / "a.mp3").string()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, c.box);
+    EXPECT_NE(r.out.find("loaded: Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.so)\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("update timer: not armed\n"), std::string::npos);
+  }
+}
+
+TEST_F(Host, AnswersThePluginsQueriesWhilePlaying) {
+  Receiver receiver;
+  ASSERT_NE(receiver.port(), 0);
+  writeTagged(dir / "song.mp3", "Band & Co", "Tune = 100%");
+  reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
+  reg("/v Interval /t REG_DWORD /d 1");
+  const Outcome r =
+      host("play --track-seconds 1.5 --quit-after 2.7 " + shellQuoted((dir / "song.mp3").string()));
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto bodies = receiver.bodies();
+  ASSERT_GE(bodies.size(), 2u) << r.out << r.err;
+  // Ticks at about 1 s (playing) and 2 s (stopped after the only entry).
+  const auto first = formFields(bodies.front());
+  const auto last = formFields(bodies.back());
+  EXPECT_EQ(first.at("wm_data[status]"), "1");
+  EXPECT_EQ(last.at("wm_data[status]"), "0");
+  for (const auto& fields : {first, last}) {
+    EXPECT_EQ(fields.at("wm_action"), "wm_data");
+    EXPECT_EQ(fields.at("wm_data[title]"), "Band & Co - Tune = 100%");
+  }
+}
+
+TEST_F(Host, RegCommandEditsTheStoreLikeReg) {
+  struct Step {
+    std::string args;
+    int status;
+    std::string out;
+  } steps[] = {
+      {"reg add " + kKey + " /v URL /t REG_SZ /d http://h/p /f", 0,
+       "The operation completed successfully.\n"},
+      {"reg add " + kKey + " /v Interval /t REG_DWORD /d 0x1F /f", 0,
+       "The operation completed successfully.\n"},
+      {"reg query HKEY_LOCAL_MACHINE\\software\\winamp\\trellicast", 0,
+       "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"
+       "    URL    REG_SZ    http://h/p\n"
+       "    Interval    REG_DWORD    0x1f\n\n"},
+      {"reg query " + kKey + " /v interval", 0,
+       "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"
+       "    Interval    REG_DWORD    0x1f\n\n"},
+      {"reg query HKLM\\Software\\Winamp", 0,
+       "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\n\n"
+       "HKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"},
+      {"reg add " + kKey + " /v Interval /t REG_DWORD /d 4294967296 /f", 1,
+       "ERROR: Invalid value for /d: 4294967296\n"},
+      {"reg add HKCU\\Software /v X /d 1 /f", 1,
+       "ERROR: Invalid key name.\nType \"REG ADD /?\" for usage.\n"},
+      {"reg add " + kKey + " /v X /t REG_WHAT /d 1 /f", 1,
+       "ERROR: Invalid syntax. Unsupported type for /t.\nType \"REG ADD /?\" for usage.\n"},
+      {"reg query " + kKey + " /v Missing", 1,
+       "ERROR: The system was unable to find the specified registry key or value.\n"},
+      {"reg delete " + kKey + " /v URL", 0,
+       "Delete the registry value URL (Yes/No)? The operation was canceled by the user.\n"},
+      {"reg delete " + kKey + " /v url /f", 0, "The operation completed successfully.\n"},
+      {"reg query " + kKey + " /v URL", 1,
+       "ERROR: The system was unable to find the specified registry key or value.\n"},
+      {"reg delete HKLM\\Software\\Winamp /f", 0, "The operation completed successfully.\n"},
+      {"reg query " + kKey, 1,
+       "ERROR: The system was unable to find the specified registry key or value.\n"},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.args);
+    std::string args;
+    std::stringstream in(s.args);
+    std::string word;
+    while (in >> word) args += shellQuoted(word) + " ";
+    const Outcome r = host(args);
+    EXPECT_EQ(r.status, s.status);
+    EXPECT_EQ(r.out, s.out);
+  }
+}
+
+TEST_F(Host, RegAddStoresStringsWithoutTerminator) {
+  reg("/v URL /t REG_SZ /d http://127.0.0.1:1/");
+  platform::posix::setRegistryPath(registry.string());
+  platform::KeyHandle key = nullptr;
+  ASSERT_EQ(platform::regCreateKey("Software\\Winamp\\Trellicast", &key), 0);
+  char data[64];
+  uint32_t size = sizeof data;
+  ASSERT_EQ(platform::regQueryValue(key, "URL", data, &size), 0);
+  EXPECT_EQ(std::string(data, size), "http://127.0.0.1:1/");
+  platform::regCloseKey(key);
+  platform::posix::setRegistryPath("");
+}
+
+}  // namespace
