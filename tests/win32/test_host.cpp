@@ -1,0 +1,612 @@
+// A scripted stand-in for the player, built for i686 Windows and run under
+// Wine. It owns a top-level window that answers the plug-in's four queries
+// from a playlist given in the script, loads the module, fills the record's
+// window and module fields, calls init/config/quit, pumps messages, and logs
+// what it sees to a file, one line per event:
+//
+//   QUERY code wParam            a query reached the player's window
+//   SETTIMER id period           the module armed a timer on the window
+//   KILLTIMER id                 the module stopped one
+//   TICK id                      a timer of the module fired
+//   BOX caption|text             a message box appeared (then dismissed)
+//   DIALOG ...                   the settings dialog and what was read in it
+//   REG ...                      the settings key read back
+//   TEMPLATE/ITEM ...            dialog template 101 as compiled into the module
+//
+// Every message box is read from the box itself on activation (a WH_CBT
+// hook) and dismissed, so no run waits for a user. The script is a list of
+// lines "command arguments"; see runScript for the commands.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+// ---- The record, as the player sees it -----------------------------------
+struct Record {
+  int32_t version;
+  const char* description;
+  int32_t (*init)();
+  void (*config)();
+  void (*quit)();
+  HWND hostWindow;
+  HINSTANCE moduleInstance;
+};
+using GetRecord = Record* (*)();
+
+constexpr const char* kSettingsKey = "Software\\Winamp\\Trellicast";
+constexpr UINT kRunDialogScript = WM_APP + 1;
+constexpr int kUrlEdit = 1002;
+
+struct KeyCloser {
+  void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using KeyOwner = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+
+struct ModuleFreer {
+  void operator()(HMODULE module) const { FreeLibrary(module); }
+};
+using ModuleOwner = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
+
+struct HookRemover {
+  void operator()(HHOOK hook) const { UnhookWindowsHookEx(hook); }
+};
+using HookOwner = std::unique_ptr<std::remove_pointer_t<HHOOK>, HookRemover>;
+
+// ---- Log ------------------------------------------------------------------
+FILE* logFile = nullptr;
+
+void logLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(logFile, format, args);
+  va_end(args);
+  std::fputc('\n', logFile);
+  std::fflush(logFile);
+}
+
+// Bytes outside printable ASCII and the separators written as \xHH.
+std::string visible(const char* data, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c < 0x20 || c >= 0x7F || c == '\\' || c == '|') {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+std::string visible(const std::string& s) { return visible(s.data(), s.size()); }
+
+// ---- Player state ---------------------------------------------------------
+struct Entry {
+  std::string title;
+  bool hasTitle = false;
+  std::string file;
+  bool hasFile = false;
+};
+
+long playbackStatus = 0;
+long playlistPosition = 0;
+std::map<long, Entry> playlist;
+HWND playerWindow = nullptr;
+Record* record = nullptr;
+ModuleOwner module;
+
+// Dialog steps waiting for the dialog to appear, and whether they ran.
+std::deque<std::string> dialogSteps;
+bool dialogScriptRunning = false;
+HWND settingsDialog = nullptr;
+
+LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_USER) {
+    logLine("QUERY %ld %lu", static_cast<long>(lParam), static_cast<unsigned long>(wParam));
+    const auto found = playlist.find(static_cast<long>(wParam));
+    switch (lParam) {
+      case 104:
+        return playbackStatus;
+      case 125:
+        return playlistPosition;
+      case 212:
+        if (found == playlist.end() || !found->second.hasTitle) return 0;
+        return reinterpret_cast<LRESULT>(found->second.title.c_str());
+      case 211:
+        if (found == playlist.end() || !found->second.hasFile) return 0;
+        return reinterpret_cast<LRESULT>(found->second.file.c_str());
+      default:
+        return 0;
+    }
+  }
+  if (message == kRunDialogScript) {
+    void runDialogScript(HWND dialog);
+    runDialogScript(reinterpret_cast<HWND>(wParam));
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// ---- Message pump -------------------------------------------------------
+void pump(DWORD ms) {
+  const DWORD end = GetTickCount() + ms;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    const LONG left = static_cast<LONG>(end - GetTickCount());
+    if (left <= 0) break;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+  }
+}
+
+// ---- Timers of the module, seen through its import table ------------------
+struct ModuleTimer {
+  HWND window;
+  UINT_PTR id;
+  TIMERPROC procedure;
+};
+std::vector<ModuleTimer> moduleTimers;
+
+VOID CALLBACK tickProcedure(HWND window, UINT message, UINT_PTR id, DWORD time) {
+  for (const ModuleTimer& timer : moduleTimers) {
+    if (timer.window == window && timer.id == id) {
+      logLine("TICK %lu", static_cast<unsigned long>(id));
+      timer.procedure(window, message, id, time);
+      return;
+    }
+  }
+  logLine("TICK-UNKNOWN %lu", static_cast<unsigned long>(id));
+}
+
+UINT_PTR WINAPI watchedSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC procedure) {
+  logLine("SETTIMER %s %lu %u", window == playerWindow ? "player" : "other",
+          static_cast<unsigned long>(id), period);
+  bool known = false;
+  for (ModuleTimer& timer : moduleTimers) {
+    if (timer.window == window && timer.id == id) {
+      timer.procedure = procedure;
+      known = true;
+    }
+  }
+  if (!known) moduleTimers.push_back({window, id, procedure});
+  return SetTimer(window, id, period, procedure != nullptr ? tickProcedure : nullptr);
+}
+
+BOOL WINAPI watchedKillTimer(HWND window, UINT_PTR id) {
+  logLine("KILLTIMER %s %lu", window == playerWindow ? "player" : "other",
+          static_cast<unsigned long>(id));
+  return KillTimer(window, id);
+}
+
+// Points the module's imports of SetTimer and KillTimer at the watchers.
+bool watchTimers(HMODULE target) {
+  auto* base = reinterpret_cast<BYTE*>(target);
+  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  int patched = 0;
+  for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+       imp->Name != 0; ++imp) {
+    if (_stricmp(reinterpret_cast<char*>(base + imp->Name), "user32.dll") != 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const char* name =
+          reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name;
+      void* replacement = nullptr;
+      if (std::strcmp(name, "SetTimer") == 0)
+        replacement = reinterpret_cast<void*>(watchedSetTimer);
+      if (std::strcmp(name, "KillTimer") == 0)
+        replacement = reinterpret_cast<void*>(watchedKillTimer);
+      if (replacement == nullptr) continue;
+      DWORD old = 0;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
+      slots->u1.Function = reinterpret_cast<DWORD_PTR>(replacement);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+      ++patched;
+    }
+  }
+  return patched == 2;
+}
+
+// ---- Message boxes and the dialog, caught as they are activated -----------
+std::set<HWND> seenWindows;
+
+std::string windowText(HWND window) {
+  char text[4096] = {};
+  GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
+LRESULT CALLBACK cbtProcedure(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_DESTROYWND) seenWindows.erase(reinterpret_cast<HWND>(wParam));
+  if (code == HCBT_ACTIVATE) {
+    const HWND window = reinterpret_cast<HWND>(wParam);
+    char className[64] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (std::strcmp(className, "#32770") == 0 && seenWindows.insert(window).second) {
+      if (GetDlgItem(window, kUrlEdit) != nullptr) {
+        settingsDialog = window;
+        logLine("DIALOG open caption=%s", visible(windowText(window)).c_str());
+        PostMessageA(playerWindow, kRunDialogScript, reinterpret_cast<WPARAM>(window), 0);
+      } else {
+        // A message box: its text is the static control 0xFFFF.
+        char text[4096] = {};
+        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+        logLine("BOX %s|%s", visible(windowText(window)).c_str(),
+                visible(text, std::strlen(text)).c_str());
+        PostMessageA(window, WM_COMMAND, IDOK, 0);
+      }
+    }
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// ---- Script parsing helpers -------------------------------------------------
+std::string restOf(std::istringstream& in) {
+  std::string rest;
+  std::getline(in, rest);
+  const size_t start = rest.empty() || rest[0] != ' ' ? 0 : 1;
+  return std::string(rest.begin() + static_cast<std::ptrdiff_t>(start), rest.end());
+}
+
+// "\xHH" escapes in script texts become bytes.
+std::string unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x') {
+      out += static_cast<char>(std::strtoul(s.substr(i + 2, 2).c_str(), nullptr, 16));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// ---- Dialog steps -------------------------------------------------------------
+//   settext ID TEXT       WM_SETTEXT on the control (bypasses typing limits)
+//   fill ID CHAR COUNT    WM_SETTEXT with COUNT copies of CHAR
+//   type ID TEXT          WM_CHAR per character, as typing would
+//   check ID 0|1          BM_SETCHECK
+//   show ID               log the control's text
+//   checked ID            log the check box state
+//   click ID              WM_COMMAND BN_CLICKED from the button
+//   destroy ID            remove the control
+//   hold MS               keep the dialog up, pumping messages
+void runDialogScript(HWND dialog) {
+  if (dialogScriptRunning) return;
+  dialogScriptRunning = true;
+  while (!dialogSteps.empty() && IsWindow(dialog)) {
+    std::istringstream in(dialogSteps.front());
+    dialogSteps.pop_front();
+    std::string step;
+    int id = 0;
+    in >> step >> id;
+    const HWND control = GetDlgItem(dialog, id);
+    if (step == "settext") {
+      const std::string text = unescape(restOf(in));
+      SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    } else if (step == "fill") {
+      std::string c;
+      size_t count = 0;
+      in >> c >> count;
+      const std::string text(count, c.empty() ? 'x' : c[0]);
+      SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    } else if (step == "type") {
+      for (char c : unescape(restOf(in))) SendMessageA(control, WM_CHAR, static_cast<BYTE>(c), 0);
+    } else if (step == "check") {
+      int on = 0;
+      in >> on;
+      SendMessageA(control, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+    } else if (step == "show") {
+      const int n = GetWindowTextLengthA(control);
+      std::string text(static_cast<size_t>(n) + 1, '\0');
+      GetWindowTextA(control, text.data(), n + 1);
+      text.resize(static_cast<size_t>(n));
+      logLine("DIALOG text %d=%s", id, visible(text).c_str());
+    } else if (step == "checked") {
+      logLine("DIALOG checked %d=%d", id,
+              SendMessageA(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0);
+    } else if (step == "click") {
+      logLine("DIALOG click %d", id);
+      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(control));
+    } else if (step == "destroy") {
+      DestroyWindow(control);
+    } else if (step == "hold") {
+      pump(static_cast<DWORD>(id));
+    } else {
+      logLine("ERROR unknown dialog step %s", step.c_str());
+    }
+  }
+  dialogScriptRunning = false;
+  // A dialog left open by the script is cancelled, so no run waits forever.
+  if (IsWindow(dialog) && dialogSteps.empty()) {
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  }
+}
+
+// ---- Registry ---------------------------------------------------------------------
+void seedValue(const std::string& name, DWORD type, const void* data, DWORD size) {
+  HKEY raw = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+    logLine("ERROR cannot create key to seed");
+    return;
+  }
+  KeyOwner key(raw);
+  if (RegSetValueExA(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) !=
+      ERROR_SUCCESS) {
+    logLine("ERROR cannot seed %s", name.c_str());
+  }
+}
+
+void dumpRegistry() {
+  HKEY raw = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &raw) != ERROR_SUCCESS) {
+    logLine("REG key absent");
+    return;
+  }
+  KeyOwner key(raw);
+  DWORD count = 0;
+  RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr,
+                   nullptr, nullptr, nullptr);
+  logLine("REG values %lu", static_cast<unsigned long>(count));
+  for (const char* name : {"URL", "Enabled", "Interval"}) {
+    std::vector<char> data(4096);
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(data.size());
+    if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                         &size) != ERROR_SUCCESS) {
+      logLine("REG %s absent", name);
+    } else if (type == REG_DWORD && size == 4) {
+      DWORD value = 0;
+      std::memcpy(&value, data.data(), 4);
+      logLine("REG %s dword %lu", name, static_cast<unsigned long>(value));
+    } else {
+      logLine("REG %s type%lu %lu %s", name, static_cast<unsigned long>(type),
+              static_cast<unsigned long>(size), visible(data.data(), size).c_str());
+    }
+  }
+}
+
+// ---- Dialog template 101 as compiled into the module ------------------------------
+std::string readWide(const WORD*& p) {
+  std::string out;
+  for (; *p != 0; ++p) out += *p < 0x80 ? static_cast<char>(*p) : '?';
+  ++p;
+  return out;
+}
+
+std::string readNameOrOrdinal(const WORD*& p) {
+  if (*p == 0xFFFF) {
+    const WORD ordinal = p[1];
+    p += 2;
+    switch (ordinal) {
+      case 0x80:
+        return "Button";
+      case 0x81:
+        return "Edit";
+      case 0x82:
+        return "Static";
+      default: {
+        char name[16];
+        std::snprintf(name, sizeof name, "#%u", ordinal);
+        return name;
+      }
+    }
+  }
+  return readWide(p);
+}
+
+void dumpTemplate() {
+  const HRSRC found = FindResourceA(module.get(), MAKEINTRESOURCEA(101), MAKEINTRESOURCEA(5));
+  if (found == nullptr) {
+    logLine("TEMPLATE absent");
+    return;
+  }
+  const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module.get(), found)));
+  const auto* head = reinterpret_cast<const DLGTEMPLATE*>(bytes);
+  const WORD* p = reinterpret_cast<const WORD*>(head + 1);
+  if (head->style == 0xFFFF0001) {
+    logLine("TEMPLATE extended");
+    return;
+  }
+  const std::string menu = readNameOrOrdinal(p);
+  const std::string windowClass = readNameOrOrdinal(p);
+  const std::string caption = readWide(p);
+  std::string font = "none";
+  if (head->style & DS_SETFONT) {
+    const WORD points = *p++;
+    font = std::to_string(points) + "," + readWide(p);
+  }
+  logLine(
+      "TEMPLATE style=0x%08lX exstyle=0x%lX items=%u rect=%d,%d,%d,%d caption=%s font=%s "
+      "menu=%s class=%s",
+      static_cast<unsigned long>(head->style), static_cast<unsigned long>(head->dwExtendedStyle),
+      head->cdit, head->x, head->y, head->cx, head->cy, caption.c_str(), font.c_str(), menu.c_str(),
+      windowClass.c_str());
+  for (WORD i = 0; i < head->cdit; ++i) {
+    p = reinterpret_cast<const WORD*>((reinterpret_cast<uintptr_t>(p) + 3) & ~uintptr_t{3});
+    const auto* item = reinterpret_cast<const DLGITEMTEMPLATE*>(p);
+    p = reinterpret_cast<const WORD*>(item + 1);
+    const std::string itemClass = readNameOrOrdinal(p);
+    const std::string text = readNameOrOrdinal(p);
+    const WORD extra = *p++;
+    p = reinterpret_cast<const WORD*>(reinterpret_cast<const BYTE*>(p) + extra);
+    logLine("ITEM %u id=%u class=%s text=%s style=0x%08lX exstyle=0x%lX rect=%d,%d,%d,%d", i,
+            item->id, itemClass.c_str(), text.c_str(), static_cast<unsigned long>(item->style),
+            static_cast<unsigned long>(item->dwExtendedStyle), item->x, item->y, item->cx,
+            item->cy);
+  }
+}
+
+// ---- Script --------------------------------------------------------------------------
+//   playlist STATUS POSITION       answers to 104 and 125
+//   title POS TEXT / notitle POS   answer to 212 for POS
+//   file POS PATH / nofile POS     answer to 211 for POS
+//   seed-url TEXT                  "URL" as REG_SZ without terminator
+//   seed-dword NAME N              a REG_DWORD value
+//   registry                       log the settings key
+//   load PATH                      LoadLibrary, call the export
+//   template                       log template 101 of the module
+//   init / config / quit           the record's operations
+//   dialog STEP...                 queue a dialog step for the next config
+//   pump MS                        run the message loop
+//   unload                         FreeLibrary
+//   mark TEXT                      a line in the log
+int runScript(std::istream& script, HWND window) {
+  std::string line;
+  while (std::getline(script, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "playlist") {
+      in >> playbackStatus >> playlistPosition;
+    } else if (command == "title") {
+      long pos = 0;
+      in >> pos;
+      playlist[pos].title = unescape(restOf(in));
+      playlist[pos].hasTitle = true;
+    } else if (command == "notitle") {
+      long pos = 0;
+      in >> pos;
+      playlist[pos].hasTitle = false;
+    } else if (command == "file") {
+      long pos = 0;
+      in >> pos;
+      playlist[pos].file = unescape(restOf(in));
+      playlist[pos].hasFile = true;
+    } else if (command == "nofile") {
+      long pos = 0;
+      in >> pos;
+      playlist[pos].hasFile = false;
+    } else if (command == "seed-url") {
+      // A byte other than NUL right after the text: the system then stores
+      // exactly the characters, with no terminator.
+      std::string url = unescape(restOf(in));
+      const DWORD size = static_cast<DWORD>(url.size());
+      url += 'X';
+      seedValue("URL", REG_SZ, url.data(), size);
+    } else if (command == "seed-dword") {
+      std::string name;
+      DWORD value = 0;
+      in >> name >> value;
+      seedValue(name, REG_DWORD, &value, sizeof value);
+    } else if (command == "registry") {
+      dumpRegistry();
+    } else if (command == "load") {
+      const std::string path = restOf(in);
+      module.reset(LoadLibraryA(path.c_str()));
+      if (!module) {
+        logLine("LOAD failed %lu", static_cast<unsigned long>(GetLastError()));
+        return 1;
+      }
+      if (!watchTimers(module.get())) logLine("ERROR timer imports not found");
+      auto get = reinterpret_cast<GetRecord>(
+          reinterpret_cast<void*>(GetProcAddress(module.get(), "winampGetGeneralPurposePlugin")));
+      record = get != nullptr ? get() : nullptr;
+      if (record == nullptr) {
+        logLine("LOAD no record");
+        return 1;
+      }
+      logLine("LOAD version=%d description=%s", record->version,
+              record->description
+                  ? visible(record->description, std::strlen(record->description)).c_str()
+                  : "(null)");
+    } else if (command == "template") {
+      dumpTemplate();
+    } else if (command == "init") {
+      record->hostWindow = window;
+      record->moduleInstance = module.get();
+      const int32_t rc = record->init();
+      logLine("INIT %d description=%s", rc,
+              visible(record->description, std::strlen(record->description)).c_str());
+    } else if (command == "dialog") {
+      dialogSteps.push_back(restOf(in));
+    } else if (command == "config") {
+      settingsDialog = nullptr;
+      logLine("CONFIG begin");
+      record->config();
+      logLine("CONFIG end %s", settingsDialog != nullptr ? "shown" : "not-shown");
+      dialogSteps.clear();
+    } else if (command == "quit") {
+      record->quit();
+      logLine("QUIT");
+    } else if (command == "pump") {
+      DWORD ms = 0;
+      in >> ms;
+      pump(ms);
+    } else if (command == "unload") {
+      module.reset();
+      record = nullptr;
+      logLine("UNLOADED");
+    } else if (command == "mark") {
+      logLine("MARK %s", restOf(in).c_str());
+    } else {
+      logLine("ERROR unknown command %s", command.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: test_host SCRIPT LOG\n");
+    return 2;
+  }
+  logFile = std::fopen(argv[2], "wb");
+  if (logFile == nullptr) return 2;
+  std::ifstream script(argv[1], std::ios::binary);
+  if (!script) {
+    logLine("ERROR cannot read script");
+    return 2;
+  }
+
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = playerProcedure;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "TrellicastTestPlayer";
+  if (RegisterClassA(&windowClass) == 0) return 3;
+  playerWindow = CreateWindowExA(0, windowClass.lpszClassName, "Test player", WS_OVERLAPPEDWINDOW,
+                                 0, 0, 320, 200, nullptr, nullptr, windowClass.hInstance, nullptr);
+  if (playerWindow == nullptr) {
+    logLine("ERROR no window %lu", static_cast<unsigned long>(GetLastError()));
+    return 3;
+  }
+  HookOwner hook(SetWindowsHookExA(WH_CBT, cbtProcedure, nullptr, GetCurrentThreadId()));
+  if (!hook) {
+    logLine("ERROR no hook");
+    return 3;
+  }
+  const int rc = runScript(script, playerWindow);
+  hook.reset();
+  logLine("END %d", rc);
+  DestroyWindow(playerWindow);
+  std::fclose(logFile);
+  return rc;
+}

@@ -1,0 +1,651 @@
+#!/usr/bin/env python3
+"""End-to-end tests of gen_Trellicast.dll under Wine.
+
+Each scenario gets a fresh Wine prefix in a temporary folder, its own Xvfb
+display, and a loopback receiver on 127.0.0.1 that records the raw bytes of
+every request. The scripted player (trellicast_test_host.exe) loads the
+module and logs what happens; the scenario checks the log, the registry as
+the player read it back, and what reached the receiver.
+
+    winetest.py SCENARIO --bin BUILD/bin
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+WINE_TIMEOUT = 90  # seconds for any one Wine command
+
+# ---------------------------------------------------------------------------
+# Checks
+
+
+class Checks:
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+        self.count = 0
+
+    def eq(self, what, got, want):
+        self.count += 1
+        if got != want:
+            self.failures.append(f"{what}: got {got!r}, want {want!r}")
+
+    def true(self, what, cond, detail=""):
+        self.count += 1
+        if not cond:
+            self.failures.append(f"{what} {detail}".rstrip())
+
+    def finish(self, log=None):
+        if self.failures:
+            print(f"FAIL {self.name}: {len(self.failures)} of {self.count} checks")
+            for f in self.failures:
+                print("  - " + f)
+            if log is not None:
+                print("  host log:")
+                for line in log:
+                    print("    " + line)
+            return 1
+        print(f"PASS {self.name}: {self.count} checks")
+        return 0
+
+
+# ---------------------------------------------------------------------------
+# Loopback receiver
+
+
+class Receiver:
+    """Accepts connections on 127.0.0.1 and keeps each request's raw bytes."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.requests = []
+        self.lock = threading.Lock()
+        self.stopping = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopping:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        data = b""
+        conn.settimeout(1.0)
+        deadline = time.time() + 5
+        try:
+            while time.time() < deadline:
+                if b"\r\n\r\n" in data:
+                    head, _, body = data.partition(b"\r\n\r\n")
+                    length = 0
+                    for line in head.split(b"\r\n")[1:]:
+                        name, _, value = line.partition(b":")
+                        if name.strip().lower() == b"content-length":
+                            length = int(value.strip() or b"0")
+                    if len(body) >= length:
+                        break
+                try:
+                    chunk = conn.recv(65536)
+                except socket.timeout:
+                    break
+                if not chunk:
+                    break
+                data += chunk
+            if data.startswith(b"POST") or data.startswith(b"GET"):
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        except OSError:
+            pass
+        finally:
+            conn.close()
+        if data:
+            with self.lock:
+                self.requests.append(data)
+
+    def received(self):
+        with self.lock:
+            return list(self.requests)
+
+    def close(self):
+        self.stopping = True
+        self.sock.close()
+        self.thread.join(2)
+
+
+def closed_port():
+    """A loopback port with nothing listening on it."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def parse_request(raw):
+    """(request line, [(name, value)], body) of one raw HTTP request."""
+    head, _, body = raw.partition(b"\r\n\r\n")
+    lines = head.split(b"\r\n")
+    headers = []
+    for line in lines[1:]:
+        name, _, value = line.partition(b":")
+        headers.append((name.decode("latin-1"), value.strip().decode("latin-1")))
+    return lines[0].decode("latin-1"), headers, body
+
+
+def header_values(headers, name):
+    return [v for n, v in headers if n.lower() == name.lower()]
+
+
+# ---------------------------------------------------------------------------
+# Media files and the body the plug-in should build from them
+
+
+def escape(data):
+    """%XX for every byte outside A-Z a-z 0-9 - . _ ~ (upper-case hex)."""
+    keep = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"
+    return "".join(chr(b) if b in keep else "%%%02X" % b for b in data)
+
+
+# Frame identifiers and id3lib's numbers for them.
+FRAME_NUMBERS = {"TIT2": 47, "TPE1": 61, "TALB": 29, "COMM": 4}
+
+
+def text_frame(frame_id, text, unicode=False):
+    if unicode:
+        data = b"\x01\xff\xfe" + text.encode("utf-16-le") + b"\x00\x00"
+    else:
+        data = b"\x00" + text.encode("latin-1")
+    return frame_id.encode() + struct.pack(">I", len(data)) + b"\x00\x00" + data
+
+
+def mp3_file(path, frames):
+    """An ID3v2.3 tag with the given (id, text, unicode) frames, then three
+    silent MPEG-1 layer III frames."""
+    body = b"".join(text_frame(*f) for f in frames)
+    size = len(body)
+    syncsafe = bytes([(size >> 21) & 0x7F, (size >> 14) & 0x7F, (size >> 7) & 0x7F, size & 0x7F])
+    tag = (b"ID3\x03\x00\x00" + syncsafe + body) if frames else b""
+    audio = (b"\xff\xfb\x90\x64" + b"\x00" * 413) * 3
+    with open(path, "wb") as f:
+        f.write(tag + audio)
+
+
+def expected_body(status, title, frames, has_file=True):
+    body = "wm_action=wm_data&wm_data[status]=%d&wm_data[title]=%s" % (status, escape(title))
+    if has_file:
+        pairs = []
+        for frame_id, text, unicode in frames:
+            # Single-byte frames keep their bytes; UTF-16 ones arrive as UTF-8.
+            data = text.encode("utf-8" if unicode else "latin-1")
+            pairs.append("wm_id3[%d]=%s" % (FRAME_NUMBERS[frame_id], escape(data)))
+        body += "&" + "&".join(pairs)
+    return body.encode("latin-1")
+
+
+# ---------------------------------------------------------------------------
+# Wine
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def script_text(s):
+    """A script argument: bytes outside printable ASCII as \\xHH."""
+    return "".join(c if 0x20 <= b < 0x7F and c != "\\" else "\\x%02X" % b
+                   for b, c in ((b, chr(b)) for b in s))
+
+
+class Wine:
+    """A fresh prefix and an Xvfb display, removed again on exit."""
+
+    def __init__(self, bin_dir, name):
+        self.bin_dir = os.path.abspath(bin_dir)
+        self.tmp = tempfile.mkdtemp(prefix=f"trellicast-wine-{name}-")
+        self.xvfb = None
+
+    def __enter__(self):
+        read_fd, write_fd = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as r:
+            display = r.readline().strip()
+        if not display:
+            raise RuntimeError("Xvfb did not start")
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.lower().endswith("_proxy") and not k.startswith("WINE")}
+        self.env.update({
+            "DISPLAY": ":" + display,
+            "WINEPREFIX": os.path.join(self.tmp, "prefix"),
+            "WINEDEBUG": "-all",
+            # No prompts to install .NET or HTML engines into the new prefix.
+            "WINEDLLOVERRIDES": "mscoree=;mshtml=",
+        })
+        # Without a window manager, dialogs lose their caption and return
+        # late unless Wine manages its own windows.
+        self.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                  "/d", "N", "/f"])
+        self.wait()
+        return self
+
+    def run(self, args, timeout=WINE_TIMEOUT):
+        return subprocess.run(args, env=self.env, cwd=self.tmp, timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def wait(self):
+        self.run(["wineserver", "-w"], timeout=60)
+
+    def host(self, lines):
+        """Runs the scripted player; returns (exit code, log lines)."""
+        script = os.path.join(self.tmp, "script.txt")
+        log = os.path.join(self.tmp, "host.log")
+        with open(script, "w", newline="\r\n") as f:
+            f.write("\n".join(lines) + "\n")
+        try:
+            rc = self.run(["wine", os.path.join(self.bin_dir, "trellicast_test_host.exe"),
+                           winpath(script), winpath(log)]).returncode
+        except subprocess.TimeoutExpired:
+            rc = "timeout"
+        self.wait()
+        out = []
+        if os.path.exists(log):
+            with open(log, "rb") as f:
+                out = f.read().decode("latin-1").splitlines()
+        return rc, out
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
+
+    def __exit__(self, *exc):
+        try:
+            self.run(["wineserver", "-k"], timeout=30)
+        except Exception:
+            pass
+        if self.xvfb:
+            os.killpg(self.xvfb.pid, signal.SIGTERM)
+            try:
+                self.xvfb.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.xvfb.pid, signal.SIGKILL)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        return False
+
+
+def dll(bin_dir):
+    return winpath(os.path.join(bin_dir, "gen_Trellicast.dll"))
+
+
+def stored_url(url):
+    """The registry line of a URL the module stored: RegSetValueExA counts
+    the terminator that follows the characters, as Windows does."""
+    return "REG URL type1 %d %s\\x00" % (len(url) + 1, url)
+
+
+def lines_with(log, prefix):
+    return [l for l in log if l.startswith(prefix)]
+
+
+def _marker(marker):
+    return "MARK " + marker[len("mark "):] if marker.startswith("mark ") else marker
+
+
+def after(log, marker):
+    """The log lines after the script's line "mark NAME" (or a given line)."""
+    marker = _marker(marker)
+    return log[log.index(marker) + 1:] if marker in log else []
+
+
+def before(log, marker):
+    marker = _marker(marker)
+    return log[:log.index(marker)] if marker in log else log
+
+
+# ---------------------------------------------------------------------------
+# Scenarios
+
+
+def scenario_exports(args, c):
+    """The module exports one undecorated name and imports system DLLs only."""
+    out = subprocess.run([args.objdump, "-p", os.path.join(args.bin, "gen_Trellicast.dll")],
+                         stdout=subprocess.PIPE, check=True, timeout=60).stdout.decode()
+    lines = out.splitlines()
+    names = []
+    if "[Ordinal/Name Pointer] Table" in lines:
+        for line in lines[lines.index("[Ordinal/Name Pointer] Table") + 1:]:
+            line = line.strip()
+            if not line.startswith("["):
+                break
+            names.append(line.split("]", 1)[1].strip())
+    c.eq("exported names", names, ["winampGetGeneralPurposePlugin"])
+    imports = sorted(l.split("DLL Name:")[1].strip().lower() for l in lines if "DLL Name:" in l)
+    allowed = {"kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll"}
+    c.true("imports only system DLLs", set(imports) <= allowed, str(imports))
+    for needed in ("kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll"):
+        c.true("imports " + needed, needed in imports, str(imports))
+    c.true("i386 machine", "file format pei-i386" in out)
+    return None
+
+
+# Template 101 as the dialog's design gives it.
+TEMPLATE = ("TEMPLATE style=0x80C808C0 exstyle=0x0 items=9 rect=0,0,212,108 caption=Trellicast "
+            "font=8,MS Sans Serif menu= class=")
+TEMPLATE_ITEMS = [
+    (65535, "Button", " Trellicast settings ", 0x50000107, (7, 7, 198, 94)),
+    (1, "Button", "OK", 0x50010001, (20, 80, 50, 14)),
+    (2, "Button", "Cancel", 0x50010000, (85, 80, 50, 14)),
+    (1001, "Static", "URL:", 0x50020002, (19, 41, 17, 8)),
+    (1002, "Edit", "", 0x50811080, (39, 39, 157, 12)),
+    (1005, "Static", "Send updates every:", 0x50020002, (19, 58, 66, 8)),
+    (1006, "Edit", "", 0x50813080, (88, 56, 49, 12)),
+    (1007, "Static", "seconds", 0x50020000, (142, 58, 52, 8)),
+    (1008, "Button", "Enabled", 0x50010003, (20, 21, 42, 10)),
+]
+
+
+def scenario_fresh(args, c):
+    """A fresh machine: record before init, template 101, key created with no
+    values, defaults shown, a 10 000 ms timer, nothing sent while the URL is
+    empty even though the timer fires."""
+    with Wine(args.bin, "fresh") as wine:
+        rc, log = wine.host([
+            "registry", "load " + dll(args.bin), "template", "playlist 1 0", "title 0 Abc",
+            "init", "registry", "mark init-done", "pump 10600", "mark pumped",
+            "dialog show 1002", "dialog show 1006", "dialog checked 1008", "dialog click 2",
+            "config", "registry", "quit"])
+    c.eq("host exit", rc, 0)
+    c.eq("key before init", lines_with(log, "REG")[0:1], ["REG key absent"])
+    c.true("record before init", "LOAD version=16 description=" in log)
+    c.eq("template header", lines_with(log, "TEMPLATE"), [TEMPLATE])
+    items = []
+    for line in lines_with(log, "ITEM"):
+        fields = dict(f.split("=", 1) for f in line.split(" ", 2)[2].replace(" text=", "\ttext=")
+                      .replace(" style=", "\tstyle=").replace(" exstyle=", "\texstyle=")
+                      .replace(" rect=", "\trect=").replace(" class=", "\tclass=").split("\t"))
+        items.append((int(fields["id"]), fields["class"].capitalize(), fields["text"],
+                      int(fields["style"], 16), tuple(int(v) for v in fields["rect"].split(",")),
+                      fields["exstyle"]))
+    c.eq("template items", [i[:5] for i in items], TEMPLATE_ITEMS)
+    c.true("template items without extended style", all(i[5] == "0x0" for i in items))
+    c.true("description after init",
+           "INIT 0 description=Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.dll)" in log)
+    c.eq("timer armed at init", lines_with(before(log, "mark init-done"), "SETTIMER"),
+         ["SETTIMER player 1 10000"])
+    c.eq("key after init", lines_with(after(log, "mark init-done"), "REG")[:4],
+         ["REG values 0", "REG URL absent", "REG Enabled absent", "REG Interval absent"])
+    pumped = before(after(log, "mark init-done"), "mark pumped")
+    c.eq("one tick in 10.6 s", lines_with(pumped, "TICK"), ["TICK 1"])
+    c.eq("no query with an empty URL", lines_with(log, "QUERY"), [])
+    c.eq("dialog shows the defaults", lines_with(log, "DIALOG text") + lines_with(log, "DIALOG checked"),
+         ["DIALOG text 1002=", "DIALOG text 1006=10", "DIALOG checked 1008=1"])
+    c.eq("dialog caption", lines_with(log, "DIALOG open"), ["DIALOG open caption=Trellicast"])
+    c.eq("no boxes", lines_with(log, "BOX"), [])
+    c.eq("cancel stores nothing", lines_with(after(log, "mark pumped"), "REG")[:1], ["REG values 0"])
+    return log
+
+
+def scenario_posts(args, c):
+    """Seeded settings (URL without terminator, Enabled 2, Interval 1): posts
+    with the right bytes, tags read from MP3 files the test writes; the three
+    shapes of the body (tags, no file name, file without tags)."""
+    receiver = Receiver()
+    try:
+        with Wine(args.bin, "posts") as wine:
+            tagged = wine.path("tagged.mp3")
+            untagged = wine.path("untagged.mp3")
+            frames = [("TIT2", "Caf\u00e9 & Co", False), ("TPE1", "Zo\u00eb \u2713", True),
+                      ("TALB", "A=B+C %d #1", False)]
+            mp3_file(tagged, frames)
+            mp3_file(untagged, [])
+            url = "http://127.0.0.1:%d/np.php?x=1" % receiver.port
+            title = "T\xe9st & = + % #".encode("latin-1")
+            rc, log = wine.host([
+                "seed-url " + url, "seed-dword Enabled 2", "seed-dword Interval 1",
+                "playlist -3 2", "title 2 " + script_text(title), "file 2 " + winpath(tagged),
+                "load " + dll(args.bin), "init", "mark init-done", "pump 1500",
+                "mark stage2", "nofile 2", "pump 1000",
+                "mark stage3", "file 2 " + winpath(untagged), "pump 1000",
+                "mark stage4", "registry", "quit"])
+            time.sleep(0.5)
+        posts = receiver.received()
+    finally:
+        receiver.close()
+    c.eq("host exit", rc, 0)
+    c.eq("timer at the seeded interval", lines_with(log, "SETTIMER"), ["SETTIMER player 1 1000"])
+    c.eq("registry unchanged", lines_with(log, "REG"),
+         ["REG values 3", "REG URL type1 %d %s" % (len(url), url), "REG Enabled dword 2",
+          "REG Interval dword 1"])
+    c.eq("no boxes", lines_with(log, "BOX"), [])
+    stage1 = before(after(log, "mark init-done"), "mark stage2")
+    c.eq("queries of one cycle", lines_with(stage1, "QUERY"),
+         ["QUERY 104 0", "QUERY 125 0", "QUERY 212 2", "QUERY 211 2"])
+    want = [expected_body(-3, title, frames),
+            expected_body(-3, title, [], has_file=False),
+            expected_body(-3, title, [])]
+    bodies = []
+    for raw in posts:
+        line, headers, body = parse_request(raw)
+        c.eq("request line", line, "POST /np.php?x=1 HTTP/1.1")
+        for name, value in (("Host", "127.0.0.1:%d" % receiver.port),
+                            ("Content-Type", "application/x-www-form-urlencoded"),
+                            ("Content-Length", str(len(body))), ("User-Agent", "Trellicast")):
+            c.eq(name + " header", header_values(headers, name), [value])
+        if not bodies or bodies[-1] != body:
+            bodies.append(body)
+    c.eq("bodies in order", bodies, want)
+    if posts:
+        print("one post as received:")
+        print("  " + repr(posts[0]))
+    return log
+
+
+def scenario_refused(args, c):
+    """A refused connection, cycle after cycle: one box. The dialog confirmed
+    with a new URL stores it, re-arms the timer, and the next failure shows
+    again."""
+    first, second = closed_port(), closed_port()
+    url2 = "http://127.0.0.1:%d/again" % second
+    with Wine(args.bin, "refused") as wine:
+        rc, log = wine.host([
+            "seed-url http://127.0.0.1:%d/x" % first, "seed-dword Interval 1",
+            "playlist 1 0", "title 0 Abc", "load " + dll(args.bin), "init", "pump 3500",
+            "mark confirm", "dialog settext 1002 " + url2, "dialog click 1", "config",
+            "mark confirmed", "registry", "pump 2500", "quit"])
+    c.eq("host exit", rc, 0)
+    first_part = before(log, "mark confirm")
+    c.true("several cycles before the dialog", len(lines_with(first_part, "QUERY 104")) >= 2,
+           str(lines_with(first_part, "QUERY")))
+    c.eq("one box for the refused cycles", lines_with(first_part, "BOX"),
+         ["BOX Error|Cannot HttpSendRequestEx: (errcode=12029)"])
+    confirmed = before(after(log, "mark confirm"), "mark confirmed")
+    c.eq("timer re-armed on OK", lines_with(confirmed, "SETTIMER"), ["SETTIMER player 1 1000"])
+    c.eq("URL stored without terminator",
+         lines_with(after(log, "mark confirmed"), "REG URL"),
+         [stored_url(url2)])
+    later = after(log, "mark confirmed")
+    c.true("cycles after the dialog", len(lines_with(later, "QUERY 104")) >= 2,
+           str(lines_with(later, "QUERY")))
+    c.eq("the next failure shows again", lines_with(later, "BOX"),
+         ["BOX Error|Cannot HttpSendRequestEx: (errcode=12029)"])
+    return log
+
+
+URL_B = "http://127.0.0.1:1/b"
+
+
+def scenario_dialog(args, c):
+    """Every message of the dialog with its caption, in the order of the
+    checks; a missing control closes the dialog."""
+    with Wine(args.bin, "dialog") as wine:
+        rc, log = wine.host([
+            "load " + dll(args.bin), "init",
+            "mark both-empty", "dialog click 1",
+            "dialog settext 1006 5", "dialog settext 1002 http://127.0.0.1:1/a", "dialog settext 1006",
+            "dialog click 1",
+            "dialog fill 1002 u 1025", "dialog settext 1006 5", "dialog click 1",
+            "dialog settext 1002 " + URL_B, "dialog settext 1006 12345678",
+            "dialog click 1",
+            "dialog settext 1006 1234567", "dialog check 1008 0", "dialog click 1", "config",
+            "mark stored", "registry",
+            "mark missing", "dialog destroy 1006", "dialog click 1", "config",
+            "mark after-missing", "registry", "quit"])
+    c.eq("host exit", rc, 0)
+    boxes = lines_with(before(log, "mark stored"), "BOX")
+    c.eq("validation boxes in order", [b.split(": (errcode=")[0] for b in boxes],
+         ["BOX Error|Url not entered", "BOX Error|Interval not entered", "BOX Lumtap|Url too big",
+          "BOX Lumtap|Interval too big"])
+    c.true("error boxes carry a code",
+           all(b.endswith(")") and "(errcode=" in b for b in boxes if b.startswith("BOX Error")))
+    c.eq("seven digits accepted", lines_with(after(log, "mark stored"), "REG")[:4],
+         ["REG values 3", stored_url(URL_B), "REG Enabled dword 0",
+          "REG Interval dword 1234567"])
+    missing = after(log, "mark missing")
+    c.eq("missing control", [b.split(": (errcode=")[0] for b in lines_with(missing, "BOX")],
+         ["BOX Error|Cannot get handle!"])
+    c.eq("missing control closes the dialog",
+         [l for l in before(missing, "mark after-missing") if l.startswith("CONFIG end")],
+         ["CONFIG end shown"])
+    c.eq("nothing stored after a missing control",
+         lines_with(after(log, "mark after-missing"), "REG Interval"),
+         ["REG Interval dword 1234567"])
+    return log
+
+
+URL_V = "http://127.0.0.1:1/v"
+
+
+def scenario_dialog_values(args, c):
+    """What the dialog shows and stores: Enabled 2 shows unchecked and OK
+    stores 0; a stored interval of 7 digits is shown whole; typing is limited
+    to 4 digits; interval 0 is accepted and asks for a 0 ms timer."""
+    with Wine(args.bin, "dialog-values") as wine:
+        rc, log = wine.host([
+            "seed-url " + URL_V, "seed-dword Enabled 2", "seed-dword Interval 7654321",
+            "load " + dll(args.bin), "init", "mark shown",
+            "dialog show 1002", "dialog show 1006", "dialog checked 1008",
+            "dialog click 1", "config", "mark first-ok", "registry",
+            "dialog settext 1006", "dialog type 1006 12a345", "dialog show 1006",
+            "dialog settext 1006 0", "dialog check 1008 1", "dialog click 1", "config",
+            "mark second-ok",
+            "registry", "pump 400", "mark end", "quit"])
+    c.eq("host exit", rc, 0)
+    shown = before(after(log, "mark shown"), "mark first-ok")
+    c.eq("values shown", lines_with(shown, "DIALOG text") + lines_with(shown, "DIALOG checked"),
+         ["DIALOG text 1002=" + URL_V, "DIALOG text 1006=7654321",
+          "DIALOG checked 1008=0"])
+    c.eq("first OK stores", lines_with(after(log, "mark first-ok"), "REG")[1:4],
+         [stored_url(URL_V), "REG Enabled dword 0",
+          "REG Interval dword 7654321"])
+    typed = after(log, "mark first-ok")
+    c.eq("typing keeps 4 digits", lines_with(typed, "DIALOG text 1006"), ["DIALOG text 1006=1234"])
+    c.eq("interval 0 stored", lines_with(after(log, "mark second-ok"), "REG")[2:4],
+         ["REG Enabled dword 1", "REG Interval dword 0"])
+    c.eq("timer asked for 0 ms", lines_with(before(typed, "mark second-ok"), "SETTIMER"),
+         ["SETTIMER player 1 0"])
+    c.eq("no boxes before the 0 ms timer", lines_with(before(log, "mark second-ok"), "BOX"), [])
+    fast = before(after(log, "mark second-ok"), "mark end")
+    c.true("a 0 ms timer fires at the shortest period", len(lines_with(fast, "TICK")) >= 5,
+           str(len(lines_with(fast, "TICK"))))
+    c.true("its failures show one box at most", len(lines_with(fast, "BOX")) <= 1)
+    return log
+
+
+def scenario_quit(args, c):
+    """Quit stops the timer before anything else: no tick after it, no
+    further post, and unloading the module afterwards does not crash."""
+    receiver = Receiver()
+    try:
+        with Wine(args.bin, "quit") as wine:
+            rc, log = wine.host([
+                "seed-url http://127.0.0.1:%d/q" % receiver.port, "seed-dword Interval 1",
+                "playlist 0 0", "title 0 Q", "nofile 0", "load " + dll(args.bin), "init",
+                "pump 2300", "mark quitting", "quit", "mark quit", "pump 2500", "unload",
+                "pump 1500", "mark end"])
+            time.sleep(0.3)
+            count_at_end = len(receiver.received())
+        posts_before = len([l for l in before(log, "mark quitting") if l.startswith("QUERY 104")])
+    finally:
+        receiver.close()
+    c.eq("host exit", rc, 0)
+    c.true("posts before quit", posts_before >= 1)
+    quitting = before(after(log, "mark quitting"), "mark quit")
+    c.eq("quit stops the timer", [l for l in quitting if not l.startswith("MARK")],
+         ["KILLTIMER player 1", "QUIT"])
+    c.eq("nothing after quit",
+         [l for l in after(log, "mark quit") if l.startswith(("TICK", "QUERY", "BOX"))], [])
+    c.eq("every cycle reached the receiver", count_at_end, posts_before)
+    c.true("ran to the end", "MARK end" in log and "END 0" in log)
+    return log
+
+
+def scenario_https(args, c):
+    """An https URL is sent over TLS: the plain receiver sees a handshake and
+    nothing in clear, and the failure is reported once."""
+    receiver = Receiver()
+    try:
+        with Wine(args.bin, "https") as wine:
+            rc, log = wine.host([
+                "seed-url https://127.0.0.1:%d/secret" % receiver.port, "seed-dword Interval 1",
+                "playlist 1 0", "title 0 Secret", "load " + dll(args.bin), "init", "pump 2500",
+                "quit"])
+            time.sleep(0.3)
+        got = receiver.received()
+    finally:
+        receiver.close()
+    c.eq("host exit", rc, 0)
+    c.true("nothing in clear", all(b"Secret" not in r and not r.startswith(b"POST") for r in got),
+           repr(got[:1]))
+    c.true("a TLS handshake was attempted", any(r[:1] == b"\x16" for r in got), repr(got[:1]))
+    boxes = lines_with(log, "BOX")
+    c.eq("one send failure box", [b.split(": (errcode=")[0] for b in boxes],
+         ["BOX Error|Cannot HttpSendRequestEx"])
+    return log
+
+
+SCENARIOS = {
+    "exports": scenario_exports,
+    "fresh": scenario_fresh,
+    "posts": scenario_posts,
+    "refused": scenario_refused,
+    "dialog": scenario_dialog,
+    "dialog-values": scenario_dialog_values,
+    "quit": scenario_quit,
+    "https": scenario_https,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    parser.add_argument("--bin", required=True, help="folder with the DLL and the test host")
+    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    args = parser.parse_args()
+    c = Checks(args.scenario)
+    started = time.time()
+    log = SCENARIOS[args.scenario](args, c)
+    print("time %.1f s" % (time.time() - started))
+    return c.finish(log)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
