@@ -116,9 +116,14 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
     case form::Kind::DefaultButton: {
       const int inner = std::max(width - 2, static_cast<int>(text.size()));
       const int before = (inner - static_cast<int>(text.size())) / 2;
-      canvas.put(left, y,
-                 "[" + std::string(before, ' ') + text +
-                     std::string(inner - before - text.size(), ' ') + "]");
+      // Built by appending: GCC 12 at -O2 warns falsely (-Wrestrict) on
+      // "[" + std::string(...).
+      std::string shown(1, '[');
+      shown.append(static_cast<size_t>(before), ' ');
+      shown += text;
+      shown.append(inner - before - text.size(), ' ');
+      shown += ']';
+      canvas.put(left, y, shown);
       break;
     }
     case form::Kind::CheckBox:
