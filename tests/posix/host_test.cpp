@@ -2,11 +2,13 @@
 // without a terminal, with its registry in a temporary folder, loading the
 // real module built beside it.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -299,6 +301,68 @@ TEST_F(Host, AnswersThePluginsQueriesWhilePlaying) {
     EXPECT_EQ(fields.at("wm_action"), "wm_data");
     EXPECT_EQ(fields.at("wm_data[title]"), "Band & Co - Tune = 100%");
   }
+}
+
+TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
+  Receiver receiver;
+  ASSERT_NE(receiver.port(), 0);
+  writeTagged(dir / "song.mp3", "A", "B");
+  reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
+  reg("/v Interval /t REG_DWORD /d 1");
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string slaveName = ::ptsname(master);
+  const std::string registryPath = registry.string();
+  const std::string song = (dir / "song.mp3").string();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int slave = ::open(slaveName.c_str(), O_RDWR);
+    ::dup2(slave, 0);
+    ::dup2(slave, 1);
+    ::dup2(slave, 2);
+    ::execl(TRELLICAST_HOST_BIN, "trellicast-host", "--registry", registryPath.c_str(), "play",
+            "--track-seconds", "60", "--quit-after", "15", song.c_str(), nullptr);
+    ::_exit(127);
+  }
+  // Everything the player prints, drained as it comes.
+  std::string shown;
+  auto drain = [&](int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 20) > 0) {
+        char buf[1024];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) shown.append(buf, static_cast<size_t>(n));
+      }
+    }
+  };
+  drain(600);
+  ASSERT_EQ(::write(master, " ", 1), 1);  // pause
+  drain(1500);
+  const int slave = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY);
+  termios during{};
+  ASSERT_EQ(::tcgetattr(slave, &during), 0);
+  ASSERT_EQ(::write(master, "q", 1), 1);
+  drain(600);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  termios after{};
+  ASSERT_EQ(::tcgetattr(slave, &after), 0);
+  ::close(slave);
+  ::close(master);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  EXPECT_NE(shown.find("paused"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("quit"), std::string::npos) << shown;
+  EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u) << "keys without Enter, no echo";
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
+      << "terminal restored on exit";
+  const auto bodies = receiver.bodies();
+  ASSERT_FALSE(bodies.empty()) << shown;
+  EXPECT_EQ(formFields(bodies.back()).at("wm_data[status]"), "3");
 }
 
 TEST_F(Host, RegCommandEditsTheStoreLikeReg) {
