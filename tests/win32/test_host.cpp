@@ -144,15 +144,18 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 // ---- Message pump -------------------------------------------------------
 void pump(DWORD ms) {
   const DWORD end = GetTickCount() + ms;
+  // The deadline is checked between messages: a cycle slower than the
+  // timer period always leaves a tick waiting.
   for (;;) {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
     const LONG left = static_cast<LONG>(end - GetTickCount());
     if (left <= 0) break;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+    MSG msg;
+    if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    } else {
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+    }
   }
 }
 

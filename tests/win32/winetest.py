@@ -622,7 +622,78 @@ def scenario_https(args, c):
     return log
 
 
+# Headers that only one of the two HTTP stacks adds, and why.
+ONE_STACK_HEADERS = {
+    "accept": "libcurl sends Accept: */* on every request; WinInet adds no Accept header "
+              "unless given accepted types, and the request gives none",
+}
+COMPARED_HEADERS = ("Host", "Content-Type", "Content-Length", "User-Agent")
+
+
+def scenario_parity(args, c):
+    """The Linux build and the Windows build, on the same file, playlist and
+    settings, put the same request line, added headers and body on the wire."""
+    linux_host = os.path.join(args.linux_bin, "trellicast-host")
+    c.true("Linux stand-in player built", os.path.exists(linux_host), linux_host)
+    if not os.path.exists(linux_host):
+        return None
+    receiver = Receiver()
+    try:
+        with Wine(args.bin, "parity") as wine:
+            song = wine.path("parity.mp3")
+            frames = [("TIT2", "Parity Song", False), ("TPE1", "Art & Co", False),
+                      ("TALB", "Zo\u00eb \u2713 100%", True)]
+            mp3_file(song, frames)
+            url = "http://127.0.0.1:%d/parity/np.php?x=1&y=%%41" % receiver.port
+            key = r"HKLM\Software\Winamp\Trellicast"
+
+            # Linux: the stand-in player plays the file; its title for an entry
+            # whose tag names artist and title is "Artist - Title".
+            registry = wine.path("registry")
+            for value in (["/v", "URL", "/t", "REG_SZ", "/d", url],
+                          ["/v", "Interval", "/t", "REG_DWORD", "/d", "1"]):
+                subprocess.run([linux_host, "--registry", registry, "reg", "add", key] + value +
+                               ["/f"], check=True, timeout=30, stdout=subprocess.DEVNULL)
+            subprocess.run([linux_host, "--registry", registry, "play", "--track-seconds", "100",
+                            "--quit-after", "2.5", song], timeout=60, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.3)
+            linux_posts = receiver.received()
+
+            title = "Art & Co - Parity Song"
+            rc, log = wine.host([
+                "seed-url " + url, "seed-dword Interval 1", "playlist 1 0",
+                "title 0 " + script_text(title.encode("latin-1")), "file 0 " + winpath(song),
+                "load " + dll(args.bin), "init", "pump 2500", "quit"])
+            time.sleep(0.3)
+            windows_posts = receiver.received()[len(linux_posts):]
+    finally:
+        receiver.close()
+    c.eq("host exit", rc, 0)
+    c.true("the Linux build posted", len(linux_posts) >= 1)
+    c.true("the Windows build posted", len(windows_posts) >= 1)
+    if not linux_posts or not windows_posts:
+        return log
+    l_line, l_headers, l_body = parse_request(linux_posts[0])
+    w_line, w_headers, w_body = parse_request(windows_posts[0])
+    c.eq("request line", w_line, l_line)
+    for name in COMPARED_HEADERS:
+        c.eq(name + " once on Linux", len(header_values(l_headers, name)), 1)
+        c.eq(name, header_values(w_headers, name), header_values(l_headers, name))
+    c.eq("body", w_body, l_body)
+    c.eq("body as built from the file", w_body, expected_body(1, title.encode("latin-1"), frames))
+    l_names = {n.lower() for n, _ in l_headers}
+    w_names = {n.lower() for n, _ in w_headers}
+    for name in sorted(l_names ^ w_names):
+        c.true("header %s sent by one stack only is listed with a reason" % name,
+               name in ONE_STACK_HEADERS)
+    print("Linux post:   " + repr(linux_posts[0]))
+    print("Windows post: " + repr(windows_posts[0]))
+    return log
+
+
 SCENARIOS = {
+    "parity": scenario_parity,
     "exports": scenario_exports,
     "fresh": scenario_fresh,
     "posts": scenario_posts,
@@ -639,6 +710,7 @@ def main():
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     parser.add_argument("--bin", required=True, help="folder with the DLL and the test host")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    parser.add_argument("--linux-bin", default="", help="folder with the Linux build's player")
     args = parser.parse_args()
     c = Checks(args.scenario)
     started = time.time()
