@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "tags/id3v2_guard.h"
 #include "tags/unicode_text.h"
 
 namespace {
@@ -63,6 +64,8 @@ size_t formatEntry(char* entry, int number, const char* value) {
 Buffer collectTagFields(const char* fileName) {
   Buffer fragment = allocZeroed(TAG_FRAGMENT_SIZE);
   if (!fragment) return nullptr;
+  // A tag id3lib would fault on gives no frames, as if there were none.
+  if (!id3v2FileSafe(fileName)) return fragment;
   TagOwner tag(ID3Tag_New());
   if (!tag) return nullptr;
   // A file that cannot be opened or holds no tag simply yields no frames.

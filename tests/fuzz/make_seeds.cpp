@@ -1,0 +1,178 @@
+// Writes the seed inputs of the tag walk's fuzz corpus into a folder:
+// one small file per kind of tag the walk reads. Run by hand,
+//   make_fuzz_seeds tests/fuzz/corpus
+// and commit what it writes. Every seed stays under 8 KB.
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/support/id3_writer.h"
+
+namespace {
+
+using id3w::ByteOrder;
+using id3w::Frame;
+
+void putBigEndian32(std::string& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+}
+
+void putSynchsafe32(std::string& out, uint32_t v) {
+  for (int shift = 21; shift >= 0; shift -= 7) out += static_cast<char>((v >> shift) & 0x7F);
+}
+
+std::string deflate(const std::string& data) {
+  uLongf size = compressBound(data.size());
+  std::string out(size, '\0');
+  if (compress(reinterpret_cast<Bytef*>(out.data()), &size,
+               reinterpret_cast<const Bytef*>(data.data()), data.size()) != Z_OK)
+    return {};
+  out.resize(size);
+  return out;
+}
+
+// A v2.3 compressed frame: flag 0x0080, the decompressed size as four
+// big-endian bytes, then the zlib stream.
+Frame compressedV3(const Frame& plain) {
+  std::string body;
+  putBigEndian32(body, static_cast<uint32_t>(plain.body.size()));
+  return id3w::rawFrame(plain.id, body + deflate(plain.body), 0x0080);
+}
+
+// A v2.4 compressed frame: compression 0x0008 with the data length
+// indicator 0x0001 (synchsafe decompressed size), then the zlib stream.
+Frame compressedV4(const Frame& plain) {
+  std::string body;
+  putSynchsafe32(body, static_cast<uint32_t>(plain.body.size()));
+  return id3w::rawFrame(plain.id, body + deflate(plain.body), 0x0009);
+}
+
+// An ID3v2.2 tag: three-character ids and three-byte sizes.
+std::string tagV22(int revision, const std::vector<std::pair<std::string, std::string>>& frames) {
+  std::string content;
+  for (const auto& [id, body] : frames) {
+    content += id.substr(0, 3);
+    const auto size = static_cast<uint32_t>(body.size());
+    content += static_cast<char>((size >> 16) & 0xFF);
+    content += static_cast<char>((size >> 8) & 0xFF);
+    content += static_cast<char>(size & 0xFF);
+    content += body;
+  }
+  std::string out = "ID3";
+  out += '\x02';
+  out += static_cast<char>(revision);
+  out += '\0';
+  putSynchsafe32(out, static_cast<uint32_t>(content.size()));
+  return out + content;
+}
+
+// A Lyrics3 v2 block (before an ID3v1 trailer): LYRICSBEGIN, fields of a
+// three-letter name, a five-digit size and the data, the block's size in
+// six digits and LYRICS200.
+std::string lyrics3v2(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string block = "LYRICSBEGIN";
+  for (const auto& [name, data] : fields) {
+    char size[6];
+    std::snprintf(size, sizeof size, "%05zu", data.size());
+    block += name + size + data;
+  }
+  char total[7];
+  std::snprintf(total, sizeof total, "%06zu", block.size());
+  return block + total + "LYRICS200";
+}
+
+// A trailer in the layout of an older jukebox program's tag (version
+// 3.00): a 7868-byte metadata section of length-prefixed texts, five
+// section offsets and a 48-byte footer with its signature.
+std::string jukeboxTrailer() {
+  std::string meta;
+  auto text = [&](const std::string& s) {
+    meta += static_cast<char>(s.size() & 0xFF);
+    meta += static_cast<char>((s.size() >> 8) & 0xFF);
+    meta += s;
+  };
+  text("Jukebox Title");
+  text("Jukebox Album");
+  text("Jukebox Artist");
+  text("Rock");
+  text("Fast");
+  text("Calm");
+  text("Party");
+  text("Good");
+  text("3:25");
+  meta.append(12, '\0');
+  text("C:\\music\\a.mp3");
+  text("0");
+  meta.resize(7868, '\0');
+  std::string offsets(20, '\0');  // all sections empty but the metadata
+  std::string footer = "Brava Software Inc.             3.00";
+  footer.resize(48, ' ');
+  return meta + offsets + footer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const std::string audio = id3w::fakeAudio(2);
+  id3w::V1 v1{"Title", "Artist", "Album", "1999", "Comment", 7, 17};
+
+  const Frame title = id3w::textFrame("TIT2", "Seed title");
+  const Frame artist = id3w::textFrame("TPE1", "Seed artist");
+  const std::vector<std::pair<std::string, std::string>> seeds = {
+      {"seed-v1.mp3", audio + id3w::tagV1(v1)},
+      {"seed-v23-text.mp3",
+       id3w::tagV2(3, {title, artist, id3w::textFrame("TALB", "Album"),
+                       id3w::textFrame("TRCK", "3/12"), id3w::textFrame("TYER", "2001")},
+                   16) +
+           audio},
+      {"seed-v24-text.mp3", id3w::tagV2(4, {title, id3w::textFrameUtf8("TPE1", "Ärtist ✓")}) + audio},
+      {"seed-v23-utf16.mp3",
+       id3w::tagV2(3, {id3w::textFrameUtf16("TIT2", u"Grüße \U0001F3B5", ByteOrder::Little),
+                       id3w::textFrameUtf16("TPE1", u"Big endian", ByteOrder::Big)}) +
+           audio},
+      {"seed-v23-comm-apic.mp3",
+       id3w::tagV2(3, {id3w::commentFrame("eng", "desc", "A comment"),
+                       id3w::pictureFrame("image/png", 3, "cover", 64), title}) +
+           audio},
+      {"seed-v23-other.mp3",
+       id3w::tagV2(3, {id3w::rawFrame("XYZW", "unknown"), id3w::rawFrame("PCNT", "\x00\x00\x01\x00"),
+                       id3w::rawFrame("WXXX", std::string("\0desc\0http://a.b/", 17)),
+                       id3w::rawFrame("TXXX", std::string("\0key\0value", 10))}) +
+           audio},
+      {"seed-v23-compressed.mp3", id3w::tagV2(3, {compressedV3(title), artist}) + audio},
+      {"seed-v24-compressed.mp3", id3w::tagV2(4, {compressedV4(title), artist}) + audio},
+      {"seed-v22.mp3",
+       tagV22(0, {{"TT2", std::string("\0Two two", 8)}, {"TP1", std::string("\0Artist", 7)}}) +
+           audio},
+      {"seed-v22-cdm.mp3",
+       tagV22(1, {{"CDM", [] {
+                     const std::string inner =
+                         std::string("TT2\0\0\x06", 6) + std::string("\0Title", 6);
+                     std::string body = "z";
+                     putBigEndian32(body, static_cast<uint32_t>(inner.size()));
+                     return body + deflate(inner);
+                   }()}}) +
+           audio},
+      {"seed-v23-v1.mp3", id3w::tagV2(3, {title}) + audio + id3w::tagV1(v1)},
+      {"seed-lyrics3.mp3",
+       audio +
+           lyrics3v2({{"IND", "11"}, {"ETT", "Lyrics title"}, {"EAR", "Lyrics artist"},
+                      {"LYR", "[00:01]Line one\r\n[00:02]Line two"}}) +
+           id3w::tagV1(v1)},
+      {"seed-jukebox-trailer.mp3", jukeboxTrailer()},
+  };
+  for (const auto& [name, bytes] : seeds) {
+    if (!id3w::writeFile(dir + "/" + name, bytes)) {
+      std::fprintf(stderr, "cannot write %s/%s\n", dir.c_str(), name.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
