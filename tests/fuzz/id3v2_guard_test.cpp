@@ -1,0 +1,208 @@
+// The check made before id3lib parses a file: which ID3v2 tags it refuses,
+// over tags written by the test helper and then damaged by hand, and the
+// tag walk's result for a refused file.
+#include "tags/id3v2_guard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tags/tag_fields.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/id3_writer.h"
+
+namespace {
+
+using id3w::Frame;
+
+template <size_t N>
+std::string bin(const char (&s)[N]) {
+  return std::string(s, N - 1);
+}
+
+bool safe(const std::string& bytes, bool refuseCompressed) {
+  const TagByteReader reader = [&](uint64_t offset, unsigned char* out, size_t count) -> size_t {
+    if (offset >= bytes.size()) return 0;
+    const size_t n = std::min<size_t>(count, bytes.size() - offset);
+    std::memcpy(out, bytes.data() + offset, n);
+    return n;
+  };
+  return id3v2TagsSafe(reader, bytes.size(), Id3v2GuardRules{refuseCompressed});
+}
+
+const Frame kTitle = id3w::textFrame("TIT2", "Title");
+const Frame kArtist = id3w::textFrame("TPE1", "Artist");
+// A compressed frame's body: decompressed size, then (here, bogus) data.
+const std::string kPacked = bin("\0\0\0\x10xxxxxxxx");
+
+Frame flagged(uint16_t flags) { return id3w::rawFrame("TALB", kPacked, flags); }
+
+std::string withHeaderFlags(std::string tag, unsigned char flags) {
+  tag[5] = static_cast<char>(flags);
+  return tag;
+}
+
+// An ID3v2.2 tag of three-character frames.
+std::string tagV22(int revision, const std::string& frames) {
+  std::string out = "ID3";
+  out += '\x02';
+  out += static_cast<char>(revision);
+  out += '\0';
+  const auto n = static_cast<uint32_t>(frames.size());
+  for (int shift = 21; shift >= 0; shift -= 7) out += static_cast<char>((n >> shift) & 0x7F);
+  return out + frames;
+}
+
+// Inserts an extended header (bytes) after the tag header and grows the
+// tag's size to match; sets the extended flag.
+std::string withExtended(std::string tag, const std::string& ext) {
+  tag.insert(10, ext);
+  tag[5] = static_cast<char>(tag[5] | 0x40);
+  uint32_t size =
+      (uint32_t(tag[6]) << 21 | uint32_t(tag[7]) << 14 | uint32_t(tag[8]) << 7 | uint32_t(tag[9])) +
+      static_cast<uint32_t>(ext.size());
+  for (int i = 0; i < 4; ++i) tag[6 + i] = static_cast<char>((size >> (21 - 7 * i)) & 0x7F);
+  return tag;
+}
+
+struct Case {
+  const char* name;
+  std::string bytes;
+  bool safeWhenRefusing;  // rules of a platform where compression faults
+  bool safeOtherwise;     // rules of a platform where it does not
+};
+
+std::vector<Case> cases() {
+  const std::string audio = id3w::fakeAudio(1);
+  std::string beyondTag = id3w::tagV2(3, {kTitle, flagged(0x0080)}) + audio;
+  // The tag's size stops before the compressed frame: id3lib never sees it.
+  beyondTag[9] = static_cast<char>(10 + 6);
+  std::string tooBig = id3w::tagV2(3, {kTitle, kArtist, flagged(0x0080)}) + audio;
+  tooBig[10 + 10 + 6 + 7] = '\x7F';  // TPE1 claims more than the tag holds
+  std::string unsyncCompressed = id3w::tagV2(3, {kTitle, flagged(0x0080)});
+  unsyncCompressed = withHeaderFlags(unsyncCompressed, 0x80) + audio;
+  // The unsynchronisation scheme: an FF 00 pair inside the first frame's
+  // text shifts what follows by one byte once restored.
+  std::string unsyncShifted =
+      withHeaderFlags(id3w::tagV2(3, {id3w::textFrame("TIT2", bin("a\xFF\0b")), flagged(0x0080)}),
+                      0x80) +
+      audio;
+  const std::string cdm =
+      tagV22(1, bin("CDM\0\0\x05z\0\0\0\x01")) + audio;  // compressed v2.2.1 frames
+  const std::string v22 = tagV22(0, bin("TT2\0\0\x04\0abc")) + audio;
+  const std::string v24ext1 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x01\0"));
+  const std::string v24ext0 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\0\0"));
+  const std::string v24ext2 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x02\0\0"));
+  const std::string v24extCrc =
+      withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x0C\x01\x20\x05\0\0\0\0\0"));
+  const std::string v23ext = withExtended(id3w::tagV2(3, {kTitle}), bin("\0\0\0\x06\0\0\0\0\0\0"));
+  std::string v23extTooBig = id3w::tagV2(3, {});  // empty tag, then a 10-byte extended header
+  v23extTooBig = withHeaderFlags(v23extTooBig, 0x40) + bin("\0\0\0\x06\0\0\0\0\0\0") + audio;
+  std::string v25 = id3w::tagV2(3, {flagged(0x0080)}) + audio;
+  v25[3] = 5;  // a version id3lib does not read frames of
+  std::string notTag = id3w::tagV2(3, {flagged(0x0080)}) + audio;
+  notTag[7] = '\x80';  // not a size: not a tag
+  return {
+      {"no tag", audio, true, true},
+      {"empty file", "", true, true},
+      {"ID3v1 only", audio + id3w::tagV1({"T", "A", "", "", "", 0, 1}), true, true},
+      {"plain v2.3", id3w::tagV2(3, {kTitle, kArtist}, 32) + audio, true, true},
+      {"v2.3 compressed first", id3w::tagV2(3, {flagged(0x0080), kTitle}) + audio, false, true},
+      {"v2.3 compressed after others", id3w::tagV2(3, {kTitle, kArtist, flagged(0x0080)}) + audio,
+       false, true},
+      {"v2.3 compressed and encrypted", id3w::tagV2(3, {kTitle, flagged(0x00C0)}) + audio, false,
+       true},
+      {"v2.3 other flags", id3w::tagV2(3, {kTitle, flagged(0xE060)}) + audio, true, true},
+      {"v2.3 0x0008 is no compression bit", id3w::tagV2(3, {flagged(0x0008)}) + audio, true, true},
+      {"v2.4 compressed", id3w::tagV2(4, {kTitle, flagged(0x0009)}) + audio, false, true},
+      {"v2.4 frame with id3lib's compression bit", id3w::tagV2(4, {flagged(0x0080)}) + audio, false,
+       true},
+      {"v2.4 plain", id3w::tagV2(4, {kTitle, flagged(0x0040)}) + audio, true, true},
+      {"compressed frame after the padding",
+       id3w::tagV2(3, {kTitle}, 8) + std::string("TALB\0\0\0\x0C\0\x80", 10) + kPacked + audio,
+       true, true},
+      {"compressed frame beyond the tag's size", beyondTag, true, true},
+      {"walk stops at a frame that does not fit", tooBig, true, true},
+      {"compressed frame in a second tag",
+       id3w::tagV2(3, {kTitle}) + id3w::tagV2(3, {flagged(0x0080)}) + audio, false, true},
+      {"unsynchronised tag, compressed frame", unsyncCompressed, false, true},
+      {"unsynchronised tag, compressed frame after FF 00", unsyncShifted, false, true},
+      {"v2.2 plain", v22, true, true},
+      {"v2.2.1 compressed frames (CDM)", cdm, false, false},
+      {"v2.4 extended header, one flag byte", v24ext1, true, true},
+      {"v2.4 extended header with CRC", v24extCrc, true, true},
+      {"v2.4 extended header, no flag byte", v24ext0, false, false},
+      {"v2.4 extended header, two flag bytes", v24ext2, false, false},
+      {"v2.3 extended header", v23ext, true, true},
+      {"v2.3 extended header larger than the tag", v23extTooBig, false, false},
+      {"unknown version", v25, true, true},
+      {"size with its top bit set", notTag, true, true},
+  };
+}
+
+TEST(Id3v2Guard, RefusesWhatId3libFaultsOn) {
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(safe(c.bytes, true), c.safeWhenRefusing);
+    EXPECT_EQ(safe(c.bytes, false), c.safeOtherwise);
+  }
+}
+
+// Every prefix of a tag with a compressed frame: never a read past the
+// bytes given (AddressSanitizer builds), and refused exactly when the
+// compressed frame is whole.
+TEST(Id3v2Guard, TruncatedTags) {
+  const std::string full = id3w::tagV2(3, {kTitle, flagged(0x0080)});
+  const size_t whole = full.size();
+  for (size_t n = 0; n <= whole; ++n) {
+    SCOPED_TRACE(n);
+    // The tag's size still claims every frame; the file just ends early.
+    EXPECT_EQ(safe(full.substr(0, n), true), n < whole);
+  }
+}
+
+TEST(Id3v2Guard, RulesFollowTheWidthOfUnsignedLong) {
+  EXPECT_EQ(id3v2GuardRules().refuseCompressed, sizeof(unsigned long) > 4);
+}
+
+class Id3v2GuardFile : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::reset(); }
+  id3w::TempDir dir;
+};
+
+// The walk over a file on disk: a refused file gives the empty fragment
+// (id3lib never parses it), an accepted one its frames.
+TEST_F(Id3v2GuardFile, WalkGivesNoFramesForARefusedFile) {
+  const std::string audio = id3w::fakeAudio(2);
+  struct FileCase {
+    const char* name;
+    std::string bytes;
+    bool refusedHere;
+  };
+  const bool wide = sizeof(unsigned long) > 4;
+  const std::vector<FileCase> files = {
+      {"plain", id3w::tagV2(3, {kTitle}) + audio, false},
+      {"compressed", id3w::tagV2(3, {kTitle, flagged(0x0080)}) + audio, wide},
+      {"bad v2.4 extended header",
+       withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x05\0\0\0\0\0")) + audio, true},
+  };
+  for (const FileCase& f : files) {
+    SCOPED_TRACE(f.name);
+    const std::string path = dir.path(std::string(f.name) + ".mp3");
+    ASSERT_TRUE(id3w::writeFile(path, f.bytes));
+    EXPECT_EQ(id3v2FileSafe(path.c_str()), !f.refusedHere);
+    Buffer fragment = collectTagFields(path.c_str());
+    ASSERT_TRUE(fragment);
+    if (f.refusedHere)
+      EXPECT_STREQ(fragment.get(), "");
+    else
+      EXPECT_STRNE(fragment.get(), "");
+  }
+  EXPECT_TRUE(id3v2FileSafe(dir.path("missing.mp3").c_str()));
+}
+
+}  // namespace
