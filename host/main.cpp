@@ -26,13 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "host/form.h"
 #include "host/reg_command.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
 
-#ifdef TRELLICAST_HOST_FORM
-#include "host/form.h"
-#endif
 
 namespace posix = platform::posix;
 
@@ -304,9 +302,7 @@ int play(const std::string& modulePath, const std::vector<std::string>& args) {
   ::sigaction(SIGTERM, &action, nullptr);
 
   const bool keys = posix::interactive();
-#ifdef TRELLICAST_HOST_FORM
   host::installTerminalForm();
-#endif
   platform::WindowHandle window = posix::createWindow(hostWindowProcedure);
   record->hostWindow = window;
   record->moduleInstance = module.get();
