@@ -48,6 +48,7 @@ using GetRecord = Record* (*)();
 
 constexpr const char* kSettingsKey = "Software\\Winamp\\Trellicast";
 constexpr UINT kRunDialogScript = WM_APP + 1;
+constexpr UINT_PTR kHoldTimer = 0x7E57;
 constexpr int kUrlEdit = 1002;
 
 struct KeyCloser {
@@ -132,6 +133,12 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
       default:
         return 0;
     }
+  }
+  if (message == WM_TIMER && wParam == kHoldTimer) {
+    KillTimer(window, kHoldTimer);
+    void runDialogScript(HWND dialog);
+    if (settingsDialog != nullptr) runDialogScript(settingsDialog);
+    return 0;
   }
   if (message == kRunDialogScript) {
     void runDialogScript(HWND dialog);
@@ -294,7 +301,7 @@ std::string unescape(const std::string& s) {
 //   checked ID            log the check box state
 //   click ID              WM_COMMAND BN_CLICKED from the button
 //   destroy ID            remove the control
-//   hold MS               keep the dialog up, pumping messages
+//   hold MS               let the dialog run on its own for MS, then go on
 void runDialogScript(HWND dialog) {
   if (dialogScriptRunning) return;
   dialogScriptRunning = true;
@@ -336,7 +343,11 @@ void runDialogScript(HWND dialog) {
     } else if (step == "destroy") {
       DestroyWindow(control);
     } else if (step == "hold") {
-      pump(static_cast<DWORD>(id));
+      // Back to the dialog's own loop (which shows the dialog once it is
+      // idle); the remaining steps run when the hold timer fires.
+      SetTimer(playerWindow, kHoldTimer, static_cast<UINT>(id), nullptr);
+      dialogScriptRunning = false;
+      return;
     } else {
       logLine("ERROR unknown dialog step %s", step.c_str());
     }

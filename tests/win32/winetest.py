@@ -705,7 +705,50 @@ SCENARIOS = {
 }
 
 
+def screenshot(args):
+    """Opens the settings dialog under Xvfb and saves a picture of it."""
+    with Wine(args.bin, "screenshot") as wine:
+        script = wine.path("script.txt")
+        log = wine.path("host.log")
+        with open(script, "w", newline="\r\n") as f:
+            f.write("\n".join([
+                "seed-url http://127.0.0.1:8080/np.php", "seed-dword Interval 10",
+                "seed-dword Enabled 1", "load " + dll(args.bin), "init",
+                "dialog hold 6000", "dialog click 2", "config", "quit"]) + "\n")
+        host = subprocess.Popen(["wine", os.path.join(wine.bin_dir, "trellicast_test_host.exe"),
+                                 winpath(script), winpath(log)], env=wine.env, cwd=wine.tmp,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 60
+        shown = False
+        while time.time() < deadline and not shown:
+            time.sleep(0.2)
+            if os.path.exists(log):
+                with open(log, "rb") as f:
+                    shown = b"DIALOG open" in f.read()
+        if not shown:
+            host.kill()
+            print("the dialog did not open")
+            return 1
+        time.sleep(1.5)
+        raw = wine.path("root.png")
+        subprocess.run(["import", "-display", wine.env["DISPLAY"], "-window", "root", raw],
+                       check=True, timeout=30)
+        host.wait(60)
+        wine.wait()
+        # The dialog alone: the empty root window around it trimmed away.
+        subprocess.run(["convert", raw, "-trim", "+repage", "-strip", args.out], check=True,
+                       timeout=30)
+    print("wrote " + args.out)
+    return 0
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "screenshot":
+        parser = argparse.ArgumentParser()
+        parser.add_argument("command")
+        parser.add_argument("--bin", required=True)
+        parser.add_argument("--out", required=True)
+        return screenshot(parser.parse_args())
     parser = argparse.ArgumentParser()
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     parser.add_argument("--bin", required=True, help="folder with the DLL and the test host")
