@@ -1,0 +1,286 @@
+#include "tests/gauntlet/fault_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace gauntlet {
+
+namespace {
+
+constexpr int kIoTimeoutMs = 3000;
+constexpr size_t kMaxRequest = 1 << 20;
+constexpr size_t kHugeAnswer = 10u << 20;
+
+const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+const char k500[] =
+    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\nConnection: close\r\n\r\nerror";
+const char k404[] =
+    "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found";
+const char kGarbage[] = "\x16\x03\x01\x02\x00\xff\xfe garbage \x00\x01\x02 not a status line\n\n";
+const char kCut[] =
+    "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\nonly a part";
+
+size_t announcedLength(const std::string& head) {
+  size_t at = 0;
+  while ((at = head.find("\r\n", at)) != std::string::npos) {
+    at += 2;
+    static const char name[] = "content-length:";
+    if (head.size() - at < sizeof name - 1) break;
+    bool match = true;
+    for (size_t i = 0; i + 1 < sizeof name && match; ++i)
+      match = std::tolower(static_cast<unsigned char>(head[at + i])) == name[i];
+    if (match) return std::strtoul(head.c_str() + at + sizeof name - 1, nullptr, 10);
+  }
+  return 0;
+}
+
+bool sendAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads until the headers have arrived (headOnly) or the whole request, at
+// most upTo body bytes when given.
+Post readPost(int fd, bool headOnly, size_t upTo = SIZE_MAX) {
+  Post post;
+  std::string raw;
+  char chunk[4096];
+  while (raw.size() < kMaxRequest) {
+    const size_t end = raw.find("\r\n\r\n");
+    if (end != std::string::npos) {
+      post.head = raw.substr(0, end + 2);
+      const size_t want = announcedLength(post.head);
+      post.body = raw.substr(end + 4);
+      if (headOnly) return post;
+      if (post.body.size() >= want || post.body.size() >= upTo) {
+        post.complete = post.body.size() >= want;
+        return post;
+      }
+    }
+    const ssize_t n = recv(fd, chunk, headOnly || upTo != SIZE_MAX ? 1 : sizeof chunk, 0);
+    if (n <= 0) return post;
+    raw.append(chunk, static_cast<size_t>(n));
+  }
+  return post;
+}
+
+void resetClose(int fd) {
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(fd);
+}
+
+}  // namespace
+
+const char* faultName(Fault fault) {
+  switch (fault) {
+    case Fault::healthy:
+      return "healthy";
+    case Fault::refuse:
+      return "refuse";
+    case Fault::reset:
+      return "reset";
+    case Fault::neverRead:
+      return "neverRead";
+    case Fault::stallAfterHead:
+      return "stallAfterHead";
+    case Fault::status500:
+      return "status500";
+    case Fault::status404:
+      return "status404";
+    case Fault::redirectHttps:
+      return "redirectHttps";
+    case Fault::hugeAnswer:
+      return "hugeAnswer";
+    case Fault::garbage:
+      return "garbage";
+    case Fault::cutAnswer:
+      return "cutAnswer";
+    case Fault::cutRequest:
+      return "cutRequest";
+  }
+  return "?";
+}
+
+FaultServer::FaultServer(int family) : family_(family) {
+  if (!listenNow()) return;
+  thread_ = std::thread([this] { run(); });
+}
+
+FaultServer::~FaultServer() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  for (int fd : held_) close(fd);
+  if (listener_ >= 0) close(listener_);
+}
+
+// Binds the loopback address of the family, on the port used before when
+// there is one, so a refusing server heals where the client expects it.
+bool FaultServer::listenNow() {
+  const int fd = socket(family_, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  if (family_ == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    a->sin6_port = htons(port_);
+    length = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a->sin_port = htons(port_);
+    length = sizeof *a;
+  }
+  auto* address = reinterpret_cast<sockaddr*>(&storage);
+  if (bind(fd, address, length) != 0 || listen(fd, 64) != 0 ||
+      getsockname(fd, address, &length) != 0) {
+    close(fd);
+    return false;
+  }
+  port_ = family_ == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port)
+                              : ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  listener_ = fd;
+  return true;
+}
+
+bool FaultServer::setFault(Fault fault) {
+  wanted_ = fault;
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(3), [&] { return applied_ == fault; });
+}
+
+void FaultServer::run() {
+  // Writes to a client that hung up must not end the process.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  while (!stop_) {
+    const Fault fault = wanted_;
+    {
+      std::lock_guard lock(mutex_);
+      if (fault != applied_) {
+        for (int fd : held_) close(fd);
+        held_.clear();
+        if (fault == Fault::refuse && listener_ >= 0) {
+          close(listener_);
+          listener_ = -1;
+        }
+        if (fault != Fault::refuse && listener_ < 0 && !listenNow()) continue;
+        applied_ = fault;
+        changed_.notify_all();
+      }
+    }
+    if (listener_ < 0) {
+      usleep(5000);
+      continue;
+    }
+    pollfd p{listener_, POLLIN, 0};
+    if (poll(&p, 1, 10) <= 0) continue;
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    ++accepted_;
+    timeval timeout{kIoTimeoutMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    serve(fd, fault);
+  }
+}
+
+void FaultServer::serve(int fd, Fault fault) {
+  switch (fault) {
+    case Fault::refuse:  // a connection queued before the listener closed
+    case Fault::reset:
+      resetClose(fd);
+      return;
+    case Fault::neverRead:
+      held_.push_back(fd);
+      return;
+    case Fault::stallAfterHead:
+      readPost(fd, true);
+      held_.push_back(fd);
+      return;
+    case Fault::cutRequest: {
+      readPost(fd, false, 8);
+      resetClose(fd);
+      return;
+    }
+    default:
+      break;
+  }
+  Post post = readPost(fd, false);
+  switch (fault) {
+    case Fault::status500:
+      sendAll(fd, k500, sizeof k500 - 1);
+      break;
+    case Fault::status404:
+      sendAll(fd, k404, sizeof k404 - 1);
+      break;
+    case Fault::redirectHttps: {
+      const std::string host = family_ == AF_INET6 ? "[::1]" : "127.0.0.1";
+      const std::string answer = "HTTP/1.1 301 Moved Permanently\r\nLocation: https://" + host +
+                                 ":" + std::to_string(port_) +
+                                 "/np\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      sendAll(fd, answer.data(), answer.size());
+      break;
+    }
+    case Fault::hugeAnswer: {
+      const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kHugeAnswer) +
+                               "\r\nConnection: close\r\n\r\n";
+      sendAll(fd, head.data(), head.size());
+      const std::string block(1 << 16, 'x');
+      for (size_t sent = 0; sent < kHugeAnswer; sent += block.size())
+        if (!sendAll(fd, block.data(), block.size())) break;
+      break;
+    }
+    case Fault::garbage:
+      sendAll(fd, kGarbage, sizeof kGarbage - 1);
+      break;
+    case Fault::cutAnswer:
+      sendAll(fd, kCut, sizeof kCut - 1);
+      break;
+    default:
+      sendAll(fd, kOk, sizeof kOk - 1);
+      break;
+  }
+  close(fd);
+  std::lock_guard lock(mutex_);
+  posts_.push_back(std::move(post));
+  ++requests_;
+  changed_.notify_all();
+}
+
+std::vector<Post> FaultServer::wait(size_t count, int timeoutMs) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                    [&] { return posts_.size() >= count; });
+  return posts_;
+}
+
+std::vector<Post> FaultServer::take() {
+  std::lock_guard lock(mutex_);
+  std::vector<Post> out;
+  out.swap(posts_);
+  return out;
+}
+
+}  // namespace gauntlet
