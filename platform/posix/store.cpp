@@ -25,13 +25,29 @@
 // in the same folder, are flushed to disk, and replace the file by rename:
 // a reader sees the old or the new file, never a torn one. Concurrent
 // writers are not locked against each other: the last one wins.
+//
+// Writes made through one open key belong together (the plug-in saves its
+// three settings through one key and closes it). Before the first write
+// through a key, the file as it stood is kept in an undo record beside it,
+// "<file>.undo-<pid>-<serial>", whose first line says whether the file
+// existed; closing the key removes the record. Each write still reaches the
+// file at once, so readers see every value as soon as it is set. When a
+// process ends with a key open (killed in the middle of saving), its record
+// outlives it: the next operation of any process finds a record whose
+// process is gone and puts the file back as it was before that key's first
+// write. A save cut short thus reads back as the old settings, never as a
+// mix of old and new. Temporary files left by a dead process are removed
+// at the same moment.
 #include "platform/posix/store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -65,7 +81,11 @@ struct Database {
 
 struct OpenKey {
   std::string path;
+  std::string undo;  // the undo record written before this key's first write
 };
+
+constexpr std::string_view kUndoExisted = "trellicast-undo 1 existed\n";
+constexpr std::string_view kUndoAbsent = "trellicast-undo 1 absent\n";
 
 std::set<OpenKey*>& openKeys() {
   static auto* keys = new std::set<OpenKey*>();
@@ -298,16 +318,15 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-long load(Database* db) {
-  db->keys.clear();
-  const std::string path = registryPath();
+// The whole file; *exists false (and success) when there is none.
+long readWhole(const std::string& path, std::string* text, bool* exists) {
+  text->clear();
+  *exists = false;
   Fd fd = openFd(path, O_RDONLY);
   if (*fd < 0) {
-    // No file (or no folder) yet: an empty registry.
     if (errno == ENOENT || errno == ENOTDIR) return kRegSuccess;
     return errnoCode(errno);
   }
-  std::string text;
   char chunk[4096];
   while (true) {
     const ssize_t n = ::read(*fd, chunk, sizeof chunk);
@@ -316,8 +335,29 @@ long load(Database* db) {
       return errno == EISDIR ? kStoreAccessDenied : errnoCode(errno);
     }
     if (n == 0) break;
-    text.append(chunk, static_cast<size_t>(n));
+    text->append(chunk, static_cast<size_t>(n));
   }
+  *exists = true;
+  return kRegSuccess;
+}
+
+void recoverInterrupted(const std::string& path);
+
+// The registry, after putting back what a dead writer left half done. The
+// file's bytes come back in *raw (and whether it exists in *exists) when
+// asked for.
+long load(Database* db, std::string* raw = nullptr, bool* exists = nullptr) {
+  db->keys.clear();
+  const std::string path = registryPath();
+  recoverInterrupted(path);
+  std::string text;
+  bool present = false;
+  const long rc = readWhole(path, &text, &present);
+  if (rc != kRegSuccess) return rc;
+  if (raw != nullptr) *raw = text;
+  if (exists != nullptr) *exists = present;
+  // No file (or no folder) yet: an empty registry.
+  if (!present) return kRegSuccess;
   return parse(text, db) ? kRegSuccess : kStoreCorrupt;
 }
 
@@ -349,17 +389,20 @@ long writeAll(int fd, const std::string& text) {
   return kRegSuccess;
 }
 
-long save(const Database& db) {
-  const std::string path = registryPath();
-  const std::string folder = folderOf(path);
-  long rc = makeFolders(folder);
-  if (rc != kRegSuccess) return rc;
+void syncFolder(const std::string& folder) {
+  Fd dir = openFd(folder, O_RDONLY | O_DIRECTORY);
+  if (*dir >= 0) ::fsync(*dir);
+}
 
+// Replaces path with text through a flushed temporary file and a rename.
+long replaceFile(const std::string& path, const std::string& text) {
+  const std::string folder = folderOf(path);
+  long rc = kRegSuccess;
   const std::string temp = path + ".tmp-" + std::to_string(::getpid());
   {
     Fd fd = openFd(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (*fd < 0) return errnoCode(errno);
-    rc = writeAll(*fd, format(db));
+    rc = writeAll(*fd, text);
     if (rc == kRegSuccess && ::fsync(*fd) != 0) rc = errnoCode(errno);
     if (rc == kRegSuccess) {
       const int fd2 = *fd;
@@ -373,9 +416,103 @@ long save(const Database& db) {
     return rc;
   }
   // Make the rename itself durable.
-  Fd dir = openFd(folder, O_RDONLY | O_DIRECTORY);
-  if (*dir >= 0) ::fsync(*dir);
+  syncFolder(folder);
   return kRegSuccess;
+}
+
+long save(const Database& db) {
+  const std::string path = registryPath();
+  const long rc = makeFolders(folderOf(path));
+  if (rc != kRegSuccess) return rc;
+  return replaceFile(path, format(db));
+}
+
+// ---- Undo records ------------------------------------------------------------------
+
+bool processGone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// Leading decimal digits of text as a number (0 when there are none); *rest
+// gets what follows them.
+uint64_t leadingNumber(std::string_view text, std::string_view* rest) {
+  uint64_t n = 0;
+  size_t i = 0;
+  while (i < text.size() && i < 18 && text[i] >= '0' && text[i] <= '9')
+    n = n * 10 + static_cast<uint64_t>(text[i++] - '0');
+  *rest = text.substr(i);
+  return n;
+}
+
+// Puts the file back as one undo record holds it, then drops the record.
+void restore(const std::string& path, const std::string& record) {
+  std::string text;
+  bool exists = false;
+  if (readWhole(record, &text, &exists) != kRegSuccess || !exists) return;
+  const std::string_view view(text);
+  if (view.substr(0, kUndoExisted.size()) == kUndoExisted) {
+    if (replaceFile(path, text.substr(kUndoExisted.size())) != kRegSuccess) return;
+  } else if (view.substr(0, kUndoAbsent.size()) == kUndoAbsent) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return;
+  } else {
+    return;  // not a record this store wrote: left alone
+  }
+  ::unlink(record.c_str());
+  syncFolder(folderOf(path));
+}
+
+// Undoes the writes of keys left open by processes that are gone, the
+// earliest record of a process last so that its state wins, and removes
+// their temporary files.
+void recoverInterrupted(const std::string& path) {
+  const std::string folder = folderOf(path);
+  const std::string base =
+      path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  const std::string undoPrefix = base + ".undo-";
+  const std::string tempPrefix = base + ".tmp-";
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  struct Record {
+    uint64_t pid;
+    uint64_t serial;
+    std::string name;
+  };
+  std::vector<Record> records;
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    std::string_view rest;
+    if (name.substr(0, undoPrefix.size()) == undoPrefix) {
+      const uint64_t pid = leadingNumber(name.substr(undoPrefix.size()), &rest);
+      if (!processGone(static_cast<pid_t>(pid))) continue;
+      if (rest.empty() || rest[0] != '-') continue;
+      const uint64_t serial = leadingNumber(rest.substr(1), &rest);
+      if (rest.empty()) {
+        records.push_back({pid, serial, std::string(name)});
+      } else if (rest.substr(0, 5) == ".tmp-") {
+        stale.emplace_back(name);  // a record that was never finished
+      }
+    } else if (name.substr(0, tempPrefix.size()) == tempPrefix) {
+      const uint64_t pid = leadingNumber(name.substr(tempPrefix.size()), &rest);
+      if (rest.empty() && processGone(static_cast<pid_t>(pid))) stale.emplace_back(name);
+    }
+  }
+  ::closedir(dir);
+  std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+    return a.pid != b.pid ? a.pid > b.pid : a.serial > b.serial;
+  });
+  for (const auto& r : records) restore(path, folder + "/" + r.name);
+  for (const auto& name : stale) ::unlink((folder + "/" + name).c_str());
+}
+
+// Keeps the file as it stands, before the first write through a key.
+long writeUndo(OpenKey& key, bool exists, const std::string& text) {
+  static uint64_t serial = 0;
+  const std::string record =
+      registryPath() + ".undo-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
+  std::string content(exists ? kUndoExisted : kUndoAbsent);
+  if (exists) content += text;
+  const long rc = replaceFile(record, content);
+  if (rc == kRegSuccess) key.undo = record;
+  return rc;
 }
 
 OpenKey* handleOf(KeyHandle key) {
@@ -404,7 +541,7 @@ long regCreateKey(const char* subKey, KeyHandle* key) {
     setLastError(static_cast<uint32_t>(rc));
     return rc;
   }
-  auto* open = new OpenKey{path};
+  auto* open = new OpenKey{path, {}};
   openKeys().insert(open);
   *key = open;
   return kRegSuccess;
@@ -438,10 +575,16 @@ long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* dat
   if (data == nullptr && size != 0) return kStoreInvalidParameter;
   if (open->path.empty()) return kStoreAccessDenied;  // no values at the root
   Database db;
-  long rc = load(&db);
+  std::string before;
+  bool exists = false;
+  long rc = load(&db, &before, &exists);
   if (rc != kRegSuccess) return rc;
   Key* k = findKey(db, open->path);
   if (k == nullptr) return kStoreKeyDeleted;
+  if (open->undo.empty()) {
+    rc = writeUndo(*open, exists, before);
+    if (rc != kRegSuccess) return rc;
+  }
   StoredValue v{name == nullptr ? "" : name, type,
                 std::string(static_cast<const char*>(data), data == nullptr ? 0 : size)};
   if (StoredValue* old = findValue(*k, v.name)) {
@@ -456,6 +599,11 @@ long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* dat
 long regCloseKey(KeyHandle key) {
   OpenKey* open = handleOf(key);
   if (open == nullptr) return kStoreInvalidHandle;
+  if (!open->undo.empty()) {
+    // The key's writes are complete: nothing to undo any more.
+    ::unlink(open->undo.c_str());
+    syncFolder(folderOf(open->undo));
+  }
   openKeys().erase(open);
   delete open;
   return kRegSuccess;

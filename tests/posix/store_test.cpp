@@ -329,6 +329,9 @@ TEST_F(Store, ReadersSeeTheOldOrTheNewFileNeverATornOne) {
       if (platform::regSetValue(key, "URL", 1, v.data(), static_cast<uint32_t>(v.size())) != 0)
         ::_exit(3);
     }
+    // Closing the key ends its writes; a key left open by a process that
+    // is gone has its writes undone by the next reader.
+    platform::regCloseKey(key);
     ::_exit(0);
   }
   int reads = 0, olds = 0, news = 0;

@@ -1,0 +1,155 @@
+// Kills a process that keeps saving the settings, with SIGKILL at random
+// moments, again and again; after every kill the store must open and hold
+// exactly one of the two sets of settings that were being saved, whole.
+//
+//   crash_settings [--kills N] [--seed S] [--max-delay-us U]
+//
+// A child saves set A and set B in turn through the core's saveSettings on
+// the real POSIX store (the recording double stands in for timers and
+// boxes). Exit status 0 when every kill left A or B, 1 otherwise.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "platform/port.h"
+#include "platform/posix/store.h"
+#include "platform/posix/system.h"
+#include "shell/settings.h"
+#include "shell/state.h"
+#include "tests/support/fake_platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Settings {
+  std::string url;
+  int32_t enabled;
+  int32_t interval;
+};
+
+const Settings kA = {"http://127.0.0.1:8000/old", 1, 10};
+const Settings kB = {"http://127.0.0.1:9000/a/longer/path/for/the/new/settings?x=1&y=2", 0, 3600};
+
+enum class Seen { a, b, mixed, damaged };
+
+// Reads the three values through the store as a reader process would.
+Seen readBack(std::string* detail) {
+  platform::KeyHandle key = nullptr;
+  const long rc = platform::regCreateKey(SETTINGS_SUBKEY, &key);
+  if (rc != platform::kRegSuccess) {
+    *detail = "the key does not open: " + std::to_string(rc);
+    return Seen::damaged;
+  }
+  char url[2048] = {};
+  uint32_t urlSize = sizeof url;
+  int32_t enabled = -7;
+  uint32_t enabledSize = sizeof enabled;
+  int32_t interval = -7;
+  uint32_t intervalSize = sizeof interval;
+  const long r1 = platform::regQueryValue(key, "URL", url, &urlSize);
+  const long r2 = platform::regQueryValue(key, "Enabled", &enabled, &enabledSize);
+  const long r3 = platform::regQueryValue(key, "Interval", &interval, &intervalSize);
+  platform::regCloseKey(key);
+  if (r1 != 0 || r2 != 0 || r3 != 0 || enabledSize != 4 || intervalSize != 4) {
+    *detail = "values missing or of the wrong size";
+    return Seen::damaged;
+  }
+  const std::string got(url, urlSize);
+  *detail = got + " enabled=" + std::to_string(enabled) + " interval=" + std::to_string(interval);
+  for (const auto* s : {&kA, &kB}) {
+    if (got == s->url && enabled == s->enabled && interval == s->interval)
+      return s == &kA ? Seen::a : Seen::b;
+  }
+  return Seen::mixed;
+}
+
+[[noreturn]] void saveForever(int ready) {
+  fake::reset();
+  resetState();
+  for (unsigned i = 0;; ++i) {
+    const Settings& s = i % 2 ? kA : kB;
+    saveSettings(s.url.c_str(), s.enabled, s.interval);
+    if (i == 0) {
+      const char byte = 1;
+      if (::write(ready, &byte, 1) != 1) ::_exit(3);
+      ::close(ready);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int kills = 200;
+  unsigned seed = std::random_device{}();
+  unsigned maxDelayUs = 30000;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--kills") == 0) kills = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--seed") == 0) seed = static_cast<unsigned>(std::atol(argv[i + 1]));
+    if (std::strcmp(argv[i], "--max-delay-us") == 0)
+      maxDelayUs = static_cast<unsigned>(std::atol(argv[i + 1]));
+  }
+  char pattern[] = "/tmp/trellicast-crash-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return 2;
+  const fs::path dir = pattern;
+  const fs::path file = dir / "registry";
+  platform::posix::setRegistryPath(file.string());
+  fake::reset();
+  resetState();
+  saveSettings(kA.url.c_str(), kA.enabled, kA.interval);
+
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<unsigned> delay(0, maxDelayUs);
+  int counts[4] = {};
+  int leftovers = 0;
+  for (int k = 0; k < kills; ++k) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) return 2;
+    const pid_t child = ::fork();
+    if (child < 0) return 2;
+    if (child == 0) {
+      ::close(pipe[0]);
+      saveForever(pipe[1]);
+    }
+    ::close(pipe[1]);
+    char byte = 0;
+    const bool started = ::read(pipe[0], &byte, 1) == 1;
+    ::close(pipe[0]);
+    ::usleep(delay(random));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!started) {
+      std::fprintf(stderr, "kill %d: the saving process did not start\n", k);
+      return 2;
+    }
+    std::string detail;
+    const Seen seen = readBack(&detail);
+    ++counts[static_cast<int>(seen)];
+    if (seen == Seen::mixed || seen == Seen::damaged)
+      std::fprintf(stderr, "kill %d: %s: %s\n", k, seen == Seen::mixed ? "MIX" : "DAMAGED",
+                   detail.c_str());
+    // Whatever the killed process left (temporary files, its undo record)
+    // is gone once the store has been opened again.
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      if (entry.path().filename() != "registry") {
+        ++leftovers;
+        std::fprintf(stderr, "kill %d: left behind: %s\n", k, entry.path().filename().c_str());
+      }
+    }
+  }
+  std::printf(
+      "crash_settings: %d kills (seed %u, delays up to %u us): old %d, new %d, mixed %d, "
+      "damaged %d, files left behind %d\n",
+      kills, seed, maxDelayUs, counts[0], counts[1], counts[2], counts[3], leftovers);
+  fs::remove_all(dir);
+  return counts[2] == 0 && counts[3] == 0 && leftovers == 0 ? 0 : 1;
+}
