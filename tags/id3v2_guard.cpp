@@ -46,12 +46,14 @@ bool framesSafe(Get get, uint64_t end, int major, const Id3v2GuardRules& rules) 
     if (get(pos, h, 10) != 10 || h[0] == 0) break;
     const uint32_t dataSize = bigEndian(h + idBytes, sizeBytes);
     const unsigned flags = flagBytes ? bigEndian(h + idBytes + sizeBytes, flagBytes) : 0;
-    if (end - pos - headerBytes < dataSize) break;
+    // id3lib measures the data from the start of the header, so a frame
+    // may overhang the tag by up to a header's length and still be read.
+    if (end - pos < dataSize) break;
     if (major == 2 && std::memcmp(h, "CDM", 3) == 0) return false;
     if (rules.refuseCompressed &&
         ((flags & FLAG_COMPRESSED) != 0 || (major == 4 && (flags & FLAG_COMPRESSED_V24) != 0)))
       return false;
-    pos += headerBytes + dataSize;
+    pos = std::min<uint64_t>(end, pos + headerBytes + dataSize);
   }
   return true;
 }
