@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -117,7 +118,11 @@ const char* faultName(Fault fault) {
 }
 
 FaultServer::FaultServer(int family) : family_(family) {
-  if (!listenNow()) return;
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_ < 0 || !listenNow()) {
+    port_ = 0;
+    return;
+  }
   thread_ = std::thread([this] { run(); });
 }
 
@@ -126,6 +131,7 @@ FaultServer::~FaultServer() {
   if (thread_.joinable()) thread_.join();
   for (int fd : held_) close(fd);
   if (listener_ >= 0) close(listener_);
+  if (wake_ >= 0) close(wake_);
 }
 
 // Binds the loopback address of the family, on the port used before when
@@ -164,6 +170,8 @@ bool FaultServer::listenNow() {
 
 bool FaultServer::setFault(Fault fault) {
   wanted_ = fault;
+  const uint64_t one = 1;
+  if (write(wake_, &one, sizeof one) < 0) return false;
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::seconds(3), [&] { return applied_ == fault; });
 }
@@ -185,17 +193,23 @@ void FaultServer::run() {
           close(listener_);
           listener_ = -1;
         }
-        if (fault != Fault::refuse && listener_ < 0 && !listenNow()) continue;
+        if (fault != Fault::refuse && listener_ < 0 && !listenNow()) {
+          usleep(5000);
+          continue;
+        }
         applied_ = fault;
         changed_.notify_all();
       }
     }
-    if (listener_ < 0) {
-      usleep(5000);
+    // The wake-up counter ends the wait as soon as the mode changes.
+    pollfd p[2] = {{wake_, POLLIN, 0}, {listener_, POLLIN, 0}};
+    if (poll(p, listener_ >= 0 ? 2 : 1, 50) <= 0) continue;
+    if (p[0].revents != 0) {
+      uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = read(wake_, &count, sizeof count);
       continue;
     }
-    pollfd p{listener_, POLLIN, 0};
-    if (poll(&p, 1, 10) <= 0) continue;
+    if (p[1].revents == 0) continue;
     const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     ++accepted_;

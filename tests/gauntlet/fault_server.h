@@ -72,6 +72,7 @@ class FaultServer {
   int family_;
   uint16_t port_ = 0;
   int listener_ = -1;  // owned by the thread once it runs
+  int wake_ = -1;      // eventfd: setFault wakes the thread's wait
   std::atomic<Fault> wanted_{Fault::healthy};
   Fault applied_ = Fault::healthy;
   std::atomic<bool> stop_{false};
