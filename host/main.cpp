@@ -31,7 +31,6 @@
 #include "platform/port.h"
 #include "platform/posix/system.h"
 
-
 namespace posix = platform::posix;
 
 namespace {

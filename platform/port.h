@@ -61,9 +61,9 @@ bool checkDialogButton(WindowHandle dialog, int controlId, bool checked);  // Ch
 bool isDialogButtonChecked(WindowHandle dialog, int controlId);            // IsDlgButtonChecked
 
 // Edit controls, each one SendMessageA to the control.
-void limitText(WindowHandle control, uint32_t maxChars);             // EM_LIMITTEXT
-bool setControlText(WindowHandle control, const char* text);         // WM_SETTEXT
-uint32_t controlTextLength(WindowHandle control);                    // WM_GETTEXTLENGTH
+void limitText(WindowHandle control, uint32_t maxChars);      // EM_LIMITTEXT
+bool setControlText(WindowHandle control, const char* text);  // WM_SETTEXT
+uint32_t controlTextLength(WindowHandle control);             // WM_GETTEXTLENGTH
 // WM_GETTEXT: copies at most capacity - 1 characters and a terminator;
 // returns the number of characters copied.
 uint32_t controlText(WindowHandle control, char* buffer, uint32_t capacity);

@@ -6,11 +6,11 @@
 #include "platform/port.h"
 
 struct PluginRecord {
-  int32_t version;            // always 16
-  const char* description;    // empty text until pluginInit
-  int32_t (*init)();          // pluginInit
-  void (*config)();           // pluginConfig
-  void (*quit)();             // pluginQuit
+  int32_t version;                        // always 16
+  const char* description;                // empty text until pluginInit
+  int32_t (*init)();                      // pluginInit
+  void (*config)();                       // pluginConfig
+  void (*quit)();                         // pluginQuit
   platform::WindowHandle hostWindow;      // set by the player before init
   platform::ModuleHandle moduleInstance;  // set by the player before init
 };

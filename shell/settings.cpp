@@ -80,8 +80,8 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval) {
   if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
   rc = platform::regSetValue(key.get(), "Enabled", platform::kRegDword, &enabled, sizeof enabled);
   if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
-  rc = platform::regSetValue(key.get(), "Interval", platform::kRegDword, &interval,
-                             sizeof interval);
+  rc =
+      platform::regSetValue(key.get(), "Interval", platform::kRegDword, &interval, sizeof interval);
   if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
   key.reset();
   loadSettings();

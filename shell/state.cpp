@@ -1,7 +1,7 @@
 #include "shell/state.h"
 
-PluginRecord pluginRecord = {PLUGIN_RECORD_VERSION, "", pluginInit, pluginConfig, pluginQuit,
-                             nullptr, nullptr};
+PluginRecord pluginRecord = {
+    PLUGIN_RECORD_VERSION, "", pluginInit, pluginConfig, pluginQuit, nullptr, nullptr};
 char descriptionText[DESCRIPTION_SIZE];
 Buffer bodyBuffer;
 Buffer urlSetting;
@@ -11,8 +11,8 @@ bool updateInProgress = false;
 bool errorShown = false;
 
 void resetState() {
-  pluginRecord = {PLUGIN_RECORD_VERSION, "", pluginInit, pluginConfig, pluginQuit, nullptr,
-                  nullptr};
+  pluginRecord = {
+      PLUGIN_RECORD_VERSION, "", pluginInit, pluginConfig, pluginQuit, nullptr, nullptr};
   descriptionText[0] = '\0';
   bodyBuffer.reset();
   urlSetting.reset();

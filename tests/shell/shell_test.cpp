@@ -133,8 +133,8 @@ TEST_F(Shell, DwordReadBackRules) {
     uint32_t interval;
   } cases[] = {
       {"absent", "-", "-", 1, 10},
-      {"enabled 2 counts as stored", std::string("\x02\0\0\0", 4), std::string("\x05\0\0\0", 4),
-       2, 5},
+      {"enabled 2 counts as stored", std::string("\x02\0\0\0", 4), std::string("\x05\0\0\0", 4), 2,
+       5},
       {"zero", std::string(4, '\0'), std::string(4, '\0'), 0, 0},
       // Shorter data replaces only the bytes it holds: previous 0x11111111.
       {"short data", std::string("\x00", 1), std::string("\x22\x22", 2), 0x11111100, 0x11112222},
@@ -162,13 +162,13 @@ TEST_F(Shell, TimerPeriodNeverWraps) {
     uint32_t interval;
     int64_t period;
   } cases[] = {
-      {0, 0},                       // raised to the platform minimum by the timer
-      {1, 1000},                    //
-      {9999, 9999000},              //
-      {2147483, 2147483000},        // largest that fits
-      {2147484, 0x7FFFFFFF},        // would pass the largest period
-      {4294968, 0x7FFFFFFF},        // a 32-bit product would wrap to 704
-      {0xFFFFFFFF, 0x7FFFFFFF},     //
+      {0, 0},                    // raised to the platform minimum by the timer
+      {1, 1000},                 //
+      {9999, 9999000},           //
+      {2147483, 2147483000},     // largest that fits
+      {2147484, 0x7FFFFFFF},     // would pass the largest period
+      {4294968, 0x7FFFFFFF},     // a 32-bit product would wrap to 704
+      {0xFFFFFFFF, 0x7FFFFFFF},  //
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.interval);
@@ -272,8 +272,7 @@ TEST_F(Shell, AllocZeroedIsZeroedOrReportsOutOfMemory) {
   rawAllocate = [](size_t) -> void* { return nullptr; };
   platform::setLastError(8);
   EXPECT_FALSE(allocZeroed(16));
-  EXPECT_EQ(fake::state().boxes,
-            (std::vector<fake::Box>{{"Error", "Out of memory: (errcode=8)"}}));
+  EXPECT_EQ(fake::state().boxes, (std::vector<fake::Box>{{"Error", "Out of memory: (errcode=8)"}}));
 }
 
 TEST_F(Shell, EscapeValue) {
@@ -329,7 +328,9 @@ TEST_F(Shell, OutOfMemoryAtInitLeavesTheTimerUnarmed) {
     calls = 0;
     static int limit;
     limit = failAt;
-    rawAllocate = [](size_t size) -> void* { return ++calls == limit ? nullptr : std::malloc(size); };
+    rawAllocate = [](size_t size) -> void* {
+      return ++calls == limit ? nullptr : std::malloc(size);
+    };
     EXPECT_EQ(pluginInit(), 0);
     rawAllocate = std::malloc;
     EXPECT_EQ(fake::state().boxes.size(), 1u);

@@ -72,8 +72,8 @@ struct State {
 
   // Settings store.
   std::map<std::string, std::map<std::string, Value>> registry;
-  long createKeyError = 0;                      // nonzero: regCreateKey fails
-  std::map<std::string, long> setValueErrors;   // value name -> error code
+  long createKeyError = 0;                     // nonzero: regCreateKey fails
+  std::map<std::string, long> setValueErrors;  // value name -> error code
   int openKeys = 0;
 };
 

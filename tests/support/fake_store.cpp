@@ -56,8 +56,7 @@ long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size) 
   return kRegSuccess;
 }
 
-long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* data,
-                 uint32_t size) {
+long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* data, uint32_t size) {
   auto& s = fake::state();
   auto err = s.setValueErrors.find(name);
   if (err != s.setValueErrors.end()) return err->second;
