@@ -2,8 +2,20 @@
 // the request get their time limits (InternetSetOptionA), so a dead or
 // silent server holds the player's thread for at most kNetTimeoutMs per
 // phase; WinInet offers no bound on name resolution.
+//
+// Credentials: WinInet keeps the user and password given to
+// InternetConnectA but sends them only after a 401 challenge, and the
+// answer is never read here. So a connection opened with a user remembers
+// its "Authorization: Basic base64(user:password)" line, and each request
+// opened on it carries that line from the start (added with replace, so it
+// is on the wire once even if WinInet inserted its own).
 #include <windows.h>
 #include <wininet.h>
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "platform/port.h"
 #include "platform/win32/handles.h"
@@ -23,6 +35,104 @@ bool setTimeout(HINTERNET handle, DWORD option) {
   DWORD ms = kNetTimeoutMs;
   return InternetSetOptionA(handle, option, &ms, sizeof ms) != FALSE;
 }
+
+// Base64 (RFC 4648 alphabet, "=" padding) of the bytes of text.
+std::string base64(const std::string& text) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((text.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < text.size(); i += 3) {
+    const size_t left = text.size() - i;
+    uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(text[i])) << 16;
+    if (left > 1) group |= static_cast<uint32_t>(static_cast<unsigned char>(text[i + 1])) << 8;
+    if (left > 2) group |= static_cast<unsigned char>(text[i + 2]);
+    out += kDigits[(group >> 18) & 0x3F];
+    out += kDigits[(group >> 12) & 0x3F];
+    out += left > 1 ? kDigits[(group >> 6) & 0x3F] : '=';
+    out += left > 2 ? kDigits[group & 0x3F] : '=';
+  }
+  return out;
+}
+
+// The Authorization line of each open connection that was given a user,
+// until the connection is closed.
+class Credentials {
+ public:
+  Credentials() { InitializeCriticalSection(&lock_); }
+  ~Credentials() { DeleteCriticalSection(&lock_); }
+  Credentials(const Credentials&) = delete;
+  Credentials& operator=(const Credentials&) = delete;
+
+  // False when memory runs out.
+  bool remember(HINTERNET connection, const char* user, const char* password) {
+    try {
+      std::string pair = user;
+      pair += ':';
+      pair += password != nullptr ? password : "";
+      Entry entry{connection, "Authorization: Basic " + base64(pair) + "\r\n"};
+      std::fill(pair.begin(), pair.end(), '\0');
+      Guard guard(lock_);
+      forgetLocked(connection);
+      entries_.push_back(std::move(entry));
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+  // Copies the line for connection into line ("" when it has none); false
+  // when memory runs out.
+  bool lineFor(HINTERNET connection, std::string* line) {
+    Guard guard(lock_);
+    line->clear();
+    for (const Entry& entry : entries_) {
+      if (entry.connection != connection) continue;
+      try {
+        *line = entry.line;
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+      break;
+    }
+    return true;
+  }
+
+  void forget(HINTERNET connection) {
+    Guard guard(lock_);
+    forgetLocked(connection);
+  }
+
+ private:
+  struct Entry {
+    HINTERNET connection;
+    std::string line;
+  };
+  class Guard {
+   public:
+    explicit Guard(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
+    ~Guard() { LeaveCriticalSection(&lock_); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+   private:
+    CRITICAL_SECTION& lock_;
+  };
+
+  void forgetLocked(HINTERNET connection) {
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->connection != connection) continue;
+      std::fill(it->line.begin(), it->line.end(), '\0');
+      entries_.erase(it);
+      return;
+    }
+  }
+
+  CRITICAL_SECTION lock_;
+  std::vector<Entry> entries_;
+};
+
+Credentials credentials;
 
 }  // namespace
 
@@ -66,8 +176,15 @@ NetHandle internetOpen(const char* agent) {
 
 NetHandle internetConnect(NetHandle session, const char* host, uint16_t port, const char* user,
                           const char* password) {
-  return InternetConnectA(static_cast<HINTERNET>(session), host, port, user, password,
-                          INTERNET_SERVICE_HTTP, 0, 0);
+  win32::InternetOwner connection(InternetConnectA(static_cast<HINTERNET>(session), host, port,
+                                                   user, password, INTERNET_SERVICE_HTTP, 0, 0));
+  if (!connection) return nullptr;
+  if (user != nullptr && user[0] != '\0' &&
+      !credentials.remember(connection.get(), user, password)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return connection.release();
 }
 
 NetHandle httpOpenRequest(NetHandle connection, const char* method, const char* target,
@@ -79,6 +196,17 @@ NetHandle httpOpenRequest(NetHandle connection, const char* method, const char* 
   for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                        INTERNET_OPTION_RECEIVE_TIMEOUT}) {
     if (!setTimeout(request.get(), option)) return nullptr;
+  }
+  std::string authorization;
+  if (!credentials.lineFor(static_cast<HINTERNET>(connection), &authorization)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (!authorization.empty() &&
+      !HttpAddRequestHeadersA(request.get(), authorization.c_str(),
+                              static_cast<DWORD>(authorization.size()),
+                              HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+    return nullptr;
   }
   return request.release();
 }
@@ -99,6 +227,9 @@ bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLen
   return HttpSendRequestExA(static_cast<HINTERNET>(request), &buffers, nullptr, 0, 0) != FALSE;
 }
 
-void internetClose(NetHandle handle) { InternetCloseHandle(static_cast<HINTERNET>(handle)); }
+void internetClose(NetHandle handle) {
+  credentials.forget(static_cast<HINTERNET>(handle));
+  InternetCloseHandle(static_cast<HINTERNET>(handle));
+}
 
 }  // namespace platform
