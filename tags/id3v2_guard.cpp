@@ -49,7 +49,9 @@ bool framesSafe(Get get, uint64_t end, int major, const Id3v2GuardRules& rules) 
     // id3lib measures the data from the start of the header, so a frame
     // may overhang the tag by up to a header's length and still be read.
     if (end - pos < dataSize) break;
-    if (major == 2 && std::memcmp(h, "CDM", 3) == 0) return false;
+    // id3lib's field table for its compressed meta frame has no end mark;
+    // it takes "CDM" (or "CDM" and a zero byte, in later versions) for it.
+    if (std::memcmp(h, "CDM", 3) == 0 && (idBytes == 3 || h[3] == 0)) return false;
     if (rules.refuseCompressed &&
         ((flags & FLAG_COMPRESSED) != 0 || (major == 4 && (flags & FLAG_COMPRESSED_V24) != 0)))
       return false;
