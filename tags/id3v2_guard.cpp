@@ -11,6 +11,8 @@ namespace {
 constexpr size_t TAG_HEADER_SIZE = 10;
 // Frame flag bits as id3lib reads them, whatever the tag's version.
 constexpr unsigned FLAG_COMPRESSED = 0x0080;
+constexpr unsigned FLAG_ENCRYPTED = 0x0040;
+constexpr unsigned FLAG_GROUPED = 0x0020;
 // The compression bit of the ID3v2.4 layout.
 constexpr unsigned FLAG_COMPRESSED_V24 = 0x0008;
 // Tag header flags.
@@ -28,22 +30,231 @@ uint32_t synchsafe(const unsigned char* p) {
          (uint32_t{p[2]} & 0x7F) << 7 | (uint32_t{p[3]} & 0x7F);
 }
 
+// Reads single bytes of a tag's data through get(offset, out, n), a
+// chunk at a time.
+template <typename Get>
+class ByteCursor {
+ public:
+  ByteCursor(Get& get, uint64_t end) : get_(get), end_(end) {}
+  uint64_t end() const { return end_; }
+  // The byte at offset (below end()).
+  unsigned char at(uint64_t offset) {
+    if (offset < chunkStart_ || offset >= chunkStart_ + chunkSize_) {
+      chunkStart_ = offset;
+      chunkSize_ = get_(offset, chunk_,
+                        static_cast<size_t>(std::min<uint64_t>(sizeof chunk_, end_ - offset)));
+      if (chunkSize_ == 0) return 0;
+    }
+    return chunk_[offset - chunkStart_];
+  }
+
+ private:
+  Get& get_;
+  uint64_t end_;
+  unsigned char chunk_[4096];
+  uint64_t chunkStart_ = 0;
+  size_t chunkSize_ = 0;
+};
+
+// One field of a frame as id3lib reads it.
+enum class Kind : uint8_t {
+  Integer,  // fixed size
+  Fixed,    // text of a fixed size
+  Cstr,     // text up to a terminator
+  List,     // terminated texts up to the end
+  Rest,     // text up to the end
+  Binary,   // bytes up to the end
+};
+// Which tag versions a field is read in: id3lib skips it elsewhere.
+enum class Scope : uint8_t { All, V22, V23 };
+struct Field {
+  Kind kind;
+  uint8_t size;  // Integer and Fixed
+  bool encodable;
+  Scope scope;
+  bool isEncoding;
+};
+constexpr Field ENC{Kind::Integer, 1, false, Scope::All, true};
+constexpr Field LANG{Kind::Fixed, 3, false, Scope::All, false};
+constexpr Field CSTR{Kind::Cstr, 0, false, Scope::All, false};
+constexpr Field CSTR_ENC{Kind::Cstr, 0, true, Scope::All, false};
+constexpr Field TEXT{Kind::Rest, 0, false, Scope::All, false};
+constexpr Field TEXT_ENC{Kind::Rest, 0, true, Scope::All, false};
+constexpr Field BYTE{Kind::Integer, 1, false, Scope::All, false};
+constexpr Field COUNTER{Kind::Integer, 4, false, Scope::All, false};
+constexpr Field DATA{Kind::Binary, 0, false, Scope::All, false};
+
+// The frames whose fields can leave part of the frame unread: every field
+// list but a single field read to the end. Short and long identifiers;
+// "" where id3lib has none. Any other frame is read to its end.
+struct FrameFields {
+  const char* shortId;
+  const char* longId;
+  Field fields[6];
+  size_t count;
+};
+const FrameFields FRAME_FIELDS[] = {
+    {"WXX", "WXXX", {ENC, CSTR_ENC, TEXT}, 3},
+    {"TXX", "TXXX", {ENC, CSTR_ENC, TEXT_ENC}, 3},
+    {"COM", "COMM", {ENC, LANG, CSTR_ENC, TEXT_ENC}, 4},
+    {"ULT", "USLT", {ENC, LANG, CSTR_ENC, TEXT_ENC}, 4},
+    {"",
+     "USER",
+     {{Kind::Integer, 1, false, Scope::V23, true},
+      {Kind::Fixed, 3, false, Scope::V23, false},
+      {Kind::Rest, 0, true, Scope::V23, false}},
+     3},
+    {"LNK",
+     "LINK",
+     {{Kind::Fixed, 3, false, Scope::V22, false},
+      {Kind::Fixed, 4, false, Scope::V23, false},
+      CSTR,
+      TEXT},
+     4},
+    {"PIC",
+     "APIC",
+     {ENC,
+      {Kind::Fixed, 3, false, Scope::V22, false},
+      {Kind::Cstr, 0, false, Scope::V23, false},
+      BYTE,
+      CSTR_ENC,
+      DATA},
+     6},
+    {"GEO", "GEOB", {ENC, CSTR, CSTR_ENC, CSTR_ENC, DATA}, 5},
+    {"UFI", "UFID", {CSTR, DATA}, 2},
+    {"CNT", "PCNT", {COUNTER}, 1},
+    {"POP", "POPM", {CSTR, BYTE, COUNTER}, 3},
+    {"",
+     "PRIV",
+     {{Kind::Cstr, 0, false, Scope::V23, false}, {Kind::Binary, 0, false, Scope::V23, false}},
+     2},
+    {"",
+     "ENCR",
+     {{Kind::Cstr, 0, false, Scope::V23, false},
+      {Kind::Integer, 1, false, Scope::V23, false},
+      {Kind::Binary, 0, false, Scope::V23, false}},
+     3},
+    {"",
+     "GRID",
+     {{Kind::Cstr, 0, false, Scope::V23, false},
+      {Kind::Integer, 1, false, Scope::V23, false},
+      {Kind::Binary, 0, false, Scope::V23, false}},
+     3},
+    {"IPL", "IPLS", {ENC, {Kind::List, 0, true, Scope::All, false}}, 2},
+    {"SLT", "SYLT", {ENC, LANG, BYTE, BYTE, CSTR_ENC, DATA}, 6},
+};
+
+// id3lib's frame for an identifier read as a C string: a short one when it
+// is three characters long, a long one when four, in every tag version.
+const FrameFields* frameFields(const unsigned char* id, size_t idBytes) {
+  const size_t len = strnlen(reinterpret_cast<const char*>(id), idBytes);
+  if (len != 3 && len != 4) return nullptr;
+  for (const FrameFields& f : FRAME_FIELDS) {
+    const char* want = len == 3 ? f.shortId : f.longId;
+    if (std::strlen(want) == len && std::memcmp(want, id, len) == 0) return &f;
+  }
+  return nullptr;
+}
+
+constexpr uint64_t HANG = UINT64_MAX;
+
+// Where id3lib's reader stands after reading the fields of a frame whose
+// field bytes are [begin, end) of the cursor; HANG when id3lib would never
+// finish. id3lib goes back to the start of the last field it began when a
+// field reads nothing or the bytes run out before the last field.
+template <typename Cursor>
+uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& frame, bool v22) {
+  uint64_t pos = begin;
+  uint64_t exitPos = begin;
+  unsigned encoding = 0;
+  // Two bytes, or none when only one is left.
+  auto unicodeString = [&](uint64_t at) {
+    uint64_t p = at;
+    while (end - p >= 2) {
+      const bool null = c.at(p) == 0 && c.at(p + 1) == 0;
+      p += 2;
+      if (null) break;
+    }
+    return p;
+  };
+  for (size_t i = 0; i < frame.count; ++i) {
+    const Field& f = frame.fields[i];
+    if (pos >= end) {
+      if (i + 1 == frame.count) return pos;
+      return exitPos;
+    }
+    if ((f.scope == Scope::V22 && !v22) || (f.scope == Scope::V23 && v22)) continue;
+    exitPos = pos;
+    const bool unicode = f.encodable && encoding >= 1 && encoding <= 3;
+    const uint64_t left = end - pos;
+    uint64_t next = pos;
+    switch (f.kind) {
+      case Kind::Integer:
+      case Kind::Fixed:
+        next = pos + std::min<uint64_t>(f.size, left);
+        break;
+      case Kind::Cstr:
+        if (unicode) {
+          next = unicodeString(pos);
+        } else {
+          while (next < end && c.at(next++) != 0) {
+          }
+        }
+        break;
+      case Kind::List:
+        while (next < end) {
+          uint64_t after = next;
+          if (unicode) {
+            after = unicodeString(next);
+          } else {
+            while (after < end && c.at(after++) != 0) {
+            }
+          }
+          if (after == next) return HANG;  // one odd byte left, read again and again
+          next = after;
+        }
+        break;
+      case Kind::Rest:
+        if (!unicode) {
+          next = end;
+        } else if (left >= 2) {
+          // A little-endian byte order mark makes id3lib read pairs,
+          // leaving an odd last byte unread.
+          const bool pairs = c.at(pos) == 0xFF && c.at(pos + 1) == 0xFE;
+          next = pairs && (left % 2) != 0 ? end - 1 : end;
+        }
+        break;
+      case Kind::Binary:
+        next = end;
+        break;
+    }
+    if (next == pos) return exitPos;
+    if (f.isEncoding) encoding = c.at(pos);
+    pos = next;
+  }
+  return pos;
+}
+
 // The frames of one tag's data, read through get(offset, out, n), which
 // gives bytes of the data from 0 to end. Returns false on a frame id3lib
-// faults on. The walk stops where id3lib's does: at padding, at the end,
-// or at a frame that does not fit.
+// faults or hangs on. The walk goes where id3lib's does: frame by frame,
+// each ending where id3lib's reading of its fields ends, up to padding,
+// the end, or a frame that does not fit.
 template <typename Get>
 bool framesSafe(Get get, uint64_t end, int major, const Id3v2GuardRules& rules) {
-  const size_t idBytes = major == 2 ? 3 : 4;
-  const size_t sizeBytes = major == 2 ? 3 : 4;
-  const size_t flagBytes = major == 2 ? 0 : 2;
+  ByteCursor<Get> c(get, end);
+  const bool v22 = major == 2;
+  const size_t idBytes = v22 ? 3 : 4;
+  const size_t sizeBytes = v22 ? 3 : 4;
+  const size_t flagBytes = v22 ? 0 : 2;
   const size_t headerBytes = idBytes + sizeBytes + flagBytes;
   uint64_t pos = 0;
   unsigned char h[10];
   while (pos < end) {
     // id3lib asks for ten bytes whatever the header's size.
     if (end - pos < 10) break;
-    if (get(pos, h, 10) != 10 || h[0] == 0) break;
+    for (size_t i = 0; i < 10; ++i) h[i] = c.at(pos + i);
+    if (h[0] == 0) break;
     const uint32_t dataSize = bigEndian(h + idBytes, sizeBytes);
     const unsigned flags = flagBytes ? bigEndian(h + idBytes + sizeBytes, flagBytes) : 0;
     // id3lib measures the data from the start of the header, so a frame
@@ -55,7 +266,16 @@ bool framesSafe(Get get, uint64_t end, int major, const Id3v2GuardRules& rules) 
     if (rules.refuseCompressed &&
         ((flags & FLAG_COMPRESSED) != 0 || (major == 4 && (flags & FLAG_COMPRESSED_V24) != 0)))
       return false;
-    pos = std::min<uint64_t>(end, pos + headerBytes + dataSize);
+    const uint64_t dataEnd = std::min<uint64_t>(end, pos + headerBytes + dataSize);
+    uint64_t fieldsBegin = pos + headerBytes;
+    // Encryption method and group bytes come before the fields.
+    if (flags & FLAG_ENCRYPTED) fieldsBegin = std::min(dataEnd, fieldsBegin + 1);
+    if (flags & FLAG_GROUPED) fieldsBegin = std::min(dataEnd, fieldsBegin + 1);
+    const FrameFields* fields = frameFields(h, idBytes);
+    uint64_t next = dataEnd;
+    if (fields != nullptr) next = fieldsEnd(c, fieldsBegin, dataEnd, *fields, v22);
+    if (next == HANG) return false;
+    pos = next;
   }
   return true;
 }

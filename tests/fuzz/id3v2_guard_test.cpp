@@ -68,6 +68,14 @@ std::string withExtended(std::string tag, const std::string& ext) {
   return tag;
 }
 
+// Appends bytes after a tag's frames, inside the tag.
+std::string withTail(std::string tag, const std::string& tail) {
+  tag += tail;
+  const auto size = static_cast<uint32_t>(tag.size() - 10);
+  for (int i = 0; i < 4; ++i) tag[6 + i] = static_cast<char>((size >> (21 - 7 * i)) & 0x7F);
+  return tag;
+}
+
 struct Case {
   const char* name;
   std::string bytes;
@@ -109,7 +117,53 @@ std::vector<Case> cases() {
   v25[3] = 5;  // a version id3lib does not read frames of
   std::string notTag = id3w::tagV2(3, {flagged(0x0080)}) + audio;
   notTag[7] = '\x80';  // not a size: not a tag
+  // A whole compressed frame header and data, to hide inside other frames.
+  const std::string hidden = std::string("TALB\0\0\0\x0C\0\x80", 10) + kPacked;
+  // A picture whose data holds what looks like a compressed frame.
+  Frame picture = id3w::pictureFrame("image/png", 3, "", 40);
+  picture.body += hidden;
   return {
+      {"PCNT reads four bytes: the rest is read as frames",
+       id3w::tagV2(3, {id3w::rawFrame("PCNT", bin("\0\0\0\x05") + hidden)}) + audio, false, true},
+      {"PCNT of four bytes", id3w::tagV2(3, {id3w::rawFrame("PCNT", bin("\0\0\0\x05")), kTitle}),
+       true, true},
+      {"POPM reads address, rating and counter",
+       id3w::tagV2(3, {id3w::rawFrame("POPM", bin("a@b\0\x07\0\0\0\x01") + hidden)}) + audio, false,
+       true},
+      // The comment's one byte ends before its language: id3lib goes back
+      // to the frame's data and reads "T" and what follows as a frame.
+      {"COMM too short for its fields: id3lib reads its data as frames",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("COMM", "T")}), hidden.substr(1)) + audio, false,
+       true},
+      {"COMM with its fields", id3w::tagV2(3, {id3w::commentFrame("eng", "d", hidden)}) + audio,
+       true, true},
+      {"APIC whose picture looks like a compressed frame", id3w::tagV2(3, {picture}) + audio, true,
+       true},
+      // The MIME type runs to the end: id3lib goes back to it.
+      {"APIC without its picture type: back to the MIME type",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("APIC", bin("\0TALB"))}), hidden.substr(4)) + audio,
+       false, true},
+      {"v2.3 frame COM and a zero byte is a comment",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("COM", "T")}), hidden.substr(1)) + audio, false,
+       true},
+      {"unknown frame of one byte is read whole",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("XXXX", "T")}), hidden.substr(1)) + audio, true,
+       true},
+      {"IPLS in UTF-16 with an odd byte: id3lib never finishes",
+       id3w::tagV2(3, {id3w::rawFrame("IPLS", bin("\x01\xFF\xFE"
+                                                  "a\0\0\0b"))}) +
+           audio,
+       false, false},
+      {"IPLS in UTF-16, even",
+       id3w::tagV2(3, {id3w::rawFrame("IPLS", bin("\x01\xFF\xFE"
+                                                  "a\0\0\0"))}) +
+           audio,
+       true, true},
+      {"UTF-16 text with an odd last byte after FF FE",
+       id3w::tagV2(3, {id3w::rawFrame("TXXX", bin("\x01\0\0\xFF\xFE"
+                                                  "a\0b"))}) +
+           audio,
+       true, true},
       {"no tag", audio, true, true},
       {"empty file", "", true, true},
       {"ID3v1 only", audio + id3w::tagV1({"T", "A", "", "", "", 0, 1}), true, true},
