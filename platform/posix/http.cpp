@@ -8,17 +8,33 @@
 //                    bad arguments or lack of memory);
 //   httpOpenRequest  records method, target and whether TLS is wanted
 //                    (same);
-//   httpSendRequest  does the whole transfer: resolve, connect, TLS, send
-//                    the request, read and discard the answer. Every network
-//                    failure (refused, name not found, timeout, certificate)
-//                    is reported here, with the libcurl code as last error.
+//   httpSendRequest  resolves, connects, does the TLS handshake and writes
+//                    the request, headers and body. Every network failure
+//                    before the last body byte is written (refused, name not
+//                    found, certificate, timeout, a peer that hangs up or
+//                    stops reading) is reported here, with the libcurl code
+//                    as last error.
+//
+// The answer is never waited for. Once the whole request has been handed
+// to the connection the send has succeeded: a transfer-progress callback
+// sees the upload counter reach the body's length and stops the transfer
+// there (CURLE_ABORTED_BY_CALLBACK), and any error libcurl reports after
+// the whole body went out (an answer that came at once and is garbage, cut
+// short or followed by a reset) counts as success too, since the post was
+// delivered and nothing of the answer is used. libcurl then closes the
+// connection; with no answer read yet this is an orderly close behind the
+// bytes already written, so the receiver still gets all of them. An empty
+// body gives the callback nothing to count, so such a send alone still
+// waits for the answer (the update cycle always has a body).
 //
 // Timeouts. Every transfer is bounded by platform::kNetTimeoutMs twice
 // over: CURLOPT_CONNECTTIMEOUT_MS cuts name resolution (curl's threaded
 // resolver honours it), the TCP connect and the TLS handshake, and
-// CURLOPT_TIMEOUT_MS cuts the whole transfer, sending and waiting for the
-// answer included. So one send blocks the calling thread for at most
-// kNetTimeoutMs (plus scheduling), whatever the server does.
+// CURLOPT_TIMEOUT_MS cuts the whole transfer, so a peer that stops reading
+// before the body is written ends it. One send blocks the calling thread
+// for at most kNetTimeoutMs (plus scheduling), whatever the server does;
+// against a server that takes the request and stays silent it returns as
+// soon as the body is written.
 //
 // System settings. Proxies come from the standard environment variables
 // (http_proxy, https_proxy, all_proxy, no_proxy), which libcurl reads by
@@ -103,6 +119,23 @@ bool globalReady() {
 }
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+// Set once libcurl has written every byte of the body to the connection.
+struct Upload {
+  bool complete = false;
+};
+
+// Stops the transfer as soon as the whole body is out: the answer is not
+// waited for. libcurl counts only body bytes here, and only those it has
+// written, after the headers that precede them.
+int stopAfterUpload(void* clientp, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+  auto* upload = static_cast<Upload*>(clientp);
+  if (ultotal > 0 && ulnow >= ultotal) {
+    upload->complete = true;
+    return 1;
+  }
+  return 0;
+}
 
 bool isSchemeChar(char c, bool first) {
   const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -223,13 +256,28 @@ bool sendOn(Request& request, const char* headers, uint32_t headersLength, const
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
   set(CURLOPT_TIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
   set(CURLOPT_WRITEFUNCTION, &discard);
+  Upload upload;
+  set(CURLOPT_XFERINFOFUNCTION, &stopAfterUpload);
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(&upload));
+  set(CURLOPT_NOPROGRESS, 0L);
   if (rc != CURLE_OK) return fail(rc);
 
   rc = curl_easy_perform(curl);
-  // The list and the body are about to go; the handle must not keep them.
+  // An error that ends the transfer before the callback runs again (an
+  // answer read at once, a reset after it) may still come after the whole
+  // body was written; the upload counter tells.
+  curl_off_t written = 0;
+  const bool delivered =
+      upload.complete ||
+      (bodyLength > 0 && curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &written) == CURLE_OK &&
+       written >= static_cast<curl_off_t>(bodyLength));
+  // The list, the body and the flag are about to go; the handle must not
+  // keep them.
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-  if (rc != CURLE_OK) return fail(rc);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, static_cast<void*>(nullptr));
+  if (rc != CURLE_OK && !delivered) return fail(rc);
   return true;
 }
 

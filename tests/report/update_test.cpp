@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -643,10 +645,54 @@ TEST_F(Cycle, OutOfMemoryBoxesIgnoreTheFlag) {
   rawAllocate = std::malloc;
 }
 
-TEST_F(Cycle, SilentServerCannotHoldThePlayerPastTheBound) {
+TEST_F(Cycle, SilentServerGetsThePostAndDoesNotHoldThePlayer) {
+  // A listener that takes nothing until the cycle is over: the post must
+  // already be on the connection, closed behind it in order, when the cycle
+  // returns, and the cycle must not have waited for an answer.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n), 0);
+  const uint16_t port = ntohs(a.sin_port);
+  title = std::string(9000, 'q');  // the longest body a cycle sends
+  start("http://" + local(port) + "/np");
+
+  const auto took = timedTick();
+  EXPECT_LT(took, std::chrono::milliseconds(1000)) << "the cycle waited for an answer";
+  EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
+  EXPECT_FALSE(errorShown);
+  EXPECT_FALSE(updateInProgress);
+
+  const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  close(listener);
+  ASSERT_GE(fd, 0);
+  timeval timeout{kWaitMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string wire;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = recv(fd, chunk, sizeof chunk, 0)) > 0) wire.append(chunk, static_cast<size_t>(got));
+  EXPECT_EQ(got, 0) << "the client closed in order after the post, errno " << errno;
+  close(fd);
+  const Parsed p = parse(wire);
+  ASSERT_TRUE(p.ok) << wire;
+  EXPECT_EQ(p.requestLine, "POST /np HTTP/1.1");
+  EXPECT_EQ(p.body, std::string(bodyBuffer.get()));
+  EXPECT_EQ(p.body.size(), BODY_BUFFER_SIZE - 1);
+  EXPECT_EQ(sorted(p.headers), expectedHeaders(local(port), p.body));
+}
+
+TEST_F(Cycle, HandshakeNobodyAnswersIsCutAtTheBound) {
+  // A server that takes the connection and never speaks TLS: nothing of the
+  // post can be written, so the cycle waits out the bound and reports it.
   loopback::Server server(loopback::Mode::silent);
   ASSERT_TRUE(server.ok());
-  start("http://" + local(server.port()) + "/np");
+  start("https://" + local(server.port()) + "/np");
   const auto took = timedTick();
   EXPECT_LE(took, kCycleBound);
   EXPECT_GE(took, std::chrono::milliseconds(platform::kNetTimeoutMs - 500))
@@ -654,6 +700,37 @@ TEST_F(Cycle, SilentServerCannotHoldThePlayerPastTheBound) {
   EXPECT_EQ(server.accepted(), 1u);
   EXPECT_EQ(boxes(), (std::vector<fake::Box>{{"Error", "Cannot HttpSendRequestEx: (errcode=28)"}}));
   EXPECT_FALSE(updateInProgress);
+}
+
+TEST(Send, BodyTheServerNeverTakesFailsAtTheBound) {
+  // More than the socket buffers of both ends hold: the last byte is never
+  // written, so the send fails with the timeout instead of succeeding.
+  for (const char* name : kProxyVariables) unsetenv(name);
+  loopback::Server server(loopback::Mode::silent);
+  ASSERT_TRUE(server.ok());
+  const std::string body(32u << 20, 'b');
+  const std::string headers = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  platform::NetHandle session = platform::internetOpen("Trellicast");
+  ASSERT_NE(session, nullptr);
+  platform::NetHandle connection =
+      platform::internetConnect(session, "127.0.0.1", server.port(), nullptr, nullptr);
+  ASSERT_NE(connection, nullptr);
+  platform::NetHandle request = platform::httpOpenRequest(connection, "POST", "/np", false);
+  ASSERT_NE(request, nullptr);
+  platform::setLastError(0);
+  const auto begin = std::chrono::steady_clock::now();
+  const bool sent =
+      platform::httpSendRequest(request, headers.data(), static_cast<uint32_t>(headers.size()),
+                                body.data(), static_cast<uint32_t>(body.size()));
+  const auto took = std::chrono::steady_clock::now() - begin;
+  const uint32_t code = platform::lastError();
+  platform::internetClose(request);
+  platform::internetClose(connection);
+  platform::internetClose(session);
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(code, 28u);
+  EXPECT_LE(took, kCycleBound);
+  EXPECT_GE(took, std::chrono::milliseconds(platform::kNetTimeoutMs - 500));
 }
 
 // ---- TLS ---------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dialog/resources/resource.h"
@@ -153,10 +154,17 @@ int main(int argc, char** argv) {
     player.status = static_cast<intptr_t>(i % 4) - 1;
     player.title = "cycle " + std::to_string(i) + " & \xE9\x01 100%";
     fake::state().hostMessages.clear();
+    const size_t acceptedBefore = server.accepted();
     if (!fake::fireTimer(kHost, UPDATE_TIMER_ID)) {
       std::fprintf(stderr, "soak: cycle %zu: the timer is not armed\n", i);
       return 1;
     }
+    // The cycle returns once its post is written, maybe before the server
+    // took the connection; the server must serve it in this cycle's mode.
+    for (int waited = 0;
+         fault != Fault::refuse && server.accepted() == acceptedBefore && waited < kWaitMs;
+         waited += 1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!readsWhole(fault)) {
       server.take();
       continue;
