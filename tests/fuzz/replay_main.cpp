@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   size_t count = 0;
   auto run = [&](const fs::path& file) {
+    // Named first, so a crash's output says which input it was.
+    std::fprintf(stderr, "%s\n", file.c_str());
     std::ifstream in(file, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());
