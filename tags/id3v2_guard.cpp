@@ -144,11 +144,25 @@ const FrameFields FRAME_FIELDS[] = {
     {"SLT", "SYLT", {ENC, LANG, BYTE, BYTE, CSTR_ENC, DATA}, 6},
 };
 
+// Text frames: an encoding, then text to the end, which UTF-16 after a
+// little-endian byte order mark can leave one byte short.
+const FrameFields TEXT_FRAME = {"", "", {ENC, TEXT_ENC}, 2};
+// id3lib's text frames, short and long identifiers side by side.
+constexpr const char TEXT_IDS[] =
+    "TAL TALB TBP TBPM TCM TCOM TCO TCON TCR TCOP TDA TDAT TDY TDLY TEN TENC TXT TEXT "
+    "TFT TFLT TIM TIME TT1 TIT1 TT2 TIT2 TT3 TIT3 TKE TKEY TLA TLAN TLE TLEN TMT TMED "
+    "TOT TOAL TOF TOFN TOL TOLY TOA TOPE TOR TORY TP1 TPE1 TP2 TPE2 TP3 TPE3 TP4 TPE4 "
+    "TPA TPOS TPB TPUB TRK TRCK TRD TRDA TRN TRSN TRO TRSO TSI TSIZ TRC TSRC TSS TSSE "
+    "TYE TYER ";
+
 // id3lib's frame for an identifier read as a C string: a short one when it
 // is three characters long, a long one when four, in every tag version.
 const FrameFields* frameFields(const unsigned char* id, size_t idBytes) {
   const size_t len = strnlen(reinterpret_cast<const char*>(id), idBytes);
   if (len != 3 && len != 4) return nullptr;
+  for (const char* t = TEXT_IDS; *t != '\0'; t += std::strcspn(t, " ") + 1) {
+    if (std::strcspn(t, " ") == len && std::memcmp(t, id, len) == 0) return &TEXT_FRAME;
+  }
   for (const FrameFields& f : FRAME_FIELDS) {
     const char* want = len == 3 ? f.shortId : f.longId;
     if (std::strlen(want) == len && std::memcmp(want, id, len) == 0) return &f;

@@ -164,6 +164,25 @@ std::vector<Case> cases() {
                                                   "a\0b"))}) +
            audio,
        true, true},
+      // UTF-16 after FF FE read in pairs: the odd last byte starts the next
+      // frame, whose flags here mark it compressed.
+      {"text frame one byte short in UTF-16",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("TIT2", bin("\x01\xFF\xFE"
+                                                           "a\0T"))}),
+                hidden.substr(1)) +
+           audio,
+       false, true},
+      {"text frame in UTF-16, even",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("TIT2", bin("\x01\xFF\xFE"
+                                                           "a\0"))}),
+                hidden) +
+           audio,
+       false, true},
+      {"text frame in UTF-16 after FE FF is read whole",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("TIT2", bin("\x01\xFE\xFF\0aT"))}),
+                hidden.substr(1)) +
+           audio,
+       true, true},
       {"no tag", audio, true, true},
       {"empty file", "", true, true},
       {"ID3v1 only", audio + id3w::tagV1({"T", "A", "", "", "", 0, 1}), true, true},
