@@ -30,14 +30,14 @@ uint32_t synchsafe(const unsigned char* p) {
          (uint32_t{p[2]} & 0x7F) << 7 | (uint32_t{p[3]} & 0x7F);
 }
 
-// Reads single bytes of a tag's data through get(offset, out, n), a
-// chunk at a time.
+// Reads a tag's data through get(offset, out, n), a chunk at a time, the
+// way id3lib's reader moves over it. Offsets are those of the stored bytes.
+// In an unsynchronised tag, reading a 0xFF also passes the 0x00 after it.
 template <typename Get>
 class ByteCursor {
  public:
-  ByteCursor(Get& get, uint64_t end) : get_(get), end_(end) {}
-  uint64_t end() const { return end_; }
-  // The byte at offset (below end()).
+  ByteCursor(Get& get, uint64_t end, bool unsync) : get_(get), end_(end), unsync_(unsync) {}
+  // The byte at offset (below the end).
   unsigned char at(uint64_t offset) {
     if (offset < chunkStart_ || offset >= chunkStart_ + chunkSize_) {
       chunkStart_ = offset;
@@ -47,10 +47,23 @@ class ByteCursor {
     }
     return chunk_[offset - chunkStart_];
   }
+  // Where the reader stands after reading the byte at offset.
+  uint64_t step(uint64_t offset) {
+    if (unsync_ && at(offset) == 0xFF && offset + 1 < end_ && at(offset + 1) == 0)
+      return offset + 2;
+    return offset + 1;
+  }
+  // After reading up to count bytes from offset, stopping at limit.
+  uint64_t skip(uint64_t offset, uint64_t count, uint64_t limit) {
+    if (!unsync_) return offset + std::min(count, limit > offset ? limit - offset : 0);
+    for (; count > 0 && offset < limit; --count) offset = step(offset);
+    return offset;
+  }
 
  private:
   Get& get_;
   uint64_t end_;
+  bool unsync_;
   unsigned char chunk_[4096];
   uint64_t chunkStart_ = 0;
   size_t chunkSize_ = 0;
@@ -181,16 +194,26 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
   uint64_t pos = begin;
   uint64_t exitPos = begin;
   unsigned encoding = 0;
-  // Two bytes, or none when only one is left.
+  // UTF-16 up to a zero pair: two bytes at a time, none when one is left.
   auto unicodeString = [&](uint64_t at) {
-    uint64_t p = at;
-    while (end - p >= 2) {
-      const bool null = c.at(p) == 0 && c.at(p + 1) == 0;
-      p += 2;
+    while (at < end) {
+      const uint64_t second = c.step(at);
+      if (second >= end) break;
+      const bool null = c.at(at) == 0 && c.at(second) == 0;
+      at = c.step(second);
       if (null) break;
     }
-    return p;
+    return at;
   };
+  auto string = [&](uint64_t at) {
+    while (at < end) {
+      const bool null = c.at(at) == 0;
+      at = c.step(at);
+      if (null) break;
+    }
+    return at;
+  };
+  constexpr uint64_t ALL = UINT64_MAX;
   for (size_t i = 0; i < frame.count; ++i) {
     const Field& f = frame.fields[i];
     if (pos >= end) {
@@ -200,46 +223,40 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
     if ((f.scope == Scope::V22 && !v22) || (f.scope == Scope::V23 && v22)) continue;
     exitPos = pos;
     const bool unicode = f.encodable && encoding >= 1 && encoding <= 3;
-    const uint64_t left = end - pos;
     uint64_t next = pos;
     switch (f.kind) {
       case Kind::Integer:
       case Kind::Fixed:
-        next = pos + std::min<uint64_t>(f.size, left);
+        next = c.skip(pos, f.size, end);
         break;
       case Kind::Cstr:
-        if (unicode) {
-          next = unicodeString(pos);
-        } else {
-          while (next < end && c.at(next++) != 0) {
-          }
-        }
+        next = unicode ? unicodeString(pos) : string(pos);
         break;
       case Kind::List:
         while (next < end) {
-          uint64_t after = next;
-          if (unicode) {
-            after = unicodeString(next);
-          } else {
-            while (after < end && c.at(after++) != 0) {
-            }
-          }
+          const uint64_t after = unicode ? unicodeString(next) : string(next);
           if (after == next) return HANG;  // one odd byte left, read again and again
           next = after;
         }
         break;
       case Kind::Rest:
         if (!unicode) {
-          next = end;
-        } else if (left >= 2) {
-          // A little-endian byte order mark makes id3lib read pairs,
-          // leaving an odd last byte unread.
-          const bool pairs = c.at(pos) == 0xFF && c.at(pos + 1) == 0xFE;
-          next = pairs && (left % 2) != 0 ? end - 1 : end;
+          next = c.skip(pos, ALL, end);
+        } else if (c.step(pos) < end) {
+          const uint64_t second = c.step(pos);
+          const bool pairs = c.at(pos) == 0xFF && c.at(second) == 0xFE;
+          next = c.step(second);
+          if (!pairs) {
+            next = c.skip(next, ALL, end);
+          } else {
+            // A little-endian byte order mark makes id3lib read pairs,
+            // leaving an odd last byte unread.
+            while (next < end && c.step(next) < end) next = c.step(c.step(next));
+          }
         }
         break;
       case Kind::Binary:
-        next = end;
+        next = c.skip(pos, ALL, end);
         break;
     }
     if (next == pos) return exitPos;
@@ -255,8 +272,8 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
 // each ending where id3lib's reading of its fields ends, up to padding,
 // the end, or a frame that does not fit.
 template <typename Get>
-bool framesSafe(Get get, uint64_t end, int major, const Id3v2GuardRules& rules) {
-  ByteCursor<Get> c(get, end);
+bool framesSafe(Get get, uint64_t end, int major, bool unsync, const Id3v2GuardRules& rules) {
+  ByteCursor<Get> c(get, end, unsync);
   const bool v22 = major == 2;
   const size_t idBytes = v22 ? 3 : 4;
   const size_t sizeBytes = v22 ? 3 : 4;
@@ -266,9 +283,12 @@ bool framesSafe(Get get, uint64_t end, int major, const Id3v2GuardRules& rules) 
   unsigned char h[10];
   while (pos < end) {
     // id3lib asks for ten bytes whatever the header's size.
-    if (end - pos < 10) break;
-    for (size_t i = 0; i < 10; ++i) h[i] = c.at(pos + i);
-    if (h[0] == 0) break;
+    if (end - pos < 10 || c.at(pos) == 0) break;
+    uint64_t at = pos;
+    for (size_t i = 0; i < headerBytes; ++i) {
+      h[i] = at < end ? c.at(at) : 0;
+      at = at < end ? c.step(at) : at;
+    }
     const uint32_t dataSize = bigEndian(h + idBytes, sizeBytes);
     const unsigned flags = flagBytes ? bigEndian(h + idBytes + sizeBytes, flagBytes) : 0;
     // id3lib measures the data from the start of the header, so a frame
@@ -280,15 +300,16 @@ bool framesSafe(Get get, uint64_t end, int major, const Id3v2GuardRules& rules) 
     if (rules.refuseCompressed &&
         ((flags & FLAG_COMPRESSED) != 0 || (major == 4 && (flags & FLAG_COMPRESSED_V24) != 0)))
       return false;
-    const uint64_t dataEnd = std::min<uint64_t>(end, pos + headerBytes + dataSize);
-    uint64_t fieldsBegin = pos + headerBytes;
+    const uint64_t dataEnd = std::min<uint64_t>(end, at + dataSize);
+    uint64_t fieldsBegin = at;
     // Encryption method and group bytes come before the fields.
-    if (flags & FLAG_ENCRYPTED) fieldsBegin = std::min(dataEnd, fieldsBegin + 1);
-    if (flags & FLAG_GROUPED) fieldsBegin = std::min(dataEnd, fieldsBegin + 1);
+    if (flags & FLAG_ENCRYPTED) fieldsBegin = c.skip(fieldsBegin, 1, dataEnd);
+    if (flags & FLAG_GROUPED) fieldsBegin = c.skip(fieldsBegin, 1, dataEnd);
     const FrameFields* fields = frameFields(h, idBytes);
-    uint64_t next = dataEnd;
-    if (fields != nullptr) next = fieldsEnd(c, fieldsBegin, dataEnd, *fields, v22);
+    uint64_t next = fields != nullptr ? fieldsEnd(c, fieldsBegin, dataEnd, *fields, v22)
+                                      : c.skip(fieldsBegin, UINT64_MAX, dataEnd);
     if (next == HANG) return false;
+    if (next <= pos) break;
     pos = next;
   }
   return true;
@@ -342,33 +363,24 @@ bool id3v2TagsSafe(const TagByteReader& reader, uint64_t fileSize, const Id3v2Gu
     const uint64_t end = std::min(dataSize, fileSize - dataStart);
     if (known) {
       bool safe = true;
-      if ((tagFlags & TAG_UNSYNC) == 0) {
+      const bool unsync = (tagFlags & TAG_UNSYNC) != 0;
+      if (!unsync) {
         safe = framesSafe([&](uint64_t at, unsigned char* out,
                               size_t n) { return reader(dataStart + at, out, n); },
-                          end, major, rules);
+                          end, major, false, rules);
       } else {
-        // id3lib reads the whole tag and undoes the unsynchronisation on the
-        // fly, while it measures frames partly in raw and partly in restored
-        // bytes; both walks are checked.
+        // id3lib reads an unsynchronised tag whole before walking it.
         std::string raw(static_cast<size_t>(end), '\0');
         auto* bytes = reinterpret_cast<unsigned char*>(raw.data());
         if (reader(dataStart, bytes, raw.size()) != raw.size()) return false;
-        std::string restored;
-        restored.reserve(raw.size());
-        for (size_t i = 0; i < raw.size(); ++i) {
-          restored += raw[i];
-          if (bytes[i] == 0xFF && i + 1 < raw.size() && bytes[i + 1] == 0x00) ++i;
-        }
-        auto from = [](const std::string& s) {
-          return [&s](uint64_t at, unsigned char* out, size_t n) -> size_t {
-            if (at >= s.size()) return 0;
-            const size_t k = std::min<size_t>(n, s.size() - at);
-            std::memcpy(out, s.data() + at, k);
-            return k;
-          };
-        };
-        safe = framesSafe(from(raw), raw.size(), major, rules) &&
-               framesSafe(from(restored), restored.size(), major, rules);
+        safe = framesSafe(
+            [&](uint64_t at, unsigned char* out, size_t n) -> size_t {
+              if (at >= raw.size()) return 0;
+              const size_t k = std::min<size_t>(n, raw.size() - at);
+              std::memcpy(out, bytes + at, k);
+              return k;
+            },
+            raw.size(), major, true, rules);
       }
       if (!safe) return false;
     }

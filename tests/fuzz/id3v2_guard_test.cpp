@@ -208,6 +208,19 @@ std::vector<Case> cases() {
        id3w::tagV2(3, {kTitle}) + id3w::tagV2(3, {flagged(0x0080)}) + audio, false, true},
       {"unsynchronised tag, compressed frame", unsyncCompressed, false, true},
       {"unsynchronised tag, compressed frame after FF 00", unsyncShifted, false, true},
+      // Reading the text's last byte 0xFF also passes the 0x00 after the
+      // frame: the next frame starts one byte later, where one is hidden.
+      {"unsynchronised tag, 0xFF 0x00 across a frame's end",
+       withHeaderFlags(withTail(id3w::tagV2(3, {id3w::rawFrame("TIT2", bin("\0a\xFF"))}),
+                                std::string(1, '\0') + hidden),
+                       0x80) +
+           audio,
+       false, true},
+      {"0xFF 0x00 across a frame's end, not unsynchronised",
+       withTail(id3w::tagV2(3, {id3w::rawFrame("TIT2", bin("\0a\xFF"))}),
+                std::string(1, '\0') + hidden) +
+           audio,
+       true, true},
       {"v2.2 plain", v22, true, true},
       {"v2.2.1 compressed frames (CDM)", cdm, false, false},
       {"v2.3 frame id3lib takes for CDM",
