@@ -44,9 +44,9 @@ constexpr size_t kConfirmEvery = 1000;
 constexpr size_t kWarmUp = 100;
 constexpr long kHeapGrowthLimit = 1 << 20;
 
-// Faults that answer or fail at once: the slow ones (a silent server holds
-// each cycle for the full network bound) and the 10 MB answer are covered
-// by the fault matrix, not by thousands of repetitions.
+// Faults repeated thousands of times here; the server that never reads, the
+// one that stalls after the headers and the 10 MB answer are covered once
+// each by the fault matrix.
 const Fault kFaults[] = {Fault::refuse,  Fault::reset,     Fault::status500,     Fault::status404,
                          Fault::garbage, Fault::cutAnswer, Fault::redirectHttps, Fault::cutRequest};
 
