@@ -53,10 +53,26 @@ class ByteCursor {
       return offset + 2;
     return offset + 1;
   }
-  // After reading up to count bytes from offset, stopping at limit.
+  // After reading count bytes one at a time from offset, stopping at limit.
   uint64_t skip(uint64_t offset, uint64_t count, uint64_t limit) {
     if (!unsync_) return offset + std::min(count, limit > offset ? limit - offset : 0);
     for (; count > 0 && offset < limit; --count) offset = step(offset);
+    return offset;
+  }
+  // After reading len bytes as a block from offset up to limit, as id3lib
+  // measures a frame's window: as many bytes as are stored before limit,
+  // up to 1024 at a time, which in an unsynchronised tag are restored bytes
+  // and can take it past limit.
+  uint64_t block(uint64_t offset, uint64_t len, uint64_t limit) {
+    if (!unsync_) return offset + std::min(len, limit > offset ? limit - offset : 0);
+    uint64_t remaining = len;
+    while (offset < limit && remaining > 0) {
+      const uint64_t n = std::min<uint64_t>({remaining, 1024, limit - offset});
+      uint64_t read = 0;
+      for (; read < n && offset < end_; ++read) offset = step(offset);
+      if (read == 0) break;
+      remaining -= read;
+    }
     return offset;
   }
 
@@ -213,7 +229,6 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
     }
     return at;
   };
-  constexpr uint64_t ALL = UINT64_MAX;
   for (size_t i = 0; i < frame.count; ++i) {
     const Field& f = frame.fields[i];
     if (pos >= end) {
@@ -226,6 +241,8 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
     uint64_t next = pos;
     switch (f.kind) {
       case Kind::Integer:
+        next = c.skip(pos, f.size, end);
+        break;
       case Kind::Fixed:
         next = c.skip(pos, f.size, end);
         break;
@@ -241,13 +258,13 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
         break;
       case Kind::Rest:
         if (!unicode) {
-          next = c.skip(pos, ALL, end);
+          next = c.skip(pos, end - pos, end);
         } else if (c.step(pos) < end) {
           const uint64_t second = c.step(pos);
           const bool pairs = c.at(pos) == 0xFF && c.at(second) == 0xFE;
           next = c.step(second);
           if (!pairs) {
-            next = c.skip(next, ALL, end);
+            next = c.skip(next, end - pos, end);
           } else {
             // A little-endian byte order mark makes id3lib read pairs,
             // leaving an odd last byte unread.
@@ -256,7 +273,7 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
         }
         break;
       case Kind::Binary:
-        next = c.skip(pos, ALL, end);
+        next = c.skip(pos, end - pos, end);
         break;
     }
     if (next == pos) return exitPos;
@@ -300,14 +317,15 @@ bool framesSafe(Get get, uint64_t end, int major, bool unsync, const Id3v2GuardR
     if (rules.refuseCompressed &&
         ((flags & FLAG_COMPRESSED) != 0 || (major == 4 && (flags & FLAG_COMPRESSED_V24) != 0)))
       return false;
-    const uint64_t dataEnd = std::min<uint64_t>(end, at + dataSize);
+    // The frame's window: dataSize bytes, restored ones when unsynchronised.
+    const uint64_t dataEnd = c.block(at, dataSize, end);
     uint64_t fieldsBegin = at;
     // Encryption method and group bytes come before the fields.
     if (flags & FLAG_ENCRYPTED) fieldsBegin = c.skip(fieldsBegin, 1, dataEnd);
     if (flags & FLAG_GROUPED) fieldsBegin = c.skip(fieldsBegin, 1, dataEnd);
     const FrameFields* fields = frameFields(h, idBytes);
     uint64_t next = fields != nullptr ? fieldsEnd(c, fieldsBegin, dataEnd, *fields, v22)
-                                      : c.skip(fieldsBegin, UINT64_MAX, dataEnd);
+                                      : c.skip(fieldsBegin, dataEnd - fieldsBegin, dataEnd);
     if (next == HANG) return false;
     if (next <= pos) break;
     pos = next;

@@ -207,7 +207,15 @@ std::vector<Case> cases() {
       {"compressed frame in a second tag",
        id3w::tagV2(3, {kTitle}) + id3w::tagV2(3, {flagged(0x0080)}) + audio, false, true},
       {"unsynchronised tag, compressed frame", unsyncCompressed, false, true},
-      {"unsynchronised tag, compressed frame after FF 00", unsyncShifted, false, true},
+      // The frame's five bytes are counted restored: its window reaches one
+      // stored byte into the next header, which id3lib then never reads.
+      {"unsynchronised tag, compressed frame after FF 00", unsyncShifted, true, true},
+      {"unsynchronised tag, window of restored bytes reaches past a byte",
+       withHeaderFlags(
+           withTail(id3w::tagV2(3, {id3w::rawFrame("TIT2", bin("\0a\xFF\0b"))}), "Z" + hidden),
+           0x80) +
+           audio,
+       false, true},
       // Reading the text's last byte 0xFF also passes the 0x00 after the
       // frame: the next frame starts one byte later, where one is hidden.
       {"unsynchronised tag, 0xFF 0x00 across a frame's end",
