@@ -30,6 +30,7 @@
 #include "host/reg_command.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
+#include "tags/id3v2_guard.h"
 
 namespace posix = platform::posix;
 
@@ -85,6 +86,9 @@ std::string fileTitle(const std::string& path) {
 
 // "Artist - Title" when the file's tag has both, else the file name.
 std::string entryTitle(const std::string& path) {
+  // A tag id3lib would fault on (the plug-in refuses the same ones) keeps
+  // the player alive with the file name as the title.
+  if (!id3v2FileSafe(path.c_str())) return fileTitle(path);
   try {
     ID3_Tag tag;
     tag.Link(path.c_str(), ID3TT_ALL);
