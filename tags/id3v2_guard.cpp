@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace {
@@ -388,17 +389,18 @@ bool id3v2TagsSafe(const TagByteReader& reader, uint64_t fileSize, const Id3v2Gu
                           end, major, false, rules);
       } else {
         // id3lib reads an unsynchronised tag whole before walking it.
-        std::string raw(static_cast<size_t>(end), '\0');
-        auto* bytes = reinterpret_cast<unsigned char*>(raw.data());
-        if (reader(dataStart, bytes, raw.size()) != raw.size()) return false;
+        // When that much memory is not to be had, the tag is refused.
+        const auto size = static_cast<size_t>(end);
+        std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size ? size : 1]);
+        if (!bytes || reader(dataStart, bytes.get(), size) != size) return false;
         safe = framesSafe(
             [&](uint64_t at, unsigned char* out, size_t n) -> size_t {
-              if (at >= raw.size()) return 0;
-              const size_t k = std::min<size_t>(n, raw.size() - at);
-              std::memcpy(out, bytes + at, k);
+              if (at >= size) return 0;
+              const size_t k = std::min<size_t>(n, size - at);
+              std::memcpy(out, bytes.get() + at, k);
               return k;
             },
-            raw.size(), major, true, rules);
+            size, major, true, rules);
       }
       if (!safe) return false;
     }
