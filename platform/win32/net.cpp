@@ -3,6 +3,16 @@
 // silent server holds the player's thread for at most kNetTimeoutMs per
 // phase; WinInet offers no bound on name resolution.
 //
+// The send runs on a thread of its own and the player's thread waits for it
+// at most kSendWaitMs. WinInet bounds connect, send and receive itself, but
+// Wine's does not bound the TLS handshake: a server that accepts and never
+// answers it would hold the player's thread for good. A send that outlives
+// the wait is left to its thread, which keeps the module loaded and closes
+// the request, its connection and its session once WinInet returns; the
+// caller's closes of those three are skipped. While such a send is pending
+// the next one fails at once as timed out, so at most one thread and one
+// connection are ever left behind.
+//
 // Credentials: WinInet keeps the user and password given to
 // InternetConnectA but sends them only after a 401 challenge, and the
 // answer is never read here. So a connection opened with a user remembers
@@ -13,6 +23,8 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <iterator>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -134,6 +146,67 @@ class Credentials {
 
 Credentials credentials;
 
+// The player's wait for one send: WinInet's own limits fire first when they
+// apply.
+constexpr DWORD kSendWaitMs = kNetTimeoutMs + 500;
+
+// One send on its thread; the player's thread and the send's thread share it
+// until the player either takes the result or leaves it behind.
+struct Send {
+  HINTERNET request = nullptr;
+  INTERNET_BUFFERSA buffers{};
+  std::string headers;
+  std::string body;
+  HMODULE module = nullptr;  // the reference that keeps the code loaded
+  bool done = false;         // under lock
+  bool leftBehind = false;   // under lock
+  BOOL ok = FALSE;
+  DWORD error = 0;
+  HINTERNET parents[2] = {};  // connection and session, once left behind
+};
+
+CRITICAL_SECTION sendLock;
+struct SendLockInit {
+  SendLockInit() { InitializeCriticalSection(&sendLock); }
+  ~SendLockInit() { DeleteCriticalSection(&sendLock); }
+} sendLockInit;
+// Under sendLock: the send left behind, if still running, and the handles
+// whose closing its thread took over (until the caller's close comes, which
+// is before the next send can be left behind).
+Send* sendLeftBehind = nullptr;
+HINTERNET disowned[3] = {};
+
+DWORD WINAPI runSend(void* parameter) {
+  Send* send = static_cast<Send*>(parameter);
+  const HMODULE module = send->module;
+  const BOOL ok = HttpSendRequestExA(send->request, &send->buffers, nullptr, 0, 0);
+  const DWORD error = GetLastError();
+  EnterCriticalSection(&sendLock);
+  send->ok = ok;
+  send->error = error;
+  send->done = true;
+  const bool leftBehind = send->leftBehind;
+  if (leftBehind) sendLeftBehind = nullptr;
+  LeaveCriticalSection(&sendLock);
+  if (leftBehind) {
+    InternetCloseHandle(send->request);
+    for (HINTERNET parent : send->parents) {
+      if (parent == nullptr) continue;
+      credentials.forget(parent);
+      InternetCloseHandle(parent);
+    }
+    delete send;
+  }
+  FreeLibraryAndExitThread(module, 0);
+}
+
+HINTERNET parentOf(HINTERNET handle) {
+  HINTERNET parent = nullptr;
+  DWORD size = sizeof parent;
+  if (!InternetQueryOptionA(handle, INTERNET_OPTION_PARENT_HANDLE, &parent, &size)) return nullptr;
+  return parent;
+}
+
 }  // namespace
 
 bool crackUrl(const char* url, size_t length, UrlComponents* components) {
@@ -213,21 +286,80 @@ NetHandle httpOpenRequest(NetHandle connection, const char* method, const char* 
 
 bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength) {
-  INTERNET_BUFFERSA buffers{};
+  EnterCriticalSection(&sendLock);
+  const bool pending = sendLeftBehind != nullptr;
+  LeaveCriticalSection(&sendLock);
+  if (pending) {
+    SetLastError(ERROR_INTERNET_TIMEOUT);
+    return false;
+  }
+  // The thread gets its own copies: the caller's buffers are gone once it
+  // stops waiting.
+  std::unique_ptr<Send> send(new (std::nothrow) Send);
+  if (!send) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  try {
+    send->headers.assign(headers, headersLength);
+    send->body.assign(static_cast<const char*>(body), bodyLength);
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  send->request = static_cast<HINTERNET>(request);
+  INTERNET_BUFFERSA& buffers = send->buffers;
   buffers.dwStructSize = sizeof buffers;
   buffers.Next = nullptr;
-  buffers.lpcszHeader = headers;
+  buffers.lpcszHeader = send->headers.data();
   buffers.dwHeadersLength = headersLength;
   buffers.dwHeadersTotal = headersLength;
-  buffers.lpvBuffer = const_cast<void*>(body);
+  buffers.lpvBuffer = send->body.data();
   buffers.dwBufferLength = bodyLength;
   buffers.dwBufferTotal = bodyLength;
   buffers.dwOffsetLow = 0;
   buffers.dwOffsetHigh = 0;
-  return HttpSendRequestExA(static_cast<HINTERNET>(request), &buffers, nullptr, 0, 0) != FALSE;
+
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<const char*>(&runSend), &send->module)) {
+    return false;
+  }
+  const HANDLE thread = CreateThread(nullptr, 0, runSend, send.get(), 0, nullptr);
+  if (thread == nullptr) {
+    const DWORD error = GetLastError();
+    FreeLibrary(send->module);
+    SetLastError(error);
+    return false;
+  }
+  const bool returned = WaitForSingleObject(thread, kSendWaitMs) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  EnterCriticalSection(&sendLock);
+  if (!returned && !send->done) {
+    // Left behind: its thread owns it and the three handles from now on.
+    send->parents[0] = parentOf(send->request);
+    send->parents[1] = send->parents[0] != nullptr ? parentOf(send->parents[0]) : nullptr;
+    disowned[0] = send->request;
+    disowned[1] = send->parents[0];
+    disowned[2] = send->parents[1];
+    send->leftBehind = true;
+    sendLeftBehind = send.release();
+    LeaveCriticalSection(&sendLock);
+    SetLastError(ERROR_INTERNET_TIMEOUT);
+    return false;
+  }
+  LeaveCriticalSection(&sendLock);
+  SetLastError(send->error);
+  return send->ok != FALSE;
 }
 
 void internetClose(NetHandle handle) {
+  EnterCriticalSection(&sendLock);
+  HINTERNET* const found =
+      std::find(std::begin(disowned), std::end(disowned), static_cast<HINTERNET>(handle));
+  const bool skip = handle != nullptr && found != std::end(disowned);
+  if (skip) *found = nullptr;
+  LeaveCriticalSection(&sendLock);
+  if (skip) return;
   credentials.forget(static_cast<HINTERNET>(handle));
   InternetCloseHandle(static_cast<HINTERNET>(handle));
 }

@@ -486,6 +486,11 @@ void dumpTemplate() {
 //   init / config / quit           the record's operations
 //   dialog STEP...                 queue a dialog step for the next config
 //   pump MS                        run the message loop
+//   tick ID                        run the module's timer procedure for ID now,
+//                                  as a WM_TIMER would, and log how long it
+//                                  held the player's thread ("TICKED ID MS")
+//   await PATH                     run the message loop until the file PATH
+//                                  exists (the test's cue), at most 60 s
 //   unload                         FreeLibrary
 //   mark TEXT                      a line in the log
 int runScript(std::istream& script, HWND window) {
@@ -572,6 +577,35 @@ int runScript(std::istream& script, HWND window) {
       DWORD ms = 0;
       in >> ms;
       pump(ms);
+    } else if (command == "tick") {
+      UINT_PTR id = 0;
+      in >> id;
+      TIMERPROC procedure = nullptr;
+      for (const ModuleTimer& timer : moduleTimers)
+        if (timer.window == window && timer.id == id) procedure = timer.procedure;
+      if (procedure == nullptr) {
+        logLine("ERROR no module timer %lu", static_cast<unsigned long>(id));
+        return 1;
+      }
+      LARGE_INTEGER frequency, begin, end;
+      QueryPerformanceFrequency(&frequency);
+      logLine("TICK %lu", static_cast<unsigned long>(id));
+      QueryPerformanceCounter(&begin);
+      procedure(window, WM_TIMER, id, GetTickCount());
+      QueryPerformanceCounter(&end);
+      logLine("TICKED %lu %ld", static_cast<unsigned long>(id),
+              static_cast<long>((end.QuadPart - begin.QuadPart) * 1000 / frequency.QuadPart));
+    } else if (command == "await") {
+      const std::string path = restOf(in);
+      logLine("AWAIT %s", path.c_str());
+      const DWORD start = GetTickCount();
+      while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > 60000) {
+          logLine("ERROR await timed out");
+          return 1;
+        }
+        pump(10);
+      }
     } else if (command == "unload") {
       module.reset();
       record = nullptr;

@@ -22,6 +22,9 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
+
+import faultserver
 
 WINE_TIMEOUT = 90  # seconds for any one Wine command
 
@@ -257,17 +260,27 @@ class Wine:
     def wait(self):
         self.run(["wineserver", "-w"], timeout=60)
 
-    def host(self, lines):
-        """Runs the scripted player; returns (exit code, log lines)."""
+    def host(self, lines, cue=None, timeout=WINE_TIMEOUT):
+        """Runs the scripted player; returns (exit code, log lines). When the
+        script says "await" the cue NAME (see cue_path), cue(NAME) runs and
+        then the player goes on."""
         script = os.path.join(self.tmp, "script.txt")
         log = os.path.join(self.tmp, "host.log")
         with open(script, "w", newline="\r\n") as f:
             f.write("\n".join(lines) + "\n")
+        stop = threading.Event()
+        watcher = threading.Thread(target=self._answer_cues, args=(log, cue, stop), daemon=True)
+        if cue is not None:
+            watcher.start()
         try:
             rc = self.run(["wine", os.path.join(self.bin_dir, "trellicast_test_host.exe"),
-                           winpath(script), winpath(log)]).returncode
+                           winpath(script), winpath(log)], timeout=timeout).returncode
         except subprocess.TimeoutExpired:
             rc = "timeout"
+        finally:
+            stop.set()
+            if cue is not None:
+                watcher.join(10)
         self.wait()
         out = []
         if os.path.exists(log):
@@ -277,6 +290,32 @@ class Wine:
 
     def path(self, name):
         return os.path.join(self.tmp, name)
+
+    def cue_path(self, name):
+        """The file the player's "await" waits for."""
+        return winpath(self.path("cue-" + name))
+
+    def _answer_cues(self, log, cue, stop):
+        """Follows the player's log; for each "AWAIT" of a cue file runs cue
+        with its name, then creates the file."""
+        done = 0
+        while not stop.is_set():
+            try:
+                with open(log, "rb") as f:
+                    lines = f.read().decode("latin-1").split("\n")[:-1]
+            except OSError:
+                lines = []
+            for line in lines[done:]:
+                path = line.rstrip("\r")[len("AWAIT "):]
+                name = path.rsplit("\\", 1)[-1]
+                if line.startswith("AWAIT ") and name.startswith("cue-"):
+                    try:
+                        cue(name[len("cue-"):])
+                    except Exception:  # reported; the player must not wait for it
+                        traceback.print_exc()
+                    open(self.path(name), "w").close()
+            done = len(lines)
+            stop.wait(0.02)
 
     def __exit__(self, *exc):
         try:
@@ -756,7 +795,148 @@ def scenario_parity(args, c):
     return log
 
 
+# The fault matrix. For each fault: whether the send fails (one box over two
+# cycles, or at most one when it races the server), the WinInet codes such a
+# box may carry, whether the server reads the whole post before it
+# misbehaves, the connections the two cycles make, and how many of them wait
+# out the send's time limit (the others return at once).
+NONE, ONE, AT_MOST_ONE = "none", "one", "at most one"
+FAULT_ROWS = [
+    # (mode, https, box, codes, delivered, connections, slow)
+    ("healthy", False, NONE, set(), True, 2, 0),
+    ("refuse", False, ONE, {12029}, False, 0, 0),
+    # Reset before the request is written: Wine reports the socket's own
+    # code (10054) where Windows has its 120xx ones.
+    ("reset", False, AT_MOST_ONE, {10053, 10054, 12030, 12031, 12152}, False, 2, 0),
+    ("neverRead", False, NONE, set(), False, 2, 0),
+    ("stallAfterHead", False, NONE, set(), False, 2, 0),
+    ("status500", False, NONE, set(), True, 2, 0),
+    ("status404", False, NONE, set(), True, 2, 0),
+    ("redirectHttps", False, NONE, set(), True, 2, 0),
+    ("hugeAnswer", False, NONE, set(), True, 2, 0),
+    ("garbage", False, NONE, set(), True, 2, 0),
+    ("cutAnswer", False, NONE, set(), True, 2, 0),
+    ("cutRequest", False, NONE, set(), False, 2, 0),
+    # No answer to the TLS handshake: the first send is given up after the
+    # wait and left to its thread; the second fails at once while it is
+    # still pending, without a connection of its own.
+    ("neverRead", True, ONE, {12002}, False, 1, 1),
+]
+CYCLE_BOUND_MS = 5000 + 1500
+QUICK_MS = 1000
+FAULT_TITLE = b"Fault & = % \xe9 title"
+
+
+def scenario_faults(args, c):
+    """Hostile servers, one player for the whole matrix: for each fault two
+    cycles (the player's own timer procedure, timed from the player's side)
+    return within the bound, show at most one box, the server sees what it
+    should; once it heals and the settings are confirmed, the next cycle
+    posts the right body without a box."""
+    server = faultserver.FaultServer()
+    plain = "http://127.0.0.1:%d/np" % server.port
+    secure = "https://127.0.0.1:%d/np" % server.port
+    seen = {}  # row index -> what the server saw
+
+    def cue(name):
+        step, index = name.split("-")
+        i = int(index)
+        mode, https, box, codes, delivered, connections, slow = FAULT_ROWS[i]
+        if step == "go":
+            server.take()
+            seen[i] = {"accepted0": server.accepted}
+            c.true("%s: server switched" % mode, server.set_fault(mode))
+        elif step == "heal":
+            seen[i]["accepted"] = server.wait_accepted(seen[i]["accepted0"] + connections, 3) - \
+                seen[i]["accepted0"]
+            seen[i]["posts"] = server.take(2 if delivered else 0, 3)
+            c.true("%s: server healed" % mode, server.set_fault("healthy"))
+            if slow:
+                # The send left behind ends once its connection is closed,
+                # after Wine's WinInet has tried the handshake once more on a
+                # new connection, which the healed server closes at once.
+                before_retry = server.accepted
+                seen[i]["retries"] = server.wait_accepted(before_retry + 1, 3) - before_retry
+                time.sleep(0.3)
+                server.take()
+        elif step == "done":
+            seen[i]["healed"] = server.take(1, 3)
+
+    script = ["seed-url " + plain, "seed-dword Interval 3600", "seed-dword Enabled 1",
+              "playlist 1 0", "title 0 " + script_text(FAULT_TITLE), "nofile 0",
+              "load " + dll(args.bin), "init"]
+    try:
+        with Wine(args.bin, "faults") as wine:
+            started = time.time()
+            for i, (mode, https, *_) in enumerate(FAULT_ROWS):
+                script += [
+                    "await " + wine.cue_path("go-%d" % i),
+                    "dialog settext 1002 " + (secure if https else plain), "dialog click 1",
+                    "config", "mark fault %d" % i, "tick 1", "tick 1", "mark heal %d" % i,
+                    "await " + wine.cue_path("heal-%d" % i),
+                    "dialog settext 1002 " + plain, "dialog click 1", "config",
+                    "mark healed %d" % i, "tick 1", "mark end %d" % i,
+                    "await " + wine.cue_path("done-%d" % i)]
+            rc, log = wine.host(script + ["quit"], cue=cue, timeout=120)
+    finally:
+        server.close()
+    c.eq("host exit", rc, 0)
+    body = expected_body(1, FAULT_TITLE, [], has_file=False)
+
+    def check_post(what, post):
+        c.true(what + " complete", post.complete, repr(post))
+        c.true(what + " request line", post.head.startswith(b"POST /np HTTP/1.1\r\n"),
+               repr(post.head[:40]))
+        c.eq(what + " body", post.body, body)
+
+    for i, (mode, https, box, codes, delivered, connections, slow) in enumerate(FAULT_ROWS):
+        name = mode + (" over https" if https else "")
+        faulty = before(after(log, "mark fault %d" % i), "mark heal %d" % i)
+        took = [int(l.split()[2]) for l in lines_with(faulty, "TICKED")]
+        boxes = lines_with(faulty, "BOX")
+        got = seen.get(i, {})
+        print("%-22s cycles %s ms, boxes %s, connections %s, requests read %d%s" % (
+            name, took, [b.split("|", 1)[1] for b in boxes], got.get("accepted"),
+            len(got.get("posts", [])),
+            ", retries on healing %d" % got["retries"] if "retries" in got else ""))
+        c.eq(name + ": two cycles", len(took), 2)
+        for n, ms in enumerate(took):
+            c.true("%s: cycle %d within %d ms" % (name, n, CYCLE_BOUND_MS), ms < CYCLE_BOUND_MS,
+                   "(%d ms)" % ms)
+        c.eq(name + ": cycles returning at once", len([ms for ms in took if ms < QUICK_MS]),
+             len(took) - slow)
+        if box == NONE:
+            c.eq(name + ": no box", boxes, [])
+        elif box == ONE or boxes:
+            c.eq(name + ": one box over two cycles", len(boxes), 1)
+            boxes.append("")
+            prefix = "BOX Error|Cannot HttpSendRequestEx: (errcode="
+            code = boxes[0][len(prefix):].rstrip(")") if boxes[0].startswith(prefix) else ""
+            c.true(name + ": box names a send failure with an expected code",
+                   code.isdigit() and int(code) in codes, boxes[0])
+        c.eq(name + ": connections", got.get("accepted"), connections)
+        posts = got.get("posts", [])
+        if delivered:
+            c.eq(name + ": posts read whole", len(posts), 2)
+            for n, post in enumerate(posts):
+                check_post("%s: post %d" % (name, n), post)
+        else:
+            c.eq(name + ": no post read whole", [p for p in posts if p.complete], [])
+        healed = before(after(log, "mark healed %d" % i), "mark end %d" % i)
+        took = [int(l.split()[2]) for l in lines_with(healed, "TICKED")]
+        c.true(name + ": healed cycle quick", len(took) == 1 and took[0] < QUICK_MS, str(took))
+        c.eq(name + ": no box once healed", lines_with(healed, "BOX"), [])
+        posts = got.get("healed", [])
+        c.eq(name + ": the healed server got the next post", len(posts), 1)
+        for post in posts:
+            check_post(name + ": healed post", post)
+    c.true("ran to the end", "END 0" in log)
+    print("time in the player: %.1f s" % (time.time() - started))
+    return log
+
+
 SCENARIOS = {
+    "faults": scenario_faults,
     "parity": scenario_parity,
     "exports": scenario_exports,
     "fresh": scenario_fresh,
