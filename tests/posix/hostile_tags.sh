@@ -10,6 +10,7 @@ trap 'rm -rf "$work"' EXIT
 bad=0
 count=0
 for f in "$corpus"/*; do
+  [ -f "$f" ] || continue
   count=$((count + 1))
   timeout 30 "$player" --registry "$work/registry" play --track-seconds 1 --quit-after 1 "$f" \
     </dev/null >"$work/out" 2>&1
