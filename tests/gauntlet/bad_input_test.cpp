@@ -113,9 +113,7 @@ class BadInput : public ::testing::Test {
   }
   // Opens the dialog; the user's actions run inside it.
   void dialog(std::function<void(platform::WindowHandle)> script) {
-    fake::state().dialogTemplate = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {}},
-                                    {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {}},
-                                    {IDC_ENABLED, {}}};
+    fake::state().dialogTemplate = fake::settingsDialogControls();
     fake::state().dialogScript = std::move(script);
     pluginConfig();
   }

@@ -125,9 +125,7 @@ class Hostile : public ::testing::TestWithParam<Row> {
   }
   // The user confirms the settings dialog unchanged.
   void confirmSettings() {
-    fake::state().dialogTemplate = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {}},
-                                    {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {}},
-                                    {IDC_ENABLED, {}}};
+    fake::state().dialogTemplate = fake::settingsDialogControls();
     fake::state().dialogScript = [](platform::WindowHandle d) { fake::command(d, IDOK); };
     pluginConfig();
   }

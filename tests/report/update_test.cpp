@@ -174,9 +174,7 @@ class Cycle : public ::testing::Test {
   }
   // Confirms the settings dialog unchanged, as the user pressing OK.
   void confirmSettings() {
-    fake::state().dialogTemplate = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {}},
-                                    {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {}},
-                                    {IDC_ENABLED, {}}};
+    fake::state().dialogTemplate = fake::settingsDialogControls();
     fake::state().dialogScript = [](platform::WindowHandle d) { fake::command(d, IDOK); };
     errorShown = true;
     pluginConfig();

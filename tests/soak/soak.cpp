@@ -107,9 +107,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   };
-  fake::state().dialogTemplate = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {}},
-                                  {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {}},
-                                  {IDC_ENABLED, {}}};
+  fake::state().dialogTemplate = fake::settingsDialogControls();
   fake::state().dialogScript = [](platform::WindowHandle d) { fake::command(d, IDOK); };
 
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/np";

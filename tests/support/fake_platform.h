@@ -85,6 +85,8 @@ void reset();
 bool fireTimer(platform::WindowHandle window, uintptr_t id);
 
 // Dialog helpers for scripts.
+// The settings dialog's controls as its template creates them, texts empty.
+std::map<int, Control> settingsDialogControls();
 Control* control(platform::WindowHandle dialog, int id);
 intptr_t command(platform::WindowHandle dialog, int id);  // WM_COMMAND to the procedure
 

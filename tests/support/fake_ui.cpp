@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dialog/resources/resource.h"
 #include "platform/posix/errors.h"
 #include "tests/support/fake_platform.h"
 
@@ -28,6 +29,17 @@ bool fireTimer(platform::WindowHandle window, uintptr_t id) {
   if (it == state().timers.end()) return false;
   it->second.callback(window, platform::kTimerMessage, id, 0);
   return true;
+}
+
+std::map<int, Control> settingsDialogControls() {
+  return {{IDOK, {}},
+          {IDCANCEL, {}},
+          {IDC_URL_LABEL, {}},
+          {IDC_URL, {}},
+          {IDC_INTERVAL_LABEL, {}},
+          {IDC_INTERVAL, {}},
+          {IDC_SECONDS_LABEL, {}},
+          {IDC_ENABLED, {}}};
 }
 
 Control* control(platform::WindowHandle dialog, int id) {
