@@ -22,10 +22,7 @@ std::string dword(uint32_t v) { return std::string(reinterpret_cast<const char*>
 class Dialog : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetState();
-    rawAllocate = std::malloc;
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
     dialog = {};
     dialog.controls = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {"URL:"}},
                        {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {"seconds"}},

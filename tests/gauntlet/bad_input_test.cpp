@@ -77,9 +77,7 @@ class BadInput : public ::testing::Test {
   }
   // The double and the state as at load time, with the player's answers.
   void wire() {
-    fake::reset();
-    resetState();
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
     fake::state().host = [this](uintptr_t, intptr_t code) -> intptr_t {
       if (code == 104) return 1;
       if (code == 212) return title ? reinterpret_cast<intptr_t>(title->c_str()) : 0;

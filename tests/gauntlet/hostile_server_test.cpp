@@ -97,9 +97,7 @@ class Hostile : public ::testing::TestWithParam<Row> {
  protected:
   void SetUp() override {
     for (const char* name : kProxyVariables) unsetenv(name);
-    fake::reset();
-    resetState();
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
     fake::state().host = [](uintptr_t wParam, intptr_t code) -> intptr_t {
       switch (code) {
         case 104:

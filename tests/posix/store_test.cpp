@@ -49,9 +49,7 @@ class Store : public ::testing::Test {
     root = pattern;
     file = root / "config" / "trellicast" / "registry";
     platform::posix::setRegistryPath(file.string());
-    fake::reset();
-    resetState();
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
   }
   void TearDown() override {
     resetState();

@@ -120,10 +120,7 @@ class Cycle : public ::testing::Test {
   // A new plug-in and a new double, as at load time; no system settings.
   void fresh() {
     for (const char* name : kProxyVariables) unsetenv(name);
-    fake::reset();
-    resetState();
-    rawAllocate = std::malloc;
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
     fake::state().host = [this](uintptr_t wParam, intptr_t code) -> intptr_t {
       switch (code) {
         case 104:

@@ -18,12 +18,7 @@ platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x
 
 class Shell : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake::reset();
-    resetState();
-    rawAllocate = std::malloc;
-    pluginRecord.hostWindow = kHost;
-  }
+  void SetUp() override { fake::freshPlugin(kHost); }
   void TearDown() override {
     rawAllocate = std::malloc;
     resetState();
@@ -62,9 +57,7 @@ TEST_F(Shell, DescriptionNamesTheModuleFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    fake::reset();
-    resetState();
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
     fake::state().moduleFileName = c.path;
     EXPECT_EQ(pluginInit(), 0);
     EXPECT_EQ(pluginRecord.description, descriptionText);
@@ -107,9 +100,7 @@ TEST_F(Shell, UrlReadBackRules) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fake::reset();
-    resetState();
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
     // A longer URL held before must not leave its tail behind.
     fake::putValue("URL", platform::kRegSz, "http://previous.example/a/much/longer/path");
     pluginInit();
@@ -322,9 +313,7 @@ TEST_F(Shell, OutOfMemoryAtInitLeavesTheTimerUnarmed) {
   static int calls;
   for (int failAt : {1, 2}) {
     SCOPED_TRACE(failAt);
-    fake::reset();
-    resetState();
-    pluginRecord.hostWindow = kHost;
+    fake::freshPlugin(kHost);
     calls = 0;
     static int limit;
     limit = failAt;

@@ -91,9 +91,7 @@ int main(int argc, char** argv) {
 
   gauntlet::FaultServer server;
   if (!server.ok()) return 2;
-  fake::reset();
-  resetState();
-  pluginRecord.hostWindow = kHost;
+  fake::freshPlugin(kHost);
   fake::state().host = [&player](uintptr_t wParam, intptr_t code) -> intptr_t {
     switch (code) {
       case 104:

@@ -80,6 +80,9 @@ struct State {
 State& state();
 // Clears everything back to a fresh double.
 void reset();
+// A fresh double and a plug-in as at load time, with the real allocator and
+// host as the player's window.
+void freshPlugin(platform::WindowHandle host);
 
 // Fires the timer as the event loop would; false when it is not armed.
 bool fireTimer(platform::WindowHandle window, uintptr_t id);

@@ -3,6 +3,7 @@
 
 #include "dialog/resources/resource.h"
 #include "platform/posix/errors.h"
+#include "shell/state.h"
 #include "tests/support/fake_platform.h"
 
 namespace fake {
@@ -22,6 +23,13 @@ void reset() {
   current = new State();
   currentProcedure = nullptr;
   platform::setLastError(0);
+}
+
+void freshPlugin(platform::WindowHandle host) {
+  reset();
+  resetState();
+  rawAllocate = std::malloc;
+  pluginRecord.hostWindow = host;
 }
 
 bool fireTimer(platform::WindowHandle window, uintptr_t id) {
