@@ -1,15 +1,15 @@
 # id3lib 3.8.3 for the Windows module: Debian's source package (with
-# Debian's patches applied by apt-get source), compiled for i686 as a static
-# library against mingw's static zlib. The result is kept in
-# .cache/id3lib-i686/ so a fresh build tree does not compile it again; a
-# stamp records what it was built from and with.
+# Debian's patches applied by apt-get source), compiled for the toolchain's
+# architecture as a static library against mingw's static zlib. The result is
+# kept in .cache/id3lib-<arch>/ (i686, x86_64) so a fresh build tree does not
+# compile it again; a stamp records what it was built from and with.
 #
 # Defines the imported target Id3lib::Id3lib.
 
 set(ID3LIB_WIN32_SRC_CACHE ${PROJECT_SOURCE_DIR}/.cache/id3lib-src CACHE PATH
     "Where apt-get source id3lib3.8.3 unpacks")
-set(ID3LIB_WIN32_PREFIX ${PROJECT_SOURCE_DIR}/.cache/id3lib-i686 CACHE PATH
-    "Where the built static id3lib for i686 is kept")
+set(ID3LIB_WIN32_PREFIX ${PROJECT_SOURCE_DIR}/.cache/id3lib-${TRELLICAST_WIN_ARCH} CACHE PATH
+    "Where the built static id3lib for this architecture is kept")
 set(ID3LIB_WIN32_ZLIB /usr/${TRELLICAST_MINGW_PREFIX}/lib/libz.a)
 
 if(NOT EXISTS ${ID3LIB_WIN32_ZLIB})
@@ -35,7 +35,7 @@ file(GLOB _id3_dsc ${ID3LIB_WIN32_SRC_CACHE}/id3lib3.8.3_*.dsc)
 # Everything the cached library depends on goes into the stamp.
 file(READ ${PROJECT_SOURCE_DIR}/cmake/id3lib-win32/CMakeLists.txt _recipe)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} --version OUTPUT_VARIABLE _cxx_version)
-string(SHA256 _stamp "${_id3_dsc}\n${_recipe}\n${_cxx_version}\n${CMAKE_TOOLCHAIN_FILE}")
+string(SHA256 _stamp "${_id3_dsc}\n${_recipe}\n${_cxx_version}\n${TRELLICAST_MINGW_PREFIX}")
 set(_stamp_file ${ID3LIB_WIN32_PREFIX}/stamp)
 set(_lib ${ID3LIB_WIN32_PREFIX}/lib/libid3.a)
 set(_have "")
@@ -44,7 +44,7 @@ if(EXISTS ${_stamp_file})
 endif()
 
 if(NOT EXISTS ${_lib} OR NOT _have STREQUAL _stamp)
-  message(STATUS "Building id3lib for i686 into ${ID3LIB_WIN32_PREFIX}")
+  message(STATUS "Building id3lib for ${TRELLICAST_WIN_ARCH} into ${ID3LIB_WIN32_PREFIX}")
   file(REMOVE_RECURSE ${ID3LIB_WIN32_PREFIX})
   execute_process(
     COMMAND ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR}/cmake/id3lib-win32
@@ -63,7 +63,7 @@ if(NOT EXISTS ${_lib} OR NOT _have STREQUAL _stamp)
                     RESULT_VARIABLE _rc OUTPUT_QUIET)
   endif()
   if(NOT _rc EQUAL 0 OR NOT EXISTS ${_lib})
-    message(FATAL_ERROR "id3lib for i686 did not build")
+    message(FATAL_ERROR "id3lib for ${TRELLICAST_WIN_ARCH} did not build")
   endif()
   file(REMOVE_RECURSE ${ID3LIB_WIN32_PREFIX}/build)
   file(WRITE ${_stamp_file} "${_stamp}")

@@ -35,8 +35,15 @@
 namespace platform {
 namespace {
 
+// The records' sizes as the system defines them: the shipped i686 module and
+// the x86_64 test build.
+#if defined(_WIN64)
+static_assert(sizeof(URL_COMPONENTSA) == 104, "split URL record as the system defines it");
+static_assert(sizeof(INTERNET_BUFFERSA) == 56, "buffer record as the system defines it");
+#else
 static_assert(sizeof(URL_COMPONENTSA) == 60, "split URL record as the system defines it");
 static_assert(sizeof(INTERNET_BUFFERSA) == 40, "buffer record as the system defines it");
+#endif
 
 UrlSpan span(const char* text, DWORD length, const char* end) {
   if (text == nullptr) return {end, 0};

@@ -7,7 +7,12 @@ every request. The scripted player (trellicast_test_host.exe) loads the
 module and logs what happens; the scenario checks the log, the registry as
 the player read it back, and what reached the receiver.
 
-    winetest.py SCENARIO --bin BUILD/bin
+    winetest.py SCENARIO --bin BUILD/bin [--arch i686|x86_64] [--wine LOADER]
+                [--objdump OBJDUMP]
+
+The shipped module is the i686 build under 32-bit Wine; on a machine whose
+kernel runs no 32-bit programs the same scenarios run against the x86_64 test
+build under 64-bit Wine (--arch x86_64).
 """
 
 import argparse
@@ -27,6 +32,17 @@ import traceback
 import faultserver
 
 WINE_TIMEOUT = 90  # seconds for any one Wine command
+
+# What each architecture runs with: the Wine loader, the prefix kind, the
+# objdump that reads the module and the file format it must report.
+ARCHES = {
+    "i686": {"wine": "wine", "winearch": "win32", "objdump": "i686-w64-mingw32-objdump",
+             "format": "pei-i386"},
+    "x86_64": {"wine": "/usr/lib/wine/wine64", "winearch": "win64",
+               "objdump": "x86_64-w64-mingw32-objdump", "format": "pei-x86-64"},
+}
+WINE = "wine"  # the loader, set from the arguments
+WINEARCH = "win32"
 
 # ---------------------------------------------------------------------------
 # Checks
@@ -242,13 +258,16 @@ class Wine:
         self.env.update({
             "DISPLAY": ":" + display,
             "WINEPREFIX": os.path.join(self.tmp, "prefix"),
+            "WINEARCH": WINEARCH,
             "WINEDEBUG": "-all",
             # No prompts to install .NET or HTML engines into the new prefix.
             "WINEDLLOVERRIDES": "mscoree=;mshtml=",
         })
+        if os.path.isabs(WINE):
+            self.env["WINELOADER"] = WINE
         # Without a window manager, dialogs lose their caption and return
         # late unless Wine manages its own windows.
-        self.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+        self.run([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
                   "/d", "N", "/f"])
         self.wait()
         return self
@@ -273,7 +292,7 @@ class Wine:
         if cue is not None:
             watcher.start()
         try:
-            rc = self.run(["wine", os.path.join(self.bin_dir, "trellicast_test_host.exe"),
+            rc = self.run([WINE, os.path.join(self.bin_dir, "trellicast_test_host.exe"),
                            winpath(script), winpath(log)], timeout=timeout).returncode
         except subprocess.TimeoutExpired:
             rc = "timeout"
@@ -383,7 +402,7 @@ def scenario_exports(args, c):
     c.true("imports only system DLLs", set(imports) <= allowed, str(imports))
     for needed in ("kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll"):
         c.true("imports " + needed, needed in imports, str(imports))
-    c.true("i386 machine", "file format pei-i386" in out)
+    c.true(args.format + " machine", "file format " + args.format in out)
     return None
 
 
@@ -960,7 +979,7 @@ def screenshot(args):
                 "seed-url http://127.0.0.1:8080/np.php", "seed-dword Interval 10",
                 "seed-dword Enabled 1", "load " + dll(args.bin), "init",
                 "dialog hold 6000", "dialog click 2", "config", "quit"]) + "\n")
-        host = subprocess.Popen(["wine", os.path.join(wine.bin_dir, "trellicast_test_host.exe"),
+        host = subprocess.Popen([WINE, os.path.join(wine.bin_dir, "trellicast_test_host.exe"),
                                  winpath(script), winpath(log)], env=wine.env, cwd=wine.tmp,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.time() + 60
@@ -987,19 +1006,39 @@ def screenshot(args):
     return 0
 
 
+def add_arch_arguments(parser):
+    parser.add_argument("--arch", choices=sorted(ARCHES), default="i686",
+                        help="the module's architecture (default i686)")
+    parser.add_argument("--wine", help="the Wine loader (default: the architecture's)")
+    parser.add_argument("--objdump", help="objdump for the module (default: the architecture's)")
+
+
+def apply_arch(args):
+    global WINE, WINEARCH
+    arch = ARCHES[args.arch]
+    WINE = args.wine or arch["wine"]
+    WINEARCH = arch["winearch"]
+    args.objdump = args.objdump or arch["objdump"]
+    args.format = arch["format"]
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "screenshot":
         parser = argparse.ArgumentParser()
         parser.add_argument("command")
         parser.add_argument("--bin", required=True)
         parser.add_argument("--out", required=True)
-        return screenshot(parser.parse_args())
+        add_arch_arguments(parser)
+        args = parser.parse_args()
+        apply_arch(args)
+        return screenshot(args)
     parser = argparse.ArgumentParser()
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     parser.add_argument("--bin", required=True, help="folder with the DLL and the test host")
-    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--linux-bin", default="", help="folder with the Linux build's player")
+    add_arch_arguments(parser)
     args = parser.parse_args()
+    apply_arch(args)
     c = Checks(args.scenario)
     started = time.time()
     log = SCENARIOS[args.scenario](args, c)
