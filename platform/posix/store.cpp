@@ -50,6 +50,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -59,6 +60,7 @@
 #include "platform/port.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/system.h"
+#include "shell/percent.h"
 
 namespace platform {
 
@@ -212,17 +214,7 @@ long errnoCode(int error) {
 bool keptAsIs(unsigned char b) { return b > 0x20 && b < 0x7F && b != '%'; }
 
 void appendEscaped(std::string& out, std::string_view bytes) {
-  static const char hex[] = "0123456789ABCDEF";
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (keptAsIs(b)) {
-      out += c;
-    } else {
-      out += '%';
-      out += hex[b >> 4];
-      out += hex[b & 0xF];
-    }
-  }
+  percentEscape(bytes, keptAsIs, std::back_inserter(out));
 }
 
 int hexDigit(char c) {
