@@ -34,8 +34,10 @@ file(GLOB _id3_dsc ${ID3LIB_WIN32_SRC_CACHE}/id3lib3.8.3_*.dsc)
 
 # Everything the cached library depends on goes into the stamp.
 file(READ ${PROJECT_SOURCE_DIR}/cmake/id3lib-win32/CMakeLists.txt _recipe)
+file(READ ${PROJECT_SOURCE_DIR}/cmake/Id3libConfig.cmake _config_recipe)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} --version OUTPUT_VARIABLE _cxx_version)
-string(SHA256 _stamp "${_id3_dsc}\n${_recipe}\n${_cxx_version}\n${TRELLICAST_MINGW_PREFIX}")
+string(SHA256 _stamp
+       "${_id3_dsc}\n${_recipe}\n${_config_recipe}\n${_cxx_version}\n${TRELLICAST_MINGW_PREFIX}")
 set(_stamp_file ${ID3LIB_WIN32_PREFIX}/stamp)
 set(_lib ${ID3LIB_WIN32_PREFIX}/lib/libid3.a)
 set(_have "")

@@ -241,7 +241,9 @@ int add(const std::string& subKey, const Switches& s) {
     rc = platform::regSetValue(key, s.valueName->c_str(), type, bytes.data(),
                                static_cast<uint32_t>(bytes.size()));
   }
-  platform::regCloseKey(key);
+  // Closing the key is what commits the write: its failure is the command's.
+  const long closed = platform::regCloseKey(key);
+  if (rc == platform::kRegSuccess) rc = closed;
   if (rc != platform::kRegSuccess) return systemError(rc);
   std::cout << "The operation completed successfully.\n";
   return 0;

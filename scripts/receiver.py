@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """A loopback HTTP receiver for the demo: prints every POST it gets, its
 request line, its headers and each form field decoded, one per line, and
-answers 200.
+answers 200. The server is the tests' loopback server (tests/support/wire.py)
+in its healthy mode; a sender that hangs up without reading the answer is
+the normal case.
 
 usage: receiver.py [--port N] [--port-file PATH]
 
@@ -10,49 +12,27 @@ free port; it is printed and, with --port-file, written there once the
 receiver is ready. Stops on SIGTERM or SIGINT.
 """
 import argparse
-import http.server
 import os
 import signal
 import sys
+import threading
 import urllib.parse
 
-
-class Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def do_POST(self):
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length) if length > 0 else b""
-        out = ["", "receiver: " + self.requestline]
-        for name, value in self.headers.items():
-            out.append("receiver:   %s: %s" % (name, value))
-        fields = urllib.parse.parse_qsl(body.decode("latin-1"), keep_blank_values=True,
-                                        encoding="latin-1")
-        for name, value in fields:
-            out.append("receiver:   %s = %s" % (name, value))
-        print("\n".join(out), flush=True)
-        # The module hangs up once its request is written and never reads
-        # the answer: a sender that has gone is the normal case.
-        self.close_connection = True
-        try:
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", "3")
-            self.end_headers()
-            self.wfile.write(b"OK\n")
-            self.wfile.flush()
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-
-    def log_message(self, *args):
-        pass
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+import wire  # noqa: E402
 
 
-class Server(http.server.HTTPServer):
-    def handle_error(self, request, client_address):
-        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
-            return
-        super().handle_error(request, client_address)
+def show(post):
+    line, headers, body = wire.parse_request(post.raw)
+    out = ["", "receiver: " + line]
+    for name, value in headers:
+        out.append("receiver:   %s: %s" % (name, value))
+    fields = urllib.parse.parse_qsl(body.decode("latin-1"), keep_blank_values=True,
+                                    encoding="latin-1")
+    for name, value in fields:
+        out.append("receiver:   %s = %s" % (name, value))
+    print("\n".join(out), flush=True)
 
 
 def main():
@@ -60,24 +40,23 @@ def main():
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--port-file")
     a = p.parse_args()
-    server = Server(("127.0.0.1", a.port), Handler)
-    port = server.server_address[1]
+    server = wire.Server(a.port, on_post=lambda post: show(post) if post.head else None)
 
     def stop(*_):
         sys.exit(0)
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    print("receiver: listening on http://127.0.0.1:%d/" % port, flush=True)
+    print("receiver: listening on http://127.0.0.1:%d/" % server.port, flush=True)
     if a.port_file:
         tmp = a.port_file + ".tmp"
         with open(tmp, "w") as f:
-            f.write("%d\n" % port)
+            f.write("%d\n" % server.port)
         os.replace(tmp, a.port_file)
     try:
-        server.serve_forever()
+        threading.Event().wait()
     finally:
-        server.server_close()
+        server.close()
 
 
 if __name__ == "__main__":

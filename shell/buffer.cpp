@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "shell/boxes.h"
+#include "shell/percent.h"
 
 void* (*rawAllocate)(size_t size) = std::malloc;
 
@@ -27,22 +28,10 @@ bool isUnreserved(unsigned char c) {
 }  // namespace
 
 Buffer escapeValue(const char* text) {
-  static const char hex[] = "0123456789ABCDEF";
   const size_t n = std::strlen(text);
   Buffer out = allocZeroed(3 * n + 1);
   if (!out) return nullptr;
-  char* w = out.get();
-  for (size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (isUnreserved(c)) {
-      *w++ = static_cast<char>(c);
-    } else {
-      *w++ = '%';
-      *w++ = hex[c >> 4];
-      *w++ = hex[c & 0x0F];
-    }
-  }
-  *w = '\0';
+  *percentEscape(std::string_view(text, n), isUnreserved, out.get()) = '\0';
   return out;
 }
 

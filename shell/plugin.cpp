@@ -7,6 +7,7 @@
 #include "dialog/settings_dialog.h"
 #include "shell/settings.h"
 #include "shell/state.h"
+#include "trellicast/version.h"
 
 extern "C" PluginRecord* winampGetGeneralPurposePlugin() { return &pluginRecord; }
 
@@ -25,11 +26,12 @@ int32_t pluginInit() {
     }
   }
 
-  // "%s Plug-In v0.1 (%s)", cut to fit its buffer: a very long module name
-  // loses its end rather than overflowing.
+  // The product and its version, " Plug-In v0.1 (", the module's file name
+  // and ")", joined and cut to fit the buffer: a very long module name loses
+  // its end rather than overflowing.
   pluginRecord.description = descriptionText;
   size_t used = 0;
-  for (const char* part : {"Trellicast 0.2.2", " Plug-In v0.1 (", name, ")"}) {
+  for (const char* part : {TRELLICAST_PRODUCT, " Plug-In v0.1 (", name, ")"}) {
     const size_t room = sizeof descriptionText - 1 - used;
     const size_t n = std::min(std::strlen(part), room);
     std::memcpy(descriptionText + used, part, n);

@@ -1,4 +1,3 @@
 # The port's HTTP procedures on libcurl.
 find_package(CURL REQUIRED)
-posix_piece(posix_http http.cpp)
-target_link_libraries(posix_http PUBLIC posix_base CURL::libcurl)
+posix_piece(posix_http SOURCES http.cpp LIBS CURL::libcurl)

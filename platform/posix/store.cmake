@@ -1,3 +1,2 @@
 # The settings store: the registry kept in one file.
-posix_piece(posix_store store.cpp)
-target_link_libraries(posix_store PUBLIC posix_base)
+posix_piece(posix_store SOURCES store.cpp)

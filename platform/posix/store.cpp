@@ -21,36 +21,36 @@
 // A missing file is an empty registry.
 //
 // Every operation reads the file afresh, so the player's "reg" command and
-// a running player see each other's writes. Writes go to a temporary file
-// in the same folder, are flushed to disk, and replace the file by rename:
-// a reader sees the old or the new file, never a torn one. Concurrent
-// writers are not locked against each other: the last one wins.
+// a running player see each other's committed writes.
 //
 // Writes made through one open key belong together (the plug-in saves its
-// three settings through one key and closes it). Before the first write
-// through a key, the file as it stood is kept in an undo record beside it,
-// "<file>.undo-<pid>-<serial>", whose first line says whether the file
-// existed; closing the key removes the record. Each write still reaches the
-// file at once, so readers see every value as soon as it is set. When a
-// process ends with a key open (killed in the middle of saving), its record
-// outlives it: the next operation of any process finds a record whose
-// process is gone and puts the file back as it was before that key's first
-// write. A save cut short thus reads back as the old settings, never as a
-// mix of old and new. Temporary files left by a dead process are removed
-// at the same moment.
+// three settings through one key and closes it), so they are committed
+// together: each write is checked against the file as it stands and tried
+// out on a scratch copy (so a folder that cannot take the file fails that
+// write, as the registry would), then kept with the key; the key shows its
+// own writes at once. Closing the key commits them: the file is read again,
+// the key's writes are applied, and the result goes to "<file>.tmp", is
+// flushed to disk and replaces the file by rename. A process killed at any
+// moment leaves the old file or the new one, never a mix.
+//
+// Writers take turns through a lock (flock) on the store's folder, held
+// while "<file>.tmp" exists. So a "<file>.tmp" found while nobody holds the
+// lock was left by a writer that died, and any opening of the store removes
+// it.
 #include "platform/posix/store.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -60,6 +60,7 @@
 #include "platform/port.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/system.h"
+#include "shell/percent.h"
 
 namespace platform {
 
@@ -69,6 +70,10 @@ using namespace posix;
 
 constexpr std::string_view kHeader = "trellicast-registry 1";
 constexpr std::string_view kEnd = "end";
+constexpr std::string_view kTempSuffix = ".tmp";
+// How long a writer waits for another one to finish its commit.
+constexpr int kLockWaitMs = 1000;
+constexpr int kLockPollMs = 5;
 
 struct Key {
   std::string path;
@@ -81,11 +86,8 @@ struct Database {
 
 struct OpenKey {
   std::string path;
-  std::string undo;  // the undo record written before this key's first write
+  std::vector<StoredValue> pending;  // written through this key, committed on close
 };
-
-constexpr std::string_view kUndoExisted = "trellicast-undo 1 existed\n";
-constexpr std::string_view kUndoAbsent = "trellicast-undo 1 absent\n";
 
 std::set<OpenKey*>& openKeys() {
   static auto* keys = new std::set<OpenKey*>();
@@ -95,6 +97,41 @@ std::set<OpenKey*>& openKeys() {
 std::string& pathOverride() {
   static auto* path = new std::string();
   return *path;
+}
+
+// ---- File descriptors ----------------------------------------------------------
+
+// A descriptor as a unique_ptr's "pointer": -1 is none.
+struct Fd {
+  int value = -1;
+  Fd() = default;
+  Fd(std::nullptr_t) {}
+  explicit Fd(int fd) : value(fd) {}
+  explicit operator bool() const { return value >= 0; }
+  friend bool operator==(Fd a, Fd b) { return a.value == b.value; }
+};
+struct FdCloser {
+  using pointer = Fd;
+  void operator()(Fd fd) const { ::close(fd.value); }
+};
+using UniqueFd = std::unique_ptr<Fd, FdCloser>;
+
+UniqueFd openFd(const std::string& path, int flags, mode_t mode = 0) {
+  return UniqueFd(Fd(::open(path.c_str(), flags | O_CLOEXEC, mode)));
+}
+
+// ---- Names and paths ---------------------------------------------------------------
+
+// text cut at every separator; "a,,b" -> "a", "", "b".
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (true) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
 }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -109,15 +146,10 @@ bool sameName(std::string_view a, std::string_view b) {
 // "A\\B\\\\C\\" -> "A\B\C": empty components are dropped.
 std::string canonicalPath(std::string_view subKey) {
   std::string out;
-  size_t start = 0;
-  while (start <= subKey.size()) {
-    size_t end = subKey.find('\\', start);
-    if (end == std::string_view::npos) end = subKey.size();
-    if (end > start) {
-      if (!out.empty()) out += '\\';
-      out.append(subKey.substr(start, end - start));
-    }
-    start = end + 1;
+  for (const auto part : split(subKey, '\\')) {
+    if (part.empty()) continue;
+    if (!out.empty()) out += '\\';
+    out.append(part);
   }
   return out;
 }
@@ -128,25 +160,34 @@ Key* findKey(Database& db, std::string_view path) {
   return nullptr;
 }
 
-StoredValue* findValue(Key& key, std::string_view name) {
-  for (auto& v : key.values)
+StoredValue* findValue(std::vector<StoredValue>& values, std::string_view name) {
+  for (auto& v : values)
     if (sameName(v.name, name)) return &v;
   return nullptr;
 }
 
-// Adds the key and every missing parent; returns whether anything was added.
+// Sets a value; a name already there keeps its first spelling.
+void putValue(std::vector<StoredValue>& values, StoredValue v) {
+  if (StoredValue* old = findValue(values, v.name)) {
+    old->type = v.type;
+    old->data = std::move(v.data);
+  } else {
+    values.push_back(std::move(v));
+  }
+}
+
+// Adds the key (a canonical path) and every missing parent; returns whether
+// anything was added.
 bool addKey(Database& db, const std::string& path) {
   bool added = false;
-  size_t pos = 0;
-  while (true) {
-    const size_t end = path.find('\\', pos);
-    const std::string prefix = path.substr(0, end);
-    if (!prefix.empty() && findKey(db, prefix) == nullptr) {
+  std::string prefix;
+  for (const auto part : split(path, '\\')) {
+    if (!prefix.empty()) prefix += '\\';
+    prefix.append(part);
+    if (findKey(db, prefix) == nullptr) {
       db.keys.push_back({prefix, {}});
       added = true;
     }
-    if (end == std::string::npos) break;
-    pos = end + 1;
   }
   return added;
 }
@@ -170,18 +211,10 @@ long errnoCode(int error) {
 
 // ---- File format -------------------------------------------------------------
 
+bool keptAsIs(unsigned char b) { return b > 0x20 && b < 0x7F && b != '%'; }
+
 void appendEscaped(std::string& out, std::string_view bytes) {
-  static const char hex[] = "0123456789ABCDEF";
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b > 0x20 && b < 0x7F && b != '%') {
-      out += c;
-    } else {
-      out += '%';
-      out += hex[b >> 4];
-      out += hex[b & 0xF];
-    }
-  }
+  percentEscape(bytes, keptAsIs, std::back_inserter(out));
 }
 
 int hexDigit(char c) {
@@ -194,33 +227,20 @@ int hexDigit(char c) {
 bool unescape(std::string_view field, std::string* out) {
   out->clear();
   for (size_t i = 0; i < field.size(); ++i) {
-    const auto b = static_cast<unsigned char>(field[i]);
-    if (b == '%') {
+    if (field[i] == '%') {
       if (i + 2 >= field.size()) return false;
       const int hi = hexDigit(field[i + 1]);
       const int lo = hexDigit(field[i + 2]);
       if (hi < 0 || lo < 0) return false;
       *out += static_cast<char>(hi * 16 + lo);
       i += 2;
-    } else if (b > 0x20 && b < 0x7F) {
+    } else if (keptAsIs(static_cast<unsigned char>(field[i]))) {
       *out += field[i];
     } else {
       return false;
     }
   }
   return true;
-}
-
-std::vector<std::string_view> splitFields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  size_t start = 0;
-  while (true) {
-    const size_t end = line.find(' ', start);
-    fields.push_back(line.substr(start, end == std::string_view::npos ? end : end - start));
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  return fields;
 }
 
 bool parseType(std::string_view text, uint32_t* type) {
@@ -240,19 +260,12 @@ bool parse(std::string_view text, Database* db) {
   // Every line ends with "\n"; the last one is the end marker.
   if (text.empty() || text.back() != '\n') return false;
   text.remove_suffix(1);
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  while (true) {
-    const size_t end = text.find('\n', start);
-    lines.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
+  const auto lines = split(text, '\n');
   if (lines.size() < 2 || lines.front() != kHeader || lines.back() != kEnd) return false;
 
   Key* current = nullptr;
   for (size_t i = 1; i + 1 < lines.size(); ++i) {
-    const auto fields = splitFields(lines[i]);
+    const auto fields = split(lines[i], ' ');
     if (fields[0] == "key" && fields.size() == 2) {
       std::string path;
       if (!unescape(fields[1], &path) || path.empty() || path != canonicalPath(path)) return false;
@@ -263,11 +276,7 @@ bool parse(std::string_view text, Database* db) {
       if (!unescape(fields[1], &v.name) || !parseType(fields[2], &v.type) ||
           !unescape(fields[3], &v.data))
         return false;
-      if (StoredValue* old = findValue(*current, v.name)) {
-        *old = std::move(v);
-      } else {
-        current->values.push_back(std::move(v));
-      }
+      putValue(current->values, std::move(v));
     } else {
       return false;
     }
@@ -299,18 +308,6 @@ std::string format(const Database& db) {
 
 // ---- File access ---------------------------------------------------------------
 
-struct FdCloser {
-  void operator()(int* fd) const {
-    if (*fd >= 0) ::close(*fd);
-    delete fd;
-  }
-};
-using Fd = std::unique_ptr<int, FdCloser>;
-
-Fd openFd(const std::string& path, int flags, mode_t mode = 0) {
-  return Fd(new int(::open(path.c_str(), flags | O_CLOEXEC, mode)));
-}
-
 std::string folderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -318,18 +315,20 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string tempPath() { return registryPath() + std::string(kTempSuffix); }
+
 // The whole file; *exists false (and success) when there is none.
 long readWhole(const std::string& path, std::string* text, bool* exists) {
   text->clear();
   *exists = false;
-  Fd fd = openFd(path, O_RDONLY);
-  if (*fd < 0) {
+  const UniqueFd fd = openFd(path, O_RDONLY);
+  if (!fd) {
     if (errno == ENOENT || errno == ENOTDIR) return kRegSuccess;
     return errnoCode(errno);
   }
   char chunk[4096];
   while (true) {
-    const ssize_t n = ::read(*fd, chunk, sizeof chunk);
+    const ssize_t n = ::read(fd.get().value, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno == EISDIR ? kStoreAccessDenied : errnoCode(errno);
@@ -341,22 +340,14 @@ long readWhole(const std::string& path, std::string* text, bool* exists) {
   return kRegSuccess;
 }
 
-void recoverInterrupted(const std::string& path);
-
-// The registry, after putting back what a dead writer left half done. The
-// file's bytes come back in *raw (and whether it exists in *exists) when
-// asked for.
-long load(Database* db, std::string* raw = nullptr, bool* exists = nullptr) {
+// The registry as the file holds it; no file (or no folder) yet is an
+// empty registry.
+long loadFile(Database* db) {
   db->keys.clear();
-  const std::string path = registryPath();
-  recoverInterrupted(path);
   std::string text;
   bool present = false;
-  const long rc = readWhole(path, &text, &present);
+  const long rc = readWhole(registryPath(), &text, &present);
   if (rc != kRegSuccess) return rc;
-  if (raw != nullptr) *raw = text;
-  if (exists != nullptr) *exists = present;
-  // No file (or no folder) yet: an empty registry.
   if (!present) return kRegSuccess;
   return parse(text, db) ? kRegSuccess : kStoreCorrupt;
 }
@@ -376,6 +367,32 @@ long makeFolders(const std::string& folder) {
   return kRegSuccess;
 }
 
+// The store's folder, opened and locked; waits for another writer at most
+// kLockWaitMs when asked to wait.
+long lockFolder(bool wait, UniqueFd* lock) {
+  UniqueFd fd = openFd(folderOf(registryPath()), O_RDONLY | O_DIRECTORY);
+  if (!fd) return errnoCode(errno);
+  for (int waited = 0; ::flock(fd.get().value, LOCK_EX | LOCK_NB) != 0; waited += kLockPollMs) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return errnoCode(errno);
+    if (!wait || waited >= kLockWaitMs) return kStoreIoFailed;
+    const timespec pause{0, kLockPollMs * 1000000L};
+    ::nanosleep(&pause, nullptr);
+  }
+  *lock = std::move(fd);
+  return kRegSuccess;
+}
+
+// What a reader sees: the file, once a temporary file left by a writer
+// that died is gone.
+long load(Database* db) {
+  struct stat st {};
+  UniqueFd lock;
+  if (::lstat(tempPath().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      lockFolder(false, &lock) == kRegSuccess)
+    ::unlink(tempPath().c_str());
+  return loadFile(db);
+}
+
 long writeAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -389,135 +406,60 @@ long writeAll(int fd, const std::string& text) {
   return kRegSuccess;
 }
 
-void syncFolder(const std::string& folder) {
-  Fd dir = openFd(folder, O_RDONLY | O_DIRECTORY);
-  if (*dir >= 0) ::fsync(*dir);
-}
-
-// Replaces path with text through a flushed temporary file and a rename.
-long replaceFile(const std::string& path, const std::string& text) {
-  const std::string folder = folderOf(path);
+// Writes text to the temporary file; with commit, flushes it and renames it
+// over the file, else removes it again (a trial of the write).
+long writeTemp(const std::string& text, bool commit, int folderFd) {
+  const std::string temp = tempPath();
   long rc = kRegSuccess;
-  const std::string temp = path + ".tmp-" + std::to_string(::getpid());
   {
-    Fd fd = openFd(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (*fd < 0) return errnoCode(errno);
-    rc = writeAll(*fd, text);
-    if (rc == kRegSuccess && ::fsync(*fd) != 0) rc = errnoCode(errno);
-    if (rc == kRegSuccess) {
-      const int fd2 = *fd;
-      *fd = -1;
-      if (::close(fd2) != 0) rc = errnoCode(errno);
-    }
+    UniqueFd fd = openFd(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!fd) return errnoCode(errno);
+    rc = writeAll(fd.get().value, text);
+    if (rc == kRegSuccess && commit && ::fsync(fd.get().value) != 0) rc = errnoCode(errno);
+    if (rc == kRegSuccess && ::close(fd.release().value) != 0) rc = errnoCode(errno);
   }
-  if (rc == kRegSuccess && ::rename(temp.c_str(), path.c_str()) != 0) rc = errnoCode(errno);
-  if (rc != kRegSuccess) {
+  if (rc != kRegSuccess || !commit) {
+    ::unlink(temp.c_str());
+    return rc;
+  }
+  if (::rename(temp.c_str(), registryPath().c_str()) != 0) {
+    rc = errnoCode(errno);
     ::unlink(temp.c_str());
     return rc;
   }
   // Make the rename itself durable.
-  syncFolder(folder);
+  ::fsync(folderFd);
   return kRegSuccess;
 }
 
-long save(const Database& db) {
-  const std::string path = registryPath();
-  const long rc = makeFolders(folderOf(path));
+// Under the writers' lock: reads the file, applies change, and writes the
+// result (committed, or only tried out). A change that fails says why
+// first, so a key that has gone reads as gone even where the folder has.
+long writeLocked(const std::function<long(Database&)>& change, bool commit) {
+  UniqueFd lock;
+  const long locked = lockFolder(true, &lock);
+  Database db;
+  long rc = loadFile(&db);
   if (rc != kRegSuccess) return rc;
-  return replaceFile(path, format(db));
-}
-
-// ---- Undo records ------------------------------------------------------------------
-
-bool processGone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
-
-// Leading decimal digits of text as a number (0 when there are none); *rest
-// gets what follows them.
-uint64_t leadingNumber(std::string_view text, std::string_view* rest) {
-  uint64_t n = 0;
-  size_t i = 0;
-  while (i < text.size() && i < 18 && text[i] >= '0' && text[i] <= '9')
-    n = n * 10 + static_cast<uint64_t>(text[i++] - '0');
-  *rest = text.substr(i);
-  return n;
-}
-
-// Puts the file back as one undo record holds it, then drops the record.
-void restore(const std::string& path, const std::string& record) {
-  std::string text;
-  bool exists = false;
-  if (readWhole(record, &text, &exists) != kRegSuccess || !exists) return;
-  const std::string_view view(text);
-  if (view.substr(0, kUndoExisted.size()) == kUndoExisted) {
-    if (replaceFile(path, text.substr(kUndoExisted.size())) != kRegSuccess) return;
-  } else if (view.substr(0, kUndoAbsent.size()) == kUndoAbsent) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return;
-  } else {
-    return;  // not a record this store wrote: left alone
-  }
-  ::unlink(record.c_str());
-  syncFolder(folderOf(path));
-}
-
-// Undoes the writes of keys left open by processes that are gone, the
-// earliest record of a process last so that its state wins, and removes
-// their temporary files.
-void recoverInterrupted(const std::string& path) {
-  const std::string folder = folderOf(path);
-  const std::string base =
-      path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-  const std::string undoPrefix = base + ".undo-";
-  const std::string tempPrefix = base + ".tmp-";
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return;
-  struct Record {
-    uint64_t pid;
-    uint64_t serial;
-    std::string name;
-  };
-  std::vector<Record> records;
-  std::vector<std::string> stale;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name(entry->d_name);
-    std::string_view rest;
-    if (name.substr(0, undoPrefix.size()) == undoPrefix) {
-      const uint64_t pid = leadingNumber(name.substr(undoPrefix.size()), &rest);
-      if (!processGone(static_cast<pid_t>(pid))) continue;
-      if (rest.empty() || rest[0] != '-') continue;
-      const uint64_t serial = leadingNumber(rest.substr(1), &rest);
-      if (rest.empty()) {
-        records.push_back({pid, serial, std::string(name)});
-      } else if (rest.substr(0, 5) == ".tmp-") {
-        stale.emplace_back(name);  // a record that was never finished
-      }
-    } else if (name.substr(0, tempPrefix.size()) == tempPrefix) {
-      const uint64_t pid = leadingNumber(name.substr(tempPrefix.size()), &rest);
-      if (rest.empty() && processGone(static_cast<pid_t>(pid))) stale.emplace_back(name);
-    }
-  }
-  ::closedir(dir);
-  std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
-    return a.pid != b.pid ? a.pid > b.pid : a.serial > b.serial;
-  });
-  for (const auto& r : records) restore(path, folder + "/" + r.name);
-  for (const auto& name : stale) ::unlink((folder + "/" + name).c_str());
-}
-
-// Keeps the file as it stands, before the first write through a key.
-long writeUndo(OpenKey& key, bool exists, const std::string& text) {
-  static uint64_t serial = 0;
-  const std::string record =
-      registryPath() + ".undo-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
-  std::string content(exists ? kUndoExisted : kUndoAbsent);
-  if (exists) content += text;
-  const long rc = replaceFile(record, content);
-  if (rc == kRegSuccess) key.undo = record;
-  return rc;
+  rc = change(db);
+  if (rc != kRegSuccess) return rc;
+  if (locked != kRegSuccess) return locked;
+  return writeTemp(format(db), commit, lock.get().value);
 }
 
 OpenKey* handleOf(KeyHandle key) {
   auto* k = static_cast<OpenKey*>(key);
   return openKeys().count(k) != 0 ? k : nullptr;
+}
+
+// Applies a key's writes to the registry, and the value about to be
+// written when there is one.
+long applyWrites(Database& db, const OpenKey& open, const StoredValue* next) {
+  Key* k = findKey(db, open.path);
+  if (k == nullptr) return kStoreKeyDeleted;
+  for (const auto& v : open.pending) putValue(k->values, v);
+  if (next != nullptr) putValue(k->values, *next);
+  return kRegSuccess;
 }
 
 }  // namespace
@@ -532,7 +474,14 @@ long regCreateKey(const char* subKey, KeyHandle* key) {
   Database db;
   long rc = load(&db);
   if (rc == kRegSuccess && addKey(db, path)) {
-    rc = save(db);
+    rc = makeFolders(folderOf(registryPath()));
+    if (rc == kRegSuccess)
+      rc = writeLocked(
+          [&](Database& fresh) {
+            addKey(fresh, path);
+            return kRegSuccess;
+          },
+          true);
   } else if (rc == kRegSuccess && ::access(folderOf(registryPath()).c_str(), W_OK | X_OK) != 0) {
     // All access, as the plug-in asks for, needs a store it can write.
     rc = errnoCode(errno);
@@ -554,9 +503,10 @@ long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size) 
   Database db;
   const long rc = load(&db);
   if (rc != kRegSuccess) return rc;
+  if (!open->path.empty() && applyWrites(db, *open, nullptr) != kRegSuccess)
+    return kStoreKeyDeleted;
   Key* k = open->path.empty() ? nullptr : findKey(db, open->path);
-  if (k == nullptr && !open->path.empty()) return kStoreKeyDeleted;
-  const StoredValue* v = k == nullptr ? nullptr : findValue(*k, name == nullptr ? "" : name);
+  const StoredValue* v = k == nullptr ? nullptr : findValue(k->values, name == nullptr ? "" : name);
   if (v == nullptr) return kStoreNotFound;
   const auto length = static_cast<uint32_t>(v->data.size());
   if (size == nullptr) return kRegSuccess;
@@ -574,39 +524,22 @@ long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* dat
   if (open == nullptr) return kStoreInvalidHandle;
   if (data == nullptr && size != 0) return kStoreInvalidParameter;
   if (open->path.empty()) return kStoreAccessDenied;  // no values at the root
-  Database db;
-  std::string before;
-  bool exists = false;
-  long rc = load(&db, &before, &exists);
-  if (rc != kRegSuccess) return rc;
-  Key* k = findKey(db, open->path);
-  if (k == nullptr) return kStoreKeyDeleted;
-  if (open->undo.empty()) {
-    rc = writeUndo(*open, exists, before);
-    if (rc != kRegSuccess) return rc;
-  }
   StoredValue v{name == nullptr ? "" : name, type,
                 std::string(static_cast<const char*>(data), data == nullptr ? 0 : size)};
-  if (StoredValue* old = findValue(*k, v.name)) {
-    old->type = v.type;
-    old->data = std::move(v.data);  // the name keeps its first spelling
-  } else {
-    k->values.push_back(std::move(v));
-  }
-  return save(db);
+  const long rc = writeLocked([&](Database& db) { return applyWrites(db, *open, &v); }, false);
+  if (rc == kRegSuccess) putValue(open->pending, std::move(v));
+  return rc;
 }
 
 long regCloseKey(KeyHandle key) {
   OpenKey* open = handleOf(key);
   if (open == nullptr) return kStoreInvalidHandle;
-  if (!open->undo.empty()) {
-    // The key's writes are complete: nothing to undo any more.
-    ::unlink(open->undo.c_str());
-    syncFolder(folderOf(open->undo));
-  }
+  long rc = kRegSuccess;
+  if (!open->pending.empty())
+    rc = writeLocked([&](Database& db) { return applyWrites(db, *open, nullptr); }, true);
   openKeys().erase(open);
   delete open;
-  return kRegSuccess;
+  return rc;
 }
 
 namespace posix {
@@ -662,34 +595,32 @@ long storeKeyName(const std::string& subKey, std::string* name) {
 }
 
 long storeDeleteValue(const std::string& subKey, const std::string& name) {
-  Database db;
-  const long rc = load(&db);
-  if (rc != kRegSuccess) return rc;
-  Key* k = findKey(db, canonicalPath(subKey));
-  if (k == nullptr) return kStoreNotFound;
-  for (auto it = k->values.begin(); it != k->values.end(); ++it) {
-    if (sameName(it->name, name)) {
-      k->values.erase(it);
-      return save(db);
-    }
-  }
-  return kStoreNotFound;
+  return writeLocked(
+      [&](Database& db) {
+        Key* k = findKey(db, canonicalPath(subKey));
+        if (k == nullptr) return kStoreNotFound;
+        const size_t before = k->values.size();
+        std::erase_if(k->values, [&](const StoredValue& v) { return sameName(v.name, name); });
+        return k->values.size() == before ? kStoreNotFound : kRegSuccess;
+      },
+      true);
 }
 
 long storeDeleteKey(const std::string& subKey) {
-  Database db;
-  const long rc = load(&db);
-  if (rc != kRegSuccess) return rc;
   const std::string path = canonicalPath(subKey);
   if (path.empty()) return kStoreAccessDenied;
-  if (findKey(db, path) == nullptr) return kStoreNotFound;
-  const std::string prefix = path + "\\";
-  std::erase_if(db.keys, [&](const Key& k) {
-    return sameName(k.path, path) ||
-           (k.path.size() > prefix.size() &&
-            sameName(std::string_view(k.path).substr(0, prefix.size()), prefix));
-  });
-  return save(db);
+  return writeLocked(
+      [&](Database& db) {
+        if (findKey(db, path) == nullptr) return kStoreNotFound;
+        const std::string prefix = path + "\\";
+        std::erase_if(db.keys, [&](const Key& k) {
+          return sameName(k.path, path) ||
+                 (k.path.size() > prefix.size() &&
+                  sameName(std::string_view(k.path).substr(0, prefix.size()), prefix));
+        });
+        return kRegSuccess;
+      },
+      true);
 }
 
 }  // namespace posix

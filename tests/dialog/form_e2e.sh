@@ -41,29 +41,13 @@ wait_for() {
 screen_has() { "${tmux[@]}" capture-pane -p | grep -qF -- "$1"; }
 posts_to() {
   local n
-  n=$(cat "$work/posts" 2>/dev/null | grep -c "^POST $1 " || true)
+  n=$(cat "$work/posts" 2>/dev/null | grep -c "^receiver: POST $1 " || true)
   [ "${n:-0}" -ge "$2" ]
 }
 
-# A receiver on loopback that notes the path and body of every POST.
-cat >"$work/receiver.py" <<'PY'
-import http.server, sys
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        with open(sys.argv[2], "a") as f:
-            f.write("POST %s %s\n" % (self.path, body.decode("latin-1")))
-        self.send_response(200)
-        self.end_headers()
-    def log_message(self, *args):
-        pass
-server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
-with open(sys.argv[1] + ".tmp", "w") as f:
-    f.write(str(server.server_address[1]))
-import os; os.rename(sys.argv[1] + ".tmp", sys.argv[1])
-server.serve_forever()
-PY
-python3 "$work/receiver.py" "$work/port" "$work/posts" &
+# The demo's receiver on loopback: every POST it gets, with its request line,
+# goes to the posts file.
+python3 "$(dirname "$0")/../../scripts/receiver.py" --port-file "$work/port" >"$work/posts" &
 receiver=$!
 wait_for 50 test -s "$work/port" || fail "receiver did not start"
 url="http://127.0.0.1:$(cat "$work/port")/np/dialog"

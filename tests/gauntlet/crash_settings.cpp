@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     if (seen == Seen::mixed || seen == Seen::damaged)
       std::fprintf(stderr, "kill %d: %s: %s\n", k, seen == Seen::mixed ? "MIX" : "DAMAGED",
                    detail.c_str());
-    // Whatever the killed process left (temporary files, its undo record)
+    // Whatever the killed process left (its temporary file)
     // is gone once the store has been opened again.
     for (const auto& entry : fs::directory_iterator(dir)) {
       if (entry.path().filename() != "registry") {

@@ -24,6 +24,7 @@
 
 #include "platform/port.h"
 #include "platform/posix/system.h"
+#include "trellicast/version.h"
 
 namespace fs = std::filesystem;
 
@@ -217,7 +218,8 @@ TEST_F(Host, PlaysNonInteractivelyAndQuitsCleanly) {
   EXPECT_EQ(r.err, "") << "no box was shown";
   const std::string expected = "registry: " + registry.string() +
                                "\n"
-                               "loaded: Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.so)\n"
+                               "loaded: " TRELLICAST_PRODUCT
+                               " Plug-In v0.1 (gen_Trellicast.so)\n"
                                "update timer: every 1000 ms\n"
                                "playing 1/2: The Testers - First Song (" +
                                (dir / "one.mp3").string() +
@@ -275,7 +277,7 @@ TEST_F(Host, StoreThatCannotBeOpenedGivesTheBoxOnStandardError) {
     const Outcome r = host("play --quit-after 0.2 " + shellQuoted((dir / "a.mp3").string()));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, c.box);
-    EXPECT_NE(r.out.find("loaded: Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.so)\n"),
+    EXPECT_NE(r.out.find("loaded: " TRELLICAST_PRODUCT " Plug-In v0.1 (gen_Trellicast.so)\n"),
               std::string::npos);
     EXPECT_NE(r.out.find("update timer: not armed\n"), std::string::npos);
   }

@@ -3,7 +3,9 @@
 // directly through the port.
 #include "platform/posix/store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/port.h"
 #include "platform/posix/errors.h"
@@ -300,7 +303,7 @@ TEST_F(Store, SaveWithAFailingFolderShowsThreeNotices) {
   ASSERT_EQ(intervalSetting, 4u);
   // The key opens (it needs no write), but no temporary file can be made:
   // a folder stands in its place.
-  fs::create_directory(file.string() + ".tmp-" + std::to_string(::getpid()));
+  fs::create_directory(file.string() + ".tmp");
   saveSettings("http://new/", 0, 9);
   const std::vector<fake::Box> expected(3, fake::Box{"Lumtap", "Error: 1016"});
   EXPECT_EQ(fake::state().boxes, expected);
@@ -327,8 +330,7 @@ TEST_F(Store, ReadersSeeTheOldOrTheNewFileNeverATornOne) {
       if (platform::regSetValue(key, "URL", 1, v.data(), static_cast<uint32_t>(v.size())) != 0)
         ::_exit(3);
     }
-    // Closing the key ends its writes; a key left open by a process that
-    // is gone has its writes undone by the next reader.
+    // Closing the key commits its writes.
     platform::regCloseKey(key);
     ::_exit(0);
   }
@@ -384,6 +386,111 @@ TEST_F(Store, RegistryEditingServices) {
   EXPECT_EQ(platform::regQueryValue(key, "Enabled", &v, &size), 1018);
   EXPECT_EQ(platform::regSetValue(key, "Enabled", 4, &v, 4), 1018);
   platform::regCloseKey(key);
+}
+
+// What a reader sees of one value: through its own key, as another process would.
+std::string readValue(const char* name) {
+  platform::KeyHandle key = nullptr;
+  if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != 0) return "<no key>";
+  std::string buffer(64, '\0');
+  uint32_t size = static_cast<uint32_t>(buffer.size());
+  const long rc = platform::regQueryValue(key, name, buffer.data(), &size);
+  platform::regCloseKey(key);
+  return rc == 0 ? buffer.substr(0, size) : "<" + std::to_string(rc) + ">";
+}
+
+TEST_F(Store, AKeysWritesReachTheFileTogetherWhenItCloses) {
+  put("URL", platform::kRegSz, "old");
+  const std::string before = readFile(file);
+  platform::KeyHandle saving = nullptr;
+  ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &saving), 0);
+  ASSERT_EQ(platform::regSetValue(saving, "URL", platform::kRegSz, "new", 3), 0);
+  ASSERT_EQ(platform::regSetValue(saving, "url", platform::kRegSz, "newer", 5), 0);
+  // The writing key sees its own writes; nobody else does yet.
+  char got[16] = {};
+  uint32_t size = sizeof got;
+  ASSERT_EQ(platform::regQueryValue(saving, "URL", got, &size), 0);
+  EXPECT_EQ(std::string(got, size), "newer");
+  EXPECT_EQ(readValue("URL"), "old");
+  EXPECT_EQ(readFile(file), before) << "nothing written before the key closes";
+  // Another key commits a value of its own meanwhile: both survive.
+  put("Interval", platform::kRegDword, dword(5));
+  ASSERT_EQ(platform::regCloseKey(saving), 0);
+  EXPECT_EQ(readValue("URL"), "newer");
+  EXPECT_EQ(readValue("Interval"), dword(5));
+  std::vector<platform::posix::StoredValue> values;
+  ASSERT_EQ(platform::posix::storeListKey(SETTINGS_SUBKEY, &values, nullptr), 0);
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0].name, "URL") << "the name keeps its first spelling";
+}
+
+TEST_F(Store, ClosingAKeyWhoseFolderWentAwayReportsTheLostWrites) {
+  put("URL", platform::kRegSz, "old");
+  platform::KeyHandle key = nullptr;
+  ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), 0);
+  ASSERT_EQ(platform::regSetValue(key, "URL", platform::kRegSz, "new", 3), 0);
+  fs::remove_all(file.parent_path());
+  writeFile(file.parent_path(), "blocked");
+  EXPECT_EQ(platform::regCloseKey(key), 1018);
+  EXPECT_EQ(platform::regCloseKey(key), 6) << "the handle is gone all the same";
+}
+
+// The writers' lock is a flock on the store's folder; the test holds it as
+// another writer would.
+class HeldLock {
+ public:
+  explicit HeldLock(const fs::path& folder) : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY)) {
+    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
+  }
+  ~HeldLock() { ::close(fd_); }
+  void release() { ::flock(fd_, LOCK_UN); }
+
+ private:
+  int fd_;
+};
+
+TEST_F(Store, ATemporaryFileIsRemovedOnlyWhenNoWriterHoldsTheLock) {
+  put("URL", platform::kRegSz, "kept");
+  const fs::path temp = file.string() + ".tmp";
+  for (const bool writerAlive : {false, true}) {
+    SCOPED_TRACE(writerAlive ? "a writer holds the lock" : "the writer died");
+    writeFile(temp, "trellicast-registry 1\nkey half");
+    HeldLock lock(file.parent_path());
+    if (!writerAlive) lock.release();
+    EXPECT_EQ(readValue("URL"), "kept");
+    EXPECT_EQ(fs::exists(temp), writerAlive);
+  }
+}
+
+TEST_F(Store, AWriterWaitsForTheLockButNotForever) {
+  struct Case {
+    const char* what;
+    int releaseAfterMs;  // -1: never
+    long expected;
+    const char* stored;
+  } cases[] = {
+      {"released soon", 100, 0, "new"},
+      {"held throughout", -1, 1016, "old"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put("URL", platform::kRegSz, "old");
+    platform::KeyHandle key = nullptr;
+    ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), 0);
+    HeldLock lock(file.parent_path());
+    std::thread releaser([&] {
+      if (c.releaseAfterMs < 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.releaseAfterMs));
+      lock.release();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(platform::regSetValue(key, "URL", platform::kRegSz, "new", 3), c.expected);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    releaser.join();
+    lock.release();
+    EXPECT_EQ(platform::regCloseKey(key), 0);
+    EXPECT_EQ(readValue("URL"), c.stored);
+  }
 }
 
 TEST_F(Store, DefaultLocationFollowsTheConfigFolder) {

@@ -11,6 +11,7 @@
 #include "shell/settings.h"
 #include "shell/state.h"
 #include "tests/support/fake_platform.h"
+#include "trellicast/version.h"
 
 namespace {
 
@@ -43,17 +44,17 @@ TEST_F(Shell, RecordBeforeInitHasVersionAndEmptyDescription) {
 
 TEST_F(Shell, DescriptionNamesTheModuleFile) {
   const std::string longName(600, 'x');
+  const std::string kLead = TRELLICAST_PRODUCT " Plug-In v0.1 (";
   struct Case {
     std::string path;
     std::string description;
   } cases[] = {
-      {"/opt/player/Plugins/gen_Trellicast.so",
-       "Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.so)"},
-      {"gen_Trellicast.so", "Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.so)"},
-      {"/trailing/", "Trellicast 0.2.2 Plug-In v0.1 ()"},
-      {"", "Trellicast 0.2.2 Plug-In v0.1 ()"},
+      {"/opt/player/Plugins/gen_Trellicast.so", kLead + "gen_Trellicast.so)"},
+      {"gen_Trellicast.so", kLead + "gen_Trellicast.so)"},
+      {"/trailing/", kLead + ")"},
+      {"", kLead + ")"},
       // Over-long: the path buffer keeps 511 bytes, the text is cut at 511.
-      {"/" + longName, ("Trellicast 0.2.2 Plug-In v0.1 (" + longName).substr(0, 511)},
+      {"/" + longName, (kLead + longName).substr(0, 511)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

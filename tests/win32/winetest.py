@@ -20,8 +20,6 @@ import base64
 import os
 import shutil
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -29,7 +27,9 @@ import threading
 import time
 import traceback
 
-import faultserver
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import wire  # noqa: E402
+from wire import closed_port, header_values, mp3_file, parse_request  # noqa: E402
 
 WINE_TIMEOUT = 90  # seconds for any one Wine command
 
@@ -82,96 +82,9 @@ class Checks:
 # Loopback receiver
 
 
-class Receiver:
-    """Accepts connections on 127.0.0.1 and keeps each request's raw bytes."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.requests = []
-        self.lock = threading.Lock()
-        self.stopping = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, conn):
-        data = b""
-        conn.settimeout(1.0)
-        deadline = time.time() + 5
-        try:
-            while time.time() < deadline:
-                if b"\r\n\r\n" in data:
-                    head, _, body = data.partition(b"\r\n\r\n")
-                    length = 0
-                    for line in head.split(b"\r\n")[1:]:
-                        name, _, value = line.partition(b":")
-                        if name.strip().lower() == b"content-length":
-                            length = int(value.strip() or b"0")
-                    if len(body) >= length:
-                        break
-                try:
-                    chunk = conn.recv(65536)
-                except socket.timeout:
-                    break
-                if not chunk:
-                    break
-                data += chunk
-            if data.startswith(b"POST") or data.startswith(b"GET"):
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-        except OSError:
-            pass
-        finally:
-            conn.close()
-        if data:
-            with self.lock:
-                self.requests.append(data)
-
-    def received(self):
-        with self.lock:
-            return list(self.requests)
-
-    def close(self):
-        self.stopping = True
-        self.sock.close()
-        self.thread.join(2)
-
-
-def closed_port():
-    """A loopback port with nothing listening on it."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def parse_request(raw):
-    """(request line, [(name, value)], body) of one raw HTTP request."""
-    head, _, body = raw.partition(b"\r\n\r\n")
-    lines = head.split(b"\r\n")
-    headers = []
-    for line in lines[1:]:
-        name, _, value = line.partition(b":")
-        headers.append((name.decode("latin-1"), value.strip().decode("latin-1")))
-    return lines[0].decode("latin-1"), headers, body
-
-
-def header_values(headers, name):
-    return [v for n, v in headers if n.lower() == name.lower()]
+# The receiver is the shared loopback server (tests/support/wire.py) in its
+# healthy mode; parse_request and header_values read what it kept.
+Receiver = wire.Server
 
 
 # ---------------------------------------------------------------------------
@@ -188,24 +101,8 @@ def escape(data):
 FRAME_NUMBERS = {"TIT2": 47, "TPE1": 61, "TALB": 29, "COMM": 4}
 
 
-def text_frame(frame_id, text, unicode=False):
-    if unicode:
-        data = b"\x01\xff\xfe" + text.encode("utf-16-le") + b"\x00\x00"
-    else:
-        data = b"\x00" + text.encode("latin-1")
-    return frame_id.encode() + struct.pack(">I", len(data)) + b"\x00\x00" + data
-
-
-def mp3_file(path, frames):
-    """An ID3v2.3 tag with the given (id, text, unicode) frames, then three
-    silent MPEG-1 layer III frames."""
-    body = b"".join(text_frame(*f) for f in frames)
-    size = len(body)
-    syncsafe = bytes([(size >> 21) & 0x7F, (size >> 14) & 0x7F, (size >> 7) & 0x7F, size & 0x7F])
-    tag = (b"ID3\x03\x00\x00" + syncsafe + body) if frames else b""
-    audio = (b"\xff\xfb\x90\x64" + b"\x00" * 413) * 3
-    with open(path, "wb") as f:
-        f.write(tag + audio)
+# The files come from wire.mp3_file: an ID3v2.3 tag with the given (id, text,
+# unicode) frames, then three silent MPEG-1 layer III frames.
 
 
 def expected_body(status, title, frames, has_file=True):
@@ -852,7 +749,7 @@ def scenario_faults(args, c):
     return within the bound, show at most one box, the server sees what it
     should; once it heals and the settings are confirmed, the next cycle
     posts the right body without a box."""
-    server = faultserver.FaultServer()
+    server = wire.Server()
     plain = "http://127.0.0.1:%d/np" % server.port
     secure = "https://127.0.0.1:%d/np" % server.port
     seen = {}  # row index -> what the server saw

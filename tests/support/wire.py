@@ -1,15 +1,21 @@
-"""A receiver on 127.0.0.1 that misbehaves on request, for the Wine tests.
+"""What the tests and the demo put on the other end of the wire: a loopback
+HTTP server whose misbehaviour each test picks, and the MP3 files with ID3
+tags that the players read.
 
-The same faults as the Linux build's fault server: it can refuse
+Server: listens on 127.0.0.1. In the healthy mode it reads each request
+whole, keeps it and answers 200; a sender that hangs up before the answer
+is the normal case (the module never reads it). The other modes refuse
 connections, reset them, hold them without reading or answering, answer
-with errors, a redirect to https, a huge or cut answer or bytes that are not
-HTTP at all, hang up in the middle of the request, and heal again on the
-same port. In the healthy mode it reads each request whole, keeps it and
-answers 200.
+with errors, a redirect to https, a huge or cut answer or bytes that are
+not HTTP at all, or hang up in the middle of the request; set_fault
+switches, and "healthy" heals on the same port. One thread accepts; each
+connection is served on a thread of its own with the mode of the moment it
+was accepted. Held connections are closed when the mode changes or the
+server stops.
 
-One thread accepts; each connection is served on a thread of its own with
-the mode of the moment it was accepted. Held connections are closed when
-the mode changes or the server stops.
+mp3_bytes / mp3_file: an ID3v2.3 tag of text frames (ISO-8859-1 or UTF-16)
+followed by MPEG-1 Layer III frames (128 kbit/s, 44.1 kHz, mono) whose side
+information is all zero, so every frame decodes to silence.
 """
 
 import select
@@ -37,38 +43,53 @@ ANSWERS = {
 
 
 class Post:
-    def __init__(self, head=b"", body=b"", complete=False):
-        self.head = head  # request line and headers, up to the blank line
-        self.body = body
-        self.complete = complete  # the whole announced body arrived
+    """One connection's request as far as it was read."""
+
+    def __init__(self):
+        self.raw = b""  # every byte read, also when it is not HTTP (a TLS handshake)
+        self.head = b""  # request line and headers, up to the blank line
+        self.body = b""
+        self.complete = False  # the whole announced body arrived
 
     def __repr__(self):
         return "Post(%r, %r, complete=%s)" % (self.head[:40], self.body[:60], self.complete)
 
 
-def announced_length(head):
-    for line in head.split(b"\r\n")[1:]:
+def parse_request(raw):
+    """(request line, [(name, value)], body) of one raw HTTP request."""
+    head, _, body = raw.partition(b"\r\n\r\n")
+    lines = head.split(b"\r\n")
+    headers = []
+    for line in lines[1:]:
         name, _, value = line.partition(b":")
-        if name.strip().lower() == b"content-length":
-            try:
-                return int(value.strip())
-            except ValueError:
-                return 0
+        headers.append((name.decode("latin-1"), value.strip().decode("latin-1")))
+    return lines[0].decode("latin-1"), headers, body
+
+
+def header_values(headers, name):
+    return [v for n, v in headers if n.lower() == name.lower()]
+
+
+def announced_length(head):
+    for value in header_values(parse_request(head)[1], "Content-Length"):
+        try:
+            return int(value)
+        except ValueError:
+            return 0
     return 0
 
 
-def read_post(conn, head_only, up_to=None):
+def read_post(conn, head_only=False, up_to=None):
     """Reads until the headers have arrived (head_only) or the whole
     request, at most up_to body bytes when given; byte by byte when it must
-    not read further than that."""
-    raw = b""
+    not read further than that. A TLS handshake ends the reading at once."""
     post = Post()
     careful = head_only or up_to is not None
-    while len(raw) < MAX_REQUEST:
-        end = raw.find(b"\r\n\r\n")
+    while len(post.raw) < MAX_REQUEST:
+        end = post.raw.find(b"\r\n\r\n")
         if end >= 0:
-            post.head = raw[:end + 2]
-            post.body = raw[end + 4:]
+            post.head = post.raw[:end + 2]
+            post.body = post.raw[end + 4:]
             want = announced_length(post.head)
             if head_only:
                 return post
@@ -81,9 +102,9 @@ def read_post(conn, head_only, up_to=None):
             return post
         if not chunk:
             return post
-        raw += chunk
-        if raw[:1] == b"\x16":
-            return post  # a TLS handshake, not HTTP: closed at once
+        post.raw += chunk
+        if post.raw[:1] == b"\x16":
+            return post
     return post
 
 
@@ -92,11 +113,24 @@ def reset_close(conn):
     conn.close()
 
 
-class FaultServer:
-    def __init__(self):
-        self.port = 0
+def closed_port():
+    """A loopback port with nothing listening on it."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Server:
+    """The loopback server; on_post, when given, is called with each Post
+    read in a mode that reads requests, on the connection's thread."""
+
+    def __init__(self, port=0, on_post=None):
+        self.port = port
         self.listener = None
         self._listen()
+        self.on_post = on_post
         self.lock = threading.Condition()
         self.wanted = "healthy"
         self.applied = "healthy"
@@ -166,6 +200,21 @@ class FaultServer:
         with self.lock:
             self.held.append(conn)
 
+    def _answer(self, conn, mode, post):
+        if mode == "redirectHttps":
+            conn.sendall(b"HTTP/1.1 301 Moved Permanently\r\nLocation: https://127.0.0.1:"
+                         b"%d/np\r\nContent-Length: 0\r\nConnection: close\r\n\r\n" % self.port)
+        elif mode == "hugeAnswer":
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n"
+                         b"Connection: close\r\n\r\n" % HUGE_ANSWER)
+            block = b"x" * (1 << 16)
+            for _ in range(HUGE_ANSWER // len(block)):
+                conn.sendall(block)
+        elif mode in ANSWERS:
+            conn.sendall(ANSWERS[mode])
+        elif post.raw[:1].isalpha():
+            conn.sendall(OK)  # a healthy answer only to what looks like HTTP
+
     def _serve(self, conn, mode):
         try:
             if mode in ("refuse", "reset"):  # refuse: queued before the listener closed
@@ -175,30 +224,21 @@ class FaultServer:
                 self._hold(conn)
                 return
             if mode == "stallAfterHead":
-                read_post(conn, True)
+                read_post(conn, head_only=True)
                 self._hold(conn)
                 return
             if mode == "cutRequest":
-                read_post(conn, False, 8)
+                read_post(conn, up_to=8)
                 reset_close(conn)
                 return
-            post = read_post(conn, False)
+            post = read_post(conn)
             try:
-                if mode == "redirectHttps":
-                    conn.sendall(b"HTTP/1.1 301 Moved Permanently\r\nLocation: https://127.0.0.1:"
-                                 b"%d/np\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-                                 % self.port)
-                elif mode == "hugeAnswer":
-                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n"
-                                 b"Connection: close\r\n\r\n" % HUGE_ANSWER)
-                    block = b"x" * (1 << 16)
-                    for _ in range(HUGE_ANSWER // len(block)):
-                        conn.sendall(block)
-                else:
-                    conn.sendall(ANSWERS.get(mode, OK))
+                self._answer(conn, mode, post)
             except OSError:
-                pass  # the client hung up: it never reads the answer
+                pass  # the sender hung up: it never reads the answer
             conn.close()
+            if self.on_post is not None:
+                self.on_post(post)
             with self.lock:
                 self.posts.append(post)
                 self.lock.notify_all()
@@ -219,6 +259,11 @@ class FaultServer:
             out, self.posts = self.posts, []
             return out
 
+    def received(self):
+        """The raw bytes of every request kept so far (not removed)."""
+        with self.lock:
+            return [p.raw for p in self.posts if p.raw]
+
     def close(self):
         self.stopping = True
         self.thread.join(2)
@@ -229,3 +274,42 @@ class FaultServer:
             if self.listener is not None:
                 self.listener.close()
                 self.listener = None
+
+
+# ---------------------------------------------------------------------------
+# MP3 files with ID3v2.3 tags
+
+FRAME_HEADER = bytes([0xFF, 0xFB, 0x90, 0xC4])  # MPEG-1 L3, 128k, 44.1k, mono
+FRAME_LENGTH = 144 * 128000 // 44100  # 417 bytes, no padding
+FRAMES_PER_SECOND = 44100 / 1152
+
+
+def syncsafe(n):
+    return bytes([(n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F, n & 0x7F])
+
+
+def text_frame(frame_id, text, unicode=False):
+    """One ID3v2.3 text frame: ISO-8859-1, or UTF-16 with a byte order mark."""
+    if unicode:
+        data = b"\x01\xff\xfe" + text.encode("utf-16-le") + b"\x00\x00"
+    else:
+        data = b"\x00" + (text if isinstance(text, bytes) else text.encode("latin-1"))
+    return frame_id.encode("ascii") + struct.pack(">I", len(data)) + b"\x00\x00" + data
+
+
+def tag(frames):
+    """An ID3v2.3 tag of (id, text[, unicode]) frames; no frames, no tag."""
+    if not frames:
+        return b""
+    body = b"".join(text_frame(*f) for f in frames)
+    return b"ID3\x03\x00\x00" + syncsafe(len(body)) + body
+
+
+def mp3_bytes(frames, audio_frames=3):
+    audio = (FRAME_HEADER + bytes(FRAME_LENGTH - len(FRAME_HEADER))) * max(1, audio_frames)
+    return tag(frames) + audio
+
+
+def mp3_file(path, frames, audio_frames=3):
+    with open(path, "wb") as f:
+        f.write(mp3_bytes(frames, audio_frames))
