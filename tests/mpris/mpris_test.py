@@ -198,6 +198,10 @@ class Host:
                                      stderr=subprocess.PIPE, text=True)
         self.out = Lines(self.proc.stdout)
         self.err = Lines(self.proc.stderr)
+        self.expected_exit = 0
+        Host.started.append(self)
+
+    started = []  # every host of the scenario, checked at its end
 
     def stop(self):
         if self.proc.poll() is None:
@@ -591,7 +595,7 @@ def scenario_nobus(args, c):
 
     w = World(args)
     try:
-        w.start_host()
+        w.start_host().expected_exit = 1
         w.receiver.wait_count(1, STEP)
         w.bus.close()
         try:
@@ -665,10 +669,16 @@ def main():
     for name in names:
         c = Checks(name)
         World.last = None
+        Host.started = []
         try:
             SCENARIOS[name](args, c)
         except Exception:
             c.true("scenario ran to its end", False, traceback.format_exc())
+        # Every host ended as it should, with nothing from the sanitizers.
+        for n, h in enumerate(Host.started):
+            c.eq("host %d: exit status" % n, h.stop(), h.expected_exit)
+            bad = [line for line in h.err.text() if "Sanitizer" in line or "runtime error" in line]
+            c.true("host %d: no sanitizer report" % n, not bad, "\n".join(bad[:20]))
         w = World.last
         log = w.host.log() if w is not None and w.host is not None else None
         status |= c.finish(log)
