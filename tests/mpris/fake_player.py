@@ -15,6 +15,7 @@ line on standard input and prints "ok" after each:
     {"op": "flood", "count": N, "status": S}
         N PropertiesChanged signals, each with a new title "flood i",
         then the player keeps the last one
+    {"op": "held"}           prints "held N": calls left unanswered so far
     {"op": "quit"}           releases the name and ends
 
 Metadata values are [type, value] so a test chooses the D-Bus type:
@@ -155,6 +156,8 @@ def main():
                      "mpris:trackid": dbus.ObjectPath("/flood/%d" % i)}, signature="sv")
                 player.changed("changed")
             bus.flush()
+        elif op == "held":
+            print("held %d" % len(player.held), flush=True)
         elif op == "quit":
             loop.quit()
             return False

@@ -130,6 +130,18 @@ class Player:
             c["metadata"] = metadata
         self.send(**c)
 
+    def held(self):
+        """How many calls the player has left unanswered."""
+        self.proc.stdin.write('{"op": "held"}\n')
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            line = self.out.queue.get(timeout=20)
+            if line is not None and line.startswith("held "):
+                self.out.expect("ok", 20)
+                return int(line.split()[1])
+        raise AssertionError("no answer to held")
+
     def quit(self):
         if self.proc.poll() is None:
             try:
@@ -504,6 +516,7 @@ def scenario_hung(args, c):
         hung.send(op="hang")
         good = w.player("good")
         w.start_host()
+        started = time.monotonic()
         stop = threading.Event()
 
         def invalidate():
@@ -523,6 +536,12 @@ def scenario_hung(args, c):
         w.receiver.wait_count(start + 8, 12)
         stop.set()
         t.join(5)
+        held = hung.held()
+        elapsed = time.monotonic() - started
+        # One GetAll in flight at a time, each given up after 2 s, then asked
+        # again for the next invalidation: about one every 2 s.
+        c.true("the hung player is asked again after each 2 s time-out",
+               2 <= held <= elapsed / 2 + 2, "%d calls in %.1f s" % (held, elapsed))
         g = gaps(w.receiver.times[max(start - 1, 0):])
         # Each GetAll to the hung player takes its full 2 s limit; a loop
         # that waited for one would leave gaps of 2 s or more.
