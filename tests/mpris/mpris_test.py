@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import queue
+import re
 import signal
 import subprocess
 import sys
@@ -195,16 +196,22 @@ class TimedReceiver(Receiver):
         return len(self.bodies())
 
 
+def write_settings(args, workdir, port):
+    """Settings posting every second to the receiver; returns the registry."""
+    registry = os.path.join(workdir, "registry")
+    for name, kind, data in (("URL", "REG_SZ", "http://127.0.0.1:%d/np" % port),
+                             ("Interval", "REG_DWORD", "1"), ("Enabled", "REG_DWORD", "1")):
+        subprocess.run([args.host, "--registry", registry, "reg", "add", KEY, "/v", name,
+                        "/t", kind, "/d", data, "/f"], check=True, capture_output=True,
+                       timeout=20)
+    return registry
+
+
 class Host:
     """trellicast-host mpris, without a terminal, posting every second."""
 
     def __init__(self, args, workdir, port, env, extra=()):
-        self.registry = os.path.join(workdir, "registry")
-        for name, kind, data in (("URL", "REG_SZ", "http://127.0.0.1:%d/np" % port),
-                                 ("Interval", "REG_DWORD", "1"), ("Enabled", "REG_DWORD", "1")):
-            subprocess.run([args.host, "--registry", self.registry, "reg", "add", KEY, "/v", name,
-                            "/t", kind, "/d", data, "/f"], check=True, capture_output=True,
-                           timeout=20)
+        self.registry = write_settings(args, workdir, port)
         self.proc = subprocess.Popen([args.host, "--registry", self.registry, "mpris", *extra],
                                      env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
@@ -627,6 +634,77 @@ def scenario_nobus(args, c):
                repr(w.host.err.text()))
         c.true("bus gone: module quit cleanly", "quit" in w.host.out.text())
     finally:
+        w.close()
+    return w
+
+
+def scenario_keys(args, c):
+    """On a terminal: 'c' opens the settings form, the bus is still followed
+    while it is open, Esc closes it, 'q' quits."""
+    import pty
+    w = World(args)
+    master = None
+    proc = None
+    try:
+        path, frames = w.song("k.mp3", "Key Artist", "Key Title")
+        p = w.player("keys")
+        p.set("Playing", track(path, "Key Artist", "Key Title"))
+        registry = write_settings(args, w.dir, w.receiver.port)
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([args.host, "--registry", registry,
+                                 "mpris"], env=w.bus.env(), stdin=slave, stdout=slave,
+                                stderr=subprocess.PIPE, start_new_session=True)
+        os.close(slave)
+        screen = []
+
+        def read():
+            while True:
+                try:
+                    data = os.read(master, 4096)
+                except OSError:
+                    return
+                if not data:
+                    return
+                screen.append(data.decode("utf-8", "replace"))
+        threading.Thread(target=read, daemon=True).start()
+
+        def wait_screen(text, timeout=10):
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                if text in "".join(screen):
+                    return True
+                time.sleep(0.05)
+            return False
+        c.true("keys offered", wait_screen("keys: c configure, q quit"), "".join(screen)[-500:])
+        c.true("playing track posted",
+               w.receiver.wait_body(expected_body(1, both("Key Artist", "Key Title"), frames))
+               >= 0)
+        os.write(master, b"c")
+        c.true("'c' opens the settings form", wait_screen("Trellicast settings"),
+               "".join(screen)[-500:])
+        n = len(w.receiver.bodies())
+        p.set("Paused")
+        c.true("the player is followed while the form is open",
+               w.receiver.wait_body(expected_body(3, both("Key Artist", "Key Title"), frames),
+                                    after=n) >= 0)
+        os.write(master, b"\x1b")
+        time.sleep(0.5)
+        os.write(master, b"q")
+        try:
+            status = proc.wait(10)
+        except subprocess.TimeoutExpired:
+            status = None
+        c.eq("'q' quits with status 0", status, 0)
+        # "quit" on a line of its own (the keys line ends in "q quit").
+        c.true("the player quit the module and said so",
+               re.search(r"(?<! )quit\r\n", "".join(screen)) is not None,
+               repr("".join(screen)[-300:]))
+    finally:
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        if master is not None:
+            os.close(master)
         w.close()
     return w
 
