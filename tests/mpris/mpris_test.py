@@ -333,6 +333,14 @@ def scenario_follow(args, c):
         c.true("player quits: status 0, empty title, no fragment",
                w.receiver.wait_body(expected_body(0, b"", [], has_file=False),
                                     after=max(i, 0)) >= 0)
+        # The same name again, now owned by a new process the host learns
+        # of only through NameOwnerChanged.
+        j = len(w.receiver.bodies())
+        again = w.player("fakeplay")
+        again.set("Playing", track(one, "Late Comer", "Again"))
+        c.true("a player appearing later is followed",
+               w.receiver.wait_body(expected_body(1, both("Late Comer", "Again"), frames1),
+                                    after=j) >= 0)
         c.true("host lines name the player",
                "mpris: fakeplay playing: Bus Band - Signal" in w.host.out.text(),
                str(w.host.out.text()))
