@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host/form.h"
+#include "host/mpris.h"
 #include "host/reg_command.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
@@ -59,6 +60,8 @@ void usage() {
   std::fputs(
       "usage: trellicast-host [--registry PATH] [--module PATH] play [--track-seconds N]\n"
       "                       [--quit-after N] FILE...\n"
+      "       trellicast-host [--registry PATH] [--module PATH] mpris [--player NAME]\n"
+      "                       [--quit-after N] [--refresh N]\n"
       "       trellicast-host [--registry PATH] reg add KEY /v NAME /t REG_SZ|REG_DWORD /d DATA "
       "[/f]\n"
       "       trellicast-host [--registry PATH] reg query KEY [/v NAME]\n"
@@ -373,6 +376,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
   if (command == "play") return play(modulePath, rest);
   if (command == "reg") return host::regCommand(rest);
+  if (command == "mpris") return host::mprisMode(modulePath, rest);
   usage();
   return 2;
 }

@@ -1,6 +1,7 @@
 // The POSIX backend's event loop: window-like message targets, per-window
-// timers, one-shot delayed callbacks, keyboard input from standard input and
-// nested loops, all on the one thread that runs the loop.
+// timers, one-shot delayed callbacks, keyboard input from standard input,
+// one more watched descriptor and nested loops, all on the one thread that
+// runs the loop.
 //
 // Timers behave like the system timers of the Windows build: a period is
 // raised to 10 ms and capped at 0x7FFFFFFF ms; setting a timer that already
@@ -66,6 +67,8 @@ struct Loop {
   std::vector<posix::InputHandler> inputHandlers;
   bool inputClosed = false;
   bool quitRequested = false;
+  posix::DescriptorWatch watch;
+  bool dispatching = false;
 };
 
 Loop& loop() {
@@ -117,51 +120,18 @@ void deliverInput(unsigned char byte) {
   handler(byte);
 }
 
-// Waits for and dispatches one event: a byte of input, a due timer or a
-// due delayed callback. Returns false when there is nothing that could
-// ever happen (no input, no timers, no delayed callbacks).
-bool pumpOne() {
+// Runs the due timer or delayed callback `next` (looked up afresh).
+void runDue(const Next& next, Millis now) {
   Loop& l = loop();
-  const std::optional<Next> next = nextEvent();
-  const bool input = readingInput();
-  if (!next && !input) return false;
-
-  int timeout = -1;
-  if (next) {
-    const Millis wait = std::max<Millis>(0, next->due - nowMs());
-    timeout = static_cast<int>(std::min<Millis>(wait, 1000 * 1000));
-  }
-  if (input) {
-    pollfd fd{STDIN_FILENO, POLLIN, 0};
-    const int ready = ::poll(&fd, 1, timeout);
-    if (ready > 0) {
-      unsigned char byte = 0;
-      const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
-      if (n == 1) {
-        deliverInput(byte);
-        return true;
-      }
-      if (n == 0 || (errno != EINTR && errno != EAGAIN)) l.inputClosed = true;
-      return true;
-    }
-    if (ready < 0 && errno == EINTR) return true;
-  } else if (timeout > 0) {
-    ::poll(nullptr, 0, timeout);
-    return true;  // a signal or the wait is over: look again
-  }
-
-  // Nothing on input: run the due event, if it is due by now.
-  const Millis now = nowMs();
-  if (!next || next->due > now) return true;
-  if (next->isTimer) {
-    auto it = l.timers.find(next->timer);
-    if (it == l.timers.end()) return true;
+  if (next.isTimer) {
+    auto it = l.timers.find(next.timer);
+    if (it == l.timers.end()) return;
     Timer& t = it->second;
     // The next tick counts from now: a late timer does not catch up.
     t.due = now + t.periodMs;
     t.order = l.nextOrder++;
     const TimerCallback callback = t.callback;
-    const auto [window, id] = next->timer;
+    const auto [window, id] = next.timer;
     if (callback != nullptr) {
       callback(window, kTimerMessage, id, static_cast<uint32_t>(now));
     } else if (window != nullptr) {
@@ -173,11 +143,77 @@ bool pumpOne() {
       }
     }
   } else {
-    auto it = l.delayed.find(next->delayedId);
-    if (it == l.delayed.end()) return true;
+    auto it = l.delayed.find(next.delayedId);
+    if (it == l.delayed.end()) return;
     std::function<void()> callback = std::move(it->second.callback);
     l.delayed.erase(it);
     if (callback) callback();
+  }
+}
+
+// Waits for and dispatches one event: a byte of input, a due timer, a due
+// delayed callback or the watched descriptor. Returns false when there is
+// nothing that could ever happen (no input, no timers, no delayed
+// callbacks, no watch).
+bool pumpOne() {
+  Loop& l = loop();
+  const std::optional<Next> next = nextEvent();
+  const bool input = readingInput();
+  // The watch is left out while its dispatch runs (a nested loop inside it).
+  const bool watching = l.watch.prepare && l.watch.dispatch && !l.dispatching;
+  if (!next && !input && !watching) return false;
+
+  int timeout = -1;
+  if (next) {
+    const Millis wait = std::max<Millis>(0, next->due - nowMs());
+    timeout = static_cast<int>(std::min<Millis>(wait, 1000 * 1000));
+  }
+  posix::DescriptorWait want;
+  if (watching) want = l.watch.prepare();
+  if (watching && want.timeoutMs >= 0 && (timeout < 0 || want.timeoutMs < timeout)) {
+    timeout = want.timeoutMs;
+  }
+  const Millis watchDue = watching && want.timeoutMs >= 0 ? nowMs() + want.timeoutMs : -1;
+
+  pollfd fds[2];
+  nfds_t count = 0;
+  int inputSlot = -1, watchSlot = -1;
+  if (input) {
+    inputSlot = static_cast<int>(count);
+    fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
+  }
+  if (watching && want.fd >= 0) {
+    watchSlot = static_cast<int>(count);
+    fds[count++] = pollfd{want.fd, want.events, 0};
+  }
+  const int ready =
+      count > 0 || timeout != 0 ? ::poll(count > 0 ? fds : nullptr, count, timeout) : 0;
+  if (ready < 0) return true;  // a signal: look again
+
+  if (inputSlot >= 0 && fds[inputSlot].revents != 0) {
+    unsigned char byte = 0;
+    const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+    if (n == 1) {
+      deliverInput(byte);
+      return true;
+    }
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) l.inputClosed = true;
+    return true;
+  }
+
+  // Due timers and delayed callbacks before the descriptor.
+  const Millis now = nowMs();
+  if (next && next->due <= now) {
+    runDue(*next, now);
+    return true;
+  }
+  const bool watchReady = watchSlot >= 0 && fds[watchSlot].revents != 0;
+  if (watching && (watchReady || (watchDue >= 0 && watchDue <= now))) {
+    // Copied: dispatch may replace or remove the watch.
+    const std::function<void()> dispatch = l.watch.dispatch;
+    l.dispatching = true;
+    dispatch();
+    l.dispatching = false;
   }
   return true;
 }
@@ -282,6 +318,12 @@ uint64_t runDelayed(uint32_t delayMs, std::function<void()> callback) {
 }
 
 void cancelDelayed(uint64_t id) { loop().delayed.erase(id); }
+
+void setDescriptorWatch(DescriptorWatch watch) {
+  Loop& l = loop();
+  if (!watch.prepare || !watch.dispatch) watch = {};
+  l.watch = std::move(watch);
+}
 
 void pushInputHandler(InputHandler handler) { loop().inputHandlers.push_back(std::move(handler)); }
 

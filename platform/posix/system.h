@@ -37,6 +37,26 @@ bool runLoopUntil(const std::function<bool()>& done);
 uint64_t runDelayed(uint32_t delayMs, std::function<void()> callback);
 void cancelDelayed(uint64_t id);
 
+// ---- One more descriptor ----------------------------------------------------
+// A service of the player (the bus connection of the MPRIS mode) can have
+// the loop watch one descriptor beside standard input. Before every wait the
+// loop asks prepare() what to wait for; after the wait, dispatch() runs when
+// the descriptor is ready or the time asked for has passed. Input and due
+// timers and delayed callbacks are served first, so a busy descriptor never
+// delays a tick. Nested loops watch it too, but dispatch() is never entered
+// again while it runs.
+struct DescriptorWait {
+  int fd = -1;         // negative: no descriptor this time
+  short events = 0;    // poll(2) events
+  int timeoutMs = -1;  // dispatch after this long even if nothing is ready; negative: no limit
+};
+struct DescriptorWatch {
+  std::function<DescriptorWait()> prepare;
+  std::function<void()> dispatch;
+};
+// Installs the watch, replacing any; one without prepare or dispatch removes it.
+void setDescriptorWatch(DescriptorWatch watch);
+
 // ---- Keyboard input ------------------------------------------------------------
 // Bytes read from standard input go to the innermost handler. The player
 // installs the outermost one; message boxes and the dialog push their own.

@@ -1,0 +1,55 @@
+// What the MPRIS mode makes of a player's state, without the bus: playback
+// status codes, the title the module is given, the local file behind a
+// track's URL, which bus names count as players and which player is the
+// active one.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host::mpris {
+
+inline constexpr std::string_view kPlayerPrefix = "org.mpris.MediaPlayer2.";
+
+enum class Playback { stopped, paused, playing };
+
+// "Playing", "Paused"; anything else (Stopped, unknown words) is stopped.
+Playback playbackFromText(std::string_view text);
+// The status the module reports: playing 1, paused 3, stopped 0.
+int statusCode(Playback playback);
+const char* playbackName(Playback playback);
+
+struct Track {
+  std::vector<std::string> artists;
+  std::string title;
+  std::string url;
+  bool operator==(const Track&) const = default;
+};
+
+// "Artist1, Artist2 - Title"; the title alone without artists; the artists
+// alone without a title; empty when the player gives neither. Empty artist
+// names are left out.
+std::string displayTitle(const Track& track);
+
+// The local path behind a file:// URL (host empty or "localhost"), percent
+// sequences decoded; a bare absolute path is taken as it is. None for any
+// other URL, a remote host, a broken percent sequence or a decoded NUL.
+std::optional<std::string> localPath(std::string_view url);
+
+// Whether busName is a player to follow: org.mpris.MediaPlayer2.* except
+// the playerctld mirror, and, when filter is not empty, only names whose
+// part after the prefix starts with filter.
+bool wantedName(std::string_view busName, std::string_view filter);
+
+struct Candidate {
+  Playback playback;
+  uint64_t lastChange;  // larger is more recent
+};
+// The index of the active player: playing before paused before stopped,
+// then the most recent change; -1 when there is none.
+int pickPlayer(const std::vector<Candidate>& candidates);
+
+}  // namespace host::mpris

@@ -1,0 +1,132 @@
+// The MPRIS mode's pure parts: the title and the file the module is given,
+// which names are players and which player is the active one.
+#include "host/mpris_model.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mpris = host::mpris;
+using mpris::Playback;
+
+namespace {
+
+TEST(MprisModel, LocalPathFromUrl) {
+  const struct {
+    const char* url;
+    std::optional<std::string> path;
+  } cases[] = {
+      {"file:///music/a.mp3", "/music/a.mp3"},
+      {"file:///music/Rock%20%26%20Roll%20100%25.mp3", "/music/Rock & Roll 100%.mp3"},
+      {"file:///m/%C3%A9t%C3%A9.flac", "/m/\xC3\xA9t\xC3\xA9.flac"},
+      {"file:///m/%c3%a9.mp3", "/m/\xC3\xA9.mp3"},  // lower-case hex
+      {"file://localhost/m/a.mp3", "/m/a.mp3"},
+      {"FILE://LocalHost/m/a.mp3", "/m/a.mp3"},
+      {"/plain/path with space.mp3", "/plain/path with space.mp3"},
+      {"file:///a%2Fb", "/a/b"},
+      {"file://otherhost/m/a.mp3", std::nullopt},
+      {"file://localhostx/m/a.mp3", std::nullopt},
+      {"https://radio.example/stream.mp3", std::nullopt},
+      {"http://localhost/m/a.mp3", std::nullopt},
+      {"file:", std::nullopt},
+      {"file://", std::nullopt},
+      {"file://localhost", std::nullopt},
+      {"", std::nullopt},
+      {"relative/a.mp3", std::nullopt},
+      {"file:///a%00b.mp3", std::nullopt},  // a NUL would cut the path short
+      {"file:///a%2", std::nullopt},
+      {"file:///a%", std::nullopt},
+      {"file:///a%zz", std::nullopt},
+      {"file:///a%41", "/aA"},  // a sequence at the very end
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mpris::localPath(c.url), c.path) << c.url;
+  }
+}
+
+TEST(MprisModel, DisplayTitle) {
+  const struct {
+    std::vector<std::string> artists;
+    const char* title;
+    const char* want;
+  } cases[] = {
+      {{"A"}, "T", "A - T"},
+      {{"A", "B"}, "T", "A, B - T"},
+      {{"A", "", "B"}, "T", "A, B - T"},
+      {{}, "T", "T"},
+      {{""}, "T", "T"},
+      {{"A"}, "", "A"},
+      {{}, "", ""},
+      {{"", ""}, "", ""},
+  };
+  for (const auto& c : cases) {
+    mpris::Track t;
+    t.artists = c.artists;
+    t.title = c.title;
+    EXPECT_EQ(mpris::displayTitle(t), c.want) << c.want;
+  }
+}
+
+TEST(MprisModel, PlaybackStatus) {
+  const struct {
+    const char* text;
+    int code;
+  } cases[] = {{"Playing", 1}, {"Paused", 3}, {"Stopped", 0},
+               {"playing", 0}, {"", 0},       {"Buffering", 0}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(mpris::statusCode(mpris::playbackFromText(c.text)), c.code) << c.text;
+  }
+}
+
+TEST(MprisModel, WantedName) {
+  const struct {
+    const char* name;
+    const char* filter;
+    bool want;
+  } cases[] = {
+      {"org.mpris.MediaPlayer2.vlc", "", true},
+      {"org.mpris.MediaPlayer2.vlc.instance42", "", true},
+      {"org.mpris.MediaPlayer2.vlc", "vlc", true},
+      {"org.mpris.MediaPlayer2.vlc.instance42", "vlc", true},
+      {"org.mpris.MediaPlayer2.mpv", "vlc", false},
+      {"org.mpris.MediaPlayer2.v", "vlc", false},
+      {"org.mpris.MediaPlayer2.playerctld", "", false},
+      {"org.mpris.MediaPlayer2.playerctld", "playerctld", false},
+      {"org.mpris.MediaPlayer2.playerctld2", "", true},
+      {"org.mpris.MediaPlayer2", "", false},
+      {"org.mpris.MediaPlayer2.", "", false},
+      {"org.mpris.MediaPlayer3.vlc", "", false},
+      {":1.42", "", false},
+      {"org.freedesktop.DBus", "", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mpris::wantedName(c.name, c.filter), c.want) << c.name << " / " << c.filter;
+  }
+}
+
+TEST(MprisModel, PickPlayer) {
+  constexpr auto playing = Playback::playing, paused = Playback::paused,
+                 stopped = Playback::stopped;
+  const struct {
+    const char* what;
+    std::vector<mpris::Candidate> candidates;
+    int want;
+  } cases[] = {
+      {"none", {}, -1},
+      {"one stopped", {{stopped, 1}}, 0},
+      {"playing beats a later pause", {{playing, 1}, {paused, 9}}, 0},
+      {"playing beats a later stop", {{stopped, 9}, {playing, 1}}, 1},
+      {"paused beats a later stop", {{stopped, 9}, {paused, 1}}, 1},
+      {"both paused: the later", {{paused, 3}, {paused, 7}}, 1},
+      {"both paused: the later first", {{paused, 7}, {paused, 3}}, 0},
+      {"both playing: the later", {{playing, 2}, {playing, 5}, {paused, 9}}, 1},
+      {"all stopped: the later", {{stopped, 4}, {stopped, 2}}, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mpris::pickPlayer(c.candidates), c.want) << c.what;
+  }
+}
+
+}  // namespace
