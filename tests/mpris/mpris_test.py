@@ -161,21 +161,19 @@ class TimedReceiver(Receiver):
 
     def __init__(self):
         self.times = []
-        super().__init__()
+        super().__init__(on_post=self._read)
 
-    def _serve(self, conn):
-        super()._serve(conn)
+    def _read(self, post):
         with self.lock:
             self.times.append(time.monotonic())
 
     def reset(self):
         with self.lock:
-            self.requests.clear()
+            self.posts.clear()
             self.times.clear()
 
     def bodies(self):
-        with self.lock:
-            return [r.partition(b"\r\n\r\n")[2] for r in self.requests]
+        return [r.partition(b"\r\n\r\n")[2] for r in self.received()]
 
     def wait_body(self, want, timeout=STEP, after=0):
         """Waits for a body equal to want among the posts from index after on;
