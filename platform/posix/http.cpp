@@ -349,8 +349,10 @@ uint32_t perform(Job& job) {
 
 // ---- The sender thread ------------------------------------------------------
 //
-// One send at a time runs on a detached thread of its own, which owns the
-// job (and so libcurl's handle) from start to end and frees it there. The
+// One send at a time runs on a thread of its own, which owns the job (and
+// so libcurl's handle) from start to end and frees it there. The next send
+// first reaps the previous thread, which has nothing left to do but exit
+// once its outcome is known, so at most one sender thread exists. The
 // thread holds a reference to the shared object this code lives in, so a
 // player that unloads the module while a send runs leaves the code mapped
 // until the send ends. The reference cannot be dropped by this code itself
@@ -367,6 +369,11 @@ enum class Slot { idle, running, done };
 std::mutex sendLock;
 Slot slot = Slot::idle;  // under sendLock
 uint32_t slotError = 0;  // under sendLock: the finished send's code, 0 sent
+
+// The last sender thread, not yet reaped; touched by the caller's thread
+// alone.
+pthread_t lastThread;
+bool lastThreadJoinable = false;
 
 static_assert(std::is_trivially_destructible_v<std::mutex>);
 
@@ -422,22 +429,28 @@ void* referenceToSelf() {
 // the player still reach the player's thread. False (the job freed, the
 // reference dropped) when no thread can be had.
 bool startThread(JobOwner job) {
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   sigset_t all, previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   pthread_t thread;
-  const int rc = pthread_create(&thread, &attributes, &sendThread, job.get());
+  const int rc = pthread_create(&thread, nullptr, &sendThread, job.get());
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  pthread_attr_destroy(&attributes);
   if (rc != 0) {
     if (job->module != nullptr) dlclose(job->module);
     return false;
   }
   (void)job.release();  // the thread's now
+  lastThread = thread;
+  lastThreadJoinable = true;
   return true;
+}
+
+// Reaps the previous sender thread, whose send has ended: at most the
+// moment it takes to exit.
+void reapLastThread() {
+  if (!lastThreadJoinable) return;
+  pthread_join(lastThread, nullptr);
+  lastThreadJoinable = false;
 }
 
 }  // namespace
@@ -608,6 +621,7 @@ bool httpSendRequest(NetHandle requestHandle, const char* headers, uint32_t head
   if (!job) return false;
   (void)moduleKey();  // made here, not on the sender thread
   job->module = referenceToSelf();
+  reapLastThread();
   {
     // Only this thread starts sends, so the slot is still not running.
     const std::lock_guard<std::mutex> guard(sendLock);
