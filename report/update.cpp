@@ -81,6 +81,11 @@ void makeTarget(const platform::UrlComponents& parts, char* target) {
   target[n] = '\0';
 }
 
+// Whether boxes were silenced when the send in flight started: its failure
+// stays as silent as it would have been had the send ended at once, even if
+// the settings are confirmed before its outcome is taken.
+bool sendStartedSilenced = false;
+
 }  // namespace
 
 size_t writeFormBody(char* body, size_t capacity, long status, const char* escapedTitle,
@@ -124,7 +129,9 @@ void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
   // box's loop is dropped like any tick that arrives during a cycle.
   updateInProgress = true;
   const platform::SendOutcome previous = platform::httpSendOutcome();
-  if (previous == platform::SendOutcome::failed) reportOnce("Cannot HttpSendRequestEx");
+  if (previous == platform::SendOutcome::failed && !sendStartedSilenced) {
+    reportOnce("Cannot HttpSendRequestEx");
+  }
   // While the previous send still runs this tick sends nothing and waits
   // for nothing: that send reports its own outcome.
   if (previous != platform::SendOutcome::running && urlSetting && urlSetting[0] != '\0' &&
@@ -206,10 +213,13 @@ void sendStatusUpdate(platform::WindowHandle window) {
   if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return;
 
   // 11. Start the send on the sender thread; its outcome is taken at the
-  // next tick. A send that cannot even start is reported now. The answer is
-  // not used.
-  if (!platform::httpSendRequest(request.get(), headers.get(), static_cast<uint32_t>(headersLength),
-                                 bodyBuffer.get(), static_cast<uint32_t>(bodyLength))) {
+  // next tick. A send that cannot even start is reported now, except when
+  // the sender is still busy with one it gave up on: that is no failure of
+  // this cycle. The answer is not used.
+  if (platform::httpSendRequest(request.get(), headers.get(), static_cast<uint32_t>(headersLength),
+                                bodyBuffer.get(), static_cast<uint32_t>(bodyLength))) {
+    sendStartedSilenced = errorShown;
+  } else if (platform::lastError() != platform::kSendBusy) {
     reportOnce("Cannot HttpSendRequestEx");
   }
   // 12. The owners close request, connection and session in that order (a

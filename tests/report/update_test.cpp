@@ -599,6 +599,22 @@ TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
   EXPECT_EQ(boxes().size(), 2u);
 }
 
+TEST_F(Cycle, SendFailingAfterTheSettingsAreConfirmedKeepsTheSilenceItStartedWith) {
+  // The second send starts while boxes are silenced; its failure is taken
+  // after the user confirmed the settings and stays silent, as it would
+  // have been had it failed at once. The next send's failure shows again.
+  const fake::Box box{"Error", "Cannot HttpSendRequestEx: (errcode=7)"};
+  start("http://" + local(closedPort()) + "/np");
+  EXPECT_TRUE(tick());
+  EXPECT_TRUE(tick());
+  ASSERT_EQ(boxes(), std::vector<fake::Box>{box});
+  confirmSettings();
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "the silenced send's failure";
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes(), (std::vector<fake::Box>{box, box})) << "the first send after confirming";
+}
+
 TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
   // The box of the first send's failure opens at the second tick, before
   // that tick's cycle; ticks inside its loop are dropped.
