@@ -675,6 +675,16 @@ def quit_during_a_hanging_send(args, c):
                 "load " + dll(args.bin), "init", "tick-times", "pump 8500", "stamp",
                 "quit", "stamp", "unload", "pump 500", "mark end"], timeout=60)
             ran = time.time() - started
+        # The connections the player made wait in the backlog.
+        listener.setblocking(False)
+        connections = []
+        while True:
+            try:
+                connections.append(listener.accept()[0])
+            except OSError:
+                break
+        for conn in connections:
+            conn.close()
     finally:
         listener.close()
     c.eq("hanging: host exit", rc, 0)
@@ -685,6 +695,13 @@ def quit_during_a_hanging_send(args, c):
     c.true("hanging: ticks on time while the send hangs", gaps and max(gaps) < 1500, str(gaps))
     c.eq("hanging: one box, the send given up as timed out", lines_with(log, "BOX"),
          ["BOX Error|Cannot HttpSendRequestEx: (errcode=12002)"])
+    c.eq("hanging: one connection in all", len(connections), 1)
+    # The first tick's cycle asks the player; the ticks while its send runs
+    # ask nothing, up to the one that takes the timeout (whose cycle finds
+    # the sender still busy).
+    boxed = "BOX Error|Cannot HttpSendRequestEx: (errcode=12002)"
+    c.eq("hanging: no cycle while the send runs",
+         len(lines_with(before(log, boxed) if boxed in log else [], "QUERY 104")), 1)
     stamps = [int(l.split()[1]) for l in lines_with(log, "STAMP")]
     c.true("hanging: quit returns at once", len(stamps) == 2 and stamps[1] - stamps[0] < 200,
            str(stamps))
