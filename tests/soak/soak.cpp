@@ -126,6 +126,11 @@ int main(int argc, char** argv) {
   const auto began = std::chrono::steady_clock::now();
 
   for (size_t i = 0; i < cycles; ++i) {
+    // The timer paces sends: the previous one has ended (each is bounded)
+    // before the server changes modes and the next tick comes, which would
+    // otherwise send nothing.
+    for (int waited = 0; platform::posix::sendRunning() && waited < 2 * kWaitMs; ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (i == kWarmUp) {
       rssWarm = residentKb();
       heapWarm = heapInUse();
@@ -152,10 +157,6 @@ int main(int argc, char** argv) {
     player.title = "cycle " + std::to_string(i) + " & \xE9\x01 100%";
     fake::state().hostMessages.clear();
     const size_t acceptedBefore = server.accepted();
-    // The timer paces sends: the previous one has ended (each is bounded)
-    // before the next tick, which would otherwise send nothing.
-    for (int waited = 0; platform::posix::sendRunning() && waited < 2 * kWaitMs; ++waited)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!fake::fireTimer(kHost, UPDATE_TIMER_ID)) {
       std::fprintf(stderr, "soak: cycle %zu: the timer is not armed\n", i);
       return 1;
