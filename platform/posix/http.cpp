@@ -52,7 +52,10 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -124,10 +127,57 @@ bool fail(CURLcode code) {
   return false;
 }
 
+void endSendAtExit();
+
+// libcurl (and the TLS library under it) set up once. The exit handler is
+// registered after them, so it runs before their own clean-up at exit.
 bool globalReady() {
-  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  static const CURLcode code = [] {
+    const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (rc == CURLE_OK) std::atexit(&endSendAtExit);
+    return rc;
+  }();
   if (code != CURLE_OK) setLastError(static_cast<uint32_t>(code));
   return code == CURLE_OK;
+}
+
+// ---- Ending a send early, at exit --------------------------------------------
+// A process that exits while a send runs tears down the TLS library's state
+// under the sender thread. So at exit the send is ended at once: the
+// progress callback gives up, and the sockets it waits on are shut down so
+// a wait for the peer ends now rather than at its limit.
+
+std::atomic<bool> abandoning{false};
+
+std::mutex socketLock;
+int senderSockets[4] = {-1, -1, -1, -1};  // under socketLock: the send's open sockets
+
+int noteSocket(void*, curl_socket_t fd, curlsocktype) {
+  const std::lock_guard<std::mutex> guard(socketLock);
+  for (int& slotFd : senderSockets) {
+    if (slotFd == -1) {
+      slotFd = fd;
+      break;
+    }
+  }
+  return CURL_SOCKOPT_OK;
+}
+
+// Closes under the lock, so a socket being shut down is never one whose
+// number was already given to another file.
+int closeSocket(void*, curl_socket_t fd) {
+  const std::lock_guard<std::mutex> guard(socketLock);
+  for (int& slotFd : senderSockets) {
+    if (slotFd == fd) slotFd = -1;
+  }
+  return ::close(fd);
+}
+
+void shutDownSenderSockets() {
+  const std::lock_guard<std::mutex> guard(socketLock);
+  for (int fd : senderSockets) {
+    if (fd != -1) ::shutdown(fd, SHUT_RDWR);
+  }
 }
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
@@ -141,6 +191,7 @@ struct Upload {
 // waited for. libcurl counts only body bytes here, and only those it has
 // written, after the headers that precede them.
 int stopAfterUpload(void* clientp, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+  if (abandoning.load()) return 1;
   auto* upload = static_cast<Upload*>(clientp);
   if (ultotal > 0 && ulnow >= ultotal) {
     upload->complete = true;
@@ -323,6 +374,8 @@ JobOwner prepare(Request& request, const char* headers, uint32_t headersLength, 
   set(CURLOPT_XFERINFOFUNCTION, &stopAfterUpload);
   set(CURLOPT_XFERINFODATA, static_cast<void*>(&job->upload));
   set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_SOCKOPTFUNCTION, &noteSocket);
+  set(CURLOPT_CLOSESOCKETFUNCTION, &closeSocket);
   if (rc != CURLE_OK) {
     fail(rc);
     return nullptr;
@@ -451,6 +504,27 @@ void reapLastThread() {
   if (!lastThreadJoinable) return;
   pthread_join(lastThread, nullptr);
   lastThreadJoinable = false;
+}
+
+// Ends a send still running when the process exits, and waits (briefly)
+// for its thread to free what it holds.
+void endSendAtExit() {
+  abandoning.store(true);
+  shutDownSenderSockets();
+  for (int waited = 0; waited < 2000; ++waited) {
+    {
+      const std::lock_guard<std::mutex> guard(sendLock);
+      if (slot != Slot::running) break;
+    }
+    shutDownSenderSockets();  // one opened since
+    usleep(1000);
+  }
+  bool ended = false;
+  {
+    const std::lock_guard<std::mutex> guard(sendLock);
+    ended = slot != Slot::running;
+  }
+  if (ended) reapLastThread();
 }
 
 }  // namespace
