@@ -163,7 +163,7 @@ Credentials credentials;
 
 // How long a send may run before it is given up: WinInet's own limits fire
 // first when they apply.
-constexpr ULONGLONG kSendWaitMs = kNetTimeoutMs + 500;
+constexpr DWORD kSendWaitMs = kNetTimeoutMs + 500;
 
 // One send, owned by its thread from the moment the thread starts.
 struct Send {
@@ -189,7 +189,7 @@ struct SendLockInit {
 // Under sendLock: the sender's state, and the handles whose closing the
 // running (or last) send took over, until the caller's close of each comes.
 Slot slot = Slot::idle;
-ULONGLONG slotStarted = 0;
+DWORD slotStarted = 0;  // GetTickCount; differences are right across its wrap
 bool slotSent = false;
 DWORD slotError = 0;
 HINTERNET disowned[3] = {};
@@ -392,7 +392,7 @@ bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLen
   // Running before the thread starts, so its outcome cannot come first.
   EnterCriticalSection(&sendLock);
   slot = Slot::running;
-  slotStarted = GetTickCount64();
+  slotStarted = GetTickCount();
   std::copy(std::begin(send->handles), std::end(send->handles), std::begin(disowned));
   LeaveCriticalSection(&sendLock);
   const HANDLE thread = CreateThread(nullptr, 0, runSend, send.get(), 0, nullptr);
@@ -420,7 +420,7 @@ SendOutcome httpSendOutcome() {
       break;
     case Slot::running:
       outcome = SendOutcome::running;
-      if (GetTickCount64() - slotStarted >= kSendWaitMs) {
+      if (GetTickCount() - slotStarted >= kSendWaitMs) {
         slot = Slot::givenUp;
         outcome = SendOutcome::failed;
         error = ERROR_INTERNET_TIMEOUT;
