@@ -3,7 +3,12 @@
 // Every procedure here stands for one system call of the Windows build and
 // keeps its shape, so platform/win32 forwards each one to the real API and
 // platform/posix provides the same behaviour on its own event loop, store
-// and HTTP client. The core includes this header and nothing system-specific.
+// and HTTP client. The HTTP send is where the Windows backend does more
+// than forward: it runs HttpSendRequestExA on a thread of its own, gives a
+// send up as timed out once it has run for a bound of its own (the system
+// does not bound every stage), and writes a URL's Basic Authorization line
+// on each request itself (see the HTTP section). The core includes this
+// header and nothing system-specific.
 #pragma once
 
 #include <cstddef>
@@ -127,8 +132,38 @@ NetHandle httpOpenRequest(NetHandle connection, const char* method, const char* 
                           bool secure);
 // HttpSendRequestExA with one INTERNET_BUFFERSA holding the additional
 // header block ("Name: value\n" lines) and the body. The answer is not read.
+//
+// The send never holds the caller: the backend copies the header block and
+// the body, hands them with the request to one sender thread and returns.
+// True means "started": the send's own outcome comes later from
+// httpSendOutcome. False means nothing was started; the last error says
+// why. Either way the caller closes its three handles as usual; a backend
+// whose thread still needs them (WinInet's) takes them over and closes them
+// on that thread when the send ends, the caller's closes of them doing
+// nothing. At most one send is in flight: while one is, another is refused
+// at once (kSendBusy) without touching the network; starting a send drops
+// an outcome not yet taken. Each send keeps its time limits (kNetTimeoutMs
+// per stage); a send is never cancelled, not even by unloading the module,
+// which its thread keeps loaded until it ends. Call it from one thread
+// only, the same as httpSendOutcome.
 bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength);
+
+// What became of the last send httpSendRequest started.
+enum class SendOutcome {
+  none,     // no send started since the last outcome was taken
+  running,  // still under way; nothing is taken
+  sent,     // the whole request was written
+  failed,   // the last error is set to the send's own error code
+};
+// Takes the outcome of the last send started: each finished send's outcome
+// is given once, then none until the next send starts. Never waits. A
+// backend that gives a send up by its own bound answers failed (timed out)
+// once the bound has passed, then running until the thread really ends.
+SendOutcome httpSendOutcome();
+// The last error of an httpSendRequest refused because a send is in flight.
+constexpr uint32_t kSendBusy = 170;  // ERROR_BUSY
+
 // InternetCloseHandle.
 void internetClose(NetHandle handle);
 

@@ -1,5 +1,7 @@
 // One status update per timer tick: split the URL, open the three HTTP
-// handles, ask the player what is playing, write the form body and post it.
+// handles, ask the player what is playing, write the form body and start
+// the post on the backend's sender thread. The player's thread never waits
+// for the network; the post's outcome is taken at the next tick.
 #include "report/update.h"
 
 #include <cstdio>
@@ -79,6 +81,11 @@ void makeTarget(const platform::UrlComponents& parts, char* target) {
   target[n] = '\0';
 }
 
+// Whether boxes were silenced when the send in flight started: its failure
+// stays as silent as it would have been had the send ended at once, even if
+// the settings are confirmed before its outcome is taken.
+bool sendStartedSilenced = false;
+
 }  // namespace
 
 size_t writeFormBody(char* body, size_t capacity, long status, const char* escapedTitle,
@@ -115,10 +122,22 @@ size_t writeFormBody(char* body, size_t capacity, long status, const char* escap
 }
 
 void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
-  if (updateInProgress || !urlSetting || urlSetting[0] == '\0' || enabledSetting == 0) return;
-  if (!bodyBuffer) return;
+  if (updateInProgress) return;
+  // The previous tick's send ran on the sender thread; its outcome is taken
+  // here first, and a failure goes through the same report-once path as
+  // every other (the last error is that send's code). A tick nested in the
+  // box's loop is dropped like any tick that arrives during a cycle.
   updateInProgress = true;
-  sendStatusUpdate(window);
+  const platform::SendOutcome previous = platform::httpSendOutcome();
+  if (previous == platform::SendOutcome::failed && !sendStartedSilenced) {
+    reportOnce("Cannot HttpSendRequestEx");
+  }
+  // While the previous send still runs this tick sends nothing and waits
+  // for nothing: that send reports its own outcome.
+  if (previous != platform::SendOutcome::running && urlSetting && urlSetting[0] != '\0' &&
+      enabledSetting != 0 && bodyBuffer) {
+    sendStatusUpdate(window);
+  }
   updateInProgress = false;
 }
 
@@ -193,11 +212,17 @@ void sendStatusUpdate(platform::WindowHandle window) {
                                           static_cast<long>(bodyLength));
   if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return;
 
-  // 11. Send; the answer is not used.
-  if (!platform::httpSendRequest(request.get(), headers.get(), static_cast<uint32_t>(headersLength),
-                                 bodyBuffer.get(), static_cast<uint32_t>(bodyLength))) {
+  // 11. Start the send on the sender thread; its outcome is taken at the
+  // next tick. A send that cannot even start is reported now, except when
+  // the sender is still busy with one it gave up on: that is no failure of
+  // this cycle. The answer is not used.
+  if (platform::httpSendRequest(request.get(), headers.get(), static_cast<uint32_t>(headersLength),
+                                bodyBuffer.get(), static_cast<uint32_t>(bodyLength))) {
+    sendStartedSilenced = errorShown;
+  } else if (platform::lastError() != platform::kSendBusy) {
     reportOnce("Cannot HttpSendRequestEx");
   }
-  // 12. The owners close request, connection and session in that order and
-  // release the header block and the escaped title.
+  // 12. The owners close request, connection and session in that order (a
+  // backend whose sender still needs them has taken them over) and release
+  // the header block and the escaped title.
 }

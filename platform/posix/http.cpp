@@ -8,12 +8,17 @@
 //                    bad arguments or lack of memory);
 //   httpOpenRequest  records method, target and whether TLS is wanted
 //                    (same);
-//   httpSendRequest  resolves, connects, does the TLS handshake and writes
-//                    the request, headers and body. Every network failure
-//                    before the last body byte is written (refused, name not
-//                    found, certificate, timeout, a peer that hangs up or
-//                    stops reading) is reported here, with the libcurl code
-//                    as last error.
+//   httpSendRequest  builds the transfer (its own copies of headers and
+//                    body, the session's curl handle taken over) and hands
+//                    it to the sender thread, which resolves, connects,
+//                    does the TLS handshake and writes the request, headers
+//                    and body. It fails at once only when the transfer
+//                    cannot be built or a send is already in flight
+//                    (kSendBusy); every network failure before the last
+//                    body byte is written (refused, name not found,
+//                    certificate, timeout, a peer that hangs up or stops
+//                    reading) is the send's outcome, taken later through
+//                    httpSendOutcome with the libcurl code as last error.
 //
 // The answer is never waited for. Once the whole request has been handed
 // to the connection the send has succeeded: a transfer-progress callback
@@ -31,10 +36,9 @@
 // over: CURLOPT_CONNECTTIMEOUT_MS cuts name resolution (curl's threaded
 // resolver honours it), the TCP connect and the TLS handshake, and
 // CURLOPT_TIMEOUT_MS cuts the whole transfer, so a peer that stops reading
-// before the body is written ends it. One send blocks the calling thread
+// before the body is written ends it. One send occupies the sender thread
 // for at most kNetTimeoutMs (plus scheduling), whatever the server does;
-// against a server that takes the request and stays silent it returns as
-// soon as the body is written.
+// the caller's thread is never held.
 //
 // System settings. Proxies come from the standard environment variables
 // (http_proxy, https_proxy, all_proxy, no_proxy), which libcurl reads by
@@ -42,13 +46,23 @@
 // names another through CURL_CA_BUNDLE, SSL_CERT_FILE (a bundle file) or
 // SSL_CERT_DIR (a hashed directory), the usual variables for that on this
 // platform. Certificate and host name are always verified.
-#include <curl/curl.h>
+#include "platform/posix/http.h"
 
+#include <curl/curl.h>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "platform/port.h"
 #include "platform/posix/errors.h"
@@ -79,7 +93,8 @@ using SlistOwner = std::unique_ptr<curl_slist, SlistDeleter>;
 
 struct Session : NetObject {
   Session() : NetObject(Kind::session) {}
-  CurlOwner curl;
+  CurlOwner curl;  // until a send takes it over
+  std::string agent;
 };
 
 struct Connection : NetObject {
@@ -112,10 +127,57 @@ bool fail(CURLcode code) {
   return false;
 }
 
+void endSendAtExit();
+
+// libcurl (and the TLS library under it) set up once. The exit handler is
+// registered after them, so it runs before their own clean-up at exit.
 bool globalReady() {
-  static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+  static const CURLcode code = [] {
+    const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (rc == CURLE_OK) std::atexit(&endSendAtExit);
+    return rc;
+  }();
   if (code != CURLE_OK) setLastError(static_cast<uint32_t>(code));
   return code == CURLE_OK;
+}
+
+// ---- Ending a send early, at exit --------------------------------------------
+// A process that exits while a send runs tears down the TLS library's state
+// under the sender thread. So at exit the send is ended at once: the
+// progress callback gives up, and the sockets it waits on are shut down so
+// a wait for the peer ends now rather than at its limit.
+
+std::atomic<bool> abandoning{false};
+
+std::mutex socketLock;
+int senderSockets[4] = {-1, -1, -1, -1};  // under socketLock: the send's open sockets
+
+int noteSocket(void*, curl_socket_t fd, curlsocktype) {
+  const std::lock_guard<std::mutex> guard(socketLock);
+  for (int& slotFd : senderSockets) {
+    if (slotFd == -1) {
+      slotFd = fd;
+      break;
+    }
+  }
+  return CURL_SOCKOPT_OK;
+}
+
+// Closes under the lock, so a socket being shut down is never one whose
+// number was already given to another file.
+int closeSocket(void*, curl_socket_t fd) {
+  const std::lock_guard<std::mutex> guard(socketLock);
+  for (int& slotFd : senderSockets) {
+    if (slotFd == fd) slotFd = -1;
+  }
+  return ::close(fd);
+}
+
+void shutDownSenderSockets() {
+  const std::lock_guard<std::mutex> guard(socketLock);
+  for (int fd : senderSockets) {
+    if (fd != -1) ::shutdown(fd, SHUT_RDWR);
+  }
 }
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
@@ -129,6 +191,7 @@ struct Upload {
 // waited for. libcurl counts only body bytes here, and only those it has
 // written, after the headers that precede them.
 int stopAfterUpload(void* clientp, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+  if (abandoning.load()) return 1;
   auto* upload = static_cast<Upload*>(clientp);
   if (ultotal > 0 && ulnow >= ultotal) {
     upload->complete = true;
@@ -209,22 +272,74 @@ bool appendHeaderLines(const char* headers, uint32_t length, curl_slist** list) 
   return true;
 }
 
-bool sendOn(Request& request, const char* headers, uint32_t headersLength, const void* body,
-            uint32_t bodyLength) {
+// One send as the sender thread runs it: its own curl handle with every
+// option set, and everything the handle points to (the header list, the
+// body, the progress flag), so nothing of the caller's is touched once the
+// send has started.
+struct Job {
+  CurlOwner curl;
+  SlistOwner headers;
+  std::string body;
+  Upload upload;
+  void* module = nullptr;  // the reference that keeps this code loaded
+};
+
+struct JobDeleter {
+  void operator()(Job* job) const { delete job; }
+};
+using JobOwner = std::unique_ptr<Job, JobDeleter>;
+
+// Builds the send on the caller's thread: the curl handle (the session's,
+// taken over, or a new one), the header list and copies of the body and of
+// every setting read from the environment. Null with the last error set
+// when something cannot be had.
+JobOwner prepare(Request& request, const char* headers, uint32_t headersLength, const void* body,
+                 uint32_t bodyLength) {
   Connection& connection = *request.connection;
-  CURL* curl = connection.session->curl.get();
+  Session& session = *connection.session;
+  JobOwner job(new (std::nothrow) Job());
+  if (!job) {
+    fail(CURLE_OUT_OF_MEMORY);
+    return nullptr;
+  }
+  if (session.curl) {
+    job->curl = std::move(session.curl);
+  } else {
+    job->curl.reset(curl_easy_init());
+    if (!job->curl) {
+      fail(CURLE_FAILED_INIT);
+      return nullptr;
+    }
+    if (const CURLcode rc =
+            session.agent.empty()
+                ? CURLE_OK
+                : curl_easy_setopt(job->curl.get(), CURLOPT_USERAGENT, session.agent.c_str());
+        rc != CURLE_OK) {
+      fail(rc);
+      return nullptr;
+    }
+  }
+  CURL* curl = job->curl.get();
 
   curl_slist* raw = nullptr;
   const bool listed = appendHeaderLines(headers, headersLength, &raw);
-  SlistOwner list(raw);
-  if (!listed) return fail(CURLE_OUT_OF_MEMORY);
-  for (const char* suppressed : {kContinueSuppressed, kAcceptSuppressed}) {
-    curl_slist* grown = curl_slist_append(list.get(), suppressed);
-    if (grown == nullptr) return fail(CURLE_OUT_OF_MEMORY);
-    list.release();
-    list.reset(grown);
+  job->headers.reset(raw);
+  if (!listed) {
+    fail(CURLE_OUT_OF_MEMORY);
+    return nullptr;
   }
+  for (const char* suppressed : {kContinueSuppressed, kAcceptSuppressed}) {
+    curl_slist* grown = curl_slist_append(job->headers.get(), suppressed);
+    if (grown == nullptr) {
+      fail(CURLE_OUT_OF_MEMORY);
+      return nullptr;
+    }
+    (void)job->headers.release();
+    job->headers.reset(grown);
+  }
+  job->body.assign(static_cast<const char*>(body), bodyLength);
 
+  // curl keeps its own copies of every text option but the body.
   const std::string url = curlUrl(request);
   CURLcode rc = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
@@ -235,10 +350,10 @@ bool sendOn(Request& request, const char* headers, uint32_t headersLength, const
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_POST, 1L);
-  set(CURLOPT_POSTFIELDS, static_cast<const char*>(body));
+  set(CURLOPT_POSTFIELDS, job->body.data());
   set(CURLOPT_POSTFIELDSIZE, static_cast<long>(bodyLength));
   if (request.method != "POST") set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
-  set(CURLOPT_HTTPHEADER, list.get());
+  set(CURLOPT_HTTPHEADER, job->headers.get());
   if (connection.hasUser) {
     set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
     set(CURLOPT_USERNAME, connection.user.c_str());
@@ -256,29 +371,160 @@ bool sendOn(Request& request, const char* headers, uint32_t headersLength, const
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
   set(CURLOPT_TIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
   set(CURLOPT_WRITEFUNCTION, &discard);
-  Upload upload;
   set(CURLOPT_XFERINFOFUNCTION, &stopAfterUpload);
-  set(CURLOPT_XFERINFODATA, static_cast<void*>(&upload));
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(&job->upload));
   set(CURLOPT_NOPROGRESS, 0L);
-  if (rc != CURLE_OK) return fail(rc);
+  set(CURLOPT_SOCKOPTFUNCTION, &noteSocket);
+  set(CURLOPT_CLOSESOCKETFUNCTION, &closeSocket);
+  if (rc != CURLE_OK) {
+    fail(rc);
+    return nullptr;
+  }
+  return job;
+}
 
-  rc = curl_easy_perform(curl);
+// The send itself: 0 when the whole request was written, else the libcurl
+// code.
+uint32_t perform(Job& job) {
+  const CURLcode rc = curl_easy_perform(job.curl.get());
   // An error that ends the transfer before the callback runs again (an
   // answer read at once, a reset after it) may still come after the whole
   // body was written; the upload counter tells.
   curl_off_t written = 0;
   const bool delivered =
-      upload.complete ||
-      (bodyLength > 0 && curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &written) == CURLE_OK &&
-       written >= static_cast<curl_off_t>(bodyLength));
-  // The list, the body and the flag are about to go; the handle must not
-  // keep them.
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, static_cast<void*>(nullptr));
-  if (rc != CURLE_OK && !delivered) return fail(rc);
+      job.upload.complete ||
+      (!job.body.empty() &&
+       curl_easy_getinfo(job.curl.get(), CURLINFO_SIZE_UPLOAD_T, &written) == CURLE_OK &&
+       written >= static_cast<curl_off_t>(job.body.size()));
+  if (rc != CURLE_OK && !delivered) return static_cast<uint32_t>(rc);
+  return 0;
+}
+
+// ---- The sender thread ------------------------------------------------------
+//
+// One send at a time runs on a thread of its own, which owns the job (and
+// so libcurl's handle) from start to end and frees it there. The next send
+// first reaps the previous thread, which has nothing left to do but exit
+// once its outcome is known, so at most one sender thread exists. The
+// thread holds a reference to the shared object this code lives in, so a
+// player that unloads the module while a send runs leaves the code mapped
+// until the send ends. The reference cannot be dropped by this code itself
+// (the return would run unmapped instructions): it is a thread-specific
+// value whose destructor is dlclose, which the C library calls as the
+// thread ends, after this code has returned for good.
+//
+// The state the player's thread and the sender share lives in static
+// storage of trivially destructible types: a process that exits while a
+// send runs tears nothing down under it.
+
+enum class Slot { idle, running, done };
+
+std::mutex sendLock;
+Slot slot = Slot::idle;  // under sendLock
+uint32_t slotError = 0;  // under sendLock: the finished send's code, 0 sent
+
+// The last sender thread, not yet reaped; touched by the caller's thread
+// alone.
+pthread_t lastThread;
+bool lastThreadJoinable = false;
+
+static_assert(std::is_trivially_destructible_v<std::mutex>);
+
+// Holds the module reference of the sender thread; its destructor is
+// dlclose. Created once per load, deleted when the object is unloaded
+// (possibly by that very destructor, after the C library has read it).
+class ModuleKey {
+ public:
+  ModuleKey() { ready_ = pthread_key_create(&key_, &release) == 0; }
+  ~ModuleKey() {
+    if (ready_) pthread_key_delete(key_);
+  }
+  ModuleKey(const ModuleKey&) = delete;
+  ModuleKey& operator=(const ModuleKey&) = delete;
+  bool hold(void* module) const { return ready_ && pthread_setspecific(key_, module) == 0; }
+
+ private:
+  static void release(void* module) { dlclose(module); }
+  pthread_key_t key_{};
+  bool ready_ = false;
+};
+
+const ModuleKey& moduleKey() {
+  static const ModuleKey key;
+  return key;
+}
+
+void* sendThread(void* parameter) {
+  JobOwner job(static_cast<Job*>(parameter));
+  // Should the key refuse it, the reference is never dropped: the object
+  // stays loaded for good rather than risk running it unmapped.
+  if (job->module != nullptr) (void)moduleKey().hold(job->module);
+  const uint32_t error = perform(*job);
+  // The handle and its connection go before the outcome is known, so the
+  // next send never overlaps this one's close.
+  job.reset();
+  const std::lock_guard<std::mutex> guard(sendLock);
+  slot = Slot::done;
+  slotError = error;
+  return nullptr;
+}
+
+// A reference to the shared object this code is in; null when it is the
+// program itself, which is never unloaded.
+void* referenceToSelf() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&sendThread), &info) == 0 || info.dli_fname == nullptr)
+    return nullptr;
+  return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
+
+// Starts the job's thread with every signal blocked, so signals meant for
+// the player still reach the player's thread. False (the job freed, the
+// reference dropped) when no thread can be had.
+bool startThread(JobOwner job) {
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_t thread;
+  const int rc = pthread_create(&thread, nullptr, &sendThread, job.get());
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (rc != 0) {
+    if (job->module != nullptr) dlclose(job->module);
+    return false;
+  }
+  (void)job.release();  // the thread's now
+  lastThread = thread;
+  lastThreadJoinable = true;
   return true;
+}
+
+// Reaps the previous sender thread, whose send has ended: at most the
+// moment it takes to exit.
+void reapLastThread() {
+  if (!lastThreadJoinable) return;
+  pthread_join(lastThread, nullptr);
+  lastThreadJoinable = false;
+}
+
+// Ends a send still running when the process exits, and waits (briefly)
+// for its thread to free what it holds.
+void endSendAtExit() {
+  abandoning.store(true);
+  shutDownSenderSockets();
+  for (int waited = 0; waited < 2000; ++waited) {
+    {
+      const std::lock_guard<std::mutex> guard(sendLock);
+      if (slot != Slot::running) break;
+    }
+    shutDownSenderSockets();  // one opened since
+    usleep(1000);
+  }
+  bool ended = false;
+  {
+    const std::lock_guard<std::mutex> guard(sendLock);
+    ended = slot != Slot::running;
+  }
+  if (ended) reapLastThread();
 }
 
 }  // namespace
@@ -373,6 +619,12 @@ NetHandle internetOpen(const char* agent) {
       fail(rc);
       return nullptr;
     }
+    try {
+      session->agent = agent;
+    } catch (const std::bad_alloc&) {
+      fail(CURLE_OUT_OF_MEMORY);
+      return nullptr;
+    }
   }
   return session.release();
 }
@@ -427,11 +679,55 @@ bool httpSendRequest(NetHandle requestHandle, const char* headers, uint32_t head
     return fail(CURLE_BAD_FUNCTION_ARGUMENT);
   if (headers == nullptr) headers = "";
   if (body == nullptr) body = "";
+  {
+    const std::lock_guard<std::mutex> guard(sendLock);
+    if (slot == Slot::running) {
+      setLastError(kSendBusy);
+      return false;
+    }
+  }
+  JobOwner job;
   try {
-    return sendOn(*request, headers, headersLength, body, bodyLength);
+    job = prepare(*request, headers, headersLength, body, bodyLength);
   } catch (const std::bad_alloc&) {
     return fail(CURLE_OUT_OF_MEMORY);
   }
+  if (!job) return false;
+  (void)moduleKey();  // made here, not on the sender thread
+  job->module = referenceToSelf();
+  reapLastThread();
+  {
+    // Only this thread starts sends, so the slot is still not running.
+    const std::lock_guard<std::mutex> guard(sendLock);
+    slot = Slot::running;
+  }
+  if (!startThread(std::move(job))) {
+    const std::lock_guard<std::mutex> guard(sendLock);
+    slot = Slot::idle;
+    return fail(CURLE_FAILED_INIT);
+  }
+  return true;
+}
+
+bool posix::sendRunning() {
+  const std::lock_guard<std::mutex> guard(sendLock);
+  return slot == Slot::running;
+}
+
+SendOutcome httpSendOutcome() {
+  const std::lock_guard<std::mutex> guard(sendLock);
+  switch (slot) {
+    case Slot::idle:
+      return SendOutcome::none;
+    case Slot::running:
+      return SendOutcome::running;
+    case Slot::done:
+      break;
+  }
+  slot = Slot::idle;
+  if (slotError == 0) return SendOutcome::sent;
+  setLastError(slotError);
+  return SendOutcome::failed;
 }
 
 void internetClose(NetHandle handle) { delete static_cast<NetObject*>(handle); }

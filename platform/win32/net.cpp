@@ -1,17 +1,25 @@
 // HTTP through WinInet. Besides the calls the port names, the session and
 // the request get their time limits (InternetSetOptionA), so a dead or
-// silent server holds the player's thread for at most kNetTimeoutMs per
-// phase; WinInet offers no bound on name resolution.
+// silent server holds a send for at most kNetTimeoutMs per phase; WinInet
+// offers no bound on name resolution.
 //
-// The send runs on a thread of its own and the player's thread waits for it
-// at most kSendWaitMs. WinInet bounds connect, send and receive itself, but
-// Wine's does not bound the TLS handshake: a server that accepts and never
-// answers it would hold the player's thread for good. A send that outlives
-// the wait is left to its thread, which keeps the module loaded and closes
-// the request, its connection and its session once WinInet returns; the
-// caller's closes of those three are skipped. While such a send is pending
-// the next one fails at once as timed out, so at most one thread and one
-// connection are ever left behind.
+// The send never holds the player's thread. httpSendRequest copies the
+// header block and the body, takes over the request, its connection and
+// its session (the caller's closes of those three are skipped from then
+// on), and starts a thread that runs HttpSendRequestExA, closes the three
+// handles, records the outcome and ends with FreeLibraryAndExitThread: it
+// holds a reference to the module from start to end, so a player that
+// unloads the module while a send runs leaves the code mapped until then.
+// httpSendOutcome hands the recorded outcome to the player's thread. At
+// most one send runs; another is refused (kSendBusy) until it ends.
+//
+// WinInet bounds connect, send and receive itself, but Wine's does not
+// bound the TLS handshake: a server that accepts and never answers it would
+// keep the send running for good. So a send still running kSendWaitMs
+// after it started is given up: its outcome is "timed out" (taken once),
+// its thread is left to finish and close its handles whenever WinInet
+// returns, and until then the port answers "running", so no second
+// connection is ever made.
 //
 // Credentials: WinInet keeps the user and password given to
 // InternetConnectA but sends them only after a 401 challenge, and the
@@ -153,23 +161,24 @@ class Credentials {
 
 Credentials credentials;
 
-// The player's wait for one send: WinInet's own limits fire first when they
-// apply.
+// How long a send may run before it is given up: WinInet's own limits fire
+// first when they apply.
 constexpr DWORD kSendWaitMs = kNetTimeoutMs + 500;
 
-// One send on its thread; the player's thread and the send's thread share it
-// until the player either takes the result or leaves it behind.
+// One send, owned by its thread from the moment the thread starts.
 struct Send {
-  HINTERNET request = nullptr;
+  HINTERNET handles[3] = {};  // request, connection, session: closed in that order
   INTERNET_BUFFERSA buffers{};
   std::string headers;
   std::string body;
   HMODULE module = nullptr;  // the reference that keeps the code loaded
-  bool done = false;         // under lock
-  bool leftBehind = false;   // under lock
-  BOOL ok = FALSE;
-  DWORD error = 0;
-  HINTERNET parents[2] = {};  // connection and session, once left behind
+};
+
+enum class Slot {
+  idle,     // no send, or its outcome taken
+  running,  // a send runs and has not been given up
+  givenUp,  // a send outlived kSendWaitMs; its thread still runs
+  done,     // a send ended; its outcome waits to be taken
 };
 
 CRITICAL_SECTION sendLock;
@@ -177,41 +186,79 @@ struct SendLockInit {
   SendLockInit() { InitializeCriticalSection(&sendLock); }
   ~SendLockInit() { DeleteCriticalSection(&sendLock); }
 } sendLockInit;
-// Under sendLock: the send left behind, if still running, and the handles
-// whose closing its thread took over (until the caller's close comes, which
-// is before the next send can be left behind).
-Send* sendLeftBehind = nullptr;
+// Under sendLock: the sender's state, and the handles whose closing the
+// running (or last) send took over, until the caller's close of each comes.
+Slot slot = Slot::idle;
+DWORD slotStarted = 0;  // GetTickCount; differences are right across its wrap
+bool slotSent = false;
+DWORD slotError = 0;
 HINTERNET disowned[3] = {};
+
+// Under sendLock: the handle each open connection and request was opened
+// on, so a send can take over its whole family (Wine's WinInet does not
+// answer INTERNET_OPTION_PARENT_HANDLE).
+struct Parent {
+  HINTERNET child;
+  HINTERNET parent;
+};
+std::vector<Parent> parents;
+
+// False when memory runs out.
+bool rememberParent(HINTERNET child, HINTERNET parent) {
+  EnterCriticalSection(&sendLock);
+  bool ok = true;
+  try {
+    parents.push_back({child, parent});
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  LeaveCriticalSection(&sendLock);
+  return ok;
+}
+
+HINTERNET parentOf(HINTERNET child) {
+  EnterCriticalSection(&sendLock);
+  HINTERNET parent = nullptr;
+  for (const Parent& p : parents) {
+    if (p.child == child) parent = p.parent;
+  }
+  LeaveCriticalSection(&sendLock);
+  return parent;
+}
+
+// Before the handle is closed: its value may come back for another.
+void forgetHandle(HINTERNET handle) {
+  credentials.forget(handle);
+  EnterCriticalSection(&sendLock);
+  parents.erase(std::remove_if(parents.begin(), parents.end(),
+                               [handle](const Parent& p) { return p.child == handle; }),
+                parents.end());
+  LeaveCriticalSection(&sendLock);
+}
 
 DWORD WINAPI runSend(void* parameter) {
   Send* send = static_cast<Send*>(parameter);
   const HMODULE module = send->module;
-  const BOOL ok = HttpSendRequestExA(send->request, &send->buffers, nullptr, 0, 0);
+  const BOOL ok = HttpSendRequestExA(send->handles[0], &send->buffers, nullptr, 0, 0);
   const DWORD error = GetLastError();
-  EnterCriticalSection(&sendLock);
-  send->ok = ok;
-  send->error = error;
-  send->done = true;
-  const bool leftBehind = send->leftBehind;
-  if (leftBehind) sendLeftBehind = nullptr;
-  LeaveCriticalSection(&sendLock);
-  if (leftBehind) {
-    InternetCloseHandle(send->request);
-    for (HINTERNET parent : send->parents) {
-      if (parent == nullptr) continue;
-      credentials.forget(parent);
-      InternetCloseHandle(parent);
-    }
-    delete send;
+  // The handles go before the outcome is known, so the next send never
+  // overlaps this one's close.
+  for (HINTERNET handle : send->handles) {
+    if (handle == nullptr) continue;
+    forgetHandle(handle);
+    InternetCloseHandle(handle);
   }
+  delete send;
+  EnterCriticalSection(&sendLock);
+  if (slot == Slot::running) {
+    slot = Slot::done;
+    slotSent = ok != FALSE;
+    slotError = error;
+  } else {
+    slot = Slot::idle;  // given up: its outcome was taken as timed out
+  }
+  LeaveCriticalSection(&sendLock);
   FreeLibraryAndExitThread(module, 0);
-}
-
-HINTERNET parentOf(HINTERNET handle) {
-  HINTERNET parent = nullptr;
-  DWORD size = sizeof parent;
-  if (!InternetQueryOptionA(handle, INTERNET_OPTION_PARENT_HANDLE, &parent, &size)) return nullptr;
-  return parent;
 }
 
 }  // namespace
@@ -264,6 +311,11 @@ NetHandle internetConnect(NetHandle session, const char* host, uint16_t port, co
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  if (!rememberParent(connection.get(), static_cast<HINTERNET>(session))) {
+    credentials.forget(connection.get());
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return connection.release();
 }
 
@@ -288,20 +340,24 @@ NetHandle httpOpenRequest(NetHandle connection, const char* method, const char* 
                               HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
     return nullptr;
   }
+  if (!rememberParent(request.get(), static_cast<HINTERNET>(connection))) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return request.release();
 }
 
 bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength) {
   EnterCriticalSection(&sendLock);
-  const bool pending = sendLeftBehind != nullptr;
+  const bool busy = slot == Slot::running || slot == Slot::givenUp;
   LeaveCriticalSection(&sendLock);
-  if (pending) {
-    SetLastError(ERROR_INTERNET_TIMEOUT);
+  if (busy) {
+    SetLastError(kSendBusy);
     return false;
   }
   // The thread gets its own copies: the caller's buffers are gone once it
-  // stops waiting.
+  // returns.
   std::unique_ptr<Send> send(new (std::nothrow) Send);
   if (!send) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -314,7 +370,9 @@ bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLen
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
-  send->request = static_cast<HINTERNET>(request);
+  send->handles[0] = static_cast<HINTERNET>(request);
+  send->handles[1] = parentOf(send->handles[0]);
+  send->handles[2] = send->handles[1] != nullptr ? parentOf(send->handles[1]) : nullptr;
   INTERNET_BUFFERSA& buffers = send->buffers;
   buffers.dwStructSize = sizeof buffers;
   buffers.Next = nullptr;
@@ -331,32 +389,55 @@ bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLen
                           reinterpret_cast<const char*>(&runSend), &send->module)) {
     return false;
   }
+  // Running before the thread starts, so its outcome cannot come first.
+  EnterCriticalSection(&sendLock);
+  slot = Slot::running;
+  slotStarted = GetTickCount();
+  std::copy(std::begin(send->handles), std::end(send->handles), std::begin(disowned));
+  LeaveCriticalSection(&sendLock);
   const HANDLE thread = CreateThread(nullptr, 0, runSend, send.get(), 0, nullptr);
   if (thread == nullptr) {
     const DWORD error = GetLastError();
+    EnterCriticalSection(&sendLock);
+    slot = Slot::idle;
+    std::fill(std::begin(disowned), std::end(disowned), nullptr);
+    LeaveCriticalSection(&sendLock);
     FreeLibrary(send->module);
     SetLastError(error);
     return false;
   }
-  const bool returned = WaitForSingleObject(thread, kSendWaitMs) == WAIT_OBJECT_0;
+  send.release();  // the thread's now
   CloseHandle(thread);
+  return true;
+}
+
+SendOutcome httpSendOutcome() {
   EnterCriticalSection(&sendLock);
-  if (!returned && !send->done) {
-    // Left behind: its thread owns it and the three handles from now on.
-    send->parents[0] = parentOf(send->request);
-    send->parents[1] = send->parents[0] != nullptr ? parentOf(send->parents[0]) : nullptr;
-    disowned[0] = send->request;
-    disowned[1] = send->parents[0];
-    disowned[2] = send->parents[1];
-    send->leftBehind = true;
-    sendLeftBehind = send.release();
-    LeaveCriticalSection(&sendLock);
-    SetLastError(ERROR_INTERNET_TIMEOUT);
-    return false;
+  SendOutcome outcome = SendOutcome::none;
+  DWORD error = 0;
+  switch (slot) {
+    case Slot::idle:
+      break;
+    case Slot::running:
+      outcome = SendOutcome::running;
+      if (GetTickCount() - slotStarted >= kSendWaitMs) {
+        slot = Slot::givenUp;
+        outcome = SendOutcome::failed;
+        error = ERROR_INTERNET_TIMEOUT;
+      }
+      break;
+    case Slot::givenUp:
+      outcome = SendOutcome::running;
+      break;
+    case Slot::done:
+      slot = Slot::idle;
+      outcome = slotSent ? SendOutcome::sent : SendOutcome::failed;
+      error = slotError;
+      break;
   }
   LeaveCriticalSection(&sendLock);
-  SetLastError(send->error);
-  return send->ok != FALSE;
+  if (outcome == SendOutcome::failed) SetLastError(error);
+  return outcome;
 }
 
 void internetClose(NetHandle handle) {
@@ -367,7 +448,7 @@ void internetClose(NetHandle handle) {
   if (skip) *found = nullptr;
   LeaveCriticalSection(&sendLock);
   if (skip) return;
-  credentials.forget(static_cast<HINTERNET>(handle));
+  forgetHandle(static_cast<HINTERNET>(handle));
   InternetCloseHandle(static_cast<HINTERNET>(handle));
 }
 

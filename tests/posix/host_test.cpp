@@ -305,6 +305,53 @@ TEST_F(Host, AnswersThePluginsQueriesWhilePlaying) {
   }
 }
 
+TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
+  // A port that takes the connection and never answers the TLS handshake:
+  // each send runs 5 s on the sender thread. The player's ticks and its
+  // quit do not wait for it; the module is unloaded while it runs; its
+  // failure is shown once, at the first tick after it ended.
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr auto kSlack = std::chrono::milliseconds(1500);
+#else
+  constexpr auto kSlack = std::chrono::milliseconds(500);
+#endif
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  writeTagged(dir / "song.mp3", "A", "B");
+  reg("/v URL /t REG_SZ /d https://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/np");
+  reg("/v Interval /t REG_DWORD /d 1");
+  struct Case {
+    const char* quitAfter;
+    std::chrono::milliseconds runs;
+    size_t boxes;
+  } cases[] = {
+      {"3", std::chrono::milliseconds(3000), 0},    // quit during the first send
+      {"7.5", std::chrono::milliseconds(7500), 1},  // its outcome taken at about 7 s
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.quitAfter);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome r = host("play --track-seconds 60 --quit-after " + std::string(c.quitAfter) +
+                           " " + shellQuoted((dir / "song.mp3").string()));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(took, c.runs + kSlack);
+    EXPECT_GE(took, c.runs);
+    std::string boxes;
+    for (size_t i = 0; i < c.boxes; ++i)
+      boxes += "[Error] Cannot HttpSendRequestEx: (errcode=28)\n";
+    EXPECT_EQ(r.err, boxes);
+    EXPECT_EQ(r.out.substr(r.out.size() - 5), "quit\n") << r.out;
+  }
+  ::close(listener);
+}
+
 TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
   Receiver receiver;
   ASSERT_NE(receiver.port(), 0);

@@ -1,6 +1,7 @@
 // The update cycle end to end: the core with the recording double of the
 // window services and the real libcurl backend, posting to receivers on
-// 127.0.0.1 that record the request bytes.
+// 127.0.0.1 that record the request bytes. The post runs on the backend's
+// sender thread; its outcome (and any box) comes with the next tick.
 #include "report/update.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +17,14 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "dialog/resources/resource.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/http.h"
 #include "report/form_body.h"
 #include "shell/buffer.h"
 #include "shell/plugin.h"
@@ -117,8 +120,11 @@ class Cycle : public ::testing::Test {
     dir = tempDir();
     ASSERT_FALSE(dir.empty());
   }
-  // A new plug-in and a new double, as at load time; no system settings.
+  // A new plug-in and a new double, as at load time; no system settings and
+  // no send left over from before.
   void fresh() {
+    settle();
+    platform::httpSendOutcome();
     for (const char* name : kProxyVariables) unsetenv(name);
     fake::freshPlugin(kHost);
     fake::state().host = [this](uintptr_t wParam, intptr_t code) -> intptr_t {
@@ -142,6 +148,8 @@ class Cycle : public ::testing::Test {
   void TearDown() override {
     rawAllocate = std::malloc;
     pluginQuit();
+    settle();
+    platform::httpSendOutcome();
     resetState();
     for (const char* name : kProxyVariables) unsetenv(name);
     std::error_code ignored;
@@ -162,7 +170,26 @@ class Cycle : public ::testing::Test {
     std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
     std::memcpy(urlSetting.get(), url.data(), url.size());
   }
-  bool tick() { return fake::fireTimer(kHost, UPDATE_TIMER_ID); }
+  // Waits (bounded) until the send in flight, if any, has ended.
+  static void settle() {
+    const auto until = std::chrono::steady_clock::now() + kCycleBound;
+    while (platform::posix::sendRunning() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_FALSE(platform::posix::sendRunning()) << "the send outlived its bound";
+  }
+  // A timer tick once the previous send has ended, as the interval paces them.
+  bool tick() {
+    settle();
+    return fake::fireTimer(kHost, UPDATE_TIMER_ID);
+  }
+  // The tick that takes the last send's outcome, with sending switched off
+  // so it starts no other.
+  void collect() {
+    const int32_t enabled = enabledSetting;
+    enabledSetting = 0;
+    EXPECT_TRUE(tick());
+    enabledSetting = enabled;
+  }
   std::chrono::milliseconds timedTick() {
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(tick());
@@ -248,6 +275,7 @@ TEST_F(Cycle, UrlShapesGiveRequestLineHostAndTarget) {
     EXPECT_EQ(p.requestLine, c.requestLine);
     EXPECT_EQ(sorted(p.headers), expectedHeaders(c.host, body, c.extra));
     EXPECT_EQ(p.body, body);
+    collect();
     EXPECT_TRUE(boxes().empty());
     for (const auto& b : boxes()) {
       EXPECT_EQ(b.text.find("pw"), std::string::npos);
@@ -338,6 +366,7 @@ TEST_F(Cycle, BodyShapes) {
         {0, 104}, {0, 125}, {3, 212}, {3, 211}};
     EXPECT_EQ(fake::state().hostMessages, asked);
   }
+  collect();
   EXPECT_TRUE(boxes().empty());
 }
 
@@ -424,6 +453,7 @@ TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
     EXPECT_EQ(p.body, body);
     EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), body));
   }
+  collect();
   EXPECT_TRUE(boxes().empty());
 }
 
@@ -496,6 +526,7 @@ TEST_F(Cycle, SendFailuresShowTheLibraryCode) {
     fresh();
     start(c.url);
     EXPECT_LE(timedTick(), kCycleBound);
+    collect();
     ASSERT_EQ(boxes().size(), 1u);
     EXPECT_EQ(boxes()[0], (fake::Box{"Error", c.box}));
     EXPECT_TRUE(errorShown);
@@ -536,9 +567,12 @@ TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
   start(refused);
 
   EXPECT_TRUE(tick());
+  EXPECT_TRUE(boxes().empty()) << "the outcome comes with the next tick";
   EXPECT_TRUE(tick());
-  EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "two failing cycles, one box";
-  EXPECT_EQ(fake::state().hostMessages.size(), 8u) << "both cycles ran";
+  EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "the first failure, at the second tick";
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "three failing cycles, one box";
+  EXPECT_EQ(fake::state().hostMessages.size(), 12u) << "every cycle ran";
 
   // A successful cycle does not re-arm the box.
   retarget("http://" + local(server.port()) + "/np");
@@ -558,12 +592,32 @@ TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
   confirmSettings();
   EXPECT_EQ(boxes().size(), 1u);
   EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes().size(), 1u);
+  EXPECT_TRUE(tick());
   EXPECT_EQ(boxes(), (std::vector<fake::Box>{box, box}));
   EXPECT_TRUE(tick());
   EXPECT_EQ(boxes().size(), 2u);
 }
 
+TEST_F(Cycle, SendFailingAfterTheSettingsAreConfirmedKeepsTheSilenceItStartedWith) {
+  // The second send starts while boxes are silenced; its failure is taken
+  // after the user confirmed the settings and stays silent, as it would
+  // have been had it failed at once. The next send's failure shows again.
+  const fake::Box box{"Error", "Cannot HttpSendRequestEx: (errcode=7)"};
+  start("http://" + local(closedPort()) + "/np");
+  EXPECT_TRUE(tick());
+  EXPECT_TRUE(tick());
+  ASSERT_EQ(boxes(), std::vector<fake::Box>{box});
+  confirmSettings();
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "the silenced send's failure";
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(boxes(), (std::vector<fake::Box>{box, box})) << "the first send after confirming";
+}
+
 TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
+  // The box of the first send's failure opens at the second tick, before
+  // that tick's cycle; ticks inside its loop are dropped.
   start("http://" + local(closedPort()) + "/np");
   size_t nestedTicks = 0;
   size_t askedBefore = 0;
@@ -571,19 +625,22 @@ TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
   fake::state().onBox = [&](const fake::Box&) {
     EXPECT_TRUE(updateInProgress);
     askedBefore = fake::state().hostMessages.size();
-    for (int i = 0; i < 3; ++i) nestedTicks += tick() ? 1 : 0;
+    for (int i = 0; i < 3; ++i) nestedTicks += fake::fireTimer(kHost, UPDATE_TIMER_ID) ? 1 : 0;
     askedAfter = fake::state().hostMessages.size();
   };
+  EXPECT_TRUE(tick());
+  EXPECT_TRUE(boxes().empty());
   EXPECT_TRUE(tick());
   EXPECT_EQ(nestedTicks, 3u);
   EXPECT_EQ(askedBefore, 4u);
   EXPECT_EQ(askedAfter, askedBefore) << "nested ticks started no cycle";
+  EXPECT_EQ(fake::state().hostMessages.size(), 8u) << "the tick's own cycle ran after the box";
   EXPECT_EQ(boxes().size(), 1u);
   EXPECT_FALSE(updateInProgress);
   // The next ordinary tick runs again.
   fake::state().onBox = nullptr;
   EXPECT_TRUE(tick());
-  EXPECT_EQ(fake::state().hostMessages.size(), 8u);
+  EXPECT_EQ(fake::state().hostMessages.size(), 12u);
 }
 
 TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
@@ -680,30 +737,47 @@ TEST_F(Cycle, SilentServerGetsThePostAndDoesNotHoldThePlayer) {
   EXPECT_EQ(p.body, std::string(bodyBuffer.get()));
   EXPECT_EQ(p.body.size(), BODY_BUFFER_SIZE - 1);
   EXPECT_EQ(sorted(p.headers), expectedHeaders(local(port), p.body));
+  collect();
+  EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
 }
 
-TEST_F(Cycle, HandshakeNobodyAnswersIsCutAtTheBound) {
+TEST_F(Cycle, HandshakeNobodyAnswersHoldsNothingAndIsReportedAtTheNextTick) {
   // A server that takes the connection and never speaks TLS: nothing of the
-  // post can be written, so the cycle waits out the bound and reports it.
+  // post can be written, so the send runs to its bound on the sender thread.
+  // The player's thread is free at once; a tick meanwhile sends nothing and
+  // reports nothing; the tick after the bound shows the send's own code.
   loopback::Server server(loopback::Mode::silent);
   ASSERT_TRUE(server.ok());
   start("https://" + local(server.port()) + "/np");
-  const auto took = timedTick();
-  EXPECT_LE(took, kCycleBound);
-  EXPECT_GE(took, std::chrono::milliseconds(platform::kNetTimeoutMs - 500))
-      << "the cycle really waited for the server";
-  EXPECT_EQ(server.accepted(), 1u);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_LT(timedTick(), std::chrono::milliseconds(1000));
+  EXPECT_TRUE(platform::posix::sendRunning());
+
+  fake::state().hostMessages.clear();
+  EXPECT_TRUE(fake::fireTimer(kHost, UPDATE_TIMER_ID));
+  EXPECT_TRUE(fake::state().hostMessages.empty()) << "no cycle while the send runs";
+  EXPECT_TRUE(boxes().empty());
+  EXPECT_FALSE(updateInProgress);
+
+  settle();
+  const auto ran = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(ran, std::chrono::milliseconds(platform::kNetTimeoutMs - 500))
+      << "the send really waited for the server";
+  EXPECT_EQ(server.accepted(), 1u) << "one connection for the two ticks";
+  collect();
   EXPECT_EQ(boxes(), (std::vector<fake::Box>{{"Error", "Cannot HttpSendRequestEx: (errcode=28)"}}));
   EXPECT_FALSE(updateInProgress);
 }
 
 TEST(Send, BodyTheServerNeverTakesFailsAtTheBound) {
   // More than the socket buffers of both ends hold: the last byte is never
-  // written, so the send fails with the timeout instead of succeeding.
+  // written, so the send fails with the timeout instead of succeeding. It
+  // starts at once; a second send meanwhile is refused without a
+  // connection; the outcome is given once.
   for (const char* name : kProxyVariables) unsetenv(name);
   loopback::Server server(loopback::Mode::silent);
   ASSERT_TRUE(server.ok());
-  const std::string body(32u << 20, 'b');
+  std::string body(32u << 20, 'b');
   const std::string headers = "Content-Length: " + std::to_string(body.size()) + "\r\n";
   platform::NetHandle session = platform::internetOpen("Trellicast");
   ASSERT_NE(session, nullptr);
@@ -712,20 +786,42 @@ TEST(Send, BodyTheServerNeverTakesFailsAtTheBound) {
   ASSERT_NE(connection, nullptr);
   platform::NetHandle request = platform::httpOpenRequest(connection, "POST", "/np", false);
   ASSERT_NE(request, nullptr);
-  platform::setLastError(0);
   const auto begin = std::chrono::steady_clock::now();
-  const bool sent =
+  const bool started =
       platform::httpSendRequest(request, headers.data(), static_cast<uint32_t>(headers.size()),
                                 body.data(), static_cast<uint32_t>(body.size()));
-  const auto took = std::chrono::steady_clock::now() - begin;
-  const uint32_t code = platform::lastError();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+  // The caller's copies go at once: the send has its own.
   platform::internetClose(request);
   platform::internetClose(connection);
   platform::internetClose(session);
-  EXPECT_FALSE(sent);
+  std::fill(body.begin(), body.end(), 'x');
+  ASSERT_TRUE(started);
+  EXPECT_EQ(platform::httpSendOutcome(), platform::SendOutcome::running);
+
+  platform::NetHandle again = platform::internetOpen("Trellicast");
+  platform::NetHandle again2 =
+      platform::internetConnect(again, "127.0.0.1", server.port(), nullptr, nullptr);
+  platform::NetHandle again3 = platform::httpOpenRequest(again2, "POST", "/np", false);
+  platform::setLastError(0);
+  EXPECT_FALSE(platform::httpSendRequest(again3, "", 0, "x", 1)) << "one send in flight";
+  EXPECT_EQ(platform::lastError(), platform::kSendBusy);
+  platform::internetClose(again3);
+  platform::internetClose(again2);
+  platform::internetClose(again);
+
+  platform::SendOutcome outcome = platform::SendOutcome::running;
+  const auto until = begin + kCycleBound;
+  while ((outcome = platform::httpSendOutcome()) == platform::SendOutcome::running &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto took = std::chrono::steady_clock::now() - begin;
+  const uint32_t code = platform::lastError();
+  EXPECT_EQ(outcome, platform::SendOutcome::failed);
   EXPECT_EQ(code, 28u);
-  EXPECT_LE(took, kCycleBound);
   EXPECT_GE(took, std::chrono::milliseconds(platform::kNetTimeoutMs - 500));
+  EXPECT_EQ(server.accepted(), 1u) << "the refused send made no connection";
+  EXPECT_EQ(platform::httpSendOutcome(), platform::SendOutcome::none) << "given once";
 }
 
 // ---- TLS ---------------------------------------------------------------------
@@ -769,6 +865,7 @@ TEST_F(Tls, HttpsIsVerifiedAgainstTheSystemTrustStore) {
     ASSERT_TRUE(server.ok());
     start("https://" + local(server.port()) + "/secure?k=v");
     EXPECT_LE(timedTick(), kCycleBound);
+    collect();
     const auto exchanges = server.wait(1, kWaitMs);
     ASSERT_EQ(exchanges.size(), 1u);
     const auto& e = exchanges[0];

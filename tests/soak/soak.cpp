@@ -24,6 +24,7 @@
 
 #include "dialog/resources/resource.h"
 #include "platform/port.h"
+#include "platform/posix/http.h"
 #include "platform/posix/system.h"
 #include "shell/plugin.h"
 #include "shell/settings.h"
@@ -125,6 +126,11 @@ int main(int argc, char** argv) {
   const auto began = std::chrono::steady_clock::now();
 
   for (size_t i = 0; i < cycles; ++i) {
+    // The timer paces sends: the previous one has ended (each is bounded)
+    // before the server changes modes and the next tick comes, which would
+    // otherwise send nothing.
+    for (int waited = 0; platform::posix::sendRunning() && waited < 2 * kWaitMs; ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (i == kWarmUp) {
       rssWarm = residentKb();
       heapWarm = heapInUse();
@@ -155,7 +161,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "soak: cycle %zu: the timer is not armed\n", i);
       return 1;
     }
-    // The cycle returns once its post is written, maybe before the server
+    // The tick returns once the send has started, maybe before the server
     // took the connection; the server must serve it in this cycle's mode.
     for (int waited = 0;
          fault != Fault::refuse && server.accepted() == acceptedBefore && waited < kWaitMs;

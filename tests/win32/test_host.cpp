@@ -174,10 +174,20 @@ struct ModuleTimer {
 };
 std::vector<ModuleTimer> moduleTimers;
 
+// Set by "tick-times": the timer's ticks are logged with the time they
+// arrived, in ms since the script started.
+bool tickTimes = false;
+DWORD scriptStart = 0;
+
 VOID CALLBACK tickProcedure(HWND window, UINT message, UINT_PTR id, DWORD time) {
   for (const ModuleTimer& timer : moduleTimers) {
     if (timer.window == window && timer.id == id) {
-      logLine("TICK %lu", static_cast<unsigned long>(id));
+      if (tickTimes) {
+        logLine("TICK %lu @%lu", static_cast<unsigned long>(id),
+                static_cast<unsigned long>(GetTickCount() - scriptStart));
+      } else {
+        logLine("TICK %lu", static_cast<unsigned long>(id));
+      }
       timer.procedure(window, message, id, time);
       return;
     }
@@ -493,7 +503,11 @@ void dumpTemplate() {
 //                                  exists (the test's cue), at most 60 s
 //   unload                         FreeLibrary
 //   mark TEXT                      a line in the log
+//   tick-times                     from now on the timer's ticks are logged
+//                                  as "TICK ID @MS", MS since the start
+//   stamp                          "STAMP MS", MS since the start
 int runScript(std::istream& script, HWND window) {
+  scriptStart = GetTickCount();
   std::string line;
   while (std::getline(script, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -612,6 +626,10 @@ int runScript(std::istream& script, HWND window) {
       logLine("UNLOADED");
     } else if (command == "mark") {
       logLine("MARK %s", restOf(in).c_str());
+    } else if (command == "tick-times") {
+      tickTimes = true;
+    } else if (command == "stamp") {
+      logLine("STAMP %lu", static_cast<unsigned long>(GetTickCount() - scriptStart));
     } else {
       logLine("ERROR unknown command %s", command.c_str());
       return 1;

@@ -1,0 +1,11 @@
+// What the POSIX HTTP backend tells beyond the port, for tests and
+// benchmarks that must know when the sender thread is done.
+#pragma once
+
+namespace platform::posix {
+
+// Whether a send started by httpSendRequest is still under way. Unlike
+// httpSendOutcome it takes nothing.
+bool sendRunning();
+
+}  // namespace platform::posix
