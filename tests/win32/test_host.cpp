@@ -474,6 +474,135 @@ void dumpTemplate() {
   }
 }
 
+// ---- The player's main window, as other programs look for it -----------------------
+// Programs that manage the player (its setup program, for one) find it by the
+// window class "Winamp v1.x" and end it with WM_COMMAND 40001, its "exit".
+// Other programs' windows are found among the top-level dialog windows
+// (class #32770) by caption.
+//   player-window close|ignore     register that window; on 40001 either end
+//                                  as the player's exit does (the module's
+//                                  quit, unload, end of script) or go on
+//   serve MS                       run the message loop until that exit, MS
+//                                  at most
+//   windows CAPTION                log the dialog windows with that caption:
+//                                  "WINDOW dialog" or "WINDOW box|TEXT"
+//   window-command ID CAPTION      WM_COMMAND ID (a click on button ID) to the
+//                                  first such window that is no message box
+//   await-window MS CAPTION        run the message loop until such a window
+//                                  exists, MS at most
+constexpr UINT kPlayerExitCommand = 40001;
+bool playerClosesOnExit = false;
+bool playerExitRequested = false;
+
+LRESULT CALLBACK playerMainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND && LOWORD(wParam) == kPlayerExitCommand) {
+    logLine("EXIT-COMMAND %s", playerClosesOnExit ? "close" : "ignored");
+    if (playerClosesOnExit) playerExitRequested = true;
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+struct DialogSearch {
+  std::string caption;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK collectDialog(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<DialogSearch*>(param);
+  char className[64] = {};
+  GetClassNameA(window, className, sizeof className);
+  if (std::strcmp(className, "#32770") == 0 && windowText(window) == search->caption)
+    search->found.push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> dialogsCaptioned(const std::string& caption) {
+  DialogSearch search{caption, {}};
+  EnumWindows(collectDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool isMessageBox(HWND window) { return GetDlgItem(window, 0xFFFF) != nullptr; }
+
+// Runs one of the commands above; false when the script must stop.
+bool runPlayerCommand(const std::string& command, std::istringstream& in) {
+  if (command == "player-window") {
+    std::string mode;
+    in >> mode;
+    playerClosesOnExit = mode == "close";
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = playerMainProcedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "Winamp v1.x";
+    if (RegisterClassA(&windowClass) == 0 ||
+        CreateWindowExA(0, windowClass.lpszClassName, "Test player", WS_OVERLAPPEDWINDOW, 0, 0, 320,
+                        200, nullptr, nullptr, windowClass.hInstance, nullptr) == nullptr) {
+      logLine("ERROR no player window %lu", static_cast<unsigned long>(GetLastError()));
+      return false;
+    }
+    logLine("PLAYER-WINDOW %s", playerClosesOnExit ? "close" : "ignore");
+  } else if (command == "serve") {
+    DWORD ms = 0;
+    in >> ms;
+    const DWORD start = GetTickCount();
+    while (!playerExitRequested && GetTickCount() - start < ms) {
+      MSG msg;
+      if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      } else {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+      }
+    }
+    if (playerExitRequested) {
+      if (record != nullptr && record->hostWindow != nullptr) record->quit();
+      record = nullptr;
+      module.reset();
+      logLine("EXITED");
+    }
+  } else if (command == "windows") {
+    for (HWND window : dialogsCaptioned(restOf(in))) {
+      if (isMessageBox(window)) {
+        char text[4096] = {};
+        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+        logLine("WINDOW box|%s", visible(text, std::strlen(text)).c_str());
+      } else {
+        logLine("WINDOW dialog");
+      }
+    }
+  } else if (command == "await-window") {
+    DWORD ms = 0;
+    in >> ms;
+    const std::string caption = restOf(in);
+    const DWORD start = GetTickCount();
+    for (;;) {
+      bool shown = false;
+      for (HWND window : dialogsCaptioned(caption)) shown = shown || !isMessageBox(window);
+      if (shown) break;
+      if (GetTickCount() - start > ms) {
+        logLine("ERROR no window %s", caption.c_str());
+        return false;
+      }
+      pump(50);
+    }
+    logLine("WINDOW-SHOWN");
+  } else {
+    int id = 0;
+    in >> id;
+    for (HWND window : dialogsCaptioned(restOf(in))) {
+      if (isMessageBox(window)) continue;
+      PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
+      logLine("WINDOW-COMMAND %d", id);
+      return true;
+    }
+    logLine("ERROR no window for the command");
+    return false;
+  }
+  return true;
+}
+
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
 //   title POS TEXT / notitle POS   answer to 212 for POS
@@ -501,6 +630,12 @@ int runScript(std::istream& script, HWND window) {
     std::istringstream in(line);
     std::string command;
     in >> command;
+    if (command == "player-window" || command == "serve" || command == "windows" ||
+        command == "window-command" || command == "await-window") {
+      if (!runPlayerCommand(command, in)) return 1;
+      if (playerExitRequested) return 0;
+      continue;
+    }
     if (command == "playlist") {
       in >> playbackStatus >> playlistPosition;
     } else if (command == "title") {
