@@ -51,6 +51,12 @@ def nsi_define(name):
 CLOSE_WAIT_S = nsi_define("CLOSE_WAIT_MS") / 1000.0
 
 
+def setup_caption(args):
+    """The setup program's window title."""
+    edition = " (x64 test build)" if args.arch == "x86_64" else ""
+    return "Trellicast %s%s Setup" % (args.version, edition)
+
+
 def setup_name(version, arch):
     return "Trellicast-%s-%ssetup.exe" % (version, "x64-" if arch == "x86_64" else "")
 
@@ -70,6 +76,22 @@ class Machine:
         with open(os.path.join(args.bin, MODULE), "rb") as f:
             self.module = f.read()
         self.drive_c = os.path.join(wine.env["WINEPREFIX"], "drive_c")
+        # Every Wine command starts the prefix's services anew (seconds each)
+        # unless some program keeps them running: an idle test player does.
+        self.keeper, log = self.start_player(
+            winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
+            ["mark up", "pump 900000"], name="keeper")
+        if not wait_for_line(log, "MARK up", winetest.WINE_TIMEOUT):
+            self.keeper.kill()
+            raise RuntimeError("the idle test player did not start")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.keeper.kill()
+        self.keeper.wait(10)
+        return False
 
     def local(self, path):
         """The Linux path of a C:\\ path in the prefix."""
@@ -115,6 +137,8 @@ class Machine:
         key is absent. DWORDs as ints."""
         done = self.reg("query", key)
         if done.returncode != 0:
+            if b"Unable to find" not in done.stdout:
+                print("reg query %s: exit %d: %r" % (key, done.returncode, done.stdout))
             return None
         values = {}
         for line in done.stdout.decode("latin-1").splitlines():
@@ -135,14 +159,13 @@ class Machine:
         return rc, time.time() - started
 
     def run_uninstaller(self, plugins, *options):
-        """Exit code of the uninstaller, once every process it started has
-        ended (it runs from a copy of itself)."""
+        """Exit code of the uninstaller (which runs from a copy of itself
+        and waits for it)."""
         try:
             rc = self.wine.run([winetest.WINE, plugins + "\\" + UNINSTALLER] + list(options),
                                timeout=120).returncode
         except subprocess.TimeoutExpired:
             rc = "timeout"
-        self.wine.wait()
         return rc
 
     def start_player(self, exe, lines, name="player"):
@@ -233,54 +256,54 @@ def scenario_silent(args, c):
     log = []
     try:
         with winetest.Wine(args.bin, "install-silent") as wine:
-            m = Machine(wine, args)
-            folder = r"C:\Players\Winamp Test"
-            plugins = folder + "\\Plugins"
-            m.player_folder(folder, test_player=True)
-            m.reg_set(PLAYER_HKCU_KEY, None, folder)
-            m.reg_set(PLAYER_HKLM_KEY, "PlayerOwn", "kept")
+            with Machine(wine, args) as m:
+                folder = r"C:\Players\Winamp Test"
+                plugins = folder + "\\Plugins"
+                m.player_folder(folder, test_player=True)
+                m.reg_set(PLAYER_HKCU_KEY, None, folder)
+                m.reg_set(PLAYER_HKLM_KEY, "PlayerOwn", "kept")
 
-            rc, took = m.run_setup("/S")
-            print("silent setup: exit %s in %.1f s" % (rc, took))
-            c.eq("setup exit", rc, 0)
-            check_installed(c, m, "installed", folder)
+                rc, took = m.run_setup("/S")
+                print("silent setup: exit %s in %.1f s" % (rc, took))
+                c.eq("setup exit", rc, 0)
+                check_installed(c, m, "installed", folder)
 
-            url = "http://127.0.0.1:%d/np" % receiver.port
-            title = b"Installed & posting"
-            rc, log = m.run_player(folder + "\\Winamp.exe", [
-                "seed-url " + url, "seed-dword Interval 1", "playlist 1 0",
-                "title 0 " + script_text(title), "nofile 0", "load " + plugins + "\\" + MODULE,
-                "init", "pump 2500", "quit"])
-            time.sleep(0.3)
-            c.eq("player exit", rc, 0)
-            c.true("the installed module's description carries the same version",
-                   any(l.startswith("INIT 0 description=Trellicast %s " % args.version)
-                       for l in log), str(lines_with(log, "INIT")))
-            bodies = [winetest.parse_request(r)[2] for r in receiver.received()]
-            c.true("the installed module posted", len(bodies) >= 1)
-            c.eq("its body", bodies[:1], [expected_body(1, title, [], has_file=False)])
+                url = "http://127.0.0.1:%d/np" % receiver.port
+                title = b"Installed & posting"
+                rc, log = m.run_player(folder + "\\Winamp.exe", [
+                    "seed-url " + url, "seed-dword Interval 1", "playlist 1 0",
+                    "title 0 " + script_text(title), "nofile 0", "load " + plugins + "\\" + MODULE,
+                    "init", "pump 2500", "quit"])
+                time.sleep(0.3)
+                c.eq("player exit", rc, 0)
+                c.true("the installed module's description carries the same version",
+                       any(l.startswith("INIT 0 description=Trellicast %s " % args.version)
+                           for l in log), str(lines_with(log, "INIT")))
+                bodies = [winetest.parse_request(r)[2] for r in receiver.received()]
+                c.true("the installed module posted", len(bodies) >= 1)
+                c.eq("its body", bodies[:1], [expected_body(1, title, [], has_file=False)])
 
-            rc = m.run_uninstaller(plugins, "/S")
-            c.eq("uninstall exit", rc, 0)
-            c.eq("uninstalled: files", installed_files(m.files(folder)), [])
-            c.true("uninstalled: the player is left", "Winamp.exe" in m.files(folder))
-            c.eq("uninstalled: entry", m.reg_values(UNINSTALL_KEY), None)
-            kept = m.reg_values(SETTINGS_KEY) or {}
-            c.eq("silent uninstall keeps the settings",
-                 (kept.get("URL"), kept.get("Interval")), (url, 1))
+                rc = m.run_uninstaller(plugins, "/S")
+                c.eq("uninstall exit", rc, 0)
+                c.eq("uninstalled: files", installed_files(m.files(folder)), [])
+                c.true("uninstalled: the player is left", "Winamp.exe" in m.files(folder))
+                c.eq("uninstalled: entry", m.reg_values(UNINSTALL_KEY), None)
+                kept = m.reg_values(SETTINGS_KEY) or {}
+                c.eq("silent uninstall keeps the settings",
+                     (kept.get("URL"), kept.get("Interval")), (url, 1))
 
-            rc, _ = m.run_setup("/S")
-            c.eq("setup again: exit", rc, 0)
-            check_installed(c, m, "installed again", folder)
-            again = m.reg_values(SETTINGS_KEY) or {}
-            c.eq("setup leaves the settings alone", (again.get("URL"), again.get("Interval")),
-                 (url, 1))
-            rc = m.run_uninstaller(plugins, "/S", "/REMOVESETTINGS")
-            c.eq("uninstall /REMOVESETTINGS exit", rc, 0)
-            c.eq("/REMOVESETTINGS: files", installed_files(m.files(folder)), [])
-            c.eq("/REMOVESETTINGS: settings key gone", m.reg_values(SETTINGS_KEY), None)
-            c.eq("/REMOVESETTINGS: the player's own key stays",
-                 (m.reg_values(PLAYER_HKLM_KEY) or {}).get("PlayerOwn"), "kept")
+                rc, _ = m.run_setup("/S")
+                c.eq("setup again: exit", rc, 0)
+                check_installed(c, m, "installed again", folder)
+                again = m.reg_values(SETTINGS_KEY) or {}
+                c.eq("setup leaves the settings alone", (again.get("URL"), again.get("Interval")),
+                     (url, 1))
+                rc = m.run_uninstaller(plugins, "/S", "/REMOVESETTINGS")
+                c.eq("uninstall /REMOVESETTINGS exit", rc, 0)
+                c.eq("/REMOVESETTINGS: files", installed_files(m.files(folder)), [])
+                c.eq("/REMOVESETTINGS: settings key gone", m.reg_values(SETTINGS_KEY), None)
+                c.eq("/REMOVESETTINGS: the player's own key stays",
+                     (m.reg_values(PLAYER_HKLM_KEY) or {}).get("PlayerOwn"), "kept")
     finally:
         receiver.close()
     return log
@@ -311,33 +334,33 @@ def scenario_folders(args, c):
     """Finding the player's folder, one prefix for the whole table: each row
     starts from no keys and no folders."""
     with winetest.Wine(args.bin, "install-folders") as wine:
-        m = Machine(wine, args)
-        every = [A, B, D, PROGRAM_FILES_PLAYER]
-        for what, hkcu, uninstall, explicit, with_exe, without_exe, want in FOLDER_ROWS:
-            for key in (PLAYER_HKCU_KEY, PLAYER_UNINSTALL_KEY, UNINSTALL_KEY):
-                m.reg_delete(key)
-            for folder in every:
-                shutil.rmtree(m.local(folder), ignore_errors=True)
-            for folder in with_exe:
-                m.player_folder(folder)
-            for folder in without_exe:
-                m.player_folder(folder, exe=False)
-            if hkcu is not None:
-                m.reg_set(PLAYER_HKCU_KEY, None, hkcu)
-            if uninstall is not None:
-                m.reg_set(PLAYER_UNINSTALL_KEY, "UninstallString", uninstall)
-            before = {f: m.files(f) for f in every}
-            rc, took = m.run_setup("/S", *(["/D=" + explicit] if explicit else []))
-            print("%-55s exit %s in %.1f s" % (what, rc, took))
-            if want is None:
-                c.eq(what + ": exit", rc, EXIT_NO_PLAYER)
-                check_untouched(c, m, what, before, every)
-                continue
-            c.eq(what + ": exit", rc, 0)
-            check_installed(c, m, what, want)
-            for folder in every:
-                if folder != want:
-                    c.eq(what + ": nothing in " + folder, installed_files(m.files(folder)), [])
+        with Machine(wine, args) as m:
+            every = [A, B, D, PROGRAM_FILES_PLAYER]
+            for what, hkcu, uninstall, explicit, with_exe, without_exe, want in FOLDER_ROWS:
+                for key in (PLAYER_HKCU_KEY, PLAYER_UNINSTALL_KEY, UNINSTALL_KEY):
+                    m.reg_delete(key)
+                for folder in every:
+                    shutil.rmtree(m.local(folder), ignore_errors=True)
+                for folder in with_exe:
+                    m.player_folder(folder)
+                for folder in without_exe:
+                    m.player_folder(folder, exe=False)
+                if hkcu is not None:
+                    m.reg_set(PLAYER_HKCU_KEY, None, hkcu)
+                if uninstall is not None:
+                    m.reg_set(PLAYER_UNINSTALL_KEY, "UninstallString", uninstall)
+                before = {f: m.files(f) for f in every}
+                rc, took = m.run_setup("/S", *(["/D=" + explicit] if explicit else []))
+                print("%-55s exit %s in %.1f s" % (what, rc, took))
+                if want is None:
+                    c.eq(what + ": exit", rc, EXIT_NO_PLAYER)
+                    check_untouched(c, m, what, before, every)
+                    continue
+                c.eq(what + ": exit", rc, 0)
+                check_installed(c, m, what, want)
+                for folder in every:
+                    if folder != want:
+                        c.eq(what + ": nothing in " + folder, installed_files(m.files(folder)), [])
     return None
 
 
@@ -354,57 +377,57 @@ def scenario_running(args, c):
     exe = folder + "\\Winamp.exe"
     log = []
     with winetest.Wine(args.bin, "install-running") as wine:
-        m = Machine(wine, args)
-        m.player_folder(folder, test_player=True)
-        m.reg_set(PLAYER_HKCU_KEY, None, folder)
-        old = m.module + OLD_MARK  # still loads: the loader ignores bytes past the image
-        plugins_local = m.local(plugins)
+        with Machine(wine, args) as m:
+            m.player_folder(folder, test_player=True)
+            m.reg_set(PLAYER_HKCU_KEY, None, folder)
+            old = m.module + OLD_MARK  # still loads: the loader ignores bytes past the image
+            plugins_local = m.local(plugins)
 
-        for mode in ("close", "ignore"):
-            os.makedirs(plugins_local, exist_ok=True)
-            with open(os.path.join(plugins_local, MODULE), "wb") as f:
-                f.write(old)
-            before = m.files(folder)
-            entry_before = m.reg_values(UNINSTALL_KEY)
-            player, log_path = m.start_player(exe, [
-                "load " + plugins + "\\" + MODULE, "init", "player-window " + mode, "serve 90000",
-                "quit"], name="player-" + mode)
-            c.true(mode + ": player up",
-                   wait_for_line(log_path, "PLAYER-WINDOW", winetest.WINE_TIMEOUT))
-            rc, took = m.run_setup("/S")
-            log = read_log(log_path)
-            print("player that %ss: setup exit %s in %.1f s (wait bound %.0f s)" % (
-                "close" if mode == "close" else "ignore", rc, took, CLOSE_WAIT_S))
-            if mode == "close":
-                c.eq("close: setup exit", rc, 0)
-                c.eq("close: the player got its exit command once",
-                     lines_with(log, "EXIT-COMMAND"), ["EXIT-COMMAND close"])
-                c.true("close: the player ended", player.wait(30) == 0)
-                c.true("close: the module was released before it was replaced",
-                       "EXITED" in read_log(log_path))
-                check_installed(c, m, "close", folder)
-                c.true("close: setup did not wait out the bound", took < CLOSE_WAIT_S + 20,
+            for mode in ("close", "ignore"):
+                os.makedirs(plugins_local, exist_ok=True)
+                with open(os.path.join(plugins_local, MODULE), "wb") as f:
+                    f.write(old)
+                before = m.files(folder)
+                entry_before = m.reg_values(UNINSTALL_KEY)
+                player, log_path = m.start_player(exe, [
+                    "load " + plugins + "\\" + MODULE, "init", "player-window " + mode, "serve 90000",
+                    "quit"], name="player-" + mode)
+                c.true(mode + ": player up",
+                       wait_for_line(log_path, "PLAYER-WINDOW", winetest.WINE_TIMEOUT))
+                rc, took = m.run_setup("/S")
+                log = read_log(log_path)
+                print("player that %ss: setup exit %s in %.1f s (wait bound %.0f s)" % (
+                    "close" if mode == "close" else "ignore", rc, took, CLOSE_WAIT_S))
+                if mode == "close":
+                    c.eq("close: setup exit", rc, 0)
+                    c.eq("close: the player got its exit command once",
+                         lines_with(log, "EXIT-COMMAND"), ["EXIT-COMMAND close"])
+                    c.true("close: the player ended", player.wait(30) == 0)
+                    c.true("close: the module was released before it was replaced",
+                           "EXITED" in read_log(log_path))
+                    check_installed(c, m, "close", folder)
+                    c.true("close: setup did not wait out the bound", took < CLOSE_WAIT_S + 20,
+                           "(%.1f s)" % took)
+                    continue
+                c.eq("ignore: setup exit", rc, EXIT_PLAYER_RUNNING)
+                c.eq("ignore: the player got the exit command", lines_with(log, "EXIT-COMMAND"),
+                     ["EXIT-COMMAND ignored"])
+                c.true("ignore: setup waited for the player", took >= CLOSE_WAIT_S,
                        "(%.1f s)" % took)
-                continue
-            c.eq("ignore: setup exit", rc, EXIT_PLAYER_RUNNING)
-            c.eq("ignore: the player got the exit command", lines_with(log, "EXIT-COMMAND"),
-                 ["EXIT-COMMAND ignored"])
-            c.true("ignore: setup waited for the player", took >= CLOSE_WAIT_S,
-                   "(%.1f s)" % took)
-            c.true("ignore: setup gave up within the bound", took < CLOSE_WAIT_S + 20,
-                   "(%.1f s)" % took)
-            c.true("ignore: the player still runs", player.poll() is None)
-            c.true("ignore: files unchanged", m.files(folder) == before,
-                   str(installed_files(m.files(folder))))
-            c.eq("ignore: entry unchanged", m.reg_values(UNINSTALL_KEY), entry_before)
+                c.true("ignore: setup gave up within the bound", took < CLOSE_WAIT_S + 20,
+                       "(%.1f s)" % took)
+                c.true("ignore: the player still runs", player.poll() is None)
+                c.true("ignore: files unchanged", m.files(folder) == before,
+                       str(installed_files(m.files(folder))))
+                c.eq("ignore: entry unchanged", m.reg_values(UNINSTALL_KEY), entry_before)
 
-            # The uninstaller of the earlier install gives up the same way.
-            rc = m.run_uninstaller(plugins, "/S")
-            c.true("ignore: uninstaller fails", rc != 0, "(exit %s)" % rc)
-            c.eq("ignore: uninstaller left the files", m.files(folder), before)
-            c.eq("ignore: uninstaller left the entry", m.reg_values(UNINSTALL_KEY), entry_before)
-            c.true("ignore: the player still runs after the uninstaller", player.poll() is None)
-            player.kill()
+                # The uninstaller of the earlier install gives up the same way.
+                rc = m.run_uninstaller(plugins, "/S")
+                c.true("ignore: uninstaller fails", rc != 0, "(exit %s)" % rc)
+                c.eq("ignore: uninstaller left the files", m.files(folder), before)
+                c.eq("ignore: uninstaller left the entry", m.reg_values(UNINSTALL_KEY), entry_before)
+                c.true("ignore: the player still runs after the uninstaller", player.poll() is None)
+                player.kill()
     return log
 
 
@@ -412,21 +435,21 @@ def scenario_dialog(args, c):
     """The folder page refuses a folder without Winamp.exe with a message
     naming it, and stays on the page; nothing is written."""
     folder = r"C:\Players\Empty"
-    caption = "Trellicast %s%s Setup" % (
-        args.version, " (x64 test build)" if args.arch == "x86_64" else "")
+    caption = setup_caption(args)
     with winetest.Wine(args.bin, "install-dialog") as wine:
-        m = Machine(wine, args)
-        m.player_folder(folder, exe=False)
-        m.reg_set(PLAYER_HKCU_KEY, None, folder)
-        setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            rc, log = m.run_player(winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
-                                   navigate_to_folder_page(caption) + [
-                                       "window-command 1 " + caption, "pump 2000",
-                                       "windows " + caption])
-        finally:
-            setup.kill()
+        with Machine(wine, args) as m:
+            m.player_folder(folder, exe=False)
+            m.reg_set(PLAYER_HKCU_KEY, None, folder)
+            setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                rc, log = m.run_player(winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
+                                       navigate_to_folder_page(caption) + [
+                                           "window-command 1 " + caption, "pump 2000",
+                                           "windows " + caption])
+                written = (m.files(folder), m.reg_values(UNINSTALL_KEY))
+            finally:
+                setup.kill()
     c.eq("driver exit", rc, 0)
     boxes = lines_with(log, "WINDOW box")
     c.eq("one message box", len(boxes), 1)
@@ -434,7 +457,7 @@ def scenario_dialog(args, c):
            boxes[:1] and "no Winamp.exe" in boxes[0] and folder.replace("\\", "\\x5C") in boxes[0],
            str(boxes))
     c.eq("setup still open", lines_with(log, "WINDOW dialog"), ["WINDOW dialog"])
-    c.eq("nothing written", (m.files(folder), m.reg_values(UNINSTALL_KEY)), ({}, None))
+    c.eq("nothing written", written, ({}, None))
     return log
 
 
@@ -509,29 +532,28 @@ SCENARIOS = {
 
 def screenshot(args):
     """The setup program's folder page under Xvfb, saved as a picture."""
-    caption = "Trellicast %s%s Setup" % (
-        args.version, " (x64 test build)" if args.arch == "x86_64" else "")
+    caption = setup_caption(args)
     folder = r"C:\Program Files\Winamp"
     with winetest.Wine(args.bin, "install-screenshot") as wine:
-        m = Machine(wine, args)
-        m.player_folder(folder)
-        m.reg_set(PLAYER_HKCU_KEY, None, folder)
-        setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            rc, log = m.run_player(winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
-                                   navigate_to_folder_page(caption) + ["pump 1000"])
-            if rc != 0:
-                print("could not reach the folder page:")
-                print("\n".join(log))
-                return 1
-            raw = wine.path("root.png")
-            subprocess.run(["import", "-display", wine.env["DISPLAY"], "-window", "root", raw],
-                           check=True, timeout=30)
-        finally:
-            setup.kill()
-        subprocess.run(["convert", raw, "-trim", "+repage", "-strip", args.out], check=True,
-                       timeout=30)
+        with Machine(wine, args) as m:
+            m.player_folder(folder)
+            m.reg_set(PLAYER_HKCU_KEY, None, folder)
+            setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                rc, log = m.run_player(winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
+                                       navigate_to_folder_page(caption) + ["pump 1000"])
+                if rc != 0:
+                    print("could not reach the folder page:")
+                    print("\n".join(log))
+                    return 1
+                raw = wine.path("root.png")
+                subprocess.run(["import", "-display", wine.env["DISPLAY"], "-window", "root", raw],
+                               check=True, timeout=30)
+            finally:
+                setup.kill()
+            subprocess.run(["convert", raw, "-trim", "+repage", "-strip", args.out], check=True,
+                           timeout=30)
     print("wrote " + args.out)
     return 0
 
