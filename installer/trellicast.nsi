@@ -30,6 +30,8 @@
   !error "OUTFILE is not defined (-DOUTFILE=path of the setup program)"
 !endif
 
+; The test build's setup program shows the same pages; only its file, its
+; version resource and its installed-programs entry name the edition.
 !ifdef AMD64
   Target amd64-unicode
   !define EDITION " (x64 test build)"
@@ -60,9 +62,9 @@
 !define EXIT_PLAYER_RUNNING 4
 !define EXIT_WRITE_FAILED 5
 
-Name "Trellicast ${VERSION}${EDITION}"
+Name "Trellicast ${VERSION}"
 OutFile "${OUTFILE}"
-BrandingText "Trellicast ${VERSION}${EDITION}"
+BrandingText "Trellicast ${VERSION}"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 ManifestDPIAware true
@@ -74,7 +76,7 @@ ShowUninstDetails show
 !define MUI_ABORTWARNING
 !define MUI_UNABORTWARNING
 
-!define MUI_WELCOMEPAGE_TITLE "Trellicast ${VERSION}${EDITION}"
+!define MUI_WELCOMEPAGE_TITLE "Trellicast ${VERSION}"
 !define MUI_WELCOMEPAGE_TEXT "Trellicast reports what Winamp is playing to a web address of \
 your choice.$\r$\n$\r$\nSetup puts the plug-in into Winamp's Plugins folder. If Winamp is \
 running, Setup offers to close it first.$\r$\n$\r$\n$_CLICK"
@@ -86,7 +88,7 @@ Choose the folder Winamp is installed in: the one that holds Winamp.exe."
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE DirectoryLeave
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_TITLE "Trellicast ${VERSION}${EDITION} is installed"
+!define MUI_FINISHPAGE_TITLE "Trellicast ${VERSION} is installed"
 !define MUI_FINISHPAGE_TEXT "The plug-in is in $INSTDIR\Plugins.$\r$\n$\r$\nStart Winamp, open \
 Trellicast's configuration from the plug-in preferences, enter the address that receives the \
 updates and tick $\"Enabled$\"."

@@ -52,9 +52,8 @@ CLOSE_WAIT_S = nsi_define("CLOSE_WAIT_MS") / 1000.0
 
 
 def setup_caption(args):
-    """The setup program's window title."""
-    edition = " (x64 test build)" if args.arch == "x86_64" else ""
-    return "Trellicast %s%s Setup" % (args.version, edition)
+    """The setup program's window title, the same for both editions."""
+    return "Trellicast %s Setup" % args.version
 
 
 def setup_name(version, arch):
@@ -135,10 +134,16 @@ class Machine:
     def reg_values(self, key):
         """{name: value} of a key ("" for the default value), None when the
         key is absent. DWORDs as ints."""
-        done = self.reg("query", key)
+        # Wine's reg now and then exits 1 without a word; only its own
+        # message means the key is absent.
+        for _ in range(3):
+            done = self.reg("query", key)
+            if done.returncode == 0 or b"Unable to find" in done.stdout:
+                break
+            time.sleep(0.5)
+        else:
+            raise RuntimeError("reg query %s: exit %d: %r" % (key, done.returncode, done.stdout))
         if done.returncode != 0:
-            if b"Unable to find" not in done.stdout:
-                print("reg query %s: exit %d: %r" % (key, done.returncode, done.stdout))
             return None
         values = {}
         for line in done.stdout.decode("latin-1").splitlines():
@@ -422,8 +427,10 @@ def scenario_running(args, c):
                 c.eq("ignore: entry unchanged", m.reg_values(UNINSTALL_KEY), entry_before)
 
                 # The uninstaller of the earlier install gives up the same way.
-                rc = m.run_uninstaller(plugins, "/S")
-                c.true("ignore: uninstaller fails", rc != 0, "(exit %s)" % rc)
+                # Run in place (_?=), its exit code is its own; from its usual
+                # temporary copy the code is that of the program starting it, 0.
+                rc = m.run_uninstaller(plugins, "/S", "_?=" + plugins)
+                c.eq("ignore: uninstaller exit", rc, EXIT_PLAYER_RUNNING)
                 c.eq("ignore: uninstaller left the files", m.files(folder), before)
                 c.eq("ignore: uninstaller left the entry", m.reg_values(UNINSTALL_KEY), entry_before)
                 c.true("ignore: the player still runs after the uninstaller", player.poll() is None)

@@ -478,13 +478,13 @@ void dumpTemplate() {
 // Programs that manage the player (its setup program, for one) find it by the
 // window class "Winamp v1.x" and end it with WM_COMMAND 40001, its "exit".
 // Other programs' windows are found among the top-level dialog windows
-// (class #32770) by caption.
+// (class #32770) by the start of their caption.
 //   player-window close|ignore     register that window; on 40001 either end
 //                                  as the player's exit does (the module's
 //                                  quit, unload, end of script) or go on
 //   serve MS                       run the message loop until that exit, MS
 //                                  at most
-//   windows CAPTION                log the dialog windows with that caption:
+//   windows CAPTION                log the dialog windows so captioned:
 //                                  "WINDOW dialog" or "WINDOW box|TEXT"
 //   window-command ID CAPTION      WM_COMMAND ID (a click on button ID) to the
 //                                  first such window that is no message box
@@ -512,7 +512,7 @@ BOOL CALLBACK collectDialog(HWND window, LPARAM param) {
   auto* search = reinterpret_cast<DialogSearch*>(param);
   char className[64] = {};
   GetClassNameA(window, className, sizeof className);
-  if (std::strcmp(className, "#32770") == 0 && windowText(window) == search->caption)
+  if (std::strcmp(className, "#32770") == 0 && windowText(window).rfind(search->caption, 0) == 0)
     search->found.push_back(window);
   return TRUE;
 }
