@@ -82,6 +82,8 @@ your choice.$\r$\n$\r$\nSetup puts the plug-in into Winamp's Plugins folder. If 
 running, Setup offers to close it first.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_LICENSE "${LICENSE}"
+!define MUI_PAGE_HEADER_TEXT "Choose Winamp's Folder"
+!define MUI_PAGE_HEADER_SUBTEXT "Trellicast ${VERSION} goes into its Plugins folder."
 !define MUI_DIRECTORYPAGE_TEXT_TOP "Setup installs Trellicast into the Plugins folder of Winamp. \
 Choose the folder Winamp is installed in: the one that holds Winamp.exe."
 !define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Winamp folder"
