@@ -452,7 +452,7 @@ def scenario_dialog(args, c):
             try:
                 rc, log = m.run_player(winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
                                        navigate_to_folder_page(caption) + [
-                                           "window-command 1 " + caption, "pump 2000",
+                                           "window-command dialog 1 " + caption, "pump 2000",
                                            "windows " + caption])
                 written = (m.files(folder), m.reg_values(UNINSTALL_KEY))
             finally:
@@ -468,11 +468,69 @@ def scenario_dialog(args, c):
     return log
 
 
+# The uninstaller's question whether to keep the settings: (what, the button
+# pressed, settings kept). "default" is the box's default button, as Enter
+# would press it.
+KEEP_ROWS = [
+    ("Enter keeps the settings", "default", True),
+    ("No removes them", "7", False),
+]
+
+
+def scenario_keep(args, c):
+    """The interactive uninstaller asks whether to keep the settings key,
+    keeps it by default, and removes it (and only it) when told."""
+    folder = r"C:\Players\Keep"
+    plugins = folder + "\\Plugins"
+    caption = "Trellicast %s" % args.version
+    log = []
+    with winetest.Wine(args.bin, "install-keep") as wine:
+        with Machine(wine, args) as m:
+            m.player_folder(folder)
+            m.reg_set(PLAYER_HKCU_KEY, None, folder)
+            m.reg_set(PLAYER_HKLM_KEY, "PlayerOwn", "kept")
+            for what, button, kept in KEEP_ROWS:
+                rc, _ = m.run_setup("/S")
+                c.eq(what + ": setup exit", rc, 0)
+                m.reg_set(SETTINGS_KEY, "Interval", "7", "REG_DWORD")
+                uninstaller = subprocess.Popen(
+                    [winetest.WINE, plugins + "\\" + UNINSTALLER], env=wine.env, cwd=wine.tmp,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                rc, log = m.run_player(
+                    winpath(os.path.join(args.bin, "trellicast_test_host.exe")), [
+                        "await-window 60000 dialog " + caption, "pump 1000",
+                        "window-command dialog 1 " + caption,  # Uninstall
+                        "await-window 30000 box " + caption, "windows " + caption,
+                        "window-command box %s %s" % (button, caption), "pump 2000",
+                        "window-command dialog 1 " + caption],  # Close
+                    name="driver")
+                try:
+                    ended = uninstaller.wait(30)
+                except subprocess.TimeoutExpired:
+                    uninstaller.kill()
+                    ended = "still running"
+                c.eq(what + ": driver exit", rc, 0)
+                c.eq(what + ": uninstaller ended", ended, 0)
+                boxes = lines_with(log, "WINDOW box")
+                c.true(what + ": the box asks about the settings key",
+                       len(boxes) == 1 and "Keep Trellicast's settings" in boxes[0] and
+                       "Software\\x5CWinamp\\x5CTrellicast" in boxes[0], str(boxes))
+                c.eq(what + ": files", installed_files(m.files(folder)), [])
+                c.eq(what + ": entry", m.reg_values(UNINSTALL_KEY), None)
+                settings = m.reg_values(SETTINGS_KEY)
+                c.eq(what + ": settings", settings and settings.get("Interval"),
+                     7 if kept else None)
+                c.eq(what + ": the player's own key stays",
+                     (m.reg_values(PLAYER_HKLM_KEY) or {}).get("PlayerOwn"), "kept")
+    return log
+
+
 def navigate_to_folder_page(caption):
     """Test player lines: wait for the setup window, then Next (welcome) and
     I Agree (licence), both button 1."""
-    return ["await-window 60000 " + caption, "pump 1000", "window-command 1 " + caption,
-            "pump 1500", "window-command 1 " + caption, "pump 1500"]
+    return ["await-window 60000 dialog " + caption, "pump 1000",
+            "window-command dialog 1 " + caption, "pump 1500",
+            "window-command dialog 1 " + caption, "pump 1500"]
 
 
 def pe_machine(path):
@@ -533,6 +591,7 @@ SCENARIOS = {
     "folders": scenario_folders,
     "running": scenario_running,
     "dialog": scenario_dialog,
+    "keep": scenario_keep,
     "package": scenario_package,
 }
 

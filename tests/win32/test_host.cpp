@@ -486,9 +486,10 @@ void dumpTemplate() {
 //                                  at most
 //   windows CAPTION                log the dialog windows so captioned:
 //                                  "WINDOW dialog" or "WINDOW box|TEXT"
-//   window-command ID CAPTION      WM_COMMAND ID (a click on button ID) to the
-//                                  first such window that is no message box
-//   await-window MS CAPTION        run the message loop until such a window
+//   window-command KIND ID CAPTION WM_COMMAND ID (a click on button ID, or on
+//                                  the default button for "default") to the
+//                                  first such window of KIND: dialog or box
+//   await-window MS KIND CAPTION   run the message loop until such a window
 //                                  exists, MS at most
 constexpr UINT kPlayerExitCommand = 40001;
 bool playerClosesOnExit = false;
@@ -524,6 +525,13 @@ std::vector<HWND> dialogsCaptioned(const std::string& caption) {
 }
 
 bool isMessageBox(HWND window) { return GetDlgItem(window, 0xFFFF) != nullptr; }
+
+// The first such window of the kind "dialog" or "box" (a message box).
+HWND firstWindow(const std::string& kind, const std::string& caption) {
+  for (HWND window : dialogsCaptioned(caption))
+    if (isMessageBox(window) == (kind == "box")) return window;
+  return nullptr;
+}
 
 // Runs one of the commands above; false when the script must stop.
 bool runPlayerCommand(const std::string& command, std::istringstream& in) {
@@ -573,32 +581,42 @@ bool runPlayerCommand(const std::string& command, std::istringstream& in) {
     }
   } else if (command == "await-window") {
     DWORD ms = 0;
-    in >> ms;
+    std::string kind;
+    in >> ms >> kind;
     const std::string caption = restOf(in);
     const DWORD start = GetTickCount();
-    for (;;) {
-      bool shown = false;
-      for (HWND window : dialogsCaptioned(caption)) shown = shown || !isMessageBox(window);
-      if (shown) break;
+    while (firstWindow(kind, caption) == nullptr) {
       if (GetTickCount() - start > ms) {
-        logLine("ERROR no window %s", caption.c_str());
+        logLine("ERROR no %s %s", kind.c_str(), caption.c_str());
         return false;
       }
       pump(50);
     }
-    logLine("WINDOW-SHOWN");
+    logLine("WINDOW-SHOWN %s", kind.c_str());
   } else {
-    int id = 0;
-    in >> id;
-    for (HWND window : dialogsCaptioned(restOf(in))) {
-      if (isMessageBox(window)) continue;
-      PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
-      logLine("WINDOW-COMMAND %d", id);
-      return true;
+    std::string kind, button;
+    in >> kind >> button;
+    const HWND window = firstWindow(kind, restOf(in));
+    if (window == nullptr) {
+      logLine("ERROR no %s for the command", kind.c_str());
+      return false;
     }
-    logLine("ERROR no window for the command");
-    return false;
+    // "default": the button Enter would press, the one drawn as default.
+    int id = std::atoi(button.c_str());
+    if (button == "default") {
+      id = 0;
+      for (HWND child = GetWindow(window, GW_CHILD); child != nullptr && id == 0;
+           child = GetWindow(child, GW_HWNDNEXT)) {
+        char className[64] = {};
+        GetClassNameA(child, className, sizeof className);
+        if (_stricmp(className, "Button") == 0 &&
+            (GetWindowLongA(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+          id = GetDlgCtrlID(child);
+      }
+    }
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
+    logLine("WINDOW-COMMAND %s %d", kind.c_str(), id);
   }
   return true;
 }
