@@ -185,6 +185,20 @@ class Machine:
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return process, log
 
+    def close_when_done(self, process, caption, button):
+        """Exit code of a setup program or uninstaller once it has finished
+        its work: its closing button (1 Close, or 2 after an abort) is
+        clicked until it ends, which it does only once the work is done."""
+        driver = winpath(os.path.join(self.args.bin, "trellicast_test_host.exe"))
+        for _ in range(6):
+            try:
+                return process.wait(1 if _ == 0 else 5)
+            except subprocess.TimeoutExpired:
+                self.run_player(driver, ["window-command dialog %d %s" % (button, caption)],
+                                name="closer")
+        process.kill()
+        return "still running"
+
     def run_player(self, exe, lines, name="player"):
         process, log = self.start_player(exe, lines, name)
         try:
@@ -446,13 +460,8 @@ def scenario_running(args, c):
                         "window-command dialog 1 " + caption,  # Install
                         "await-window 30000 box " + caption, "windows " + caption,
                         "window-command box 2 " + caption, "pump 2000",  # Cancel
-                        "window-command dialog 2 " + caption, "pump 1500",  # Close
                         "windows " + caption], name="driver")
-                try:
-                    ended = setup.wait(30)
-                except subprocess.TimeoutExpired:
-                    setup.kill()
-                    ended = "still running"
+                ended = m.close_when_done(setup, caption, 2)
                 c.eq("ask: driver exit", rc, 0)
                 c.eq("ask: setup asked", [l.split("|")[1][:17] for l in lines_with(driven,
                                                                                    "WINDOW box")],
@@ -524,22 +533,17 @@ def scenario_keep(args, c):
                 uninstaller = subprocess.Popen(
                     [winetest.WINE, plugins + "\\" + UNINSTALLER], env=wine.env, cwd=wine.tmp,
                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                rc, log = m.run_player(
+                rc, driven = m.run_player(
                     winpath(os.path.join(args.bin, "trellicast_test_host.exe")), [
-                        "await-window 60000 dialog " + caption, "pump 1000",
+                        "await-window 60000 dialog " + caption, "pump 2000",
                         "window-command dialog 1 " + caption,  # Uninstall
                         "await-window 30000 box " + caption, "windows " + caption,
-                        "window-command box %s %s" % (button, caption), "pump 2000",
-                        "window-command dialog 1 " + caption],  # Close
-                    name="driver")
-                try:
-                    ended = uninstaller.wait(30)
-                except subprocess.TimeoutExpired:
-                    uninstaller.kill()
-                    ended = "still running"
+                        "window-command box %s %s" % (button, caption)], name="driver")
+                ended = m.close_when_done(uninstaller, caption, 1)
+                log += ["-- " + what] + driven
                 c.eq(what + ": driver exit", rc, 0)
                 c.eq(what + ": uninstaller ended", ended, 0)
-                boxes = lines_with(log, "WINDOW box")
+                boxes = lines_with(driven, "WINDOW box")
                 c.true(what + ": the box asks about the settings key",
                        len(boxes) == 1 and "Keep Trellicast's settings" in boxes[0] and
                        "Software\\x5CWinamp\\x5CTrellicast" in boxes[0], str(boxes))
@@ -556,18 +560,21 @@ def scenario_keep(args, c):
 def navigate_to_folder_page(caption):
     """Test player lines: wait for the setup window, then Next (welcome) and
     I Agree (licence), both button 1."""
-    return ["await-window 60000 dialog " + caption, "pump 1000",
+    return ["await-window 60000 dialog " + caption, "pump 2000",
             "window-command dialog 1 " + caption, "pump 1500",
             "window-command dialog 1 " + caption, "pump 1500"]
 
 
+def pe_machine_of(image):
+    offset = struct.unpack_from("<I", image, 0x3C)[0]
+    if image[offset:offset + 4] != b"PE\0\0":
+        return None
+    return struct.unpack_from("<H", image, offset + 4)[0]
+
+
 def pe_machine(path):
     with open(path, "rb") as f:
-        head = f.read(4096)
-    offset = struct.unpack_from("<I", head, 0x3C)[0]
-    if head[offset:offset + 4] != b"PE\0\0":
-        return None
-    return struct.unpack_from("<H", head, offset + 4)[0]
+        return pe_machine_of(f.read(4096))
 
 
 def scenario_package(args, c):
@@ -597,20 +604,10 @@ def scenario_package(args, c):
     if os.path.exists(zip_path):
         print("%s: %d bytes" % (os.path.basename(zip_path), os.path.getsize(zip_path)))
         with zipfile.ZipFile(zip_path) as z:
-            c.eq("zip entries", sorted(z.namelist()), sorted([MODULE, "README.md", "LICENSE"]))
-            c.eq("zip test", z.testzip(), None)
             names = z.namelist()
+            c.eq("zip entries", sorted(names), sorted([MODULE, "README.md", "LICENSE"]))
             module = z.read(MODULE) if MODULE in names else b""
-            root = os.path.join(HERE, "..", "..")
-            for name in ("README.md", "LICENSE"):
-                with open(os.path.join(root, name), "rb") as f:
-                    c.true("zip's %s is the repository's" % name,
-                           name in names and z.read(name) == f.read())
-        c.eq("zip's module is an i386 module",
-             module[:2] == b"MZ" and struct.unpack_from("<H", module,
-                                                          struct.unpack_from("<I", module,
-                                                                             0x3C)[0] + 4)[0],
-             0x14C)
+        c.eq("zip's module is the i686 one", module[:2] == b"MZ" and pe_machine_of(module), 0x14C)
     return None
 
 
