@@ -16,6 +16,9 @@
 ;   3 the folder holds no Winamp.exe (setup only),
 ;   4 the player was still running when the wait for it ended,
 ;   5 the module could not be written or removed.
+; The uninstaller runs from a temporary copy of itself, and the program that
+; starts the copy always ends with 0; run in place (_?=FOLDER) it returns the
+; codes above.
 
 !ifndef VERSION
   !error "VERSION is not defined (-DVERSION=x.y.z)"
