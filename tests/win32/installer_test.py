@@ -40,6 +40,7 @@ PLAYER_HKCU_KEY = r"HKCU\Software\Winamp"
 # The setup program's exit codes (see the head of installer/trellicast.nsi).
 EXIT_NO_PLAYER = 3
 EXIT_PLAYER_RUNNING = 4
+EXIT_WRITE_FAILED = 5
 
 
 def nsi_define(name):
@@ -390,7 +391,8 @@ def scenario_running(args, c):
     """A running player holding the module: silent setup closes it with its
     exit command and replaces the module; a player that ignores the command
     makes setup and uninstaller give up after the wait, with nothing
-    changed."""
+    changed; asked interactively, Cancel changes nothing. A module held by a
+    program without the player's window stays as it was."""
     folder = r"C:\Players\Running"
     plugins = folder + "\\Plugins"
     exe = folder + "\\Winamp.exe"
@@ -401,6 +403,25 @@ def scenario_running(args, c):
             m.reg_set(PLAYER_HKCU_KEY, None, folder)
             old = m.module + OLD_MARK  # still loads: the loader ignores bytes past the image
             plugins_local = m.local(plugins)
+
+            # A program holds the module but has no player window to close:
+            # the old module cannot be replaced, and stays whole.
+            os.makedirs(plugins_local, exist_ok=True)
+            with open(os.path.join(plugins_local, MODULE), "wb") as f:
+                f.write(old)
+            before = m.files(folder)
+            holder, log_path = m.start_player(exe, [
+                "load " + plugins + "\\" + MODULE, "mark up", "pump 90000"], name="holder")
+            c.true("hold: module loaded", wait_for_line(log_path, "MARK up", winetest.WINE_TIMEOUT))
+            rc, took = m.run_setup("/S")
+            print("module held without a player window: setup exit %s in %.1f s" % (rc, took))
+            c.eq("hold: setup exit", rc, EXIT_WRITE_FAILED)
+            c.eq("hold: files unchanged, no new module left beside the old",
+                 sorted(m.files(folder)), sorted(before))
+            c.true("hold: the old module is whole", m.files(folder) == before)
+            c.eq("hold: no entry", m.reg_values(UNINSTALL_KEY), None)
+            holder.kill()
+            holder.wait(10)
 
             for mode in ("close", "ignore"):
                 os.makedirs(plugins_local, exist_ok=True)
