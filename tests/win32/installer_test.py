@@ -186,17 +186,31 @@ class Machine:
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return process, log
 
+    def drive(self, lines, name="driver"):
+        """Runs the test player on a script of window commands."""
+        return self.run_player(winpath(os.path.join(self.args.bin, "trellicast_test_host.exe")),
+                               lines, name=name)
+
+    def click_until_box(self, caption, button=1, tries=3):
+        """Clicks a button of the window so captioned until a message box
+        shows (a click the window takes before its page is ready is lost);
+        returns the driver's exit code and log lines, the box's among them."""
+        for _ in range(tries):
+            rc, log = self.drive(["window-command dialog %d %s" % (button, caption),
+                                  "await-window 10000 box " + caption, "windows " + caption])
+            if rc == 0:
+                break
+        return rc, log
+
     def close_when_done(self, process, caption, button):
         """Exit code of a setup program or uninstaller once it has finished
         its work: its closing button (1 Close, or 2 after an abort) is
         clicked until it ends, which it does only once the work is done."""
-        driver = winpath(os.path.join(self.args.bin, "trellicast_test_host.exe"))
         for _ in range(6):
             try:
                 return process.wait(1 if _ == 0 else 5)
             except subprocess.TimeoutExpired:
-                self.run_player(driver, ["window-command dialog %d %s" % (button, caption)],
-                                name="closer")
+                self.drive(["window-command dialog %d %s" % (button, caption)], name="closer")
         process.kill()
         return "still running"
 
@@ -475,13 +489,10 @@ def scenario_running(args, c):
                 caption = setup_caption(args)
                 setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                rc, driven = m.run_player(
-                    winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
-                    navigate_to_folder_page(caption) + [
-                        "window-command dialog 1 " + caption,  # Install
-                        "await-window 30000 box " + caption, "windows " + caption,
-                        "window-command box 2 " + caption, "pump 2000",  # Cancel
-                        "windows " + caption], name="driver")
+                m.drive(navigate_to_folder_page(caption))
+                rc, driven = m.click_until_box(caption)  # Install
+                if rc == 0:
+                    rc, _ = m.drive(["window-command box 2 " + caption, "pump 2000"])  # Cancel
                 ended = m.close_when_done(setup, caption, 2)
                 c.eq("ask: driver exit", rc, 0)
                 c.eq("ask: setup asked", [l.split("|")[1][:17] for l in lines_with(driven,
@@ -508,10 +519,8 @@ def scenario_dialog(args, c):
             setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
-                rc, log = m.run_player(winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
-                                       navigate_to_folder_page(caption) + [
-                                           "window-command dialog 1 " + caption, "pump 2000",
-                                           "windows " + caption])
+                m.drive(navigate_to_folder_page(caption))
+                rc, log = m.click_until_box(caption)  # Next
                 written = (m.files(folder), m.reg_values(UNINSTALL_KEY))
             finally:
                 setup.kill()
@@ -554,12 +563,10 @@ def scenario_keep(args, c):
                 uninstaller = subprocess.Popen(
                     [winetest.WINE, plugins + "\\" + UNINSTALLER], env=wine.env, cwd=wine.tmp,
                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                rc, driven = m.run_player(
-                    winpath(os.path.join(args.bin, "trellicast_test_host.exe")), [
-                        "await-window 60000 dialog " + caption, "pump 2000",
-                        "window-command dialog 1 " + caption,  # Uninstall
-                        "await-window 30000 box " + caption, "windows " + caption,
-                        "window-command box %s %s" % (button, caption)], name="driver")
+                m.drive(["await-window 60000 dialog " + caption, "pump 1000"])
+                rc, driven = m.click_until_box(caption)  # Uninstall
+                if rc == 0:
+                    rc, _ = m.drive(["window-command box %s %s" % (button, caption)])
                 ended = m.close_when_done(uninstaller, caption, 1)
                 log += ["-- " + what] + driven
                 c.eq(what + ": driver exit", rc, 0)
@@ -653,8 +660,7 @@ def screenshot(args):
             setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
-                rc, log = m.run_player(winpath(os.path.join(args.bin, "trellicast_test_host.exe")),
-                                       navigate_to_folder_page(caption) + ["pump 1000"])
+                rc, log = m.drive(navigate_to_folder_page(caption) + ["pump 1000"])
                 if rc != 0:
                     print("could not reach the folder page:")
                     print("\n".join(log))
