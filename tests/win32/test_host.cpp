@@ -484,6 +484,153 @@ void dumpTemplate() {
   }
 }
 
+// ---- The player's main window, as other programs look for it -----------------------
+// Programs that manage the player (its setup program, for one) find it by the
+// window class "Winamp v1.x" and end it with WM_COMMAND 40001, its "exit".
+// Other programs' windows are found among the top-level dialog windows
+// (class #32770) by the start of their caption.
+//   player-window close|ignore     register that window; on 40001 either end
+//                                  as the player's exit does (the module's
+//                                  quit, unload, end of script) or go on
+//   serve MS                       run the message loop until that exit, MS
+//                                  at most
+//   windows CAPTION                log the dialog windows so captioned:
+//                                  "WINDOW dialog" or "WINDOW box|TEXT"
+//   window-command KIND ID CAPTION WM_COMMAND ID (a click on button ID, or on
+//                                  the default button for "default") to the
+//                                  first such window of KIND: dialog or box
+//   await-window MS KIND CAPTION   run the message loop until such a window
+//                                  exists, MS at most
+constexpr UINT kPlayerExitCommand = 40001;
+bool playerClosesOnExit = false;
+bool playerExitRequested = false;
+
+LRESULT CALLBACK playerMainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND && LOWORD(wParam) == kPlayerExitCommand) {
+    logLine("EXIT-COMMAND %s", playerClosesOnExit ? "close" : "ignored");
+    if (playerClosesOnExit) playerExitRequested = true;
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+struct DialogSearch {
+  std::string caption;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK collectDialog(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<DialogSearch*>(param);
+  char className[64] = {};
+  GetClassNameA(window, className, sizeof className);
+  if (std::strcmp(className, "#32770") == 0 && windowText(window).rfind(search->caption, 0) == 0)
+    search->found.push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> dialogsCaptioned(const std::string& caption) {
+  DialogSearch search{caption, {}};
+  EnumWindows(collectDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool isMessageBox(HWND window) { return GetDlgItem(window, 0xFFFF) != nullptr; }
+
+// The first such window of the kind "dialog" or "box" (a message box).
+HWND firstWindow(const std::string& kind, const std::string& caption) {
+  for (HWND window : dialogsCaptioned(caption))
+    if (isMessageBox(window) == (kind == "box")) return window;
+  return nullptr;
+}
+
+// Runs one of the commands above; false when the script must stop.
+bool runPlayerCommand(const std::string& command, std::istringstream& in) {
+  if (command == "player-window") {
+    std::string mode;
+    in >> mode;
+    playerClosesOnExit = mode == "close";
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = playerMainProcedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "Winamp v1.x";
+    if (RegisterClassA(&windowClass) == 0 ||
+        CreateWindowExA(0, windowClass.lpszClassName, "Test player", WS_OVERLAPPEDWINDOW, 0, 0, 320,
+                        200, nullptr, nullptr, windowClass.hInstance, nullptr) == nullptr) {
+      logLine("ERROR no player window %lu", static_cast<unsigned long>(GetLastError()));
+      return false;
+    }
+    logLine("PLAYER-WINDOW %s", playerClosesOnExit ? "close" : "ignore");
+  } else if (command == "serve") {
+    DWORD ms = 0;
+    in >> ms;
+    const DWORD start = GetTickCount();
+    while (!playerExitRequested && GetTickCount() - start < ms) {
+      MSG msg;
+      if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      } else {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+      }
+    }
+    if (playerExitRequested) {
+      if (record != nullptr && record->hostWindow != nullptr) record->quit();
+      record = nullptr;
+      module.reset();
+      logLine("EXITED");
+    }
+  } else if (command == "windows") {
+    for (HWND window : dialogsCaptioned(restOf(in))) {
+      if (isMessageBox(window)) {
+        char text[4096] = {};
+        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+        logLine("WINDOW box|%s", visible(text, std::strlen(text)).c_str());
+      } else {
+        logLine("WINDOW dialog");
+      }
+    }
+  } else if (command == "await-window") {
+    DWORD ms = 0;
+    std::string kind;
+    in >> ms >> kind;
+    const std::string caption = restOf(in);
+    const DWORD start = GetTickCount();
+    while (firstWindow(kind, caption) == nullptr) {
+      if (GetTickCount() - start > ms) {
+        logLine("ERROR no %s %s", kind.c_str(), caption.c_str());
+        return false;
+      }
+      pump(50);
+    }
+    logLine("WINDOW-SHOWN %s", kind.c_str());
+  } else {
+    std::string kind, button;
+    in >> kind >> button;
+    const HWND window = firstWindow(kind, restOf(in));
+    if (window == nullptr) {
+      logLine("ERROR no %s for the command", kind.c_str());
+      return false;
+    }
+    // "default": the button Enter would press, the one drawn as default.
+    int id = std::atoi(button.c_str());
+    if (button == "default") {
+      id = 0;
+      for (HWND child = GetWindow(window, GW_CHILD); child != nullptr && id == 0;
+           child = GetWindow(child, GW_HWNDNEXT)) {
+        char className[64] = {};
+        GetClassNameA(child, className, sizeof className);
+        if (_stricmp(className, "Button") == 0 &&
+            (GetWindowLongA(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+          id = GetDlgCtrlID(child);
+      }
+    }
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
+    logLine("WINDOW-COMMAND %s %d", kind.c_str(), id);
+  }
+  return true;
+}
+
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
 //   title POS TEXT / notitle POS   answer to 212 for POS
@@ -515,6 +662,12 @@ int runScript(std::istream& script, HWND window) {
     std::istringstream in(line);
     std::string command;
     in >> command;
+    if (command == "player-window" || command == "serve" || command == "windows" ||
+        command == "window-command" || command == "await-window") {
+      if (!runPlayerCommand(command, in)) return 1;
+      if (playerExitRequested) return 0;
+      continue;
+    }
     if (command == "playlist") {
       in >> playbackStatus >> playlistPosition;
     } else if (command == "title") {
