@@ -136,4 +136,16 @@ void internetClose(NetHandle handle);
 // the stack allows), connecting, sending and waiting are each cut off here.
 constexpr uint32_t kNetTimeoutMs = 5000;
 
+// ---- Media files --------------------------------------------------------------
+// What tells one version of a file from the next: its size and the time it
+// was last written (in the system's own units).
+struct FileStamp {
+  uint64_t size;
+  uint64_t modified;
+};
+
+// stat(name) / GetFileAttributesExA(name, GetFileExInfoStandard): false when
+// the file cannot be looked at (absent, a folder, a stream address).
+bool fileStamp(const char* name, FileStamp* stamp);
+
 }  // namespace platform

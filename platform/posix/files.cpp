@@ -1,0 +1,19 @@
+// The port's media file services on POSIX.
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "platform/port.h"
+
+namespace platform {
+
+bool fileStamp(const char* name, FileStamp* stamp) {
+  struct stat st {};
+  if (name == nullptr || ::stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  stamp->size = static_cast<uint64_t>(st.st_size);
+  stamp->modified = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                    static_cast<uint64_t>(st.st_mtim.tv_nsec);
+  return true;
+}
+
+}  // namespace platform
