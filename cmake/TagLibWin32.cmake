@@ -34,7 +34,14 @@ if(NOT _taglib_src_dirs)
   endif()
 endif()
 list(GET _taglib_src_dirs 0 TAGLIB_WIN32_SOURCE_DIR)
-file(GLOB _taglib_dsc ${TAGLIB_WIN32_SRC_CACHE}/taglib_1.13*.dsc)
+# The source package's description by its contents, not its path, so that
+# every checkout sharing the cache agrees on the stamp.
+file(GLOB _taglib_dsc_files ${TAGLIB_WIN32_SRC_CACHE}/taglib_1.13*.dsc)
+set(_taglib_dsc "")
+foreach(_f ${_taglib_dsc_files})
+  file(SHA256 ${_f} _sum)
+  string(APPEND _taglib_dsc "${_sum}\n")
+endforeach()
 
 # How TagLib is configured: static, no bindings, tests or examples, zlib by
 # the path of its static library (a plain look-up finds the import library
@@ -46,6 +53,8 @@ set(_taglib_options
 
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} --version OUTPUT_VARIABLE _cxx_version)
 file(READ ${CMAKE_CURRENT_LIST_FILE} _recipe)
+# Paths differ between checkouts; the recipe is compared without them.
+string(REPLACE "${PROJECT_SOURCE_DIR}" "" _recipe "${_recipe}")
 string(SHA256 _stamp "${_taglib_dsc}\n${_recipe}\n${_cxx_version}\n${TRELLICAST_MINGW_PREFIX}")
 set(_stamp_file ${TAGLIB_WIN32_PREFIX}/stamp)
 set(_lib ${TAGLIB_WIN32_PREFIX}/lib/libtag.a)

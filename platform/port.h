@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -144,8 +145,15 @@ struct FileStamp {
   uint64_t modified;
 };
 
-// stat(name) / GetFileAttributesExA(name, GetFileExInfoStandard): false when
-// the file cannot be looked at (absent, a folder, a stream address).
-bool fileStamp(const char* name, FileStamp* stamp);
+// A file name is in the system's code page, or UTF-8 when utf8 is set (a
+// name the player gave in UTF-16); POSIX names are bytes either way.
+
+// stat(name) / GetFileAttributesExA(name, GetFileExInfoStandard), or
+// GetFileAttributesExW for a UTF-8 name: false when the file cannot be
+// looked at (absent, a folder, a stream address).
+bool fileStamp(const char* name, bool utf8, FileStamp* stamp);
+// fopen(name, "rb"), or _wfopen(name, L"rb") for a UTF-8 name: none when
+// the file cannot be opened. Others may read and write the file meanwhile.
+std::FILE* openFileForReading(const char* name, bool utf8);
 
 }  // namespace platform

@@ -4,17 +4,19 @@
 #include <cstring>
 #include <new>
 
+#include "platform/port.h"
+
 void MediaFileCloser::operator()(MediaFile* media) const {
   if (media->file != nullptr) std::fclose(media->file);
   delete media;
 }
 
-MediaFileOwner openMediaFile(const char* name) {
+MediaFileOwner openMediaFile(const char* name, bool utf8Name) {
   MediaFileOwner media(new (std::nothrow) MediaFile);
   if (!media) return nullptr;
   media->window.reset(new (std::nothrow) unsigned char[MEDIA_WINDOW_SIZE]);
   if (!media->window) return nullptr;
-  media->file = std::fopen(name, "rb");
+  media->file = platform::openFileForReading(name, utf8Name);
   if (media->file == nullptr) return nullptr;
   // The window is the only buffer: stdio's own would copy every byte twice.
   std::setvbuf(media->file, nullptr, _IONBF, 0);

@@ -27,7 +27,8 @@ using MediaFileOwner = std::unique_ptr<MediaFile, MediaFileCloser>;
 constexpr size_t MEDIA_WINDOW_SIZE = 64 * 1024;
 
 // The file opened read-only, or none when it cannot be opened or measured.
-MediaFileOwner openMediaFile(const char* name);
+// The name is UTF-8 when utf8Name is set, else in the system's code page.
+MediaFileOwner openMediaFile(const char* name, bool utf8Name = false);
 
 // Copies up to count bytes at offset into out; returns how many (fewer only
 // at the end of the file or when the system fails a read).

@@ -5,8 +5,8 @@
 // stand-in player's titles from the same readers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <id3/globals.h>
 #include <id3/field.h>
+#include <id3/globals.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -325,6 +325,27 @@ TEST_F(TagLibFields, NestedMp4AtomsAreRefusedBeforeTagLibSeesThem) {
     EXPECT_EQ(collect(file(deep, name)), "");
     EXPECT_EQ(tagTitle(dir.path(name).c_str()), "");
   }
+}
+
+// A name the player gives in UTF-16 (Cyrillic, CJK, a character beyond the
+// basic plane) opens the same file as its UTF-8 bytes do here; a name too
+// long for any system gives the empty fragment.
+TEST_F(TagLibFields, WideFileNames) {
+  const std::u16string wide = u"Пример 日本 \U0001F3B5.mp3";
+  const std::string utf8 = "Пример 日本 \U0001F3B5.mp3";
+  const std::string path = file(v24({id3w::textFrame("TIT2", "Wide")}), utf8);
+  std::u16string full(path.begin(), path.end() - static_cast<long>(utf8.size()));
+  full += wide;
+  const std::vector<uint16_t> units(full.begin(), full.end() + 1);
+  const Buffer fragment = collectTagFieldsWide(units.data());
+  ASSERT_TRUE(fragment);
+  EXPECT_EQ(std::string(fragment.get()), "wm_id3[" + n(ID3FID_TITLE) + "]=Wide");
+  const std::vector<uint16_t> endless(40000, u'a');
+  std::vector<uint16_t> tooLong = endless;
+  tooLong.push_back(0);
+  const Buffer none = collectTagFieldsWide(tooLong.data());
+  ASSERT_TRUE(none);
+  EXPECT_EQ(std::string(none.get()), "");
 }
 
 // Every id id3lib's own frame table names maps to id3lib's number for it.
