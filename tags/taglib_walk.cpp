@@ -110,8 +110,9 @@ std::string frameValue(const TagLib::ID3v2::Frame* frame) {
   return std::string();
 }
 
-size_t walkFrames(const TagLib::ID3v2::Tag& tag, FrameSink& sink) {
-  size_t frames = 0;
+// Counts into frames as it goes, so that a walk cut short by an exception
+// still says how many frames it gave.
+size_t walkFrames(const TagLib::ID3v2::Tag& tag, FrameSink& sink, size_t& frames) {
   for (const TagLib::ID3v2::Frame* frame : tag.frameList()) {
     ++frames;
     const TagLib::ByteVector id = frame->frameID();
@@ -142,18 +143,20 @@ bool startsWithId3v24(MediaFile& media) {
 }
 
 size_t walkId3v24(MediaFile& media, FrameSink& sink) {
+  size_t frames = 0;
   try {
     MediaStream stream(media);
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     const TagLib::ID3v2::Tag* tag = file.isValid() ? file.ID3v2Tag(false) : nullptr;
-    return tag != nullptr ? walkFrames(*tag, sink) : 0;
+    return tag != nullptr ? walkFrames(*tag, sink, frames) : 0;
   } catch (...) {
-    // A file TagLib gives up on (out of memory) counts as one without frames.
-    return 0;
+    // TagLib gave up (out of memory): what was walked stands.
+    return frames;
   }
 }
 
 size_t walkOwnFormat(MediaFile& media, FrameSink& sink) {
+  size_t frames = 0;
   try {
     unsigned char head[8] = {};
     const bool mp4 = isMp4Name(media.name) || (readMediaFile(media, 0, head, 8) == 8 &&
@@ -164,9 +167,9 @@ size_t walkOwnFormat(MediaFile& media, FrameSink& sink) {
     if (ref.isNull()) return 0;
     TagLib::ID3v2::Tag scratch;
     scratch.setProperties(ref.file()->properties());
-    return walkFrames(scratch, sink);
+    return walkFrames(scratch, sink, frames);
   } catch (...) {
-    // A file TagLib gives up on (out of memory) counts as one without frames.
-    return 0;
+    // TagLib gave up (out of memory): what was walked stands.
+    return frames;
   }
 }

@@ -6,10 +6,9 @@
 #include "tags/tag_title.h"
 
 void walkMediaFile(MediaFile& media, FrameSink& sink) {
-  if (startsWithId3v24(media)) {
-    walkId3v24(media, sink);
-    return;
-  }
+  // An ID3v2.4 tag without a frame TagLib can read supersedes nothing: the
+  // file goes on as if it had none.
+  if (startsWithId3v24(media) && walkId3v24(media, sink) > 0) return;
   if (!id3v2MediaSafe(media)) return;
   if (walkId3lib(media, sink) > 0) return;
   walkOwnFormat(media, sink);

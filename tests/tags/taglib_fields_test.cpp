@@ -169,6 +169,12 @@ TEST_F(TagLibFields, Id3v24FramesInTagOrder) {
            n(ID3FID_UNSYNCEDLYRICS) + "]=words&wm_id3[" + n(ID3FID_WWWARTIST) +
            "]=http%3A%2F%2F127.0.0.1%2Fa%3Fb%3Dc&wm_id3[" + n(ID3FID_WWWUSER) +
            "]=http%3A%2F%2F127.0.0.1%2Fa%3Fb%3Dc&wm_id3[" + n(ID3FID_PICTURE) + "]="},
+      {"an ID3v2.4 tag without frames leaves the ID3v1 tag",
+       id3w::tagV2(4, {}, 64) + id3w::fakeAudio(4) + id3w::tagV1({"One", "", "", "", "", 0, 255}),
+       "wm_id3[" + n(ID3FID_TITLE) + "]=One"},
+      {"an ID3v2.4 tag with frames supersedes the ID3v1 tag",
+       v24({id3w::textFrame("TIT2", "Four")}) + id3w::tagV1({"One", "", "", "", "", 0, 255}),
+       "wm_id3[" + n(ID3FID_TITLE) + "]=Four"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
