@@ -62,9 +62,11 @@ class MediaStream : public TagLib::IOStream {
 };
 
 // The text as UTF-8, or byte for byte when it was stored as Latin-1, cut to
-// FRAME_TEXT_CHARS bytes without splitting a character.
-std::string frameText(const TagLib::String& text, TagLib::String::Type encoding) {
-  const bool latin1 = encoding == TagLib::String::Latin1;
+// FRAME_TEXT_CHARS bytes without splitting a character. The encoding comes
+// as a number: TagLib keeps a frame's encoding byte as it found it, which
+// in a damaged frame is no value of its enumeration.
+std::string frameText(const TagLib::String& text, int encoding) {
+  const bool latin1 = encoding == static_cast<int>(TagLib::String::Latin1);
   std::string bytes = text.to8Bit(!latin1);
   if (bytes.size() > FRAME_TEXT_CHARS) {
     size_t cut = FRAME_TEXT_CHARS;
@@ -93,19 +95,19 @@ TagLib::String joined(const TagLib::StringList& values, unsigned first) {
 std::string frameValue(const TagLib::ID3v2::Frame* frame) {
   using namespace TagLib::ID3v2;
   if (auto* user = dynamic_cast<const UserTextIdentificationFrame*>(frame)) {
-    return frameText(joined(user->fieldList(), 1), user->textEncoding());
+    return frameText(joined(user->fieldList(), 1), static_cast<int>(user->textEncoding()));
   }
   if (auto* text = dynamic_cast<const TextIdentificationFrame*>(frame)) {
-    return frameText(joined(text->fieldList(), 0), text->textEncoding());
+    return frameText(joined(text->fieldList(), 0), static_cast<int>(text->textEncoding()));
   }
   if (auto* comment = dynamic_cast<const CommentsFrame*>(frame)) {
-    return frameText(comment->text(), comment->textEncoding());
+    return frameText(comment->text(), static_cast<int>(comment->textEncoding()));
   }
   if (auto* lyrics = dynamic_cast<const UnsynchronizedLyricsFrame*>(frame)) {
-    return frameText(lyrics->text(), lyrics->textEncoding());
+    return frameText(lyrics->text(), static_cast<int>(lyrics->textEncoding()));
   }
   if (auto* link = dynamic_cast<const UrlLinkFrame*>(frame)) {
-    return frameText(link->url(), TagLib::String::Latin1);
+    return frameText(link->url(), static_cast<int>(TagLib::String::Latin1));
   }
   return std::string();
 }
