@@ -10,8 +10,6 @@
 // stopped until it is told to quit. Keys on a terminal: space pause/resume,
 // n next, c configure, q quit.
 #include <dlfcn.h>
-#include <id3/misc_support.h>
-#include <id3/tag.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,7 +29,7 @@
 #include "host/reg_command.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
-#include "tags/id3v2_guard.h"
+#include "tags/tag_title.h"
 
 namespace posix = platform::posix;
 
@@ -87,23 +85,11 @@ std::string fileTitle(const std::string& path) {
   return name;
 }
 
-// "Artist - Title" when the file's tag has both, else the file name.
+// "Artist - Title" when the file's tag has both, else the file name. Read
+// by the plug-in's own tag readers, behind the same guards.
 std::string entryTitle(const std::string& path) {
-  // A tag id3lib would fault on (the plug-in refuses the same ones) keeps
-  // the player alive with the file name as the title.
-  if (!id3v2FileSafe(path.c_str())) return fileTitle(path);
-  try {
-    ID3_Tag tag;
-    tag.Link(path.c_str(), ID3TT_ALL);
-    std::unique_ptr<char[]> artist(ID3_GetArtist(&tag));
-    std::unique_ptr<char[]> title(ID3_GetTitle(&tag));
-    if (artist && title && artist[0] != '\0' && title[0] != '\0') {
-      return std::string(artist.get()) + " - " + title.get();
-    }
-  } catch (...) {
-    // An unreadable tag leaves the file name as the title.
-  }
-  return fileTitle(path);
+  const std::string title = tagTitle(path.c_str());
+  return title.empty() ? fileTitle(path) : title;
 }
 
 // ---- Terminal --------------------------------------------------------------------

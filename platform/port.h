@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -170,5 +171,24 @@ void internetClose(NetHandle handle);
 // Bounds on one request, applied by the backends: name resolution (where
 // the stack allows), connecting, sending and waiting are each cut off here.
 constexpr uint32_t kNetTimeoutMs = 5000;
+
+// ---- Media files --------------------------------------------------------------
+// What tells one version of a file from the next: its size and the time it
+// was last written (in the system's own units).
+struct FileStamp {
+  uint64_t size;
+  uint64_t modified;
+};
+
+// A file name is in the system's code page, or UTF-8 when utf8 is set (a
+// name the player gave in UTF-16); POSIX names are bytes either way.
+
+// stat(name) / GetFileAttributesExA(name, GetFileExInfoStandard), or
+// GetFileAttributesExW for a UTF-8 name: false when the file cannot be
+// looked at (absent, a folder, a stream address).
+bool fileStamp(const char* name, bool utf8, FileStamp* stamp);
+// fopen(name, "rb"), or _wfopen(name, L"rb") for a UTF-8 name: none when
+// the file cannot be opened. Others may read and write the file meanwhile.
+std::FILE* openFileForReading(const char* name, bool utf8);
 
 }  // namespace platform

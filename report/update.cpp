@@ -33,6 +33,9 @@ constexpr intptr_t kGetStatus = 104;
 constexpr intptr_t kGetListPosition = 125;
 constexpr intptr_t kGetFileName = 211;
 constexpr intptr_t kGetTitle = 212;
+// The entry's file name in UTF-16; a player that does not know it answers 0
+// or 1.
+constexpr intptr_t kGetFileNameWide = 214;
 
 struct NetCloser {
   void operator()(void* handle) const { platform::internetClose(handle); }
@@ -197,10 +200,17 @@ void sendStatusUpdate(platform::WindowHandle window) {
   const char* titleText = escapedTitle ? escapedTitle.get() : "";
 
   // 8. The tag fragment of the entry's file, when the player names one.
-  const auto* fileName = reinterpret_cast<const char*>(
-      platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileName));
+  // The wide name first, so that names outside the code page open too.
   Buffer fragment;
-  if (fileName != nullptr) fragment = collectTagFields(fileName);
+  const intptr_t wideName =
+      platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileNameWide);
+  if (wideName != 0 && wideName != 1) {
+    fragment = collectTagFieldsWide(reinterpret_cast<const uint16_t*>(wideName));
+  } else {
+    const auto* fileName = reinterpret_cast<const char*>(
+        platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileName));
+    if (fileName != nullptr) fragment = collectTagFields(fileName);
+  }
   const size_t bodyLength = writeFormBody(bodyBuffer.get(), BODY_BUFFER_SIZE,
                                           static_cast<long>(status), titleText, fragment.get());
   fragment.reset();

@@ -412,18 +412,14 @@ bool id3v2TagsSafe(const TagByteReader& reader, uint64_t fileSize, const Id3v2Gu
 }
 
 bool id3v2FileSafe(const char* fileName) {
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> file(std::fopen(fileName, "rb"));
-  if (!file) return true;
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) return true;
-  const long size = std::ftell(file.get());
-  if (size <= 0) return true;
+  const MediaFileOwner media = openMediaFile(fileName);
+  return !media || id3v2MediaSafe(*media);
+}
+
+bool id3v2MediaSafe(MediaFile& media) {
+  if (media.size == 0) return true;
   auto read = [&](uint64_t offset, unsigned char* out, size_t count) -> size_t {
-    if (offset > static_cast<uint64_t>(size)) return 0;
-    if (std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0) return 0;
-    return std::fread(out, 1, count, file.get());
+    return readMediaFile(media, offset, out, count);
   };
-  return id3v2TagsSafe(read, static_cast<uint64_t>(size), id3v2GuardRules());
+  return id3v2TagsSafe(read, media.size, id3v2GuardRules());
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "tags/media_file.h"
+
 // Reads up to count bytes at offset into out; returns how many it read.
 using TagByteReader = std::function<size_t(uint64_t offset, unsigned char* out, size_t count)>;
 
@@ -27,3 +29,6 @@ bool id3v2TagsSafe(const TagByteReader& reader, uint64_t fileSize, const Id3v2Gu
 // The same for a file on disk. A file that cannot be read is safe: id3lib
 // will not find anything in it either.
 bool id3v2FileSafe(const char* fileName);
+
+// The same for a file already open.
+bool id3v2MediaSafe(MediaFile& media);

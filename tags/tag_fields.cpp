@@ -1,106 +1,79 @@
 #include "tags/tag_fields.h"
 
-#include <id3.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <memory>
+#include <string>
 
+#include "platform/port.h"
+#include "tags/fragment.h"
 #include "tags/id3v2_guard.h"
+#include "tags/media_file.h"
+#include "tags/readers.h"
 #include "tags/unicode_text.h"
 
 namespace {
 
-struct TagDeleter {
-  void operator()(ID3Tag* tag) const { ID3Tag_Delete(tag); }
+// The last file read: its name, its stamp at the time and its fragment.
+struct KeptFragment {
+  bool valid = false;
+  std::string name;
+  bool utf8Name = false;
+  platform::FileStamp stamp{};
+  std::string fragment;
 };
-struct IteratorDeleter {
-  void operator()(ID3TagIterator* iterator) const { ID3TagIterator_Delete(iterator); }
-};
-using TagOwner = std::unique_ptr<ID3Tag, TagDeleter>;
-using IteratorOwner = std::unique_ptr<ID3TagIterator, IteratorDeleter>;
-
-// A frame's text: at most this many bytes, then the terminator.
-constexpr size_t FRAME_TEXT_CHARS = 1024;
-// One formatted "wm_id3[n]=text&" with its terminator.
-constexpr size_t ENTRY_SIZE = 1024;
-// What the estimate adds per entry for "wm_id3[", the number, "]=" and "&".
-constexpr size_t ENTRY_OVERHEAD = 20;
-// UTF-16 units read from a frame: every unit gives at least one UTF-8 byte,
-// so this covers a full text plus a surrogate pair straddling the cut.
-constexpr size_t UNICODE_UNITS = FRAME_TEXT_CHARS + 2;
-
-// A UTF-16 text field as UTF-8 into text (FRAME_TEXT_CHARS + 1 bytes).
-// id3lib keeps such text as big-endian byte pairs whatever byte order mark
-// the frame had, and copies those bytes out unchanged, so the units are
-// decoded byte by byte rather than as host integers. Its unicode getter
-// measures the field in bytes but copies that many units, so it is asked
-// for no more units than the field holds.
-void readUnicodeText(const ID3Field* field, char* text) {
-  size_t units = std::min(ID3Field_Size(field) / 2, UNICODE_UNITS);
-  if (units == 0) return;
-  unicode_t raw[UNICODE_UNITS];
-  units = std::min(ID3Field_GetUNICODE(field, raw, units), units);
-  utf16ToUtf8(reinterpret_cast<const unsigned char*>(raw), units, text, FRAME_TEXT_CHARS);
-}
-
-// Formats "wm_id3[number]=value&" into entry, cutting value where a %XX
-// escape starts so that the whole entry fits ENTRY_SIZE. Returns its length.
-size_t formatEntry(char* entry, int number, const char* value) {
-  const int head = std::snprintf(entry, ENTRY_SIZE, "wm_id3[%d]=", number);
-  if (head < 0 || static_cast<size_t>(head) + 2 > ENTRY_SIZE) return 0;
-  const size_t keep = escapedPrefix(value, ENTRY_SIZE - static_cast<size_t>(head) - 2);
-  std::memcpy(entry + head, value, keep);
-  size_t len = static_cast<size_t>(head) + keep;
-  entry[len++] = '&';
-  entry[len] = '\0';
-  return len;
-}
+KeptFragment kept;
 
 }  // namespace
 
-Buffer collectTagFields(const char* fileName) {
+Buffer collectTagFields(const char* fileName, bool utf8Name) {
   Buffer fragment = allocZeroed(TAG_FRAGMENT_SIZE);
   if (!fragment) return nullptr;
-  // A tag id3lib would fault on gives no frames, as if there were none.
-  if (!id3v2FileSafe(fileName)) return fragment;
-  TagOwner tag(ID3Tag_New());
-  if (!tag) return nullptr;
-  // A file that cannot be opened or holds no tag simply yields no frames.
-  ID3Tag_Link(tag.get(), fileName);
-  IteratorOwner frames(ID3Tag_CreateIterator(tag.get()));
-  if (!frames) return fragment;
-
-  char text[FRAME_TEXT_CHARS + 1];
-  char entry[ENTRY_SIZE];
-  size_t estimate = 0;
-  size_t used = 0;
-  for (;;) {
-    const ID3Frame* frame = ID3TagIterator_GetNext(frames.get());
-    if (frame == nullptr) {
-      if (used > 0 && fragment[used - 1] == '&') fragment[--used] = '\0';
-      break;
+  platform::FileStamp stamp{};
+  const bool stamped = platform::fileStamp(fileName, utf8Name, &stamp);
+  if (stamped && kept.valid && kept.name == fileName && kept.utf8Name == utf8Name &&
+      kept.stamp.size == stamp.size && kept.stamp.modified == stamp.modified) {
+    std::memcpy(fragment.get(), kept.fragment.data(), kept.fragment.size());
+    return fragment;
+  }
+  kept.valid = false;
+  // A file that cannot be opened gives the empty fragment.
+  const MediaFileOwner media = openMediaFile(fileName, utf8Name);
+  if (!media) return fragment;
+  FragmentBuilder builder{fragment.get()};
+  FrameSink sink{[&](int number, const char* value) { return appendFrame(builder, number, value); },
+                 [&] { finishFragment(builder); }};
+  walkMediaFile(*media, sink);
+  // A fragment that lost a value for want of memory is not kept: the next
+  // tick tries again.
+  if (stamped && !builder.lossy) {
+    try {
+      kept.name = fileName;
+      kept.utf8Name = utf8Name;
+      kept.fragment.assign(fragment.get(), builder.used);
+      kept.stamp = stamp;
+      kept.valid = true;
+    } catch (...) {
+      // Without memory for the copy, the next tick reads the file again.
     }
-    // Cleared per frame: a frame without a text field is sent empty, never
-    // with the text of the frame before it.
-    std::memset(text, 0, sizeof text);
-    const ID3Field* field = ID3Frame_GetField(frame, ID3FN_TEXT);
-    if (field != nullptr && ID3Field_GetASCII(field, text, FRAME_TEXT_CHARS) == 0 &&
-        ID3Field_GetEncoding(field) == ID3TE_UTF16) {
-      readUnicodeText(field, text);
-    }
-    // When escaping cannot allocate, the entry goes out with an empty value.
-    const Buffer escaped = escapeValue(text);
-    const char* value = escaped ? escaped.get() : "";
-    estimate += std::strlen(value) + ENTRY_OVERHEAD;
-    if (estimate > TAG_FRAGMENT_SIZE) break;  // keeps the trailing "&"
-    const size_t len = formatEntry(entry, static_cast<int>(ID3Frame_GetID(frame)), value);
-    // The estimate already bounds the fragment; this only guards the copy.
-    if (used + len >= TAG_FRAGMENT_SIZE) break;
-    std::memcpy(fragment.get() + used, entry, len + 1);
-    used += len;
   }
   return fragment;
+}
+
+void forgetTagFields() { kept.valid = false; }
+
+Buffer collectTagFieldsWide(const uint16_t* wideName) {
+  // Longer than any path the system opens.
+  constexpr size_t MAX_UNITS = 32768;
+  size_t units = 0;
+  while (units < MAX_UNITS && wideName[units] != 0) ++units;
+  if (units == MAX_UNITS) return allocZeroed(TAG_FRAGMENT_SIZE);
+  std::string bigEndian(2 * units, '\0');
+  for (size_t i = 0; i < units; ++i) {
+    bigEndian[2 * i] = static_cast<char>(wideName[i] >> 8);
+    bigEndian[2 * i + 1] = static_cast<char>(wideName[i] & 0xFF);
+  }
+  // Every unit gives at most three UTF-8 bytes (a surrogate pair four).
+  std::string name(3 * units + 1, '\0');
+  utf16ToUtf8(reinterpret_cast<const unsigned char*>(bigEndian.data()), units, name.data(),
+              3 * units);
+  return collectTagFields(name.c_str(), true);
 }

@@ -1,5 +1,7 @@
-// Fuzz target for the tag walk: every input is written out as a media file
-// and read back through collectTagFields. Built for libFuzzer by
+// Fuzz target for the whole tag read: every input is written out as a media
+// file and read back through collectTagFields, which picks id3lib or TagLib
+// by the file's first bytes; the input's last byte picks the file's
+// extension, which is what TagLib looks at first to decide the format. Built for libFuzzer by
 // scripts/fuzz (clang, -fsanitize=fuzzer), and with a plain main() that
 // replays a corpus folder as a regression test in the ordinary builds.
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "shell/state.h"
@@ -16,19 +19,26 @@
 
 namespace {
 
-const std::string& scratchPath() {
-  static const std::string path = [] {
+const char* const EXTENSIONS[] = {".mp3", "",    ".m4a", ".flac", ".ogg", ".opus", ".oga", ".wma",
+                                  ".ape", ".wv", ".mpc", ".wav",  ".aif", ".tta",  ".spx", ".mp4"};
+
+std::string scratchPath(const uint8_t* data, size_t size) {
+  static const std::string base = [] {
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/trellicast-fuzz-" +
-           std::to_string(getpid()) + ".mp3";
+           std::to_string(getpid());
   }();
-  return path;
+  const size_t pick = size > 0 ? data[size - 1] % std::size(EXTENSIONS) : 0;
+  return base + EXTENSIONS[pick];
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& path = scratchPath();
+  const std::string path = scratchPath(data, size);
+  // Every input is read afresh, never handed out from the kept fragment of
+  // the input before it.
+  forgetTagFields();
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return 0;
   if (size > 0 && std::fwrite(data, 1, size, f) != size) {

@@ -78,6 +78,7 @@ class TagFields : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
+    forgetTagFields();
     rawAllocate = std::malloc;
     ASSERT_FALSE(dir.root().empty());
   }
@@ -120,10 +121,6 @@ TEST_F(TagFields, NothingToReadGivesTheEmptyText) {
       {"stream address", "http://127.0.0.1:8000/stream.mp3"},
       {"folder", dir.root()},
       {"empty name", ""},
-      // id3lib 3.8.3 reads ID3v2 up to version 2.3 and skips a 2.4 tag whole.
-      {"ID3v2.4 tag", file(id3w::tagV2(4, {id3w::textFrame("TIT2", "Abc"),
-                                           id3w::textFrameUtf8("TPE1", "Zo\xC3\xAB")}) +
-                           id3w::fakeAudio(4))},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,10 +147,10 @@ TEST_F(TagFields, OneEntryPerFrameInTagOrder) {
       {"ID3v1.0 only", id3w::fakeAudio(4) + id3w::tagV1(v10),
        "wm_id3[47]=Title&wm_id3[61]=Artist&wm_id3[29]=Album&wm_id3[80]=1999&wm_id3[4]=Note&"
        "wm_id3[32]=%2817%29"},
-      {"skipped ID3v2.4 tag, ID3v1 read",
+      {"ID3v2.4 tag read, the ID3v1 tag after it ignored",
        id3w::tagV2(4, {id3w::textFrame("TIT2", "Abc")}) + id3w::fakeAudio(4) +
            id3w::tagV1({"T", "", "", "", "", 0, 255}),
-       "wm_id3[47]=T"},
+       "wm_id3[47]=Abc"},
       {"Latin-1 beside UTF-16 of both byte orders",
        v23({id3w::textFrame("TIT2", "Caf\xE9 & co"),
             id3w::textFrameUtf16("TPE1", u"Ünïcödé ✓", ByteOrder::Little),
@@ -327,6 +324,7 @@ TEST_F(TagFields, EscapeFailureSendsThatEntryEmpty) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.failing);
     fake::reset();
+    forgetTagFields();
     allocationsBeforeFailure = c.failing;
     rawAllocate = failingAllocate;
     const std::string fragment = collect(path);

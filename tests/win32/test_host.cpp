@@ -101,6 +101,9 @@ struct Entry {
   bool hasTitle = false;
   std::string file;
   bool hasFile = false;
+  std::wstring wideFile;  // the answer to 214, when set
+  bool hasWideFile = false;
+  bool wideAnswersOne = false;  // 214 answered with 1, as some players do
 };
 
 long playbackStatus = 0;
@@ -130,6 +133,11 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
       case 211:
         if (found == playlist.end() || !found->second.hasFile) return 0;
         return reinterpret_cast<LRESULT>(found->second.file.c_str());
+      case 214:
+        if (found == playlist.end()) return 0;
+        if (found->second.wideAnswersOne) return 1;
+        if (!found->second.hasWideFile) return 0;
+        return reinterpret_cast<LRESULT>(found->second.wideFile.c_str());
       default:
         return 0;
     }
@@ -635,6 +643,9 @@ bool runPlayerCommand(const std::string& command, std::istringstream& in) {
 //   playlist STATUS POSITION       answers to 104 and 125
 //   title POS TEXT / notitle POS   answer to 212 for POS
 //   file POS PATH / nofile POS     answer to 211 for POS
+//   widefile POS PATH              answer to 214 for POS: PATH (UTF-8, \xHH
+//                                  escapes) in UTF-16
+//   nowide POS                     answer 1 to 214 for POS
 //   seed-url TEXT                  "URL" as REG_SZ without terminator
 //   seed-dword NAME N              a REG_DWORD value
 //   registry                       log the settings key
@@ -688,6 +699,22 @@ int runScript(std::istream& script, HWND window) {
       long pos = 0;
       in >> pos;
       playlist[pos].hasFile = false;
+    } else if (command == "widefile") {
+      long pos = 0;
+      in >> pos;
+      const std::string utf8 = unescape(restOf(in));
+      const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+      std::wstring wide(units > 0 ? static_cast<size_t>(units) : 1, L'\0');
+      if (units > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), units);
+      wide.resize(wide.size() - 1);
+      playlist[pos].wideFile = wide;
+      playlist[pos].hasWideFile = true;
+      playlist[pos].wideAnswersOne = false;
+    } else if (command == "nowide") {
+      long pos = 0;
+      in >> pos;
+      playlist[pos].hasWideFile = false;
+      playlist[pos].wideAnswersOne = true;
     } else if (command == "seed-url") {
       // A byte other than NUL right after the text: the system then stores
       // exactly the characters, with no terminator.

@@ -394,7 +394,7 @@ def scenario_posts(args, c):
     c.eq("no boxes", lines_with(log, "BOX"), [])
     stage1 = before(after(log, "mark init-done"), "mark stage2")
     c.eq("queries of one cycle", lines_with(stage1, "QUERY"),
-         ["QUERY 104 0", "QUERY 125 0", "QUERY 212 2", "QUERY 211 2"])
+         ["QUERY 104 0", "QUERY 125 0", "QUERY 212 2", "QUERY 214 2", "QUERY 211 2"])
     want = [expected_body(-3, title, frames),
             expected_body(-3, title, [], has_file=False),
             expected_body(-3, title, [])]
@@ -911,7 +911,56 @@ def scenario_faults(args, c):
     return log
 
 
+def scenario_wide_names(args, c):
+    """A file whose name is outside the code page (Cyrillic, CJK): read by the
+    wide name the player gives (214), ID3v2.3 through id3lib and ID3v2.4
+    through TagLib; a player that answers 214 with 1 is asked 211."""
+    receiver = Receiver()
+    try:
+        with Wine(args.bin, "wide-names") as wine:
+            name23 = "\u041f\u0440\u0438\u043c\u0435\u0440 \u65e5\u672c.mp3"
+            name24 = "\u0422\u0435\u0441\u0442 \u6771\u4eac v24.mp3"
+            v23 = wine.path(name23)
+            mp3_file(v23, [("TIT2", "Wide", False)])
+            v24 = wine.path(name24)
+            mp3_file(v24, [("TIT2", "Vier", False)])
+            with open(v24, "r+b") as f:
+                f.seek(3)
+                f.write(b"\x04")  # the same frames, read as an ID3v2.4 tag
+            url = "http://127.0.0.1:%d/np" % receiver.port
+            rc, log = wine.host([
+                "seed-url " + url, "seed-dword Enabled 1", "seed-dword Interval 1",
+                "playlist 1 0", "title 0 t",
+                "widefile 0 " + script_text(winpath(v23).encode("utf-8")),
+                "file 0 Z:\\no-such-file.mp3",
+                "load " + dll(args.bin), "init", "mark one", "pump 1500",
+                "mark two", "widefile 0 " + script_text(winpath(v24).encode("utf-8")), "pump 1000",
+                "mark three", "nowide 0", "pump 1000", "quit"])
+            time.sleep(0.5)
+        posts = receiver.received()
+    finally:
+        receiver.close()
+    c.eq("host exit", rc, 0)
+    c.eq("no boxes", lines_with(log, "BOX"), [])
+    one = before(after(log, "mark one"), "mark two")
+    c.eq("queries of one cycle", lines_with(one, "QUERY")[:4],
+         ["QUERY 104 0", "QUERY 125 0", "QUERY 212 0", "QUERY 214 0"])
+    bodies = []
+    for raw in posts:
+        body = parse_request(raw)[2]
+        if not bodies or bodies[-1] != body:
+            bodies.append(body)
+    c.eq("bodies in order", bodies,
+         [b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=t&wm_id3[47]=Wide",
+          b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=t&wm_id3[47]=Vier",
+          b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=t&"])
+    three = after(log, "mark three")
+    c.true("a player answering 1 is asked 211", "QUERY 211 0" in lines_with(three, "QUERY"))
+    return log
+
+
 SCENARIOS = {
+    "wide-names": scenario_wide_names,
     "faults": scenario_faults,
     "parity": scenario_parity,
     "exports": scenario_exports,
