@@ -30,7 +30,14 @@ if(NOT _id3_src_dirs)
   endif()
 endif()
 list(GET _id3_src_dirs 0 ID3LIB_WIN32_SOURCE_DIR)
-file(GLOB _id3_dsc ${ID3LIB_WIN32_SRC_CACHE}/id3lib3.8.3_*.dsc)
+file(GLOB _id3_dsc_files ${ID3LIB_WIN32_SRC_CACHE}/id3lib3.8.3_*.dsc)
+# The source package by its description's contents, not its path: a
+# checkout in another folder can reuse a cache built from the same source.
+set(_id3_dsc "")
+foreach(_f ${_id3_dsc_files})
+  file(SHA256 ${_f} _sum)
+  string(APPEND _id3_dsc "${_sum}\n")
+endforeach()
 
 # Everything the cached library depends on goes into the stamp.
 file(READ ${PROJECT_SOURCE_DIR}/cmake/id3lib-win32/CMakeLists.txt _recipe)
