@@ -21,6 +21,7 @@
 #include "platform/posix/system.h"
 #include "tests/gauntlet/fault_server.h"
 #include "tests/gauntlet/form_fields.h"
+#include "tests/support/id3_writer.h"
 #include "trellicast/version.h"
 
 namespace fs = std::filesystem;
@@ -50,29 +51,9 @@ std::string readFile(const fs::path& p) {
 
 // A minimal ID3v2.3 tag with artist and title, then a few zero bytes.
 void writeTagged(const fs::path& p, const std::string& artist, const std::string& title) {
-  auto frame = [](const char* id, const std::string& text) {
-    const std::string data = std::string(1, '\0') + text;
-    const auto n = static_cast<uint32_t>(data.size());
-    std::string f(id);
-    f += {static_cast<char>(n >> 24),
-          static_cast<char>(n >> 16),
-          static_cast<char>(n >> 8),
-          static_cast<char>(n),
-          0,
-          0};
-    return f + data;
-  };
-  const std::string frames = frame("TPE1", artist) + frame("TIT2", title);
-  const auto n = static_cast<uint32_t>(frames.size());
-  std::string tag = "ID3";
-  tag += {3,
-          0,
-          0,
-          static_cast<char>((n >> 21) & 0x7F),
-          static_cast<char>((n >> 14) & 0x7F),
-          static_cast<char>((n >> 7) & 0x7F),
-          static_cast<char>(n & 0x7F)};
-  std::ofstream(p, std::ios::binary) << tag << frames << std::string(64, '\0');
+  id3w::writeFile(p.string(), id3w::tagV2(3, {id3w::textFrame("TPE1", artist),
+                                              id3w::textFrame("TIT2", title)}) +
+                                  std::string(64, '\0'));
 }
 
 // The posted form's fields; none when the body is not a well-formed form.
