@@ -11,6 +11,7 @@
 #include "report/form_body.h"
 #include "shell/boxes.h"
 #include "shell/buffer.h"
+#include "shell/player.h"
 #include "shell/state.h"
 #include "tags/tag_fields.h"
 
@@ -28,11 +29,7 @@ constexpr size_t kHostTokenMax = 947;
 // Every component of urlSetting is at most this long.
 constexpr size_t kPieceSize = URL_MAX_CHARS + 1;
 
-// Host messages (WM_USER codes).
-constexpr intptr_t kGetStatus = 104;
-constexpr intptr_t kGetListPosition = 125;
-constexpr intptr_t kGetFileName = 211;
-constexpr intptr_t kGetTitle = 212;
+// Host messages (WM_USER codes): shell/player.h.
 
 struct NetCloser {
   void operator()(void* handle) const { platform::internetClose(handle); }

@@ -24,6 +24,7 @@
 
 #include "platform/port.h"
 #include "report/update.h"
+#include "shell/player.h"
 #include "shell/plugin.h"
 #include "shell/state.h"
 #include "tests/gauntlet/fault_server.h"
@@ -184,11 +185,11 @@ int main(int, char** argv) {
   fake::reset();
   fake::state().host = [](uintptr_t, intptr_t code) -> intptr_t {
     switch (code) {
-      case 104:
+      case kGetStatus:
         return 1;
-      case 125:
+      case kGetListPosition:
         return 0;
-      case 212:
+      case kGetTitle:
         return reinterpret_cast<intptr_t>(title.c_str());
     }
     return 0;  // no file name

@@ -27,6 +27,7 @@
 #include "platform/posix/http.h"
 #include "report/form_body.h"
 #include "shell/buffer.h"
+#include "shell/player.h"
 #include "shell/plugin.h"
 #include "shell/state.h"
 #include "tests/gauntlet/fault_server.h"
@@ -129,15 +130,15 @@ class Cycle : public ::testing::Test {
     fake::freshPlugin(kHost);
     fake::state().host = [this](uintptr_t wParam, intptr_t code) -> intptr_t {
       switch (code) {
-        case 104:
+        case kGetStatus:
           return status;
-        case 125:
+        case kGetListPosition:
           return position;
-        case 212:
+        case kGetTitle:
           return wParam == static_cast<uintptr_t>(position) && title
                      ? reinterpret_cast<intptr_t>(title->c_str())
                      : 0;
-        case 211:
+        case kGetFileName:
           return wParam == static_cast<uintptr_t>(position) && fileName
                      ? reinterpret_cast<intptr_t>(fileName->c_str())
                      : 0;
