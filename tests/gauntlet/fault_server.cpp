@@ -152,13 +152,11 @@ const char* faultName(Fault fault) {
 
 FaultServer::FaultServer(Fault fault, TlsFiles tls, int family) : family_(family) {
   if (fault == Fault::tls) {
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, tls.certificate.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx, tls.key.c_str(), SSL_FILETYPE_PEM) != 1) {
-      SSL_CTX_free(ctx);
+    context_.reset(SSL_CTX_new(TLS_server_method()));
+    if (!context_ ||
+        SSL_CTX_use_certificate_chain_file(context_.get(), tls.certificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context_.get(), tls.key.c_str(), SSL_FILETYPE_PEM) != 1)
       return;
-    }
-    context_ = ctx;
   }
   // The thread applies the first mode before it accepts anything.
   wanted_ = fault;
@@ -176,8 +174,9 @@ FaultServer::~FaultServer() {
   for (int fd : held_) close(fd);
   if (listener_ >= 0) close(listener_);
   if (wake_ >= 0) close(wake_);
-  SSL_CTX_free(static_cast<SSL_CTX*>(context_));
 }
+
+void FaultServer::ContextFree::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
 
 // Binds the loopback address of the family, on the port used before when
 // there is one, so a refusing server heals where the client expects it.
@@ -337,7 +336,7 @@ void FaultServer::serve(int fd, Fault fault) {
 // whatever the client sent.
 Post FaultServer::serveTls(int fd) {
   Post post;
-  std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(static_cast<SSL_CTX*>(context_)));
+  std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(context_.get()));
   BIO* bio = BIO_new_socket(fd, BIO_NOCLOSE);
   if (!ssl || bio == nullptr) {
     BIO_free(bio);

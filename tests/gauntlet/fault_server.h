@@ -12,10 +12,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 namespace gauntlet {
 
@@ -88,7 +91,10 @@ class FaultServer {
   Post serveTls(int fd);
 
   int family_;
-  void* context_ = nullptr;  // SSL_CTX*, for the TLS mode
+  struct ContextFree {
+    void operator()(ssl_ctx_st* context) const;
+  };
+  std::unique_ptr<ssl_ctx_st, ContextFree> context_;  // for the TLS mode
   uint16_t port_ = 0;
   int listener_ = -1;  // owned by the thread once it runs
   int wake_ = -1;      // eventfd: setFault wakes the thread's wait
