@@ -20,6 +20,7 @@ import base64
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
