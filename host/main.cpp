@@ -29,30 +29,12 @@
 #include "host/reg_command.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
+#include "shell/player.h"
 #include "tags/tag_title.h"
 
 namespace posix = platform::posix;
 
 namespace {
-
-// The record the plug-in hands over, field by field as the player knows it.
-struct PluginRecord {
-  int32_t version;
-  const char* description;
-  int32_t (*init)();
-  void (*config)();
-  void (*quit)();
-  platform::WindowHandle hostWindow;
-  platform::ModuleHandle moduleInstance;
-};
-
-// Player queries, WM_USER codes.
-constexpr intptr_t kGetStatus = 104;    // 1 playing, 3 paused, 0 stopped
-constexpr intptr_t kGetPosition = 125;  // current playlist entry, from 0
-constexpr intptr_t kGetFileName = 211;  // wParam: entry; its file name as given
-constexpr intptr_t kGetTitle = 212;     // wParam: entry; its title
-
-constexpr int kPlaying = 1, kPaused = 3, kStopped = 0;
 
 void usage() {
   std::fputs(
@@ -197,7 +179,7 @@ intptr_t hostWindowProcedure(platform::WindowHandle, unsigned message, uintptr_t
   switch (code) {
     case kGetStatus:
       return player.status;
-    case kGetPosition:
+    case kGetListPosition:
       return static_cast<intptr_t>(player.position);
     case kGetTitle:
       return wParam < player.entries.size()

@@ -22,27 +22,13 @@
 #include "host/mpris_bus.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
+#include "shell/player.h"
 
 namespace host {
 
 namespace {
 
 namespace posix = platform::posix;
-
-struct PluginRecord {
-  int32_t version;
-  const char* description;
-  int32_t (*init)();
-  void (*config)();
-  void (*quit)();
-  platform::WindowHandle hostWindow;
-  platform::ModuleHandle moduleInstance;
-};
-
-constexpr intptr_t kGetStatus = 104;
-constexpr intptr_t kGetPosition = 125;
-constexpr intptr_t kGetFileName = 211;
-constexpr intptr_t kGetTitle = 212;
 
 void usage() {
   std::fputs(
@@ -72,7 +58,7 @@ intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wPa
   switch (code) {
     case kGetStatus:
       return mpris::nowPlaying().status;
-    case kGetPosition:
+    case kGetListPosition:
       return 0;  // MPRIS has no playlist position: one entry, the current track
     case kGetTitle:
       if (wParam != 0) return 0;

@@ -11,6 +11,7 @@
 #include "report/form_body.h"
 #include "shell/boxes.h"
 #include "shell/buffer.h"
+#include "shell/player.h"
 #include "shell/state.h"
 #include "tags/tag_fields.h"
 
@@ -28,14 +29,7 @@ constexpr size_t kHostTokenMax = 947;
 // Every component of urlSetting is at most this long.
 constexpr size_t kPieceSize = URL_MAX_CHARS + 1;
 
-// Host messages (WM_USER codes).
-constexpr intptr_t kGetStatus = 104;
-constexpr intptr_t kGetListPosition = 125;
-constexpr intptr_t kGetFileName = 211;
-constexpr intptr_t kGetTitle = 212;
-// The entry's file name in UTF-16; a player that does not know it answers 0
-// or 1.
-constexpr intptr_t kGetFileNameWide = 214;
+// Host messages (WM_USER codes): shell/player.h.
 
 struct NetCloser {
   void operator()(void* handle) const { platform::internetClose(handle); }
@@ -147,14 +141,14 @@ void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
 void sendStatusUpdate(platform::WindowHandle window) {
   const char* url = urlSetting.get();
 
-  // 1. Split the URL.
+  // Split the URL.
   platform::UrlComponents parts{};
   if (!platform::crackUrl(url, std::strlen(url), &parts)) {
     reportOnce("Invalid URL");
     return;
   }
 
-  // 2. The host token, and the pieces the handles take.
+  // The Host header's token, and the pieces the handles take.
   char hostToken[kHostTokenMax + 1];
   if (!makeHostToken(url, parts, hostToken)) {
     reportOnce("Invalid URL");
@@ -170,7 +164,7 @@ void sendStatusUpdate(platform::WindowHandle window) {
   makeTarget(parts, target);
   const bool hasUser = parts.user.length > 0;
 
-  // 3. to 5. Session, connection to the host name alone, request.
+  // Open the handles: session, connection to the host name alone, request.
   NetOwner session(platform::internetOpen(kAgent));
   if (!session) {
     reportOnce("Cannot InternetOpen");
@@ -188,19 +182,21 @@ void sendStatusUpdate(platform::WindowHandle window) {
     return;
   }
 
-  // 6. What is playing.
+  // Ask the player what is playing.
   const intptr_t status = platform::sendUserMessage(window, 0, kGetStatus);
   const intptr_t position = platform::sendUserMessage(window, 0, kGetListPosition);
   const auto* title = reinterpret_cast<const char*>(
       platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetTitle));
 
-  // 7. Rows 1 to 3. A missing title, or one that cannot be escaped (the
-  // "Out of memory" box has been shown), is sent as the empty text.
+  // The escaped title for the body. A missing title, or one that cannot be
+  // escaped (the "Out of memory" box has been shown), is sent as the empty
+  // text.
   const Buffer escapedTitle = escapeValue(title != nullptr ? title : "");
   const char* titleText = escapedTitle ? escapedTitle.get() : "";
 
-  // 8. The tag fragment of the entry's file, when the player names one.
-  // The wide name first, so that names outside the code page open too.
+  // The tag fragment of the entry's file, when the player names one (the
+  // wide name first, so that names outside the code page open too), and the
+  // form body: action, status, title and fragment.
   Buffer fragment;
   const intptr_t wideName =
       platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileNameWide);
@@ -215,14 +211,14 @@ void sendStatusUpdate(platform::WindowHandle window) {
                                           static_cast<long>(status), titleText, fragment.get());
   fragment.reset();
 
-  // 9. and 10. The added headers.
+  // The added headers: content type, Host and the body's length.
   const Buffer headers = allocZeroed(kHeaderBlockSize);
   if (!headers) return;
   const int headersLength = std::snprintf(headers.get(), kHeaderBlockSize, kHeaderFormat, hostToken,
                                           static_cast<long>(bodyLength));
   if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return;
 
-  // 11. Start the send on the sender thread; its outcome is taken at the
+  // Start the send on the sender thread; its outcome is taken at the
   // next tick. A send that cannot even start is reported now, except when
   // the sender is still busy with one it gave up on: that is no failure of
   // this cycle. The answer is not used.
@@ -232,7 +228,7 @@ void sendStatusUpdate(platform::WindowHandle window) {
   } else if (platform::lastError() != platform::kSendBusy) {
     reportOnce("Cannot HttpSendRequestEx");
   }
-  // 12. The owners close request, connection and session in that order (a
-  // backend whose sender still needs them has taken them over) and release
-  // the header block and the escaped title.
+  // On return the owners close request, connection and session in that
+  // order (a backend whose sender still needs them has taken them over) and
+  // release the header block and the escaped title.
 }

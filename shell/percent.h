@@ -1,7 +1,8 @@
 // Percent-escaping: every byte a caller does not keep is written as "%XX"
 // with upper-case hex digits. The form body's values keep A-Z a-z 0-9 - . _ ~
 // (escapeValue); the POSIX settings file keeps printable ASCII but space and
-// "%". Header-only, so the store's backend shares it without the core.
+// "%"; the POSIX HTTP client's request target keeps visible ASCII but "#".
+// Header-only, so the POSIX backend shares it without the core.
 #pragma once
 
 #include <string_view>

@@ -58,6 +58,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -66,6 +67,7 @@
 
 #include "platform/port.h"
 #include "platform/posix/errors.h"
+#include "shell/percent.h"
 
 namespace platform {
 
@@ -229,7 +231,6 @@ uint16_t defaultPort(UrlSpan scheme) {
 // parser refuses (space, control, non-ASCII) is written as %XX, as it has to
 // be in a request line anyway.
 std::string curlUrl(const Request& request) {
-  static const char hex[] = "0123456789ABCDEF";
   const Connection& c = *request.connection;
   std::string url = request.secure ? "https://" : "http://";
   const bool literal6 = c.host.find(':') != std::string::npos;
@@ -238,16 +239,9 @@ std::string curlUrl(const Request& request) {
   if (literal6) url += ']';
   url += ':';
   url += std::to_string(c.port == 0 ? (request.secure ? 443 : 80) : c.port);
-  for (char ch : request.target) {
-    const auto b = static_cast<unsigned char>(ch);
-    if (b <= 0x20 || b >= 0x7F || ch == '#') {
-      url += '%';
-      url += hex[b >> 4];
-      url += hex[b & 0x0F];
-    } else {
-      url += ch;
-    }
-  }
+  percentEscape(
+      request.target, [](unsigned char b) { return b > 0x20 && b < 0x7F && b != '#'; },
+      std::back_inserter(url));
   return url;
 }
 

@@ -45,34 +45,19 @@ std::string withHeaderFlags(std::string tag, unsigned char flags) {
   return tag;
 }
 
-// An ID3v2.2 tag of three-character frames.
-std::string tagV22(int revision, const std::string& frames) {
-  std::string out = "ID3";
-  out += '\x02';
-  out += static_cast<char>(revision);
-  out += '\0';
-  const auto n = static_cast<uint32_t>(frames.size());
-  for (int shift = 21; shift >= 0; shift -= 7) out += static_cast<char>((n >> shift) & 0x7F);
-  return out + frames;
-}
-
 // Inserts an extended header (bytes) after the tag header and grows the
 // tag's size to match; sets the extended flag.
 std::string withExtended(std::string tag, const std::string& ext) {
   tag.insert(10, ext);
   tag[5] = static_cast<char>(tag[5] | 0x40);
-  uint32_t size =
-      (uint32_t(tag[6]) << 21 | uint32_t(tag[7]) << 14 | uint32_t(tag[8]) << 7 | uint32_t(tag[9])) +
-      static_cast<uint32_t>(ext.size());
-  for (int i = 0; i < 4; ++i) tag[6 + i] = static_cast<char>((size >> (21 - 7 * i)) & 0x7F);
+  id3w::fitTagSize(tag);
   return tag;
 }
 
 // Appends bytes after a tag's frames, inside the tag.
 std::string withTail(std::string tag, const std::string& tail) {
   tag += tail;
-  const auto size = static_cast<uint32_t>(tag.size() - 10);
-  for (int i = 0; i < 4; ++i) tag[6 + i] = static_cast<char>((size >> (21 - 7 * i)) & 0x7F);
+  id3w::fitTagSize(tag);
   return tag;
 }
 
@@ -102,9 +87,9 @@ std::vector<Case> cases() {
       withHeaderFlags(id3w::tagV2(3, {id3w::textFrame("TIT2", bin("a\xFF\0b")), flagged(0x0080)}),
                       0x80) +
       audio;
-  const std::string cdm =
-      tagV22(1, bin("CDM\0\0\x05z\0\0\0\x01")) + audio;  // compressed v2.2.1 frames
-  const std::string v22 = tagV22(0, bin("TT2\0\0\x04\0abc")) + audio;
+  const std::string cdm = id3w::tagV22(1, {id3w::rawFrame("CDM", bin("z\0\0\0\x01"))}) +
+                          audio;  // compressed v2.2.1 frames
+  const std::string v22 = id3w::tagV22(0, {id3w::textFrame("TT2", "abc")}) + audio;
   const std::string v24ext1 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x01\0"));
   const std::string v24ext0 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\0\0"));
   const std::string v24ext2 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x02\0\0"));

@@ -15,14 +15,6 @@ namespace {
 using id3w::ByteOrder;
 using id3w::Frame;
 
-void putBigEndian32(std::string& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
-}
-
-void putSynchsafe32(std::string& out, uint32_t v) {
-  for (int shift = 21; shift >= 0; shift -= 7) out += static_cast<char>((v >> shift) & 0x7F);
-}
-
 std::string deflate(const std::string& data) {
   uLongf size = compressBound(data.size());
   std::string out(size, '\0');
@@ -36,36 +28,15 @@ std::string deflate(const std::string& data) {
 // A v2.3 compressed frame: flag 0x0080, the decompressed size as four
 // big-endian bytes, then the zlib stream.
 Frame compressedV3(const Frame& plain) {
-  std::string body;
-  putBigEndian32(body, static_cast<uint32_t>(plain.body.size()));
-  return id3w::rawFrame(plain.id, body + deflate(plain.body), 0x0080);
+  const std::string size = id3w::bigEndian32(static_cast<uint32_t>(plain.body.size()));
+  return id3w::rawFrame(plain.id, size + deflate(plain.body), 0x0080);
 }
 
 // A v2.4 compressed frame: compression 0x0008 with the data length
 // indicator 0x0001 (synchsafe decompressed size), then the zlib stream.
 Frame compressedV4(const Frame& plain) {
-  std::string body;
-  putSynchsafe32(body, static_cast<uint32_t>(plain.body.size()));
-  return id3w::rawFrame(plain.id, body + deflate(plain.body), 0x0009);
-}
-
-// An ID3v2.2 tag: three-character ids and three-byte sizes.
-std::string tagV22(int revision, const std::vector<std::pair<std::string, std::string>>& frames) {
-  std::string content;
-  for (const auto& [id, body] : frames) {
-    content += id.substr(0, 3);
-    const auto size = static_cast<uint32_t>(body.size());
-    content += static_cast<char>((size >> 16) & 0xFF);
-    content += static_cast<char>((size >> 8) & 0xFF);
-    content += static_cast<char>(size & 0xFF);
-    content += body;
-  }
-  std::string out = "ID3";
-  out += '\x02';
-  out += static_cast<char>(revision);
-  out += '\0';
-  putSynchsafe32(out, static_cast<uint32_t>(content.size()));
-  return out + content;
+  const std::string size = id3w::synchsafe32(static_cast<uint32_t>(plain.body.size()));
+  return id3w::rawFrame(plain.id, size + deflate(plain.body), 0x0009);
 }
 
 // A Lyrics3 v2 block (before an ID3v1 trailer): LYRICSBEGIN, fields of a
@@ -128,11 +99,13 @@ int main(int argc, char** argv) {
   const std::vector<std::pair<std::string, std::string>> seeds = {
       {"seed-v1.mp3", audio + id3w::tagV1(v1)},
       {"seed-v23-text.mp3",
-       id3w::tagV2(3, {title, artist, id3w::textFrame("TALB", "Album"),
-                       id3w::textFrame("TRCK", "3/12"), id3w::textFrame("TYER", "2001")},
+       id3w::tagV2(3,
+                   {title, artist, id3w::textFrame("TALB", "Album"),
+                    id3w::textFrame("TRCK", "3/12"), id3w::textFrame("TYER", "2001")},
                    16) +
            audio},
-      {"seed-v24-text.mp3", id3w::tagV2(4, {title, id3w::textFrameUtf8("TPE1", "Ärtist ✓")}) + audio},
+      {"seed-v24-text.mp3",
+       id3w::tagV2(4, {title, id3w::textFrameUtf8("TPE1", "Ärtist ✓")}) + audio},
       {"seed-v23-utf16.mp3",
        id3w::tagV2(3, {id3w::textFrameUtf16("TIT2", u"Grüße \U0001F3B5", ByteOrder::Little),
                        id3w::textFrameUtf16("TPE1", u"Big endian", ByteOrder::Big)}) +
@@ -142,30 +115,35 @@ int main(int argc, char** argv) {
                        id3w::pictureFrame("image/png", 3, "cover", 64), title}) +
            audio},
       {"seed-v23-other.mp3",
-       id3w::tagV2(3, {id3w::rawFrame("XYZW", "unknown"), id3w::rawFrame("PCNT", "\x00\x00\x01\x00"),
-                       id3w::rawFrame("WXXX", std::string("\0desc\0http://a.b/", 17)),
-                       id3w::rawFrame("TXXX", std::string("\0key\0value", 10))}) +
+       id3w::tagV2(3,
+                   {id3w::rawFrame("XYZW", "unknown"), id3w::rawFrame("PCNT", "\x00\x00\x01\x00"),
+                    id3w::rawFrame("WXXX", std::string("\0desc\0http://a.b/", 17)),
+                    id3w::rawFrame("TXXX", std::string("\0key\0value", 10))}) +
            audio},
       {"seed-v23-compressed.mp3", id3w::tagV2(3, {compressedV3(title), artist}) + audio},
       {"seed-v24-compressed.mp3", id3w::tagV2(4, {compressedV4(title), artist}) + audio},
       {"seed-v22.mp3",
-       tagV22(0, {{"TT2", std::string("\0Two two", 8)}, {"TP1", std::string("\0Artist", 7)}}) +
+       id3w::tagV22(0, {id3w::textFrame("TT2", "Two two"), id3w::textFrame("TP1", "Artist")}) +
            audio},
       {"seed-v22-cdm.mp3",
-       tagV22(1, {{"CDM", [] {
-                     const std::string inner =
-                         std::string("TT2\0\0\x06", 6) + std::string("\0Title", 6);
-                     std::string body = "z";
-                     putBigEndian32(body, static_cast<uint32_t>(inner.size()));
-                     return body + deflate(inner);
-                   }()}}) +
+       id3w::tagV22(
+           1, {id3w::rawFrame("CDM",
+                              [] {
+                                const std::string inner =
+                                    id3w::tagV22(0, {id3w::textFrame("TT2", "Title")});
+                                const std::string frames = inner.substr(10);  // the frame alone
+                                return "z" +
+                                       id3w::bigEndian32(static_cast<uint32_t>(frames.size())) +
+                                       deflate(frames);
+                              }())}) +
            audio},
       {"seed-v23-v1.mp3", id3w::tagV2(3, {title}) + audio + id3w::tagV1(v1)},
-      {"seed-lyrics3.mp3",
-       audio +
-           lyrics3v2({{"IND", "11"}, {"ETT", "Lyrics title"}, {"EAR", "Lyrics artist"},
-                      {"LYR", "[00:01]Line one\r\n[00:02]Line two"}}) +
-           id3w::tagV1(v1)},
+      {"seed-lyrics3.mp3", audio +
+                               lyrics3v2({{"IND", "11"},
+                                          {"ETT", "Lyrics title"},
+                                          {"EAR", "Lyrics artist"},
+                                          {"LYR", "[00:01]Line one\r\n[00:02]Line two"}}) +
+                               id3w::tagV1(v1)},
       {"seed-jukebox-trailer.mp3", jukeboxTrailer()},
   };
   for (const auto& [name, bytes] : seeds) {

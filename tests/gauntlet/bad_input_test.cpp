@@ -20,6 +20,7 @@
 #include "platform/port.h"
 #include "platform/posix/http.h"
 #include "platform/posix/system.h"
+#include "shell/player.h"
 #include "shell/plugin.h"
 #include "shell/settings.h"
 #include "shell/state.h"
@@ -87,8 +88,8 @@ class BadInput : public ::testing::Test {
   void wire() {
     fake::freshPlugin(kHost);
     fake::state().host = [this](uintptr_t, intptr_t code) -> intptr_t {
-      if (code == 104) return 1;
-      if (code == 212) return title ? reinterpret_cast<intptr_t>(title->c_str()) : 0;
+      if (code == kGetStatus) return 1;
+      if (code == kGetTitle) return title ? reinterpret_cast<intptr_t>(title->c_str()) : 0;
       return 0;  // position 0, no file name
     };
   }

@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -12,6 +15,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 namespace gauntlet {
 
@@ -54,10 +59,11 @@ bool sendAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Reads until the headers have arrived (headOnly) or the whole request, at
-// most upTo body bytes when given.
-Post readPost(int fd, bool headOnly, size_t upTo = SIZE_MAX) {
-  Post post;
+using ReadSome = std::function<long(char*, size_t)>;
+
+// Reads through readSome until the headers have arrived (headOnly) or the
+// whole request, at most upTo body bytes when given.
+void readPost(const ReadSome& readSome, Post& post, bool headOnly, size_t upTo = SIZE_MAX) {
   std::string raw;
   char chunk[4096];
   while (raw.size() < kMaxRequest) {
@@ -66,18 +72,43 @@ Post readPost(int fd, bool headOnly, size_t upTo = SIZE_MAX) {
       post.head = raw.substr(0, end + 2);
       const size_t want = announcedLength(post.head);
       post.body = raw.substr(end + 4);
-      if (headOnly) return post;
+      if (headOnly) return;
       if (post.body.size() >= want || post.body.size() >= upTo) {
         post.complete = post.body.size() >= want;
-        return post;
+        return;
       }
     }
-    const ssize_t n = recv(fd, chunk, headOnly || upTo != SIZE_MAX ? 1 : sizeof chunk, 0);
-    if (n <= 0) return post;
+    const long n = readSome(chunk, headOnly || upTo != SIZE_MAX ? 1 : sizeof chunk);
+    if (n <= 0) return;
     raw.append(chunk, static_cast<size_t>(n));
   }
+}
+
+Post readPost(int fd, bool headOnly, size_t upTo = SIZE_MAX) {
+  Post post;
+  readPost(
+      [&](char* buffer, size_t size) {
+        const long n = recv(fd, buffer, size, 0);
+        if (n > 0) post.wire.append(buffer, static_cast<size_t>(n));
+        return n;
+      },
+      post, headOnly, upTo);
   return post;
 }
+
+// Keeps the ciphertext the TLS layer reads from the socket.
+long recordRead(BIO* bio, int oper, const char* argp, size_t, int, long, int ret,
+                size_t* processed) {
+  if (oper == (BIO_CB_READ | BIO_CB_RETURN) && ret > 0 && processed != nullptr) {
+    auto* wire = reinterpret_cast<std::string*>(BIO_get_callback_arg(bio));
+    wire->append(argp, *processed);
+  }
+  return ret;
+}
+
+struct SslDeleter {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
 
 void resetClose(int fd) {
   linger hard{1, 0};
@@ -113,11 +144,22 @@ const char* faultName(Fault fault) {
       return "cutAnswer";
     case Fault::cutRequest:
       return "cutRequest";
+    case Fault::tls:
+      return "tls";
   }
   return "?";
 }
 
-FaultServer::FaultServer(int family) : family_(family) {
+FaultServer::FaultServer(Fault fault, TlsFiles tls, int family) : family_(family) {
+  if (fault == Fault::tls) {
+    context_.reset(SSL_CTX_new(TLS_server_method()));
+    if (!context_ ||
+        SSL_CTX_use_certificate_chain_file(context_.get(), tls.certificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context_.get(), tls.key.c_str(), SSL_FILETYPE_PEM) != 1)
+      return;
+  }
+  // The thread applies the first mode before it accepts anything.
+  wanted_ = fault;
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0 || !listenNow()) {
     port_ = 0;
@@ -133,6 +175,8 @@ FaultServer::~FaultServer() {
   if (listener_ >= 0) close(listener_);
   if (wake_ >= 0) close(wake_);
 }
+
+void FaultServer::ContextFree::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
 
 // Binds the loopback address of the family, on the port used before when
 // there is one, so a refusing server heals where the client expects it.
@@ -177,7 +221,9 @@ bool FaultServer::setFault(Fault fault) {
 }
 
 void FaultServer::run() {
-  // Writes to a client that hung up must not end the process.
+  // Writes to a client that hung up must not end the process (OpenSSL's
+  // socket writes cannot ask for MSG_NOSIGNAL). Blocked on this thread only:
+  // a signal raised on the client's threads still shows.
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
@@ -241,7 +287,7 @@ void FaultServer::serve(int fd, Fault fault) {
     default:
       break;
   }
-  Post post = readPost(fd, false);
+  Post post = fault == Fault::tls ? serveTls(fd) : readPost(fd, false);
   switch (fault) {
     case Fault::status500:
       sendAll(fd, k500, sizeof k500 - 1);
@@ -272,15 +318,50 @@ void FaultServer::serve(int fd, Fault fault) {
     case Fault::cutAnswer:
       sendAll(fd, kCut, sizeof kCut - 1);
       break;
+    case Fault::tls:
+      break;  // answered inside the TLS session
     default:
       sendAll(fd, kOk, sizeof kOk - 1);
       break;
   }
   close(fd);
   std::lock_guard lock(mutex_);
-  posts_.push_back(std::move(post));
+  if (keep_) posts_.push_back(std::move(post));
   ++requests_;
   changed_.notify_all();
+}
+
+// A handshake with the server's certificate, then one request read and
+// answered 200 inside the session. A refused handshake is kept too, with
+// whatever the client sent.
+Post FaultServer::serveTls(int fd) {
+  Post post;
+  std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(context_.get()));
+  BIO* bio = BIO_new_socket(fd, BIO_NOCLOSE);
+  if (!ssl || bio == nullptr) {
+    BIO_free(bio);
+    ERR_clear_error();
+    return post;
+  }
+  BIO_set_callback_arg(bio, reinterpret_cast<char*>(&post.wire));
+  BIO_set_callback_ex(bio, recordRead);
+  SSL_set_bio(ssl.get(), bio, bio);
+  post.tlsAccepted = SSL_accept(ssl.get()) == 1;
+  if (post.tlsAccepted) {
+    readPost(
+        [&](char* buffer, size_t size) {
+          return static_cast<long>(SSL_read(ssl.get(), buffer, static_cast<int>(size)));
+        },
+        post, false);
+    if (post.complete) SSL_write(ssl.get(), kOk, sizeof kOk - 1);
+    SSL_shutdown(ssl.get());
+  } else {
+    char rest[4096];
+    while (SSL_read(ssl.get(), rest, sizeof rest) > 0) {
+    }
+  }
+  ERR_clear_error();
+  return post;
 }
 
 std::vector<Post> FaultServer::wait(size_t count, int timeoutMs) {
@@ -295,6 +376,39 @@ std::vector<Post> FaultServer::take() {
   std::vector<Post> out;
   out.swap(posts_);
   return out;
+}
+
+bool makeTestCertificates(const std::string& dir) {
+  const std::string d = "'" + dir + "'";
+  const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string quiet = " >/dev/null 2>&1";
+  const std::string leafExt =
+      "basicConstraints=critical,CA:FALSE\n"
+      "keyUsage=critical,digitalSignature\n"
+      "extendedKeyUsage=serverAuth\n";
+  const std::string commands[] = {
+      "printf '" + leafExt + "subjectAltName=IP:127.0.0.1\\n' > " + d + "/good.ext",
+      "printf '" + leafExt + "subjectAltName=DNS:other.invalid\\n' > " + d + "/other.ext",
+      "openssl req -x509" + ec + " -keyout " + d + "/ca.key -out " + d +
+          "/ca.pem -days 2 -subj /CN=Trellicast-Test-Authority" +
+          " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign" +
+          quiet,
+      "openssl req" + ec + " -keyout " + d + "/good.key -out " + d +
+          "/good.csr -subj /CN=127.0.0.1" + quiet,
+      "openssl x509 -req -in " + d + "/good.csr -CA " + d + "/ca.pem -CAkey " + d +
+          "/ca.key -CAcreateserial -days 2 -extfile " + d + "/good.ext -out " + d + "/good.pem" +
+          quiet,
+      "openssl req" + ec + " -keyout " + d + "/other.key -out " + d +
+          "/other.csr -subj /CN=other.invalid" + quiet,
+      "openssl x509 -req -in " + d + "/other.csr -CA " + d + "/ca.pem -CAkey " + d +
+          "/ca.key -CAcreateserial -days 2 -extfile " + d + "/other.ext -out " + d + "/other.pem" +
+          quiet,
+      "openssl req -x509" + ec + " -keyout " + d + "/self.key -out " + d +
+          "/self.pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1" + quiet,
+  };
+  for (const auto& command : commands)
+    if (std::system(command.c_str()) != 0) return false;
+  return true;
 }
 
 }  // namespace gauntlet

@@ -2,7 +2,8 @@
 // refuse connections, reset them, hold them without reading or answering,
 // answer with errors, redirects, huge or cut answers or bytes that are not
 // HTTP at all, and heal again on the same port. In the healthy mode it reads
-// each request whole, keeps its body and answers 200.
+// each request whole, keeps it and answers 200; in the TLS mode it does the
+// same behind a handshake with the certificate it was given.
 //
 // One thread accepts and serves connections one after the other; held
 // connections are closed when the mode changes or the server stops.
@@ -11,10 +12,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 namespace gauntlet {
 
@@ -31,6 +35,7 @@ enum class Fault {
   garbage,         // read the request, answer bytes that are not HTTP, close
   cutAnswer,       // read the request, announce a body, send part of it, close
   cutRequest,      // read the headers and part of the body, then close
+  tls,             // TLS handshake with the given certificate, then as healthy
 };
 
 const char* faultName(Fault fault);
@@ -38,13 +43,25 @@ const char* faultName(Fault fault);
 struct Post {
   std::string head;  // request line and headers, up to the blank line
   std::string body;
+  std::string wire;       // every byte received on the socket (ciphertext under TLS)
   bool complete = false;  // the whole announced body arrived
+  bool tlsAccepted = false;
+  // The request as read (plaintext), empty when not even its headers came.
+  std::string request() const { return head.empty() ? std::string() : head + "\r\n" + body; }
+};
+
+struct TlsFiles {
+  std::string certificate;  // PEM chain of the server
+  std::string key;          // PEM private key
 };
 
 class FaultServer {
  public:
-  // family: AF_INET (127.0.0.1) or AF_INET6 (::1).
-  explicit FaultServer(int family = 2 /* AF_INET */);
+  // Starts in the given mode; family: AF_INET (127.0.0.1) or AF_INET6 (::1).
+  // The TLS mode needs tls, read once here.
+  explicit FaultServer(Fault fault = Fault::healthy, TlsFiles tls = {},
+                       int family = 2 /* AF_INET */);
+  explicit FaultServer(int family) : FaultServer(Fault::healthy, {}, family) {}
   ~FaultServer();
   FaultServer(const FaultServer&) = delete;
   FaultServer& operator=(const FaultServer&) = delete;
@@ -56,20 +73,28 @@ class FaultServer {
   // connections held so far are closed.
   bool setFault(Fault fault);
   // Waits up to timeoutMs until at least count requests have been read
-  // (in any mode that reads them); returns those kept.
+  // (in any mode that reads them, and every handshake in the TLS mode);
+  // returns those kept.
   std::vector<Post> wait(size_t count, int timeoutMs);
   size_t accepted() const { return accepted_.load(); }
   size_t requests() const { return requests_.load(); }
   // The requests kept so far, removed from the server (a long run takes
   // them as it goes, so the list never grows).
   std::vector<Post> take();
+  // From now on only count requests (a long run must not grow the heap).
+  void stopKeeping() { keep_ = false; }
 
  private:
   void run();
   bool listenNow();
   void serve(int fd, Fault fault);
+  Post serveTls(int fd);
 
   int family_;
+  struct ContextFree {
+    void operator()(ssl_ctx_st* context) const;
+  };
+  std::unique_ptr<ssl_ctx_st, ContextFree> context_;  // for the TLS mode
   uint16_t port_ = 0;
   int listener_ = -1;  // owned by the thread once it runs
   int wake_ = -1;      // eventfd: setFault wakes the thread's wait
@@ -78,11 +103,18 @@ class FaultServer {
   std::atomic<bool> stop_{false};
   std::atomic<size_t> accepted_{0};
   std::atomic<size_t> requests_{0};
+  std::atomic<bool> keep_{true};
   std::vector<int> held_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Post> posts_;
   std::thread thread_;
 };
+
+// Creates, with the openssl command, in dir: a test authority (ca.pem), a
+// server certificate it signs for 127.0.0.1 (good.pem/good.key), one it signs
+// for another name only (other.pem/other.key) and a self-signed one for
+// 127.0.0.1 (self.pem/self.key). False when any step fails.
+bool makeTestCertificates(const std::string& dir);
 
 }  // namespace gauntlet

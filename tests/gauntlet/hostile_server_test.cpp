@@ -26,6 +26,7 @@
 #include "platform/port.h"
 #include "platform/posix/http.h"
 #include "report/update.h"
+#include "shell/player.h"
 #include "shell/plugin.h"
 #include "shell/state.h"
 #include "tests/gauntlet/fault_server.h"
@@ -111,11 +112,11 @@ class Player : public ::testing::Test {
     fake::freshPlugin(kHost);
     fake::state().host = [](uintptr_t wParam, intptr_t code) -> intptr_t {
       switch (code) {
-        case 104:
+        case kGetStatus:
           return 1;
-        case 125:
+        case kGetListPosition:
           return 2;
-        case 212:
+        case kGetTitle:
           return wParam == 2 ? reinterpret_cast<intptr_t>(kTitle.c_str()) : 0;
       }
       return 0;  // no file name

@@ -1,29 +1,27 @@
 // The stand-in player as a whole: trellicast-host run as a separate process
 // without a terminal, with its registry in a temporary folder, loading the
 // real module built beside it.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/port.h"
 #include "platform/posix/system.h"
+#include "tests/gauntlet/fault_server.h"
+#include "tests/gauntlet/form_fields.h"
+#include "tests/support/id3_writer.h"
 #include "trellicast/version.h"
 
 namespace fs = std::filesystem;
@@ -53,121 +51,23 @@ std::string readFile(const fs::path& p) {
 
 // A minimal ID3v2.3 tag with artist and title, then a few zero bytes.
 void writeTagged(const fs::path& p, const std::string& artist, const std::string& title) {
-  auto frame = [](const char* id, const std::string& text) {
-    const std::string data = std::string(1, '\0') + text;
-    const auto n = static_cast<uint32_t>(data.size());
-    std::string f(id);
-    f += {static_cast<char>(n >> 24),
-          static_cast<char>(n >> 16),
-          static_cast<char>(n >> 8),
-          static_cast<char>(n),
-          0,
-          0};
-    return f + data;
-  };
-  const std::string frames = frame("TPE1", artist) + frame("TIT2", title);
-  const auto n = static_cast<uint32_t>(frames.size());
-  std::string tag = "ID3";
-  tag += {3,
-          0,
-          0,
-          static_cast<char>((n >> 21) & 0x7F),
-          static_cast<char>((n >> 14) & 0x7F),
-          static_cast<char>((n >> 7) & 0x7F),
-          static_cast<char>(n & 0x7F)};
-  std::ofstream(p, std::ios::binary) << tag << frames << std::string(64, '\0');
+  id3w::writeFile(p.string(), id3w::tagV2(3, {id3w::textFrame("TPE1", artist),
+                                              id3w::textFrame("TIT2", title)}) +
+                                  std::string(64, '\0'));
 }
 
-std::string percentDecode(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += s[i] == '+' ? ' ' : s[i];
-    }
-  }
-  return out;
-}
-
+// The posted form's fields; none when the body is not a well-formed form.
 std::map<std::string, std::string> formFields(const std::string& body) {
   std::map<std::string, std::string> fields;
-  std::stringstream in(body);
-  std::string pair;
-  while (std::getline(in, pair, '&')) {
-    const size_t eq = pair.find('=');
-    fields[percentDecode(pair.substr(0, eq))] =
-        eq == std::string::npos ? "" : percentDecode(pair.substr(eq + 1));
-  }
+  if (const auto parsed = gauntlet::parseForm(body)) fields.insert(parsed->begin(), parsed->end());
   return fields;
 }
 
-// Accepts POSTs on 127.0.0.1 and keeps their bodies.
-class Receiver {
- public:
-  Receiver() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~Receiver() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    ::close(fd_);
-  }
-  int port() const { return port_; }
-  std::vector<std::string> bodies() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bodies_;
-  }
-
- private:
-  void serve() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) continue;
-      std::string data;
-      char buf[4096];
-      size_t need = std::string::npos;
-      while (need == std::string::npos || data.size() < need) {
-        pollfd q{c, POLLIN, 0};
-        if (::poll(&q, 1, 2000) <= 0) break;
-        const ssize_t n = ::read(c, buf, sizeof buf);
-        if (n <= 0) break;
-        data.append(buf, static_cast<size_t>(n));
-        const size_t end = data.find("\r\n\r\n");
-        if (need == std::string::npos && end != std::string::npos) {
-          const size_t cl = data.find("Content-Length: ");
-          need = end + 4 + (cl < end ? std::stoul(data.substr(cl + 16)) : 0);
-        }
-      }
-      const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-      (void)!::write(c, answer, sizeof answer - 1);
-      ::close(c);
-      const size_t end = data.find("\r\n\r\n");
-      if (end != std::string::npos) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        bodies_.push_back(data.substr(end + 4));
-      }
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> bodies_;
-};
+std::vector<std::string> bodies(gauntlet::FaultServer& server) {
+  std::vector<std::string> out;
+  for (const auto& post : server.wait(0, 0)) out.push_back(post.body);
+  return out;
+}
 
 class Host : public ::testing::Test {
  protected:
@@ -284,15 +184,15 @@ TEST_F(Host, StoreThatCannotBeOpenedGivesTheBoxOnStandardError) {
 }
 
 TEST_F(Host, AnswersThePluginsQueriesWhilePlaying) {
-  Receiver receiver;
-  ASSERT_NE(receiver.port(), 0);
+  gauntlet::FaultServer receiver;
+  ASSERT_TRUE(receiver.ok());
   writeTagged(dir / "song.mp3", "Band & Co", "Tune = 100%");
   reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
   reg("/v Interval /t REG_DWORD /d 1");
   const Outcome r =
       host("play --track-seconds 1.5 --quit-after 2.7 " + shellQuoted((dir / "song.mp3").string()));
   EXPECT_EQ(r.status, 0) << r.err;
-  const auto bodies = receiver.bodies();
+  const auto bodies = ::bodies(receiver);
   ASSERT_GE(bodies.size(), 2u) << r.out << r.err;
   // Ticks at about 1 s (playing) and 2 s (stopped after the only entry).
   const auto first = formFields(bodies.front());
@@ -315,16 +215,10 @@ TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
 #else
   constexpr auto kSlack = std::chrono::milliseconds(500);
 #endif
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  gauntlet::FaultServer silent(gauntlet::Fault::neverRead);
+  ASSERT_TRUE(silent.ok());
   writeTagged(dir / "song.mp3", "A", "B");
-  reg("/v URL /t REG_SZ /d https://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/np");
+  reg("/v URL /t REG_SZ /d https://127.0.0.1:" + std::to_string(silent.port()) + "/np");
   reg("/v Interval /t REG_DWORD /d 1");
   struct Case {
     const char* quitAfter;
@@ -349,12 +243,11 @@ TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
     EXPECT_EQ(r.err, boxes);
     EXPECT_EQ(r.out.substr(r.out.size() - 5), "quit\n") << r.out;
   }
-  ::close(listener);
 }
 
 TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
-  Receiver receiver;
-  ASSERT_NE(receiver.port(), 0);
+  gauntlet::FaultServer receiver;
+  ASSERT_TRUE(receiver.ok());
   writeTagged(dir / "song.mp3", "A", "B");
   reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
   reg("/v Interval /t REG_DWORD /d 1");
@@ -409,7 +302,7 @@ TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
   EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u) << "keys without Enter, no echo";
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
       << "terminal restored on exit";
-  const auto bodies = receiver.bodies();
+  const auto bodies = ::bodies(receiver);
   ASSERT_FALSE(bodies.empty()) << shown;
   EXPECT_EQ(formFields(bodies.back()).at("wm_data[status]"), "3");
 }

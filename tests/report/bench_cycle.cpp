@@ -24,9 +24,10 @@
 
 #include "platform/port.h"
 #include "report/update.h"
+#include "shell/player.h"
 #include "shell/plugin.h"
 #include "shell/state.h"
-#include "tests/report/loopback_server.h"
+#include "tests/gauntlet/fault_server.h"
 #include "tests/support/fake_platform.h"
 
 // The same program measures a backend that sends on the player's thread
@@ -105,9 +106,9 @@ void waitSendEnded() {
 
 // Waits (bounded) until the receiver has served count posts and the send
 // has ended.
-void waitServed(const loopback::Server& server, size_t count) {
+void waitServed(const gauntlet::FaultServer& server, size_t count) {
   const auto until = Clock::now() + std::chrono::seconds(3);
-  while (server.served() < count && Clock::now() < until) std::this_thread::yield();
+  while (server.requests() < count && Clock::now() < until) std::this_thread::yield();
   waitSendEnded();
 }
 
@@ -170,8 +171,8 @@ int main(int, char** argv) {
   }
   for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTPS_PROXY", "ALL_PROXY"})
     unsetenv(name);
-  loopback::Server server(loopback::Mode::answer);
-  loopback::Server silent(loopback::Mode::silent);
+  gauntlet::FaultServer server;
+  gauntlet::FaultServer silent(gauntlet::Fault::neverRead);
   if (!server.ok() || !silent.ok()) {
     std::fprintf(stderr, "bench_cycle: cannot listen on 127.0.0.1\n");
     return 1;
@@ -184,11 +185,11 @@ int main(int, char** argv) {
   fake::reset();
   fake::state().host = [](uintptr_t, intptr_t code) -> intptr_t {
     switch (code) {
-      case 104:
+      case kGetStatus:
         return 1;
-      case 125:
+      case kGetListPosition:
         return 0;
-      case 212:
+      case kGetTitle:
         return reinterpret_cast<intptr_t>(title.c_str());
     }
     return 0;  // no file name
@@ -203,7 +204,7 @@ int main(int, char** argv) {
 
   // Warm up both paths (library set-up, first connections).
   for (int i = 0; i < 50; ++i) {
-    const size_t served = server.served();
+    const size_t served = server.requests();
     timedTick();
     waitServed(server, served + 1);
   }
@@ -213,7 +214,7 @@ int main(int, char** argv) {
   // 1. Interleaved, so both see the same machine load.
   std::vector<double> held, bare;
   for (int i = 0; i < kTimedRounds; ++i) {
-    const size_t served = server.served();
+    const size_t served = server.requests();
     held.push_back(timedTick());
     waitServed(server, served + 1);
     const auto t0 = Clock::now();
@@ -260,13 +261,13 @@ int main(int, char** argv) {
   // thread has exited (it gives its thread cache back as it goes, just
   // after its outcome is known).
   for (int i = 0; i < 200; ++i) {
-    const size_t served = server.served();
+    const size_t served = server.requests();
     timedTick();
     waitServed(server, served + 1);
   }
   collectTick();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const size_t servedBefore = server.served();
+  const size_t servedBefore = server.requests();
   const struct mallinfo2 before = mallinfo2();
   // One post at a time, as the timer paces them: the receiver serves one
   // connection after the other and would otherwise fall behind.
@@ -281,7 +282,7 @@ int main(int, char** argv) {
               before.uordblks, after.uordblks, kHeapCycles,
               static_cast<long long>(after.uordblks) - static_cast<long long>(before.uordblks));
   std::printf("posts served in the heap run: %zu of %d, boxes: %zu%s\n",
-              server.served() - servedBefore, kHeapCycles, fake::state().boxes.size(),
+              server.requests() - servedBefore, kHeapCycles, fake::state().boxes.size(),
               timedBoxes != 0 ? " (and some in the timed run)" : "");
   pluginQuit();
   return 0;

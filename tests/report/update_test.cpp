@@ -27,9 +27,10 @@
 #include "platform/posix/http.h"
 #include "report/form_body.h"
 #include "shell/buffer.h"
+#include "shell/player.h"
 #include "shell/plugin.h"
 #include "shell/state.h"
-#include "tests/report/loopback_server.h"
+#include "tests/gauntlet/fault_server.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
 
@@ -129,15 +130,15 @@ class Cycle : public ::testing::Test {
     fake::freshPlugin(kHost);
     fake::state().host = [this](uintptr_t wParam, intptr_t code) -> intptr_t {
       switch (code) {
-        case 104:
+        case kGetStatus:
           return status;
-        case 125:
+        case kGetListPosition:
           return position;
-        case 212:
+        case kGetTitle:
           return wParam == static_cast<uintptr_t>(position) && title
                      ? reinterpret_cast<intptr_t>(title->c_str())
                      : 0;
-        case 211:
+        case kGetFileName:
           return wParam == static_cast<uintptr_t>(position) && fileName
                      ? reinterpret_cast<intptr_t>(fileName->c_str())
                      : 0;
@@ -227,7 +228,7 @@ class Cycle : public ::testing::Test {
 // ---- The request on the wire ---------------------------------------------
 
 TEST_F(Cycle, UrlShapesGiveRequestLineHostAndTarget) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   const std::string at = local(server.port());
   const std::string body = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc";
@@ -288,7 +289,7 @@ TEST_F(Cycle, UrlShapesGiveRequestLineHostAndTarget) {
 TEST_F(Cycle, NoPortMeansDefaultPortAndBareHostThroughTheSystemProxy) {
   // With http_proxy set the backend goes through it, as the system's
   // settings say; the proxy sees the absolute target on the default port.
-  loopback::Server proxy(loopback::Mode::answer);
+  gauntlet::FaultServer proxy;
   ASSERT_TRUE(proxy.ok());
   setenv("http_proxy", ("http://" + local(proxy.port())).c_str(), 1);
   start("http://np.invalid/np.php?x=1");
@@ -312,7 +313,7 @@ TEST_F(Cycle, NoPortMeansDefaultPortAndBareHostThroughTheSystemProxy) {
 }
 
 TEST_F(Cycle, BodyShapes) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   const std::string untagged = file("plain.mp3", id3w::fakeAudio(4));
   const std::string tagged =
@@ -372,7 +373,7 @@ TEST_F(Cycle, BodyShapes) {
 }
 
 TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   start("http://" + local(server.port()) + "/np");
   const std::string head = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
@@ -417,7 +418,7 @@ TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
 }
 
 TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   start("http://" + local(server.port()) + "/np");
   // Eight frames of 900 letters: 912 bytes each as "wm_id3[nn]=...&".
@@ -537,7 +538,7 @@ TEST_F(Cycle, SendFailuresShowTheLibraryCode) {
 }
 
 TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   start("http://" + local(server.port()) + "/np");
   EXPECT_TRUE(tick());
@@ -561,7 +562,7 @@ TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
 }
 
 TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   const std::string refused = "http://" + local(closedPort()) + "/np";
   const fake::Box box{"Error", "Cannot HttpSendRequestEx: (errcode=7)"};
@@ -645,7 +646,7 @@ TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
 }
 
 TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   const std::string url = "http://" + local(server.port()) + "/np";
   struct Case {
@@ -671,7 +672,7 @@ TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
 }
 
 TEST_F(Cycle, OutOfMemoryBoxesIgnoreTheFlag) {
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   start("http://" + local(server.port()) + "/np");
   errorShown = true;
@@ -747,7 +748,7 @@ TEST_F(Cycle, HandshakeNobodyAnswersHoldsNothingAndIsReportedAtTheNextTick) {
   // post can be written, so the send runs to its bound on the sender thread.
   // The player's thread is free at once; a tick meanwhile sends nothing and
   // reports nothing; the tick after the bound shows the send's own code.
-  loopback::Server server(loopback::Mode::silent);
+  gauntlet::FaultServer server(gauntlet::Fault::neverRead);
   ASSERT_TRUE(server.ok());
   start("https://" + local(server.port()) + "/np");
   const auto begin = std::chrono::steady_clock::now();
@@ -776,7 +777,7 @@ TEST(Send, BodyTheServerNeverTakesFailsAtTheBound) {
   // starts at once; a second send meanwhile is refused without a
   // connection; the outcome is given once.
   for (const char* name : kProxyVariables) unsetenv(name);
-  loopback::Server server(loopback::Mode::silent);
+  gauntlet::FaultServer server(gauntlet::Fault::neverRead);
   ASSERT_TRUE(server.ok());
   std::string body(32u << 20, 'b');
   const std::string headers = "Content-Length: " + std::to_string(body.size()) + "\r\n";
@@ -831,7 +832,7 @@ class Tls : public Cycle {
  protected:
   static void SetUpTestSuite() {
     certificates = tempDir();
-    if (!certificates.empty() && !loopback::makeTestCertificates(certificates))
+    if (!certificates.empty() && !gauntlet::makeTestCertificates(certificates))
       certificates.clear();
   }
   static void TearDownTestSuite() {
@@ -861,8 +862,9 @@ TEST_F(Tls, HttpsIsVerifiedAgainstTheSystemTrustStore) {
     SCOPED_TRACE(c.name);
     fresh();
     if (c.trustVariable != nullptr) setenv(c.trustVariable, (certificates + "/ca.pem").c_str(), 1);
-    loopback::Server server(loopback::Mode::tls, {certificates + "/" + c.serverName + ".pem",
-                                                  certificates + "/" + c.serverName + ".key"});
+    gauntlet::FaultServer server(
+        gauntlet::Fault::tls,
+        {certificates + "/" + c.serverName + ".pem", certificates + "/" + c.serverName + ".key"});
     ASSERT_TRUE(server.ok());
     start("https://" + local(server.port()) + "/secure?k=v");
     EXPECT_LE(timedTick(), kCycleBound);
@@ -876,14 +878,14 @@ TEST_F(Tls, HttpsIsVerifiedAgainstTheSystemTrustStore) {
     EXPECT_EQ(e.wire.find("POST"), std::string::npos) << "nothing in clear";
     if (c.accepted) {
       EXPECT_TRUE(e.tlsAccepted);
-      const Parsed p = parse(e.request);
+      const Parsed p = parse(e.request());
       ASSERT_TRUE(p.ok);
       EXPECT_EQ(p.requestLine, "POST /secure?k=v HTTP/1.1");
       EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), body));
       EXPECT_EQ(p.body, body);
       EXPECT_TRUE(boxes().empty());
     } else {
-      EXPECT_TRUE(e.request.empty());
+      EXPECT_TRUE(e.request().empty());
       EXPECT_EQ(boxes(),
                 (std::vector<fake::Box>{{"Error", "Cannot HttpSendRequestEx: (errcode=60)"}}));
     }

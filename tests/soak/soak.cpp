@@ -26,6 +26,7 @@
 #include "platform/port.h"
 #include "platform/posix/http.h"
 #include "platform/posix/system.h"
+#include "shell/player.h"
 #include "shell/plugin.h"
 #include "shell/settings.h"
 #include "shell/state.h"
@@ -95,13 +96,13 @@ int main(int argc, char** argv) {
   fake::freshPlugin(kHost);
   fake::state().host = [&player](uintptr_t wParam, intptr_t code) -> intptr_t {
     switch (code) {
-      case 104:
+      case kGetStatus:
         return player.status;
-      case 125:
+      case kGetListPosition:
         return 5;
-      case 212:
+      case kGetTitle:
         return wParam == 5 ? reinterpret_cast<intptr_t>(player.title.c_str()) : 0;
-      case 211:
+      case kGetFileName:
         return wParam == 5 ? reinterpret_cast<intptr_t>(player.file.c_str()) : 0;
     }
     return 0;

@@ -10,20 +10,6 @@ namespace id3w {
 
 namespace {
 
-void putBigEndian32(std::string& out, uint32_t v) {
-  out += static_cast<char>((v >> 24) & 0xFF);
-  out += static_cast<char>((v >> 16) & 0xFF);
-  out += static_cast<char>((v >> 8) & 0xFF);
-  out += static_cast<char>(v & 0xFF);
-}
-
-void putSynchsafe32(std::string& out, uint32_t v) {
-  out += static_cast<char>((v >> 21) & 0x7F);
-  out += static_cast<char>((v >> 14) & 0x7F);
-  out += static_cast<char>((v >> 7) & 0x7F);
-  out += static_cast<char>(v & 0x7F);
-}
-
 std::string slot(std::string_view text, size_t width) {
   std::string s(text.substr(0, width));
   s.resize(width, '\0');
@@ -31,6 +17,18 @@ std::string slot(std::string_view text, size_t width) {
 }
 
 }  // namespace
+
+std::string bigEndian32(uint32_t v) {
+  std::string out;
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+  return out;
+}
+
+std::string synchsafe32(uint32_t v) {
+  std::string out;
+  for (int shift = 21; shift >= 0; shift -= 7) out += static_cast<char>((v >> shift) & 0x7F);
+  return out;
+}
 
 std::string utf16(std::u16string_view text, ByteOrder order) {
   std::string out;
@@ -88,10 +86,7 @@ std::string tagV2(int version, const std::vector<Frame>& frames, size_t padding)
   for (const Frame& f : frames) {
     content += slot(f.id, 4);
     const auto size = static_cast<uint32_t>(f.body.size());
-    if (version >= 4)
-      putSynchsafe32(content, size);
-    else
-      putBigEndian32(content, size);
+    content += version >= 4 ? synchsafe32(size) : bigEndian32(size);
     content += static_cast<char>(f.flags >> 8);
     content += static_cast<char>(f.flags & 0xFF);
     content += f.body;
@@ -101,8 +96,28 @@ std::string tagV2(int version, const std::vector<Frame>& frames, size_t padding)
   out += static_cast<char>(version);
   out += '\0';  // revision
   out += '\0';  // flags
-  putSynchsafe32(out, static_cast<uint32_t>(content.size()));
+  out += synchsafe32(static_cast<uint32_t>(content.size()));
   return out + content;
+}
+
+std::string tagV22(int revision, const std::vector<Frame>& frames) {
+  std::string content;
+  for (const Frame& f : frames) {
+    content += slot(f.id, 3);
+    content += bigEndian32(static_cast<uint32_t>(f.body.size())).substr(1);
+    content += f.body;
+  }
+  std::string out = "ID3";
+  out += '\x02';
+  out += static_cast<char>(revision);
+  out += '\0';  // flags
+  out += synchsafe32(static_cast<uint32_t>(content.size()));
+  return out + content;
+}
+
+void fitTagSize(std::string& tag) {
+  if (tag.size() < 10) return;
+  tag.replace(6, 4, synchsafe32(static_cast<uint32_t>(tag.size() - 10)));
 }
 
 std::string tagV1(const V1& f) {

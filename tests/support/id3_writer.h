@@ -1,5 +1,5 @@
-// Writes ID3 tag bytes for tests: ID3v1/v1.1 trailers, ID3v2.3 and ID3v2.4
-// tags built from frames, and a little fake MPEG audio to sit between them.
+// Writes ID3 tag bytes for tests: ID3v1/v1.1 trailers, ID3v2.2, ID3v2.3 and
+// ID3v2.4 tags built from frames, and a little fake MPEG audio to sit between them.
 // Everything is returned as a byte string; writeFile puts it on disk.
 //
 //   id3w::Frame f = id3w::textFrame("TIT2", "Abc");
@@ -49,6 +49,16 @@ Frame rawFrame(std::string_view id, std::string body, uint16_t flags = 0);
 // frames, then padding zero bytes. Frame sizes are plain 32-bit numbers in
 // version 3 and synchsafe in version 4; the tag size is always synchsafe.
 std::string tagV2(int version, const std::vector<Frame>& frames, size_t padding = 0);
+// An ID3v2.2 tag (revision as given, no flags): each frame written with the
+// first three characters of its id and a three-byte size; flags are unused.
+std::string tagV22(int revision, const std::vector<Frame>& frames);
+// Rewrites the size in a tag's header to the bytes after that header, for a
+// tag (and nothing after it) that was grown or cut by hand.
+void fitTagSize(std::string& tag);
+
+// Four-byte sizes: plain big-endian, and synchsafe (seven bits a byte).
+std::string bigEndian32(uint32_t v);
+std::string synchsafe32(uint32_t v);
 
 // The 128-byte ID3v1 trailer. Fields longer than their slot are cut. A track
 // from 1 to 255 makes it ID3v1.1 (the comment then keeps 28 bytes).

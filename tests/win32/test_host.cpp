@@ -32,24 +32,17 @@
 #include <type_traits>
 #include <vector>
 
+#include "dialog/resources/resource.h"
+#include "shell/player.h"
+
 namespace {
 
-// ---- The record, as the player sees it -----------------------------------
-struct Record {
-  int32_t version;
-  const char* description;
-  int32_t (*init)();
-  void (*config)();
-  void (*quit)();
-  HWND hostWindow;
-  HINSTANCE moduleInstance;
-};
-using GetRecord = Record* (*)();
+// ---- The record, as the player sees it: shell/player.h -------------------
+using GetRecord = PluginRecord* (*)();
 
 constexpr const char* kSettingsKey = "Software\\Winamp\\Trellicast";
 constexpr UINT kRunDialogScript = WM_APP + 1;
 constexpr UINT_PTR kHoldTimer = 0x7E57;
-constexpr int kUrlEdit = 1002;
 
 struct KeyCloser {
   void operator()(HKEY key) const { RegCloseKey(key); }
@@ -110,7 +103,7 @@ long playbackStatus = 0;
 long playlistPosition = 0;
 std::map<long, Entry> playlist;
 HWND playerWindow = nullptr;
-Record* record = nullptr;
+PluginRecord* record = nullptr;
 ModuleOwner module;
 
 // Dialog steps waiting for the dialog to appear, and whether they ran.
@@ -123,14 +116,14 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     logLine("QUERY %ld %lu", static_cast<long>(lParam), static_cast<unsigned long>(wParam));
     const auto found = playlist.find(static_cast<long>(wParam));
     switch (lParam) {
-      case 104:
+      case kGetStatus:
         return playbackStatus;
-      case 125:
+      case kGetListPosition:
         return playlistPosition;
-      case 212:
+      case kGetTitle:
         if (found == playlist.end() || !found->second.hasTitle) return 0;
         return reinterpret_cast<LRESULT>(found->second.title.c_str());
-      case 211:
+      case kGetFileName:
         if (found == playlist.end() || !found->second.hasFile) return 0;
         return reinterpret_cast<LRESULT>(found->second.file.c_str());
       case 214:
@@ -271,7 +264,7 @@ LRESULT CALLBACK cbtProcedure(int code, WPARAM wParam, LPARAM lParam) {
     char className[64] = {};
     GetClassNameA(window, className, sizeof className);
     if (std::strcmp(className, "#32770") == 0 && seenWindows.insert(window).second) {
-      if (GetDlgItem(window, kUrlEdit) != nullptr) {
+      if (GetDlgItem(window, IDC_URL) != nullptr) {
         settingsDialog = window;
         logLine("DIALOG open caption=%s", visible(windowText(window)).c_str());
         PostMessageA(playerWindow, kRunDialogScript, reinterpret_cast<WPARAM>(window), 0);

@@ -1,0 +1,33 @@
+// What the module and its player agree on, in one place for the module, the
+// stand-in players and the tests: the record the module hands over and the
+// queries it sends to the player's window. The settings dialog's control ids
+// are part of the same contract; they live in dialog/resources/resource.h,
+// where the Windows template reads them too.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/port.h"
+
+// The record winampGetGeneralPurposePlugin returns.
+struct PluginRecord {
+  int32_t version;                        // always PLUGIN_RECORD_VERSION
+  const char* description;                // empty text until pluginInit
+  int32_t (*init)();                      // pluginInit
+  void (*config)();                       // pluginConfig
+  void (*quit)();                         // pluginQuit
+  platform::WindowHandle hostWindow;      // set by the player before init
+  platform::ModuleHandle moduleInstance;  // set by the player before init
+};
+
+constexpr int32_t PLUGIN_RECORD_VERSION = 16;
+
+// Queries to the player's window: WM_USER messages whose lParam is the code.
+constexpr intptr_t kGetStatus = 104;        // wParam 0: kPlaying, kPaused or kStopped
+constexpr intptr_t kGetListPosition = 125;  // wParam 0: current playlist entry, from 0
+constexpr intptr_t kGetFileName = 211;      // wParam: entry; its file name, or 0
+constexpr intptr_t kGetTitle = 212;         // wParam: entry; its title, or 0
+constexpr intptr_t kGetFileNameWide = 214;  // wParam: entry; its file name in UTF-16, or 0
+
+// Answers to kGetStatus.
+constexpr int kPlaying = 1, kPaused = 3, kStopped = 0;
