@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tags/tag_fields.h"
-#include "tests/report/loopback_server.h"
+#include "tests/gauntlet/fault_server.h"
 #include "tests/support/id3_writer.h"
 
 namespace {
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 41;
   for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTPS_PROXY", "ALL_PROXY"})
     unsetenv(name);
-  loopback::Server server(loopback::Mode::answer);
+  gauntlet::FaultServer server;
   if (!server.ok()) {
     std::fprintf(stderr, "bench_tag_walk: cannot listen on 127.0.0.1\n");
     return 1;
