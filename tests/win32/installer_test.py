@@ -677,6 +677,9 @@ def screenshot(args):
 
 
 def main():
+    if sys.argv[1:] == ["--list"]:
+        print("\n".join(SCENARIOS))  # registered by tests/win32/CMakeLists.txt
+        return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["screenshot"])
     parser.add_argument("--bin", required=True, help="folder with the module and the test host")

@@ -1030,6 +1030,11 @@ def apply_arch(args):
 
 
 def main():
+    if sys.argv[1:] == ["--list"]:
+        # The one list of scenarios: tests/win32/CMakeLists.txt registers
+        # each as a ctest test from this output.
+        print("\n".join(SCENARIOS))
+        return 0
     if len(sys.argv) > 1 and sys.argv[1] == "screenshot":
         parser = argparse.ArgumentParser()
         parser.add_argument("command")
