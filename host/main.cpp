@@ -27,6 +27,7 @@
 #include "host/form.h"
 #include "host/mpris.h"
 #include "host/reg_command.h"
+#include "host/seconds.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
 #include "shell/player.h"
@@ -47,15 +48,6 @@ void usage() {
       "       trellicast-host [--registry PATH] reg query KEY [/v NAME]\n"
       "       trellicast-host [--registry PATH] reg delete KEY [/v NAME] /f\n",
       stderr);
-}
-
-bool parseSeconds(const char* text, uint32_t* ms) {
-  char* end = nullptr;
-  errno = 0;
-  const double s = std::strtod(text, &end);
-  if (errno != 0 || end == text || *end != '\0' || !(s >= 0) || s > 2000000) return false;
-  *ms = static_cast<uint32_t>(s * 1000 + 0.5);
-  return true;
 }
 
 // ---- Titles -------------------------------------------------------------------
@@ -232,12 +224,12 @@ int play(const std::string& modulePath, const std::vector<std::string>& args) {
   std::vector<std::string> files;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--track-seconds" && i + 1 < args.size()) {
-      if (!parseSeconds(args[++i].c_str(), &player.trackMs) || player.trackMs == 0) {
+      if (!host::parseSeconds(args[++i].c_str(), &player.trackMs) || player.trackMs == 0) {
         std::fprintf(stderr, "trellicast-host: bad --track-seconds %s\n", args[i].c_str());
         return 2;
       }
     } else if (args[i] == "--quit-after" && i + 1 < args.size()) {
-      if (!parseSeconds(args[++i].c_str(), &quitAfterMs)) {
+      if (!host::parseSeconds(args[++i].c_str(), &quitAfterMs)) {
         std::fprintf(stderr, "trellicast-host: bad --quit-after %s\n", args[i].c_str());
         return 2;
       }

@@ -20,6 +20,7 @@
 
 #include "host/form.h"
 #include "host/mpris_bus.h"
+#include "host/seconds.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
 #include "shell/player.h"
@@ -35,15 +36,6 @@ void usage() {
       "usage: trellicast-host [--registry PATH] [--module PATH] mpris [--player NAME]\n"
       "                       [--quit-after N] [--refresh N]\n",
       stderr);
-}
-
-bool parseSeconds(const char* text, uint32_t* ms) {
-  char* end = nullptr;
-  errno = 0;
-  const double s = std::strtod(text, &end);
-  if (errno != 0 || end == text || *end != '\0' || !(s >= 0) || s > 2000000) return false;
-  *ms = static_cast<uint32_t>(s * 1000 + 0.5);
-  return true;
 }
 
 // The texts handed to the module, kept until it asks again.
