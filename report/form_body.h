@@ -1,12 +1,26 @@
-// Writing the form body of one update into a fixed buffer.
+// The form body of one update, written into a fixed buffer: the one place
+// that escapes its values and bounds what it carries.
 #pragma once
 
 #include <cstddef>
 
+#include "tags/tag_fields.h"
+
 // Writes "wm_action=wm_data&wm_data[status]=<status>&wm_data[title]=<title>"
-// into body (capacity bytes, terminator included), then, when fragment is
-// given, "&" and the fragment. The text always fits: an escaped title too
-// long for the buffer is cut at an escape boundary, and tag pairs that do
-// not fit are dropped whole from the end. Returns the body's length.
-size_t writeFormBody(char* body, size_t capacity, long status, const char* escapedTitle,
-                     const char* fragment);
+// into body (capacity bytes, terminator included), replacing what it held.
+// The title is escaped and, when the rest of the buffer cannot hold it, cut
+// at an escape boundary. Returns the body's length.
+size_t writeFormBody(char* body, size_t capacity, long status, const char* title);
+
+// Appends "&" and the tag fragment of pairs (writeTagFragment) to the body
+// of length used, as far as it has room. Returns the body's new length.
+size_t appendTagFragment(char* body, size_t capacity, size_t used, const TagPairs& pairs);
+
+// Writes the tag fragment of pairs, "wm_id3[<number>]=<escaped text>" joined
+// by "&", into out (room bytes, then the terminator) and returns its length.
+// An entry with its "&" holds at most 1024 bytes: a longer escaped text is
+// cut at an escape boundary. A running estimate adds each escaped text's
+// length and 20 bytes; the pair that takes it past TAG_FRAGMENT_SIZE, and
+// every later one, is left out, and the fragment then keeps the "&" after
+// its last entry. Pairs that do not fit room are dropped whole from the end.
+size_t writeTagFragment(char* out, size_t room, const TagPairs& pairs);

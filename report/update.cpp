@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "report/form_body.h"
 #include "shell/boxes.h"
@@ -85,39 +86,6 @@ bool sendStartedSilenced = false;
 
 }  // namespace
 
-size_t writeFormBody(char* body, size_t capacity, long status, const char* escapedTitle,
-                     const char* fragment) {
-  if (capacity == 0) return 0;
-  const int head = std::snprintf(body, capacity,
-                                 "wm_action=wm_data&wm_data[status]=%ld&wm_data[title]=", status);
-  size_t used = head < 0 ? 0 : static_cast<size_t>(head);
-  if (used > capacity - 1) used = capacity - 1;
-
-  const size_t titleLength = escapedPrefix(escapedTitle, capacity - 1 - used);
-  std::memcpy(body + used, escapedTitle, titleLength);
-  used += titleLength;
-
-  if (fragment != nullptr && used < capacity - 1) {
-    body[used++] = '&';
-    const size_t room = capacity - 1 - used;
-    size_t keep = std::strlen(fragment);
-    if (keep > room) {
-      // Drop whole pairs from the end: cut before the last "&" that fits.
-      keep = 0;
-      for (size_t i = room; i > 0; --i) {
-        if (fragment[i] == '&') {
-          keep = i;
-          break;
-        }
-      }
-    }
-    std::memcpy(body + used, fragment, keep);
-    used += keep;
-  }
-  body[used] = '\0';
-  return used;
-}
-
 void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
   if (updateInProgress) return;
   // The previous tick's send ran on the sender thread; its outcome is taken
@@ -188,28 +156,25 @@ void sendStatusUpdate(platform::WindowHandle window) {
   const auto* title = reinterpret_cast<const char*>(
       platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetTitle));
 
-  // The escaped title for the body. A missing title, or one that cannot be
-  // escaped (the "Out of memory" box has been shown), is sent as the empty
-  // text.
-  const Buffer escapedTitle = escapeValue(title != nullptr ? title : "");
-  const char* titleText = escapedTitle ? escapedTitle.get() : "";
+  // The form body's action, status and title (a missing title is sent as
+  // the empty text), written before the player is asked anything more.
+  size_t bodyLength = writeFormBody(bodyBuffer.get(), BODY_BUFFER_SIZE, static_cast<long>(status),
+                                    title != nullptr ? title : "");
 
   // The tag fragment of the entry's file, when the player names one (the
-  // wide name first, so that names outside the code page open too), and the
-  // form body: action, status, title and fragment.
-  Buffer fragment;
+  // wide name first, so that names outside the code page open too).
+  std::optional<TagPairs> pairs;
   const intptr_t wideName =
       platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileNameWide);
   if (wideName != 0 && wideName != 1) {
-    fragment = collectTagFieldsWide(reinterpret_cast<const uint16_t*>(wideName));
+    pairs = collectTagFieldsWide(reinterpret_cast<const uint16_t*>(wideName));
   } else {
     const auto* fileName = reinterpret_cast<const char*>(
         platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileName));
-    if (fileName != nullptr) fragment = collectTagFields(fileName);
+    if (fileName != nullptr) pairs = collectTagFields(fileName);
   }
-  const size_t bodyLength = writeFormBody(bodyBuffer.get(), BODY_BUFFER_SIZE,
-                                          static_cast<long>(status), titleText, fragment.get());
-  fragment.reset();
+  if (pairs) bodyLength = appendTagFragment(bodyBuffer.get(), BODY_BUFFER_SIZE, bodyLength, *pairs);
+  pairs.reset();
 
   // The added headers: content type, Host and the body's length.
   const Buffer headers = allocZeroed(kHeaderBlockSize);
@@ -230,5 +195,5 @@ void sendStatusUpdate(platform::WindowHandle window) {
   }
   // On return the owners close request, connection and session in that
   // order (a backend whose sender still needs them has taken them over) and
-  // release the header block and the escaped title.
+  // release the header block.
 }

@@ -34,13 +34,3 @@ Buffer escapeValue(const char* text) {
   *percentEscape(std::string_view(text, n), isUnreserved, out.get()) = '\0';
   return out;
 }
-
-size_t escapedPrefix(const char* escaped, size_t limit) {
-  size_t i = 0;
-  while (escaped[i] != '\0') {
-    const size_t step = escaped[i] == '%' ? 3 : 1;
-    if (i + step > limit) break;
-    i += step;
-  }
-  return i;
-}

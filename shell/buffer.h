@@ -19,7 +19,3 @@ extern void* (*rawAllocate)(size_t size);
 // A new buffer holding text with every byte outside A-Z a-z 0-9 - . _ ~
 // written as %XX (upper-case hex); none when it cannot be allocated.
 Buffer escapeValue(const char* text);
-
-// Length of the longest prefix of escaped, at most limit bytes, that does
-// not end inside a %XX escape.
-size_t escapedPrefix(const char* escaped, size_t limit);

@@ -121,9 +121,8 @@ size_t walkId3lib(MediaFile& media, FrameSink& sink) {
           ID3Field_GetEncoding(field) == ID3TE_UTF16) {
         readUnicodeText(field, text);
       }
-      if (!sink.take(static_cast<int>(ID3Frame_GetID(frame)), text)) return frames;
+      if (!sink(static_cast<int>(ID3Frame_GetID(frame)), text)) return frames;
     }
-    sink.finish();
   } catch (...) {
     // A frame id3lib cannot hand out ends the walk with what it gave so far.
   }

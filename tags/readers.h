@@ -6,15 +6,13 @@
 #include <cstddef>
 #include <functional>
 
-#include "tags/fragment.h"
 #include "tags/media_file.h"
+#include "tags/tag_fields.h"
 
 // Where a walk puts each frame: its number and its value (UTF-8, or Latin-1
-// bytes as stored, at most FRAME_TEXT_CHARS bytes).
-struct FrameSink {
-  std::function<bool(int number, const char* value)> take;  // false stops the walk
-  std::function<void()> finish;  // after the last frame of a walk not stopped
-};
+// bytes as stored, at most FRAME_TEXT_CHARS bytes). Returning false stops
+// the walk.
+using FrameSink = std::function<bool(int number, const char* value)>;
 
 // id3lib's walk: ID3v1, ID3v2.2/2.3, Lyrics3 and MusicMatch tags, read
 // through a reader of ours over media. The ID3v2 guard has passed the file.

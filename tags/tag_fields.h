@@ -1,21 +1,38 @@
-// The wm_id3 fragment of the form body, from a media file's tag frames.
+// A media file's tag frames as (frame number, text) pairs, for the tag
+// fragment of the form body (report/form_body.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "shell/buffer.h"
-
+// A frame's text holds at most this many bytes.
+constexpr size_t FRAME_TEXT_CHARS = 1024;
+// The tag fragment of the form body holds less than this many bytes.
 constexpr size_t TAG_FRAGMENT_SIZE = 8192;
 
-// "wm_id3[n]=text&..." in an 8192-byte buffer, or none. The fragment of the
-// last file read is kept with the file's size and time of writing; asked
-// again for that file unchanged, it is handed out without reading the file.
-// The name is UTF-8 when utf8Name is set, else in the system's code page.
-Buffer collectTagFields(const char* fileName, bool utf8Name = false);
+struct TagPair {
+  int number;        // the frame number
+  std::string text;  // UTF-8, or Latin-1 bytes as stored
+};
+using TagPairs = std::vector<TagPair>;
+
+// The pairs of the file's frames, in the order its reader walks them. The
+// walk ends with the pair that takes the texts' total past
+// TAG_FRAGMENT_SIZE: an escaped text is never shorter than its text, so no
+// fragment carries a later pair. The pairs of the last file read are kept
+// with the file's size and time of writing; asked again for that file
+// unchanged, they are handed out without reading the file. The name is
+// UTF-8 when utf8Name is set, else in the system's code page. A file that
+// cannot be read gives no pairs; none, after the "Out of memory" box, when
+// memory runs out.
+std::optional<TagPairs> collectTagFields(const char* fileName, bool utf8Name = false);
 
 // The same for a file the player names in UTF-16 (native byte order,
 // terminated).
-Buffer collectTagFieldsWide(const uint16_t* wideName);
+std::optional<TagPairs> collectTagFieldsWide(const uint16_t* wideName);
 
-// Forgets the kept fragment.
+// Forgets the kept pairs.
 void forgetTagFields();

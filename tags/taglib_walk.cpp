@@ -121,9 +121,8 @@ size_t walkFrames(const TagLib::ID3v2::Tag& tag, FrameSink& sink, size_t& frames
     const int number = id.size() == 4 ? frameNumber(id.data()) : 0;
     // An id id3lib has no number for goes out empty, as in an id3lib walk.
     const std::string value = number != 0 ? frameValue(frame) : std::string();
-    if (!sink.take(number, value.c_str())) return frames;
+    if (!sink(number, value.c_str())) return frames;
   }
-  sink.finish();
   return frames;
 }
 

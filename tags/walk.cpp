@@ -26,20 +26,19 @@ std::string tagTitle(const char* fileName) {
   std::string artists[std::size(PERFORMERS)];
   bool haveTitle = false;
   bool haveArtist[std::size(PERFORMERS)] = {};
-  FrameSink sink{[&](int number, const char* value) {
-                   if (number == TITLE && !haveTitle) {
-                     title = value;
-                     haveTitle = true;
-                   }
-                   for (size_t i = 0; i < std::size(PERFORMERS); ++i) {
-                     if (number == PERFORMERS[i] && !haveArtist[i]) {
-                       artists[i] = value;
-                       haveArtist[i] = true;
-                     }
-                   }
-                   return true;
-                 },
-                 [] {}};
+  FrameSink sink = [&](int number, const char* value) {
+    if (number == TITLE && !haveTitle) {
+      title = value;
+      haveTitle = true;
+    }
+    for (size_t i = 0; i < std::size(PERFORMERS); ++i) {
+      if (number == PERFORMERS[i] && !haveArtist[i]) {
+        artists[i] = value;
+        haveArtist[i] = true;
+      }
+    }
+    return true;
+  };
   try {
     walkMediaFile(*media, sink);
     for (size_t i = 0; i < std::size(PERFORMERS); ++i) {

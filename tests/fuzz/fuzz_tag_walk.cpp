@@ -16,6 +16,7 @@
 
 #include "shell/state.h"
 #include "tags/tag_fields.h"
+#include "tests/support/tag_fragment.h"
 
 namespace {
 
@@ -47,17 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::fclose(f);
 
-  Buffer fragment = collectTagFields(path.c_str());
-  if (fragment) {
-    // The fragment must be terminated inside its buffer and hold only
-    // form-safe bytes: pairs of wm_id3[n]=escaped text joined by '&'.
-    const size_t n = strnlen(fragment.get(), TAG_FRAGMENT_SIZE);
-    if (n >= TAG_FRAGMENT_SIZE) __builtin_trap();
-    for (size_t i = 0; i < n; ++i) {
-      const unsigned char c = static_cast<unsigned char>(fragment[i]);
+  const std::optional<TagPairs> pairs = collectTagFields(path.c_str());
+  if (pairs) {
+    // The fragment must stay below its size and hold only form-safe bytes:
+    // pairs of wm_id3[n]=escaped text joined by '&'.
+    const std::string fragment = testing_support::tagFragment(pairs);
+    if (fragment.size() >= TAG_FRAGMENT_SIZE) __builtin_trap();
+    for (const char b : fragment) {
+      const auto c = static_cast<unsigned char>(b);
       if (c <= 0x20 || c >= 0x7F) __builtin_trap();
     }
-    if (n > 0 && std::strncmp(fragment.get(), "wm_id3[", 7) != 0) __builtin_trap();
+    if (!fragment.empty() && fragment.compare(0, 7, "wm_id3[") != 0) __builtin_trap();
   }
   std::remove(path.c_str());
   return 0;

@@ -461,28 +461,34 @@ TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
 
 TEST(FormBody, TagPairsAreDroppedWholeFromTheEnd) {
   const std::string head = "wm_action=wm_data&wm_data[status]=7&wm_data[title]=T";
+  const TagPairs two = {{47, "Abc"}, {61, "Xy"}};
+  // The second pair takes the estimate past the fragment's size: the
+  // fragment keeps the "&" after the first.
+  const TagPairs stopped = {{47, "Abc"}, {61, std::string(TAG_FRAGMENT_SIZE, 'x')}};
   struct Case {
     const char* name;
     size_t capacity;
-    const char* fragment;
+    std::optional<TagPairs> pairs;
     std::string body;
   } cases[] = {
-      {"no fragment", 100, nullptr, head},
-      {"empty fragment", 100, "", head + "&"},
-      {"all fits", 100, "wm_id3[47]=Abc&wm_id3[61]=Xy", head + "&wm_id3[47]=Abc&wm_id3[61]=Xy"},
-      {"fits exactly", head.size() + 1 + 14 + 1, "wm_id3[47]=Abc", head + "&wm_id3[47]=Abc"},
-      {"last pair dropped", head.size() + 1 + 20 + 1, "wm_id3[47]=Abc&wm_id3[61]=Xy",
+      {"no fragment", 100, std::nullopt, head},
+      {"empty fragment", 100, TagPairs(), head + "&"},
+      {"all fits", 100, two, head + "&wm_id3[47]=Abc&wm_id3[61]=Xy"},
+      {"fits exactly", head.size() + 1 + 14 + 1, TagPairs{{47, "Abc"}}, head + "&wm_id3[47]=Abc"},
+      {"last pair dropped", head.size() + 1 + 20 + 1, two, head + "&wm_id3[47]=Abc"},
+      {"cut right before a separator", head.size() + 1 + 14 + 1, two, head + "&wm_id3[47]=Abc"},
+      {"no pair fits", head.size() + 1 + 5 + 1, TagPairs{{47, "Abc"}}, head + "&"},
+      {"trailing separator kept when it fits", 100, stopped, head + "&wm_id3[47]=Abc&"},
+      {"trailing separator dropped when only it does not fit", head.size() + 1 + 14 + 1, stopped,
        head + "&wm_id3[47]=Abc"},
-      {"cut right before a separator", head.size() + 1 + 14 + 1, "wm_id3[47]=Abc&wm_id3[61]=Xy",
-       head + "&wm_id3[47]=Abc"},
-      {"no pair fits", head.size() + 1 + 5 + 1, "wm_id3[47]=Abc", head + "&"},
-      {"trailing separator kept when it fits", 100, "wm_id3[47]=Abc&", head + "&wm_id3[47]=Abc&"},
-      {"no room for the separator", head.size() + 1, "wm_id3[47]=Abc", head},
+      {"no room for the separator", head.size() + 1, TagPairs{{47, "Abc"}}, head},
+      {"values escaped", 100, TagPairs{{4, "a b&c"}}, head + "&wm_id3[4]=a%20b%26c"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<char> body(c.capacity, '\x7F');
-    const size_t n = writeFormBody(body.data(), c.capacity, 7, "T", c.fragment);
+    size_t n = writeFormBody(body.data(), c.capacity, 7, "T");
+    if (c.pairs) n = appendTagFragment(body.data(), c.capacity, n, *c.pairs);
     EXPECT_EQ(std::string(body.data()), c.body);
     EXPECT_EQ(n, c.body.size());
   }
@@ -495,14 +501,25 @@ TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
     const char* title;
     std::string kept;
   } cases[] = {
-      {4, "%41%42", "%41"}, {5, "%41%42", "%41"}, {6, "%41%42", "%41%42"},
-      {2, "%41", ""},       {3, "a%41", "a"},     {4, "a%41", "a%41"},
+      {4, "\x01\x02", "%01"},
+      {5, "\x01\x02", "%01"},
+      {6, "\x01\x02", "%01%02"},
+      {2, "\x01", ""},
+      {3, "a\x01", "a"},
+      {4, "a\x01", "a%01"},
+      {2, "abc", "ab"},
+      {5, "abc", "abc"},
+      {1, "a b", "a"},
+      {2, "a b", "a"},
+      {3, "a b", "a"},
+      {4, "a b", "a%20"},
+      {3, "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title + std::string(" room ") + std::to_string(c.room));
     const size_t capacity = head.size() + c.room + 1;
     std::vector<char> body(capacity);
-    writeFormBody(body.data(), capacity, 1, c.title, nullptr);
+    writeFormBody(body.data(), capacity, 1, c.title);
     EXPECT_EQ(std::string(body.data()), head + c.kept);
   }
 }

@@ -296,20 +296,6 @@ TEST_F(Shell, EscapeValue) {
   EXPECT_FALSE(escapeValue("x"));
 }
 
-TEST_F(Shell, EscapedPrefixNeverSplitsAnEscape) {
-  struct Case {
-    const char* escaped;
-    size_t limit;
-    size_t expected;
-  } cases[] = {
-      {"abc", 2, 2},   {"abc", 5, 3},   {"a%20b", 1, 1}, {"a%20b", 2, 1},
-      {"a%20b", 3, 1}, {"a%20b", 4, 4}, {"%41", 2, 0},   {"", 3, 0},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(escapedPrefix(c.escaped, c.limit), c.expected) << c.escaped << " " << c.limit;
-  }
-}
-
 TEST_F(Shell, OutOfMemoryAtInitLeavesTheTimerUnarmed) {
   static int calls;
   for (int failAt : {1, 2}) {

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "shell/buffer.h"
-#include "tags/fragment.h"
 #include "tags/id3v2_guard.h"
 #include "tags/media_file.h"
 #include "tags/readers.h"
@@ -43,11 +42,10 @@ std::vector<std::pair<int, std::string>> framesByName(const std::string& path) {
 // above: the UTF-16 decoding is the same code either way).
 std::vector<std::pair<int, std::string>> framesByReader(MediaFile& media) {
   std::vector<std::pair<int, std::string>> out;
-  FrameSink sink{[&](int number, const char* value) {
-                   out.emplace_back(number, value);
-                   return true;
-                 },
-                 [] {}};
+  FrameSink sink = [&](int number, const char* value) {
+    out.emplace_back(number, value);
+    return true;
+  };
   walkId3lib(media, sink);
   return out;
 }
