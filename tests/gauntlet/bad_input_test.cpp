@@ -8,12 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dialog/resources/resource.h"
@@ -27,6 +25,7 @@
 #include "tests/gauntlet/fault_server.h"
 #include "tests/gauntlet/form_fields.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/send_cycle.h"
 
 namespace fake {
 void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
@@ -70,7 +69,7 @@ class BadInput : public ::testing::Test {
   }
   void TearDown() override {
     pluginQuit();
-    settle();
+    sends::settle();
     platform::httpSendOutcome();
     resetState();
     platform::posix::setRegistryPath("");
@@ -79,7 +78,7 @@ class BadInput : public ::testing::Test {
   // A new plug-in over an empty store, no send left over from before.
   void fresh() {
     pluginQuit();
-    settle();
+    sends::settle();
     platform::httpSendOutcome();
     fs::remove(dir / "registry");
     wire();
@@ -130,25 +129,9 @@ class BadInput : public ::testing::Test {
     return -1;
   }
   Boxes& boxes() { return fake::state().boxes; }
-  // Waits (bounded) until the send in flight, if any, has ended.
-  static void settle() {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(7);
-    while (platform::posix::sendRunning() && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_FALSE(platform::posix::sendRunning()) << "the send outlived its bound";
-  }
-  // A timer tick once the previous send has ended.
-  bool tick() {
-    settle();
-    return fake::fireTimer(kHost, UPDATE_TIMER_ID);
-  }
-  // The tick that takes the last send's outcome, with sending switched off
-  // so it starts no other.
+  bool tick() { return sends::tick(kHost); }
   void collect() {
-    const int32_t enabled = enabledSetting;
-    enabledSetting = 0;
-    EXPECT_TRUE(tick());
-    enabledSetting = enabled;
+    sends::collect([this] { EXPECT_TRUE(tick()); });
   }
 
   fs::path dir;
