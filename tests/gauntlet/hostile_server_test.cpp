@@ -132,6 +132,14 @@ class Player : public ::testing::Test {
     sends::settle();
     sends::collect([this] { EXPECT_LT(timedTick(), kQuick); });
   }
+  // A send that hangs (a TLS handshake nobody answers), started by a tick.
+  void startHungSend(gauntlet::FaultServer& server) {
+    ASSERT_TRUE(server.ok() && server.setFault(Fault::neverRead));
+    fake::putValue("URL", platform::kRegSz,
+                   "https://127.0.0.1:" + std::to_string(server.port()) + "/np");
+    ASSERT_EQ(pluginInit(), 0);
+    EXPECT_LT(timedTick(), kQuick);
+  }
   // The user confirms the settings dialog unchanged.
   void confirmSettings() {
     fake::state().dialogTemplate = fake::settingsDialogControls();
@@ -227,11 +235,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
 // on: further ticks and quitting must not wait for it or add to it.
 TEST_F(Player, TickDuringASendOpensNoSecondConnection) {
   gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok() && server.setFault(Fault::neverRead));
-  fake::putValue("URL", platform::kRegSz,
-                 "https://127.0.0.1:" + std::to_string(server.port()) + "/np");
-  ASSERT_EQ(pluginInit(), 0);
-  EXPECT_LT(timedTick(), kQuick);
+  ASSERT_NO_FATAL_FAILURE(startHungSend(server));
   for (int waited = 0; server.accepted() < 1 && waited < kWaitMs; waited += 10)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(server.accepted(), 1u);
@@ -253,11 +257,7 @@ TEST_F(Player, TickDuringASendOpensNoSecondConnection) {
 
 TEST_F(Player, QuitWithASendInFlightReturnsAtOnce) {
   gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok() && server.setFault(Fault::neverRead));
-  fake::putValue("URL", platform::kRegSz,
-                 "https://127.0.0.1:" + std::to_string(server.port()) + "/np");
-  ASSERT_EQ(pluginInit(), 0);
-  EXPECT_LT(timedTick(), kQuick);
+  ASSERT_NO_FATAL_FAILURE(startHungSend(server));
   ASSERT_TRUE(platform::posix::sendRunning());
   const auto begin = std::chrono::steady_clock::now();
   pluginQuit();
