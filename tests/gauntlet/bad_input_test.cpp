@@ -25,6 +25,7 @@
 #include "tests/gauntlet/fault_server.h"
 #include "tests/gauntlet/form_fields.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/id3_writer.h"
 #include "tests/support/send_cycle.h"
 
 namespace fake {
@@ -61,9 +62,7 @@ std::string header(const std::string& head, const std::string& name) {
 class BadInput : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trellicast-bad-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
+    ASSERT_FALSE(dir.empty());
     platform::posix::setRegistryPath((dir / "registry").string());
     fresh();
   }
@@ -73,7 +72,6 @@ class BadInput : public ::testing::Test {
     platform::httpSendOutcome();
     resetState();
     platform::posix::setRegistryPath("");
-    fs::remove_all(dir);
   }
   // A new plug-in over an empty store, no send left over from before.
   void fresh() {
@@ -134,7 +132,8 @@ class BadInput : public ::testing::Test {
     sends::collect([this] { EXPECT_TRUE(tick()); });
   }
 
-  fs::path dir;
+  id3w::TempDir temp;
+  const fs::path dir = temp.root();
   std::optional<std::string> title = "t";
 };
 

@@ -71,13 +71,7 @@ std::vector<std::string> bodies(gauntlet::FaultServer& server) {
 
 class Host : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/trellicast-host-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
-    registry = dir / "config" / "registry";
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override { ASSERT_FALSE(dir.empty()); }
 
   Outcome host(const std::string& args) {
     const fs::path err = dir / "stderr";
@@ -100,8 +94,9 @@ class Host : public ::testing::Test {
     ASSERT_EQ(r.status, 0) << r.out;
   }
 
-  fs::path dir;
-  fs::path registry;
+  id3w::TempDir temp;
+  const fs::path dir = temp.root();
+  const fs::path registry = dir / "config" / "registry";
 };
 
 TEST_F(Host, PlaysNonInteractivelyAndQuitsCleanly) {

@@ -24,6 +24,7 @@
 #include "shell/settings.h"
 #include "shell/state.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/id3_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -47,17 +48,13 @@ void writeFile(const fs::path& p, const std::string& bytes) {
 class Store : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trellicast-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
-    file = root / "config" / "trellicast" / "registry";
+    ASSERT_FALSE(root.empty());
     platform::posix::setRegistryPath(file.string());
     fake::freshPlugin(kHost);
   }
   void TearDown() override {
     resetState();
     platform::posix::setRegistryPath("");
-    fs::remove_all(root);
   }
 
   // Writes one value through the port, as another writer would.
@@ -77,8 +74,9 @@ class Store : public ::testing::Test {
     return -1;
   }
 
-  fs::path root;
-  fs::path file;
+  id3w::TempDir temp;
+  const fs::path root = temp.root();
+  const fs::path file = root / "config" / "trellicast" / "registry";
 };
 
 TEST_F(Store, FreshStoreCreatesTheKeyAndAppliesDefaults) {
