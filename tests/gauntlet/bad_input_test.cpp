@@ -121,11 +121,6 @@ class BadInput : public ::testing::Test {
     fake::state().dialogScript = std::move(script);
     pluginConfig();
   }
-  int64_t armedPeriod() {
-    for (auto it = fake::state().timerCalls.rbegin(); it != fake::state().timerCalls.rend(); ++it)
-      if (it->set && it->id == UPDATE_TIMER_ID) return it->periodMs;
-    return -1;
-  }
   Boxes& boxes() { return fake::state().boxes; }
   bool tick() { return sends::tick(kHost); }
   void collect() {
@@ -338,7 +333,7 @@ TEST_F(BadInput, StoredNumbersOfOddShapes) {
     EXPECT_EQ(intervalSetting, interval);
     EXPECT_EQ(enabledSetting, enabled);
     const uint64_t ms = static_cast<uint64_t>(interval) * 1000;
-    EXPECT_EQ(armedPeriod(), static_cast<int64_t>(std::min<uint64_t>(ms, 0x7FFFFFFF)));
+    EXPECT_EQ(fake::armedPeriod(), static_cast<int64_t>(std::min<uint64_t>(ms, 0x7FFFFFFF)));
 
     // The dialog shows what was read and stores it again on OK, or refuses
     // an interval of more than seven digits.
