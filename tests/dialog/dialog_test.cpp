@@ -41,6 +41,12 @@ class Dialog : public ::testing::Test {
     fake::state().timerCalls.clear();
   }
   intptr_t init() { return settingsDialogProc(&dialog, platform::kInitDialog, 0, 0); }
+  // Starts the plug-in and opens the dialog, then types into its URL edit.
+  void openWithUrl(const std::string& typed) {
+    start();
+    ASSERT_EQ(init(), 1);
+    url().text = typed;
+  }
   intptr_t command(uintptr_t wParam) {
     return settingsDialogProc(&dialog, platform::kCommand, wParam, 0);
   }
@@ -140,9 +146,7 @@ TEST_F(Dialog, OkChecksUrlThenIntervalAndShowsEachFailureInItsBox) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    start();
-    ASSERT_EQ(init(), 1);
-    url().text = c.url;
+    ASSERT_NO_FATAL_FAILURE(openWithUrl(c.url));
     interval().text = c.interval;
     errorShown = true;
     // reportError shows whatever code the thread holds at that moment.
@@ -237,9 +241,7 @@ TEST_F(Dialog, OkStoresTheCheckBoxAsZeroOrOne) {
 TEST_F(Dialog, OkStoresTheEditedTextsAndArmsTheNewIntervalAtOnce) {
   fake::putValue("URL", platform::kRegSz, "http://old.example/a/much/longer/path");
   fake::putDword("Interval", 30);
-  start();
-  ASSERT_EQ(init(), 1);
-  url().text = "http://new/";
+  ASSERT_NO_FATAL_FAILURE(openWithUrl("http://new/"));
   interval().text = "3";
 
   EXPECT_EQ(command(IDOK), 1);
@@ -276,9 +278,7 @@ TEST_F(Dialog, OkClearsErrorShownEvenWhenStoringFails) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    start();
-    ASSERT_EQ(init(), 1);
-    url().text = "http://a/";
+    ASSERT_NO_FATAL_FAILURE(openWithUrl("http://a/"));
     fake::state().createKeyError = c.createKeyError;
     fake::state().setValueErrors = c.setValueErrors;
     errorShown = true;
@@ -332,9 +332,7 @@ TEST_F(Dialog, CommandsAreTakenFromTheLowWord) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    start();
-    ASSERT_EQ(init(), 1);
-    url().text = "http://a/";
+    ASSERT_NO_FATAL_FAILURE(openWithUrl("http://a/"));
     EXPECT_EQ(settingsDialogProc(&dialog, c.message, c.wParam, 0), c.result);
     EXPECT_EQ(dialog.ended, c.ended);
     EXPECT_EQ(fake::value("URL") != nullptr, c.result == 1) << "only OK stores";
@@ -362,11 +360,10 @@ TEST_F(Dialog, MissingControlClosesTheDialogWithResultZero) {
     SCOPED_TRACE(c.name);
     SetUp();
     fake::putValue("URL", platform::kRegSz, "http://old/");
-    start();
-    if (c.message == platform::kCommand) {
-      ASSERT_EQ(init(), 1);
-      url().text = "http://new/";
-    }
+    if (c.message == platform::kCommand)
+      ASSERT_NO_FATAL_FAILURE(openWithUrl("http://new/"));
+    else
+      start();
     for (int id : c.missing) dialog.controls.erase(id);
     platform::setLastError(1421);
 
@@ -383,9 +380,7 @@ TEST_F(Dialog, MissingControlClosesTheDialogWithResultZero) {
 TEST_F(Dialog, MissingCheckBoxIsNotLookedUp) {
   // Only the two edits are required; without the box, OK stores 0.
   dialog.controls.erase(IDC_ENABLED);
-  start();
-  EXPECT_EQ(init(), 1);
-  url().text = "http://a/";
+  ASSERT_NO_FATAL_FAILURE(openWithUrl("http://a/"));
   EXPECT_EQ(command(IDOK), 1);
   EXPECT_TRUE(boxes().empty());
   EXPECT_EQ(fake::value("Enabled")->bytes, dword(0));

@@ -8,12 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dialog/resources/resource.h"
@@ -27,6 +25,8 @@
 #include "tests/gauntlet/fault_server.h"
 #include "tests/gauntlet/form_fields.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/id3_writer.h"
+#include "tests/support/send_cycle.h"
 
 namespace fake {
 void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
@@ -62,24 +62,21 @@ std::string header(const std::string& head, const std::string& name) {
 class BadInput : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trellicast-bad-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
+    ASSERT_FALSE(dir.empty());
     platform::posix::setRegistryPath((dir / "registry").string());
     fresh();
   }
   void TearDown() override {
     pluginQuit();
-    settle();
+    sends::settle();
     platform::httpSendOutcome();
     resetState();
     platform::posix::setRegistryPath("");
-    fs::remove_all(dir);
   }
   // A new plug-in over an empty store, no send left over from before.
   void fresh() {
     pluginQuit();
-    settle();
+    sends::settle();
     platform::httpSendOutcome();
     fs::remove(dir / "registry");
     wire();
@@ -124,34 +121,14 @@ class BadInput : public ::testing::Test {
     fake::state().dialogScript = std::move(script);
     pluginConfig();
   }
-  int64_t armedPeriod() {
-    for (auto it = fake::state().timerCalls.rbegin(); it != fake::state().timerCalls.rend(); ++it)
-      if (it->set && it->id == UPDATE_TIMER_ID) return it->periodMs;
-    return -1;
-  }
   Boxes& boxes() { return fake::state().boxes; }
-  // Waits (bounded) until the send in flight, if any, has ended.
-  static void settle() {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(7);
-    while (platform::posix::sendRunning() && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_FALSE(platform::posix::sendRunning()) << "the send outlived its bound";
-  }
-  // A timer tick once the previous send has ended.
-  bool tick() {
-    settle();
-    return fake::fireTimer(kHost, UPDATE_TIMER_ID);
-  }
-  // The tick that takes the last send's outcome, with sending switched off
-  // so it starts no other.
+  bool tick() { return sends::tick(kHost); }
   void collect() {
-    const int32_t enabled = enabledSetting;
-    enabledSetting = 0;
-    EXPECT_TRUE(tick());
-    enabledSetting = enabled;
+    sends::collect([this] { EXPECT_TRUE(tick()); });
   }
 
-  fs::path dir;
+  id3w::TempDir temp;
+  const fs::path dir = temp.root();
   std::optional<std::string> title = "t";
 };
 
@@ -356,7 +333,7 @@ TEST_F(BadInput, StoredNumbersOfOddShapes) {
     EXPECT_EQ(intervalSetting, interval);
     EXPECT_EQ(enabledSetting, enabled);
     const uint64_t ms = static_cast<uint64_t>(interval) * 1000;
-    EXPECT_EQ(armedPeriod(), static_cast<int64_t>(std::min<uint64_t>(ms, 0x7FFFFFFF)));
+    EXPECT_EQ(fake::armedPeriod(), static_cast<int64_t>(std::min<uint64_t>(ms, 0x7FFFFFFF)));
 
     // The dialog shows what was read and stores it again on OK, or refuses
     // an interval of more than seven digits.

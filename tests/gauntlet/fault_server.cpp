@@ -17,23 +17,38 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 namespace gauntlet {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 constexpr int kIoTimeoutMs = 3000;
 constexpr size_t kMaxRequest = 1 << 20;
 constexpr size_t kHugeAnswer = 10u << 20;
 
-const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
-const char k500[] =
-    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\nConnection: close\r\n\r\nerror";
-const char k404[] =
-    "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found";
-const char kGarbage[] = "\x16\x03\x01\x02\x00\xff\xfe garbage \x00\x01\x02 not a status line\n\n";
-const char kCut[] =
-    "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\nonly a part";
+// The fixed answers, by the mode that sends one once it has read the request.
+const struct {
+  Fault fault;
+  std::string_view bytes;
+} kAnswers[] = {
+    {Fault::healthy, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"sv},
+    {Fault::status500,
+     "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\nConnection: close\r\n\r\nerror"sv},
+    {Fault::status404,
+     "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"sv},
+    {Fault::garbage, "\x16\x03\x01\x02\x00\xff\xfe garbage \x00\x01\x02 not a status line\n\n"sv},
+    {Fault::cutAnswer,
+     "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\nonly a part"sv},
+};
+
+std::string_view answer(Fault fault) {
+  for (const auto& a : kAnswers)
+    if (a.fault == fault) return a.bytes;
+  return kAnswers[0].bytes;
+}
 
 size_t announcedLength(const std::string& head) {
   size_t at = 0;
@@ -49,12 +64,11 @@ size_t announcedLength(const std::string& head) {
   return 0;
 }
 
-bool sendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+bool sendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
+    bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
 }
@@ -289,39 +303,27 @@ void FaultServer::serve(int fd, Fault fault) {
   }
   Post post = fault == Fault::tls ? serveTls(fd) : readPost(fd, false);
   switch (fault) {
-    case Fault::status500:
-      sendAll(fd, k500, sizeof k500 - 1);
-      break;
-    case Fault::status404:
-      sendAll(fd, k404, sizeof k404 - 1);
-      break;
     case Fault::redirectHttps: {
       const std::string host = family_ == AF_INET6 ? "[::1]" : "127.0.0.1";
-      const std::string answer = "HTTP/1.1 301 Moved Permanently\r\nLocation: https://" + host +
-                                 ":" + std::to_string(port_) +
-                                 "/np\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-      sendAll(fd, answer.data(), answer.size());
+      const std::string redirect = "HTTP/1.1 301 Moved Permanently\r\nLocation: https://" + host +
+                                   ":" + std::to_string(port_) +
+                                   "/np\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      sendAll(fd, redirect);
       break;
     }
     case Fault::hugeAnswer: {
       const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kHugeAnswer) +
                                "\r\nConnection: close\r\n\r\n";
-      sendAll(fd, head.data(), head.size());
+      sendAll(fd, head);
       const std::string block(1 << 16, 'x');
       for (size_t sent = 0; sent < kHugeAnswer; sent += block.size())
-        if (!sendAll(fd, block.data(), block.size())) break;
+        if (!sendAll(fd, block)) break;
       break;
     }
-    case Fault::garbage:
-      sendAll(fd, kGarbage, sizeof kGarbage - 1);
-      break;
-    case Fault::cutAnswer:
-      sendAll(fd, kCut, sizeof kCut - 1);
-      break;
     case Fault::tls:
       break;  // answered inside the TLS session
     default:
-      sendAll(fd, kOk, sizeof kOk - 1);
+      sendAll(fd, answer(fault));
       break;
   }
   close(fd);
@@ -353,7 +355,10 @@ Post FaultServer::serveTls(int fd) {
           return static_cast<long>(SSL_read(ssl.get(), buffer, static_cast<int>(size)));
         },
         post, false);
-    if (post.complete) SSL_write(ssl.get(), kOk, sizeof kOk - 1);
+    if (post.complete) {
+      const std::string_view ok = answer(Fault::healthy);
+      SSL_write(ssl.get(), ok.data(), static_cast<int>(ok.size()));
+    }
     SSL_shutdown(ssl.get());
   } else {
     char rest[4096];

@@ -32,6 +32,7 @@
 #include "tests/gauntlet/fault_server.h"
 #include "tests/gauntlet/form_fields.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/send_cycle.h"
 
 namespace fake {
 void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
@@ -42,8 +43,6 @@ namespace {
 using gauntlet::Fault;
 
 platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x7001);
-// The backend's bound on one send plus scheduling slack (sanitizers included).
-constexpr auto kSendBound = std::chrono::milliseconds(platform::kNetTimeoutMs + 1500);
 constexpr int kWaitMs = 3000;
 // A tick never waits for the network: it returns well before any network
 // bound, sanitizers included, whatever the server does.
@@ -96,14 +95,6 @@ const Row kRows[] = {
     {Fault::neverRead, true, Box::one, {28}, false},
 };
 
-// Waits (bounded) until the send in flight, if any, has ended.
-void settle() {
-  const auto until = std::chrono::steady_clock::now() + kSendBound;
-  while (platform::posix::sendRunning() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  ASSERT_FALSE(platform::posix::sendRunning()) << "the send outlived its bound";
-}
-
 // The plug-in as the player runs it, posting to a fault server.
 class Player : public ::testing::Test {
  protected:
@@ -125,7 +116,7 @@ class Player : public ::testing::Test {
   void TearDown() override {
     pluginQuit();
     resetState();
-    settle();
+    sends::settle();
     platform::httpSendOutcome();
   }
 
@@ -136,14 +127,18 @@ class Player : public ::testing::Test {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  begin);
   }
-  // The tick that takes the last send's outcome, with sending switched off
-  // so it starts no other.
+  // The tick that takes the last send's outcome.
   void collect() {
-    settle();
-    const int32_t enabled = enabledSetting;
-    enabledSetting = 0;
+    sends::settle();
+    sends::collect([this] { EXPECT_LT(timedTick(), kQuick); });
+  }
+  // A send that hangs (a TLS handshake nobody answers), started by a tick.
+  void startHungSend(gauntlet::FaultServer& server) {
+    ASSERT_TRUE(server.ok() && server.setFault(Fault::neverRead));
+    fake::putValue("URL", platform::kRegSz,
+                   "https://127.0.0.1:" + std::to_string(server.port()) + "/np");
+    ASSERT_EQ(pluginInit(), 0);
     EXPECT_LT(timedTick(), kQuick);
-    enabledSetting = enabled;
   }
   // The user confirms the settings dialog unchanged.
   void confirmSettings() {
@@ -178,7 +173,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
   // Two cycles against the fault, each tick after the previous send ended,
   // then the tick that takes the second outcome.
   for (int i = 0; i < 2; ++i) {
-    settle();
+    sends::settle();
     EXPECT_LT(timedTick(), kQuick) << "tick " << i << " held the player's thread";
     EXPECT_FALSE(updateInProgress);
   }
@@ -225,7 +220,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
   const size_t boxesBefore = boxes.size();
   const size_t before = server.requests();
   for (size_t i = 1; i <= kHealedPosts; ++i) {
-    settle();
+    sends::settle();
     EXPECT_LT(timedTick(), kQuick);
     const auto posts = server.wait(before + i, kWaitMs);
     ASSERT_EQ(posts.size(), before + i) << "the healed server got post " << i;
@@ -240,11 +235,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
 // on: further ticks and quitting must not wait for it or add to it.
 TEST_F(Player, TickDuringASendOpensNoSecondConnection) {
   gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok() && server.setFault(Fault::neverRead));
-  fake::putValue("URL", platform::kRegSz,
-                 "https://127.0.0.1:" + std::to_string(server.port()) + "/np");
-  ASSERT_EQ(pluginInit(), 0);
-  EXPECT_LT(timedTick(), kQuick);
+  ASSERT_NO_FATAL_FAILURE(startHungSend(server));
   for (int waited = 0; server.accepted() < 1 && waited < kWaitMs; waited += 10)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(server.accepted(), 1u);
@@ -266,11 +257,7 @@ TEST_F(Player, TickDuringASendOpensNoSecondConnection) {
 
 TEST_F(Player, QuitWithASendInFlightReturnsAtOnce) {
   gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok() && server.setFault(Fault::neverRead));
-  fake::putValue("URL", platform::kRegSz,
-                 "https://127.0.0.1:" + std::to_string(server.port()) + "/np");
-  ASSERT_EQ(pluginInit(), 0);
-  EXPECT_LT(timedTick(), kQuick);
+  ASSERT_NO_FATAL_FAILURE(startHungSend(server));
   ASSERT_TRUE(platform::posix::sendRunning());
   const auto begin = std::chrono::steady_clock::now();
   pluginQuit();
@@ -279,7 +266,7 @@ TEST_F(Player, QuitWithASendInFlightReturnsAtOnce) {
   EXPECT_TRUE(platform::posix::sendRunning()) << "quitting does not wait for the send";
   // The send ends by its own bound with the plug-in's state gone, and frees
   // what it held (the sanitizer build checks for leaks at exit).
-  settle();
+  sends::settle();
   EXPECT_EQ(platform::httpSendOutcome(), platform::SendOutcome::failed);
   EXPECT_EQ(platform::lastError(), 28u);
   EXPECT_EQ(server.accepted(), 1u);

@@ -71,13 +71,7 @@ std::vector<std::string> bodies(gauntlet::FaultServer& server) {
 
 class Host : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/trellicast-host-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
-    registry = dir / "config" / "registry";
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override { ASSERT_FALSE(dir.empty()); }
 
   Outcome host(const std::string& args) {
     const fs::path err = dir / "stderr";
@@ -99,9 +93,18 @@ class Host : public ::testing::Test {
     const Outcome r = host("reg add " + shellQuoted(kKey) + " " + args + " /f");
     ASSERT_EQ(r.status, 0) << r.out;
   }
+  // song.mp3, tagged, and the settings that post to url every second.
+  fs::path songPostingTo(const std::string& url, const std::string& artist = "A",
+                         const std::string& title = "B") {
+    writeTagged(dir / "song.mp3", artist, title);
+    reg("/v URL /t REG_SZ /d " + url);
+    reg("/v Interval /t REG_DWORD /d 1");
+    return dir / "song.mp3";
+  }
 
-  fs::path dir;
-  fs::path registry;
+  id3w::TempDir temp;
+  const fs::path dir = temp.root();
+  const fs::path registry = dir / "config" / "registry";
 };
 
 TEST_F(Host, PlaysNonInteractivelyAndQuitsCleanly) {
@@ -186,11 +189,9 @@ TEST_F(Host, StoreThatCannotBeOpenedGivesTheBoxOnStandardError) {
 TEST_F(Host, AnswersThePluginsQueriesWhilePlaying) {
   gauntlet::FaultServer receiver;
   ASSERT_TRUE(receiver.ok());
-  writeTagged(dir / "song.mp3", "Band & Co", "Tune = 100%");
-  reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
-  reg("/v Interval /t REG_DWORD /d 1");
-  const Outcome r =
-      host("play --track-seconds 1.5 --quit-after 2.7 " + shellQuoted((dir / "song.mp3").string()));
+  const fs::path song = songPostingTo("http://127.0.0.1:" + std::to_string(receiver.port()) + "/in",
+                                      "Band & Co", "Tune = 100%");
+  const Outcome r = host("play --track-seconds 1.5 --quit-after 2.7 " + shellQuoted(song.string()));
   EXPECT_EQ(r.status, 0) << r.err;
   const auto bodies = ::bodies(receiver);
   ASSERT_GE(bodies.size(), 2u) << r.out << r.err;
@@ -217,9 +218,7 @@ TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
 #endif
   gauntlet::FaultServer silent(gauntlet::Fault::neverRead);
   ASSERT_TRUE(silent.ok());
-  writeTagged(dir / "song.mp3", "A", "B");
-  reg("/v URL /t REG_SZ /d https://127.0.0.1:" + std::to_string(silent.port()) + "/np");
-  reg("/v Interval /t REG_DWORD /d 1");
+  const fs::path song = songPostingTo("https://127.0.0.1:" + std::to_string(silent.port()) + "/np");
   struct Case {
     const char* quitAfter;
     std::chrono::milliseconds runs;
@@ -232,7 +231,7 @@ TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
     SCOPED_TRACE(c.quitAfter);
     const auto start = std::chrono::steady_clock::now();
     const Outcome r = host("play --track-seconds 60 --quit-after " + std::string(c.quitAfter) +
-                           " " + shellQuoted((dir / "song.mp3").string()));
+                           " " + shellQuoted(song.string()));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_LT(took, c.runs + kSlack);
@@ -248,16 +247,14 @@ TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
 TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
   gauntlet::FaultServer receiver;
   ASSERT_TRUE(receiver.ok());
-  writeTagged(dir / "song.mp3", "A", "B");
-  reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
-  reg("/v Interval /t REG_DWORD /d 1");
+  const std::string song =
+      songPostingTo("http://127.0.0.1:" + std::to_string(receiver.port()) + "/in").string();
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(::grantpt(master), 0);
   ASSERT_EQ(::unlockpt(master), 0);
   const std::string slaveName = ::ptsname(master);
   const std::string registryPath = registry.string();
-  const std::string song = (dir / "song.mp3").string();
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

@@ -24,6 +24,7 @@
 #include "shell/settings.h"
 #include "shell/state.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/id3_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -47,17 +48,13 @@ void writeFile(const fs::path& p, const std::string& bytes) {
 class Store : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trellicast-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
-    file = root / "config" / "trellicast" / "registry";
+    ASSERT_FALSE(root.empty());
     platform::posix::setRegistryPath(file.string());
     fake::freshPlugin(kHost);
   }
   void TearDown() override {
     resetState();
     platform::posix::setRegistryPath("");
-    fs::remove_all(root);
   }
 
   // Writes one value through the port, as another writer would.
@@ -71,14 +68,9 @@ class Store : public ::testing::Test {
   }
   static std::string dword(uint32_t v) { return std::string(reinterpret_cast<char*>(&v), 4); }
 
-  int64_t armedPeriod() {
-    for (auto it = fake::state().timerCalls.rbegin(); it != fake::state().timerCalls.rend(); ++it)
-      if (it->set && it->id == UPDATE_TIMER_ID) return it->periodMs;
-    return -1;
-  }
-
-  fs::path root;
-  fs::path file;
+  id3w::TempDir temp;
+  const fs::path root = temp.root();
+  const fs::path file = root / "config" / "trellicast" / "registry";
 };
 
 TEST_F(Store, FreshStoreCreatesTheKeyAndAppliesDefaults) {
@@ -88,7 +80,7 @@ TEST_F(Store, FreshStoreCreatesTheKeyAndAppliesDefaults) {
   EXPECT_STREQ(urlSetting.get(), "");
   EXPECT_EQ(enabledSetting, 1);
   EXPECT_EQ(intervalSetting, 10u);
-  EXPECT_EQ(armedPeriod(), 10000);
+  EXPECT_EQ(fake::armedPeriod(), 10000);
   // The key (and its parents) exist on disk, with no values: defaults are
   // not written back.
   std::vector<platform::posix::StoredValue> values;
@@ -117,7 +109,7 @@ TEST_F(Store, UrlWithoutTerminatorAfterALongerOne) {
   ASSERT_EQ(platform::regQueryValue(key, "URL", raw, &size), 0);
   EXPECT_EQ(size, std::strlen("http://127.0.0.1:9/x"));
   platform::regCloseKey(key);
-  EXPECT_EQ(armedPeriod(), 3000);
+  EXPECT_EQ(fake::armedPeriod(), 3000);
   EXPECT_TRUE(fake::state().boxes.empty());
   pluginQuit();
 }
@@ -210,13 +202,13 @@ TEST_F(Store, EveryTruncationOfTheFileIsSeenAsDamaged) {
       EXPECT_STREQ(urlSetting.get(), "");
       EXPECT_EQ(enabledSetting, 1);
       EXPECT_EQ(intervalSetting, 10u);
-      EXPECT_EQ(armedPeriod(), -1) << "no timer without settings";
+      EXPECT_EQ(fake::armedPeriod(), -1) << "no timer without settings";
       EXPECT_EQ(readFile(file), whole.substr(0, cut)) << "a damaged file is left alone";
     } else {
       ASSERT_TRUE(fake::state().boxes.empty());
       EXPECT_STREQ(urlSetting.get(), "http://127.0.0.1:8000/status?x=1&y=%20");
       EXPECT_EQ(enabledSetting, 0);
-      EXPECT_EQ(armedPeriod(), 2000);
+      EXPECT_EQ(fake::armedPeriod(), 2000);
     }
     pluginQuit();
   }
@@ -276,7 +268,7 @@ TEST_F(Store, FolderThatCannotBeWrittenGivesTheBox) {
   ASSERT_EQ(fake::state().boxes.size(), 1u);
   EXPECT_EQ(fake::state().boxes[0], (fake::Box{"Error", "Cannot open registry key: (errcode=3)"}));
   EXPECT_EQ(intervalSetting, 10u);
-  EXPECT_EQ(armedPeriod(), -1);
+  EXPECT_EQ(fake::armedPeriod(), -1);
   pluginQuit();
 }
 
@@ -310,7 +302,7 @@ TEST_F(Store, SaveWithAFailingFolderShowsThreeNotices) {
   // All three failed: the reload finds what was stored before.
   EXPECT_STREQ(urlSetting.get(), "");
   EXPECT_EQ(intervalSetting, 4u);
-  EXPECT_EQ(armedPeriod(), 4000);
+  EXPECT_EQ(fake::armedPeriod(), 4000);
   pluginQuit();
 }
 

@@ -9,7 +9,6 @@
 //  3. heap growth over 10 000 cycles, and how many posts were served.
 // Each tick is timed alone: before it, the previous send has ended and the
 // receiver has served it, so no measurement queues behind another.
-#include <curl/curl.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "shell/plugin.h"
 #include "shell/state.h"
 #include "tests/gauntlet/fault_server.h"
+#include "tests/support/bare_post.h"
 #include "tests/support/fake_platform.h"
 
 // The same program measures a backend that sends on the player's thread
@@ -53,32 +53,13 @@ double milliseconds(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
-
 // What a careful caller of libcurl alone would do to post the same bytes:
 // a new handle and connection, the same headers and body.
 bool barePost(const std::string& url, const std::string& host, const std::string& body) {
-  CURL* curl = curl_easy_init();
-  if (curl == nullptr) return false;
-  const std::string length = "Content-Length: " + std::to_string(body.size());
-  const std::string hostLine = "Host: " + host;
-  curl_slist* headers = nullptr;
-  headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
-  headers = curl_slist_append(headers, hostLine.c_str());
-  headers = curl_slist_append(headers, length.c_str());
-  headers = curl_slist_append(headers, "Expect:");
-  headers = curl_slist_append(headers, "Accept:");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, "Trellicast");
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discard);
-  const CURLcode rc = curl_easy_perform(curl);
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
-  return rc == CURLE_OK;
+  return bench::barePost(
+      url, body,
+      {"User-Agent: Trellicast", "Content-Type: application/x-www-form-urlencoded", "Host: " + host,
+       "Content-Length: " + std::to_string(body.size()), "Accept:"});
 }
 
 void setUrl(const std::string& url) {

@@ -33,6 +33,7 @@
 #include "tests/gauntlet/fault_server.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
+#include "tests/support/send_cycle.h"
 
 namespace fake {
 void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
@@ -171,25 +172,11 @@ class Cycle : public ::testing::Test {
     std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
     std::memcpy(urlSetting.get(), url.data(), url.size());
   }
-  // Waits (bounded) until the send in flight, if any, has ended.
-  static void settle() {
-    const auto until = std::chrono::steady_clock::now() + kCycleBound;
-    while (platform::posix::sendRunning() && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_FALSE(platform::posix::sendRunning()) << "the send outlived its bound";
-  }
+  static void settle() { sends::settle(); }
   // A timer tick once the previous send has ended, as the interval paces them.
-  bool tick() {
-    settle();
-    return fake::fireTimer(kHost, UPDATE_TIMER_ID);
-  }
-  // The tick that takes the last send's outcome, with sending switched off
-  // so it starts no other.
+  bool tick() { return sends::tick(kHost); }
   void collect() {
-    const int32_t enabled = enabledSetting;
-    enabledSetting = 0;
-    EXPECT_TRUE(tick());
-    enabledSetting = enabled;
+    sends::collect([this] { EXPECT_TRUE(tick()); });
   }
   std::chrono::milliseconds timedTick() {
     const auto begin = std::chrono::steady_clock::now();

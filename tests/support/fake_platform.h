@@ -86,6 +86,8 @@ void freshPlugin(platform::WindowHandle host);
 
 // Fires the timer as the event loop would; false when it is not armed.
 bool fireTimer(platform::WindowHandle window, uintptr_t id);
+// The last period asked of setTimer for the update timer, or -1.
+int64_t armedPeriod();
 
 // Dialog helpers for scripts.
 // The settings dialog's controls as its template creates them, texts empty.

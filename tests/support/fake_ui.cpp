@@ -39,6 +39,12 @@ bool fireTimer(platform::WindowHandle window, uintptr_t id) {
   return true;
 }
 
+int64_t armedPeriod() {
+  for (auto it = state().timerCalls.rbegin(); it != state().timerCalls.rend(); ++it)
+    if (it->set && it->id == UPDATE_TIMER_ID) return it->periodMs;
+  return -1;
+}
+
 std::map<int, Control> settingsDialogControls() {
   return {{IDOK, {}},
           {IDCANCEL, {}},

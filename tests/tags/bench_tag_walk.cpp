@@ -15,6 +15,7 @@
 
 #include "tags/tag_fields.h"
 #include "tests/gauntlet/fault_server.h"
+#include "tests/support/bare_post.h"
 #include "tests/support/id3_writer.h"
 #include "tests/support/tag_fragment.h"
 
@@ -31,24 +32,7 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
-
-// A bare libcurl POST of body on a new connection.
-bool barePost(const std::string& url, const std::string& body) {
-  CURL* curl = curl_easy_init();
-  if (curl == nullptr) return false;
-  curl_slist* headers = curl_slist_append(nullptr, "Expect:");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discard);
-  const CURLcode rc = curl_easy_perform(curl);
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
-  return rc == CURLE_OK;
-}
+using bench::barePost;
 
 std::string le32(uint32_t v) {
   return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
