@@ -28,10 +28,6 @@
 #include "tests/support/id3_writer.h"
 #include "tests/support/send_cycle.h"
 
-namespace fake {
-void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
-}  // namespace fake
-
 namespace {
 
 namespace fs = std::filesystem;

@@ -34,10 +34,6 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/send_cycle.h"
 
-namespace fake {
-void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
-}  // namespace fake
-
 namespace {
 
 using gauntlet::Fault;

@@ -35,10 +35,6 @@
 #include "tests/support/id3_writer.h"
 #include "tests/support/send_cycle.h"
 
-namespace fake {
-void PrintTo(const Box& box, std::ostream* os) { *os << box.caption << ": \"" << box.text << "\""; }
-}  // namespace fake
-
 namespace {
 
 platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);

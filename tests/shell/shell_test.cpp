@@ -24,12 +24,6 @@ class Shell : public ::testing::Test {
     rawAllocate = std::malloc;
     resetState();
   }
-  // The last period asked of setTimer for the update timer, or -1.
-  int64_t armedPeriod() {
-    for (auto it = fake::state().timerCalls.rbegin(); it != fake::state().timerCalls.rend(); ++it)
-      if (it->set && it->id == UPDATE_TIMER_ID) return it->periodMs;
-    return -1;
-  }
 };
 
 TEST_F(Shell, RecordBeforeInitHasVersionAndEmptyDescription) {
@@ -75,7 +69,7 @@ TEST_F(Shell, FreshStoreCreatesKeyAppliesDefaultsAndArmsTenSeconds) {
   EXPECT_STREQ(urlSetting.get(), "");
   EXPECT_EQ(enabledSetting, 1);
   EXPECT_EQ(intervalSetting, 10u);
-  EXPECT_EQ(armedPeriod(), 10000);
+  EXPECT_EQ(fake::armedPeriod(), 10000);
   EXPECT_EQ(fake::state().openKeys, 0) << "key closed";
   EXPECT_TRUE(fake::state().boxes.empty());
   // A tick with an empty URL sends nothing and asks the host nothing.
@@ -170,7 +164,7 @@ TEST_F(Shell, TimerPeriodNeverWraps) {
     urlSetting = allocZeroed(URL_MAX_CHARS + 1);
     bodyBuffer = allocZeroed(BODY_BUFFER_SIZE);
     loadSettings();
-    EXPECT_EQ(armedPeriod(), c.period);
+    EXPECT_EQ(fake::armedPeriod(), c.period);
     // Stopped before it is armed again.
     const auto& calls = fake::state().timerCalls;
     ASSERT_EQ(calls.size(), 2u);
@@ -194,7 +188,7 @@ TEST_F(Shell, SaveWritesRawValuesAndReloads) {
   EXPECT_STREQ(urlSetting.get(), "http://a.example/np");
   EXPECT_EQ(enabledSetting, 0);
   EXPECT_EQ(intervalSetting, 7u);
-  EXPECT_EQ(armedPeriod(), 7000);
+  EXPECT_EQ(fake::armedPeriod(), 7000);
   EXPECT_EQ(fake::state().openKeys, 0);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct Box {
   std::string text;
   bool operator==(const Box&) const = default;
 };
+// How a failing expectation prints a box.
+inline void PrintTo(const Box& box, std::ostream* os) {
+  *os << box.caption << ": \"" << box.text << "\"";
+}
 
 struct TimerCall {
   bool set;  // true: setTimer, false: killTimer
