@@ -41,30 +41,32 @@ int32_t leadingDecimal(const char* text) {
   return value;
 }
 
-intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
-  const uint32_t urlLength = platform::controlTextLength(controls.url);
-  if (urlLength == 0) {
-    reportError("Url not entered");
+// Reads an edit's text of at most maxChars characters into text (maxChars
+// + 1 bytes). An empty edit shows the missing error, a longer text the
+// tooBig notice; either gives false.
+bool readField(platform::WindowHandle edit, uint32_t maxChars, const char* missing,
+               const char* tooBig, char* text) {
+  const uint32_t length = platform::controlTextLength(edit);
+  if (length == 0) {
+    reportError(missing);
     return false;
   }
-  if (urlLength > URL_MAX_CHARS) {
-    showNotice("Url too big");
+  if (length > maxChars) {
+    showNotice(tooBig);
     return false;
   }
-  char url[URL_MAX_CHARS + 1] = {};
-  platform::controlText(controls.url, url, urlLength + 1);
+  platform::controlText(edit, text, length + 1);
+  return true;
+}
 
-  const uint32_t intervalLength = platform::controlTextLength(controls.interval);
-  if (intervalLength == 0) {
-    reportError("Interval not entered");
-    return false;
-  }
-  if (intervalLength > kIntervalMaxChars) {
-    showNotice("Interval too big");
-    return false;
-  }
+intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
+  char url[URL_MAX_CHARS + 1] = {};
+  if (!readField(controls.url, URL_MAX_CHARS, "Url not entered", "Url too big", url)) return false;
   char intervalText[kIntervalMaxChars + 1] = {};
-  platform::controlText(controls.interval, intervalText, intervalLength + 1);
+  if (!readField(controls.interval, kIntervalMaxChars, "Interval not entered", "Interval too big",
+                 intervalText)) {
+    return false;
+  }
   const int32_t interval = leadingDecimal(intervalText);
 
   const int32_t enabled = platform::isDialogButtonChecked(dialog, IDC_ENABLED) ? 1 : 0;
