@@ -622,6 +622,26 @@ def scenario_nobus(w, c):
 
 
 @in_world
+def scenario_module(w, c):
+    """A module that cannot be loaded, or holds no plug-in: one line and exit
+    1, with the bus there."""
+    backend = os.path.join(os.path.dirname(os.path.abspath(w.args.host)), "libtrellicast_posix.so")
+    missing = os.path.join(w.dir, "missing.so")
+    cases = [
+        ("missing", missing, "trellicast-host: cannot load %s: " % missing),
+        ("no plug-in", backend, "trellicast-host: %s is not a plug-in module" % backend),
+    ]
+    for what, module, want in cases:
+        r = subprocess.run([w.args.host, "--registry", os.path.join(w.dir, "registry"),
+                            "--module", module, "mpris", "--quit-after", "5"], env=w.bus.env(),
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+        c.eq(what + ": exit status", r.returncode, 1)
+        c.true(what + ": one line on stderr, naming the module",
+               r.stderr.startswith(want) and len(r.stderr.splitlines()) == 1, repr(r.stderr))
+        c.eq(what + ": nothing ran (nothing on stdout)", r.stdout, "")
+
+
+@in_world
 def scenario_keys(w, c):
     """On a terminal: 'c' opens the settings form, the bus is still followed
     while it is open, Esc closes it, 'q' quits."""
