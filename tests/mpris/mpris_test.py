@@ -29,7 +29,9 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "win32"))
-from winetest import Checks, Receiver, expected_body, mp3_file  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from scenarios import Checks  # noqa: E402
+from winetest import Receiver, expected_body, mp3_file  # noqa: E402
 
 FAKE = os.path.join(HERE, "fake_player.py")
 KEY = "HKLM\\Software\\Winamp\\Trellicast"
