@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <utility>
 
 #include "host/form.h"
 #include "platform/port.h"
