@@ -9,22 +9,16 @@
 // (default 10), then the next one starts; after the last one it stays
 // stopped until it is told to quit. Keys on a terminal: space pause/resume,
 // n next, c configure, q quit.
-#include <dlfcn.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "host/form.h"
+#include "host/module_run.h"
 #include "host/mpris.h"
 #include "host/reg_command.h"
 #include "host/seconds.h"
@@ -34,6 +28,7 @@
 #include "tags/tag_title.h"
 
 namespace posix = platform::posix;
+using host::say;
 
 namespace {
 
@@ -66,29 +61,6 @@ std::string entryTitle(const std::string& path) {
   return title.empty() ? fileTitle(path) : title;
 }
 
-// ---- Terminal --------------------------------------------------------------------
-
-termios savedTerminal;
-bool terminalChanged = false;
-
-void restoreTerminal() {
-  if (terminalChanged) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-  terminalChanged = false;
-}
-
-// Keys without Enter and without echo; Ctrl-C still interrupts.
-void keysMode() {
-  if (::tcgetattr(STDIN_FILENO, &savedTerminal) != 0) return;
-  termios raw = savedTerminal;
-  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-  raw.c_cc[VMIN] = 1;
-  raw.c_cc[VTIME] = 0;
-  if (::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) terminalChanged = true;
-}
-
-volatile std::sig_atomic_t stopSignal = 0;
-void onStopSignal(int sig) { stopSignal = sig; }
-
 // ---- The player ------------------------------------------------------------------
 
 struct Entry {
@@ -104,15 +76,9 @@ struct Player {
   uint64_t trackEnd = 0;  // delayed callback ending the current entry
   std::chrono::steady_clock::time_point startedAt;
   uint32_t remainingMs = 0;
-  PluginRecord* record = nullptr;
 };
 
 Player player;
-
-void say(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
 
 void next();
 
@@ -187,22 +153,10 @@ intptr_t hostWindowProcedure(platform::WindowHandle, unsigned message, uintptr_t
 }
 
 void onKey(unsigned char key) {
-  switch (key) {
-    case ' ':
-      togglePause();
-      break;
-    case 'n':
-      next();
-      break;
-    case 'c':
-      say("configure");
-      player.record->config();
-      break;
-    case 'q':
-      posix::quitLoop();
-      break;
-    default:
-      break;
+  if (key == ' ') {
+    togglePause();
+  } else if (key == 'n') {
+    next();
   }
 }
 
@@ -214,13 +168,8 @@ std::string besideSelf(const char* name) {
   return path.substr(0, path.rfind('/') + 1) + name;
 }
 
-struct ModuleCloser {
-  void operator()(void* handle) const { ::dlclose(handle); }
-};
-
 int play(const std::string& modulePath, const std::vector<std::string>& args) {
-  uint32_t quitAfterMs = 0;
-  bool quitAfter = false;
+  host::ModuleRun mode;
   std::vector<std::string> files;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--track-seconds" && i + 1 < args.size()) {
@@ -229,11 +178,12 @@ int play(const std::string& modulePath, const std::vector<std::string>& args) {
         return 2;
       }
     } else if (args[i] == "--quit-after" && i + 1 < args.size()) {
-      if (!host::parseSeconds(args[++i].c_str(), &quitAfterMs)) {
+      uint32_t ms = 0;
+      if (!host::parseSeconds(args[++i].c_str(), &ms)) {
         std::fprintf(stderr, "trellicast-host: bad --quit-after %s\n", args[i].c_str());
         return 2;
       }
-      quitAfter = true;
+      mode.quitAfterMs = ms;
     } else if (args[i].rfind("--", 0) == 0 && args[i] != "--") {
       usage();
       return 2;
@@ -247,69 +197,14 @@ int play(const std::string& modulePath, const std::vector<std::string>& args) {
   }
   for (const auto& f : files) player.entries.push_back({f, entryTitle(f)});
 
-  std::unique_ptr<void, ModuleCloser> module(::dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL));
-  if (!module) {
-    std::fprintf(stderr, "trellicast-host: cannot load %s: %s\n", modulePath.c_str(), ::dlerror());
-    return 1;
-  }
-  using GetRecord = PluginRecord* (*)();
-  auto getRecord =
-      reinterpret_cast<GetRecord>(::dlsym(module.get(), "winampGetGeneralPurposePlugin"));
-  PluginRecord* record = getRecord != nullptr ? getRecord() : nullptr;
-  if (record == nullptr) {
-    std::fprintf(stderr, "trellicast-host: %s is not a plug-in module\n", modulePath.c_str());
-    return 1;
-  }
-  player.record = record;
-
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;  // no SA_RESTART: the loop's wait ends at once
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-
-  const bool keys = posix::interactive();
-  host::installTerminalForm();
-  platform::WindowHandle window = posix::createWindow(hostWindowProcedure);
-  record->hostWindow = window;
-  record->moduleInstance = module.get();
-  say("registry: " + posix::registryPath());
-  record->init();
-  say(std::string("loaded: ") + (record->description != nullptr ? record->description : ""));
-  uint32_t period = 0;
-  if (posix::timerPeriod(window, 1, &period)) {
-    say("update timer: every " + std::to_string(period) + " ms");
-  } else {
-    say("update timer: not armed");
-  }
-
-  if (keys) {
-    keysMode();
-    say("keys: space pause/resume, n next, c configure, q quit");
-    posix::pushInputHandler(onKey);
-  }
-  if (quitAfter) posix::runDelayed(quitAfterMs, posix::quitLoop);
-  // Signals end the loop cleanly, so the plug-in still gets its quit.
-  uint64_t watchId = 0;
-  std::function<void()> watch = [&watch, &watchId] {
-    if (stopSignal != 0) {
-      posix::quitLoop();
-    } else {
-      watchId = posix::runDelayed(100, watch);
-    }
-  };
-  watchId = posix::runDelayed(100, watch);
-
-  start(0);
-  posix::runLoop();
-
-  posix::cancelDelayed(watchId);
-  if (keys) posix::popInputHandler();
-  restoreTerminal();
-  posix::cancelDelayed(player.trackEnd);
-  record->quit();
-  posix::destroyWindow(window);
-  module.reset();
-  say("quit");
+  host::LoadedModule module;
+  if (!host::loadModule(modulePath, &module)) return 1;
+  mode.answer = hostWindowProcedure;
+  mode.onKey = onKey;
+  mode.keys = "space pause/resume, n next";
+  mode.begin = [] { start(0); };
+  mode.end = [] { posix::cancelDelayed(player.trackEnd); };
+  host::runModule(std::move(module), mode);
   return 0;
 }
 

@@ -5,20 +5,12 @@
 // reads them never leaves it holding freed text.
 #include "host/mpris.h"
 
-#include <dlfcn.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <memory>
 #include <optional>
+#include <utility>
 
-#include "host/form.h"
+#include "host/module_run.h"
 #include "host/mpris_bus.h"
 #include "host/seconds.h"
 #include "platform/port.h"
@@ -41,7 +33,6 @@ void usage() {
 // The texts handed to the module, kept until it asks again.
 std::string answeredTitle;
 std::string answeredPath;
-PluginRecord* record = nullptr;
 int exitStatus = 0;
 
 intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wParam,
@@ -68,65 +59,28 @@ intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wPa
   }
 }
 
-void say(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
-
-void onKey(unsigned char key) {
-  if (key == 'c') {
-    say("configure");
-    record->config();
-  } else if (key == 'q') {
-    posix::quitLoop();
-  }
-}
-
 void onBusLost() {
   exitStatus = 1;
   posix::quitLoop();
 }
 
-termios savedTerminal;
-bool terminalChanged = false;
-
-void keysMode() {
-  if (::tcgetattr(STDIN_FILENO, &savedTerminal) != 0) return;
-  termios raw = savedTerminal;
-  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-  raw.c_cc[VMIN] = 1;
-  raw.c_cc[VTIME] = 0;
-  if (::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) terminalChanged = true;
-}
-
-void restoreTerminal() {
-  if (terminalChanged) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-  terminalChanged = false;
-}
-
-volatile std::sig_atomic_t stopSignal = 0;
-void onStopSignal(int sig) { stopSignal = sig; }
-
-struct ModuleCloser {
-  void operator()(void* handle) const { ::dlclose(handle); }
-};
-
 }  // namespace
 
 int mprisMode(const std::string& modulePath, const std::vector<std::string>& args) {
+  ModuleRun mode;
   std::string filter;
-  uint32_t quitAfterMs = 0, refreshMs = 30000;
-  bool quitAfter = false;
+  uint32_t refreshMs = 30000;
   for (size_t i = 0; i < args.size(); ++i) {
     const bool hasValue = i + 1 < args.size();
     if (args[i] == "--player" && hasValue) {
       filter = args[++i];
     } else if (args[i] == "--quit-after" && hasValue) {
-      if (!parseSeconds(args[++i].c_str(), &quitAfterMs)) {
+      uint32_t ms = 0;
+      if (!parseSeconds(args[++i].c_str(), &ms)) {
         std::fprintf(stderr, "trellicast-host: bad --quit-after %s\n", args[i].c_str());
         return 2;
       }
-      quitAfter = true;
+      mode.quitAfterMs = ms;
     } else if (args[i] == "--refresh" && hasValue) {
       if (!parseSeconds(args[++i].c_str(), &refreshMs) || refreshMs < 100) {
         std::fprintf(stderr, "trellicast-host: bad --refresh %s\n", args[i].c_str());
@@ -144,71 +98,18 @@ int mprisMode(const std::string& modulePath, const std::vector<std::string>& arg
     return 2;
   }
 
-  std::unique_ptr<void, ModuleCloser> module(::dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL));
-  if (!module) {
-    std::fprintf(stderr, "trellicast-host: cannot load %s: %s\n", modulePath.c_str(), ::dlerror());
+  LoadedModule module;
+  if (!loadModule(modulePath, &module)) {
     mpris::disconnectBus();
     return 1;
   }
-  using GetRecord = PluginRecord* (*)();
-  auto getRecord =
-      reinterpret_cast<GetRecord>(::dlsym(module.get(), "winampGetGeneralPurposePlugin"));
-  record = getRecord != nullptr ? getRecord() : nullptr;
-  if (record == nullptr) {
-    std::fprintf(stderr, "trellicast-host: %s is not a plug-in module\n", modulePath.c_str());
-    mpris::disconnectBus();
-    return 1;
-  }
-
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;  // no SA_RESTART: the loop's wait ends at once
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-
-  const bool keys = posix::interactive();
-  installTerminalForm();
-  platform::WindowHandle window = posix::createWindow(windowProcedure);
-  record->hostWindow = window;
-  record->moduleInstance = module.get();
-  say("registry: " + posix::registryPath());
-  record->init();
-  say(std::string("loaded: ") + (record->description != nullptr ? record->description : ""));
-  uint32_t period = 0;
-  say(posix::timerPeriod(window, 1, &period)
-          ? "update timer: every " + std::to_string(period) + " ms"
-          : std::string("update timer: not armed"));
-  say(filter.empty() ? std::string("following every MPRIS player")
-                     : "following MPRIS players named " + filter + "*");
-
-  if (keys) {
-    keysMode();
-    say("keys: c configure, q quit");
-    posix::pushInputHandler(onKey);
-  }
+  mode.answer = windowProcedure;
+  mode.announce = filter.empty() ? std::string("following every MPRIS player")
+                                 : "following MPRIS players named " + filter + "*";
+  mode.begin = [&filter, refreshMs] { mpris::startFollowing(filter, refreshMs, onBusLost); };
+  mode.end = mpris::disconnectBus;
   exitStatus = 0;
-  mpris::startFollowing(filter, refreshMs, onBusLost);
-  if (quitAfter) posix::runDelayed(quitAfterMs, posix::quitLoop);
-  uint64_t watchId = 0;
-  std::function<void()> watch = [&watch, &watchId] {
-    if (stopSignal != 0) {
-      posix::quitLoop();
-    } else {
-      watchId = posix::runDelayed(100, watch);
-    }
-  };
-  watchId = posix::runDelayed(100, watch);
-
-  posix::runLoop();
-
-  posix::cancelDelayed(watchId);
-  if (keys) posix::popInputHandler();
-  restoreTerminal();
-  mpris::disconnectBus();
-  record->quit();
-  posix::destroyWindow(window);
-  module.reset();
-  record = nullptr;
-  say("quit");
+  runModule(std::move(module), mode);
   return exitStatus;
 }
 

@@ -464,6 +464,17 @@ void dispatch() {
   showChange();
 }
 
+// Subscribes to the signals matching rule (the request is not waited for);
+// the match lasts as long as the slot returned, which is empty when the
+// request could not be queued.
+SlotPtr addMatch(const char* rule, sd_bus_message_handler_t handler) {
+  sd_bus_slot* slot = nullptr;
+  if (sd_bus_add_match_async(follower().bus.get(), &slot, rule, handler, nullptr, nullptr) < 0) {
+    return nullptr;
+  }
+  return SlotPtr(slot);
+}
+
 }  // namespace
 
 bool connectBus(std::string* error) {
@@ -489,22 +500,14 @@ void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost
   f.filter = filter;
   f.refreshMs = refreshMs;
   f.onLost = onLost;
-  sd_bus_slot* slot = nullptr;
-  if (sd_bus_add_match_async(f.bus.get(), &slot,
-                             "type='signal',sender='org.freedesktop.DBus',"
-                             "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
-                             "arg0namespace='org.mpris.MediaPlayer2'",
-                             onNameOwnerChanged, nullptr, nullptr) >= 0) {
-    f.nameMatch.reset(slot);
-  }
-  slot = nullptr;
-  if (sd_bus_add_match_async(f.bus.get(), &slot,
-                             "type='signal',interface='org.freedesktop.DBus.Properties',"
-                             "member='PropertiesChanged',path='/org/mpris/MediaPlayer2',"
-                             "arg0='org.mpris.MediaPlayer2.Player'",
-                             onPropertiesChanged, nullptr, nullptr) >= 0) {
-    f.propertiesMatch.reset(slot);
-  }
+  f.nameMatch = addMatch(
+      "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+      "member='NameOwnerChanged',arg0namespace='org.mpris.MediaPlayer2'",
+      onNameOwnerChanged);
+  f.propertiesMatch = addMatch(
+      "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+      "path='/org/mpris/MediaPlayer2',arg0='org.mpris.MediaPlayer2.Player'",
+      onPropertiesChanged);
   platform::posix::setDescriptorWatch({prepare, dispatch});
   refresh();  // lists the names now, and again every refreshMs
   showChange();

@@ -39,30 +39,26 @@ PROPS = "org.freedesktop.DBus.Properties"
 PATH = "/org/mpris/MediaPlayer2"
 
 
+# The one-letter types, each a D-Bus type of its own.
+BASIC = {"s": dbus.String, "o": dbus.ObjectPath, "x": dbus.Int64, "t": dbus.UInt64,
+         "i": dbus.Int32, "u": dbus.UInt32, "d": dbus.Double, "b": dbus.Boolean}
+
+
+def dictionary(items):
+    """An a{sv} dictionary from a dictionary of [type, value] pairs."""
+    return dbus.Dictionary({k: typed(v) for k, v in items.items()}, signature="sv")
+
+
 def typed(spec):
     kind, value = spec
-    if kind == "s":
-        return dbus.String(value)
-    if kind == "o":
-        return dbus.ObjectPath(value)
+    if kind in BASIC:
+        return BASIC[kind](value)
     if kind == "as":
         return dbus.Array([dbus.String(v) for v in value], signature="s")
-    if kind == "x":
-        return dbus.Int64(value)
-    if kind == "t":
-        return dbus.UInt64(value)
-    if kind == "i":
-        return dbus.Int32(value)
-    if kind == "u":
-        return dbus.UInt32(value)
-    if kind == "d":
-        return dbus.Double(value)
-    if kind == "b":
-        return dbus.Boolean(value)
     if kind == "v":
         return dbus.String(value, variant_level=2)
     if kind == "a{sv}":
-        return dbus.Dictionary({k: typed(v) for k, v in value.items()}, signature="sv")
+        return dictionary(value)
     raise ValueError("unknown type " + kind)
 
 
@@ -141,9 +137,7 @@ def main():
                 player.status = typed(s) if isinstance(s, list) else dbus.String(s)
             if "metadata" in c:
                 m = c["metadata"]
-                player.metadata = (typed(m) if isinstance(m, list) else
-                                   dbus.Dictionary({k: typed(v) for k, v in m.items()},
-                                                   signature="sv"))
+                player.metadata = typed(m) if isinstance(m, list) else dictionary(m)
             player.changed(c.get("signal", "changed"))
         elif op == "hang":
             player.hung = True

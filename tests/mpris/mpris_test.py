@@ -14,6 +14,7 @@ Needs Debian's python3-dbus and python3-gi for the players: run it with
 """
 
 import argparse
+import functools
 import json
 import os
 import queue
@@ -28,7 +29,9 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "win32"))
-from winetest import Checks, Receiver, expected_body, mp3_file  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from scenarios import Checks  # noqa: E402
+from winetest import Receiver, expected_body, mp3_file  # noqa: E402
 
 FAKE = os.path.join(HERE, "fake_player.py")
 KEY = "HKLM\\Software\\Winamp\\Trellicast"
@@ -300,107 +303,112 @@ def both(artist, title):
 # Scenarios
 
 
-def scenario_follow(args, c):
+def in_world(body):
+    """A scenario in a World of its own: body(world, checks), then the world
+    closed (host, players, receiver, bus) however the body ended."""
+    @functools.wraps(body)
+    def scenario(args, c):
+        w = World(args)
+        try:
+            body(w, c)
+        finally:
+            w.close()
+    return scenario
+
+
+@in_world
+def scenario_follow(w, c):
     """Posts follow one player: play, pause, next track, quit."""
-    w = World(args)
-    try:
-        one, frames1 = w.song("01 First Light.mp3", "The Loopback Trio", "First Light")
-        two, frames2 = w.song("02 Rock & Roll 100%.mp3", "Bus Band", "Signal")
-        p = w.player("fakeplay")
-        w.start_host()
-        c.true("no player: status 0, empty title, no fragment",
-               w.receiver.wait_body(expected_body(0, b"", [], has_file=False)) >= 0)
+    one, frames1 = w.song("01 First Light.mp3", "The Loopback Trio", "First Light")
+    two, frames2 = w.song("02 Rock & Roll 100%.mp3", "Bus Band", "Signal")
+    p = w.player("fakeplay")
+    w.start_host()
+    c.true("no player: status 0, empty title, no fragment",
+           w.receiver.wait_body(expected_body(0, b"", [], has_file=False)) >= 0)
 
-        p.set("Playing", track(one, "The Loopback Trio", "First Light"))
-        i = w.receiver.wait_body(expected_body(1, both("The Loopback Trio", "First Light"),
-                                               frames1))
-        c.true("play: status 1, title and the file's tags", i >= 0)
-        p.set("Paused")
-        i = w.receiver.wait_body(expected_body(3, both("The Loopback Trio", "First Light"),
-                                               frames1), after=max(i, 0))
-        c.true("pause: status 3", i >= 0)
-        p.set("Playing", track(two, "Bus Band", "Signal"))
-        sent = len(w.receiver.bodies())
-        i = w.receiver.wait_body(expected_body(1, both("Bus Band", "Signal"), frames2),
-                                 after=max(i, 0))
-        c.true("track change: the new title and the new file's tags", i >= 0)
-        # The change shows at the next tick, not two later.
-        c.true("track change shows at the next tick (one post may race the change)",
-               0 <= i <= sent + 1, "post %d, %d before the change" % (i, sent))
-        p.quit()
-        c.true("player quits: status 0, empty title, no fragment",
-               w.receiver.wait_body(expected_body(0, b"", [], has_file=False),
-                                    after=max(i, 0)) >= 0)
-        # The same name again, now owned by a new process the host learns
-        # of only through NameOwnerChanged.
-        j = len(w.receiver.bodies())
-        again = w.player("fakeplay")
-        again.set("Playing", track(one, "Late Comer", "Again"))
-        c.true("a player appearing later is followed",
-               w.receiver.wait_body(expected_body(1, both("Late Comer", "Again"), frames1),
-                                    after=j) >= 0)
-        c.true("host lines name the player",
-               "mpris: fakeplay playing: Bus Band - Signal" in w.host.out.text(),
-               str(w.host.out.text()))
-    finally:
-        status = w.close()
-    c.eq("exit status after SIGTERM", status, 0)
-    return w
+    p.set("Playing", track(one, "The Loopback Trio", "First Light"))
+    i = w.receiver.wait_body(expected_body(1, both("The Loopback Trio", "First Light"),
+                                           frames1))
+    c.true("play: status 1, title and the file's tags", i >= 0)
+    p.set("Paused")
+    i = w.receiver.wait_body(expected_body(3, both("The Loopback Trio", "First Light"),
+                                           frames1), after=max(i, 0))
+    c.true("pause: status 3", i >= 0)
+    p.set("Playing", track(two, "Bus Band", "Signal"))
+    sent = len(w.receiver.bodies())
+    i = w.receiver.wait_body(expected_body(1, both("Bus Band", "Signal"), frames2),
+                             after=max(i, 0))
+    c.true("track change: the new title and the new file's tags", i >= 0)
+    # The change shows at the next tick, not two later.
+    c.true("track change shows at the next tick (one post may race the change)",
+           0 <= i <= sent + 1, "post %d, %d before the change" % (i, sent))
+    p.quit()
+    c.true("player quits: status 0, empty title, no fragment",
+           w.receiver.wait_body(expected_body(0, b"", [], has_file=False),
+                                after=max(i, 0)) >= 0)
+    # The same name again, now owned by a new process the host learns
+    # of only through NameOwnerChanged.
+    j = len(w.receiver.bodies())
+    again = w.player("fakeplay")
+    again.set("Playing", track(one, "Late Comer", "Again"))
+    c.true("a player appearing later is followed",
+           w.receiver.wait_body(expected_body(1, both("Late Comer", "Again"), frames1),
+                                after=j) >= 0)
+    c.true("host lines name the player",
+           "mpris: fakeplay playing: Bus Band - Signal" in w.host.out.text(),
+           str(w.host.out.text()))
+    c.eq("exit status after SIGTERM", w.host.stop(), 0)
 
 
-def scenario_two(args, c):
+@in_world
+def scenario_two(w, c):
     """Two players: the playing one wins, then the most recent paused one;
     --player pins one; the playerctld mirror is never followed."""
-    w = World(args)
-    try:
-        a_path, a_frames = w.song("a.mp3", "Artist A", "Song A")
-        b_path, b_frames = w.song("b.mp3", "Artist B", "Song B")
-        a = w.player("alpha")
-        b = w.player("beta")
-        mirror = w.player("playerctld")
-        w.start_host()
-        body_a = lambda s: expected_body(s, both("Artist A", "Song A"), a_frames)  # noqa: E731
-        body_b = lambda s: expected_body(s, both("Artist B", "Song B"), b_frames)  # noqa: E731
+    a_path, a_frames = w.song("a.mp3", "Artist A", "Song A")
+    b_path, b_frames = w.song("b.mp3", "Artist B", "Song B")
+    a = w.player("alpha")
+    b = w.player("beta")
+    mirror = w.player("playerctld")
+    w.start_host()
+    body_a = lambda s: expected_body(s, both("Artist A", "Song A"), a_frames)  # noqa: E731
+    body_b = lambda s: expected_body(s, both("Artist B", "Song B"), b_frames)  # noqa: E731
 
-        mirror.set("Playing", track(None, "Mirror", "Mirrored"))
-        b.set("Paused", track(b_path, "Artist B", "Song B"))
-        a.set("Playing", track(a_path, "Artist A", "Song A"))
-        i = w.receiver.wait_body(body_a(1))
-        c.true("the playing player wins over a paused one (and over the mirror)", i >= 0)
-        b.set("Playing")
-        a.set("Paused")
-        i = w.receiver.wait_body(body_b(1), after=max(i, 0))
-        c.true("the other one starts playing: it wins", i >= 0)
-        b.set("Paused")
-        i = w.receiver.wait_body(body_b(3), after=max(i, 0))
-        c.true("both paused: the one paused last", i >= 0)
-        a.set("Paused", track(a_path, "Artist A", "Song A (live)"))
-        i = w.receiver.wait_body(
-            expected_body(3, both("Artist A", "Song A (live)"), a_frames), after=max(i, 0))
-        c.true("both paused: a track change makes that one the most recent", i >= 0)
-        bodies = w.receiver.bodies()
-        c.true("the mirror's title never posted",
-               not any(b"Mirrored" in body for body in bodies))
-        w.host.stop()
+    mirror.set("Playing", track(None, "Mirror", "Mirrored"))
+    b.set("Paused", track(b_path, "Artist B", "Song B"))
+    a.set("Playing", track(a_path, "Artist A", "Song A"))
+    i = w.receiver.wait_body(body_a(1))
+    c.true("the playing player wins over a paused one (and over the mirror)", i >= 0)
+    b.set("Playing")
+    a.set("Paused")
+    i = w.receiver.wait_body(body_b(1), after=max(i, 0))
+    c.true("the other one starts playing: it wins", i >= 0)
+    b.set("Paused")
+    i = w.receiver.wait_body(body_b(3), after=max(i, 0))
+    c.true("both paused: the one paused last", i >= 0)
+    a.set("Paused", track(a_path, "Artist A", "Song A (live)"))
+    i = w.receiver.wait_body(
+        expected_body(3, both("Artist A", "Song A (live)"), a_frames), after=max(i, 0))
+    c.true("both paused: a track change makes that one the most recent", i >= 0)
+    bodies = w.receiver.bodies()
+    c.true("the mirror's title never posted",
+           not any(b"Mirrored" in body for body in bodies))
+    w.host.stop()
 
-        # The same players, the host pinned to beta, while alpha plays.
-        w.receiver.reset()
-        a.set("Playing")
-        w.host = Host(args, w.dir, w.receiver.port, w.bus.env(), ("--player", "be"))
-        c.true("--player be: beta followed though alpha plays",
-               w.receiver.wait_body(body_b(3), timeout=STEP + 2) >= 0)
-        c.true("--player be: nothing of alpha posted",
-               not any(b"Artist%20A" in body for body in w.receiver.bodies()))
-        w.host.stop()
+    # The same players, the host pinned to beta, while alpha plays.
+    w.receiver.reset()
+    a.set("Playing")
+    w.host = Host(w.args, w.dir, w.receiver.port, w.bus.env(), ("--player", "be"))
+    c.true("--player be: beta followed though alpha plays",
+           w.receiver.wait_body(body_b(3), timeout=STEP + 2) >= 0)
+    c.true("--player be: nothing of alpha posted",
+           not any(b"Artist%20A" in body for body in w.receiver.bodies()))
+    w.host.stop()
 
-        w.receiver.reset()
-        w.host = Host(args, w.dir, w.receiver.port, w.bus.env(), ("--player", "playerctld"))
-        c.true("--player playerctld: the mirror is never a player",
-               w.receiver.wait_body(expected_body(0, b"", [], has_file=False),
-                                    timeout=STEP + 2) >= 0)
-    finally:
-        w.close()
-    return w
+    w.receiver.reset()
+    w.host = Host(w.args, w.dir, w.receiver.port, w.bus.env(), ("--player", "playerctld"))
+    c.true("--player playerctld: the mirror is never a player",
+           w.receiver.wait_body(expected_body(0, b"", [], has_file=False),
+                                timeout=STEP + 2) >= 0)
 
 
 # Players' quirks: (what, metadata, status, want title, want the file's tags).
@@ -440,224 +448,215 @@ QUIRKS = [
 ]
 
 
-def scenario_quirks(args, c):
+@in_world
+def scenario_quirks(w, c):
     """What real players send, beyond the letter of MPRIS."""
-    w = World(args)
-    try:
-        path, frames = w.song("quirk song.mp3", "Tag Artist", "Tag Title")
-        p = w.player("quirky")
-        w.start_host()
-        last_status = 0
-        after = 0
-        for what, metadata, status, title, tags in QUIRKS:
-            if isinstance(metadata, dict):
-                metadata = dict(metadata)
-                url = metadata.get("xesam:url")
-                if url is None and tags:
-                    metadata["xesam:url"] = ["s", file_url(path)]
-                elif url == ["s", "LOCALHOST"]:
-                    metadata["xesam:url"] = ["s", file_url(path, "localhost")]
-                elif url == ["s", "PATH"]:
-                    metadata["xesam:url"] = ["s", path]
-                elif url == ["s", "OTHERHOST"]:
-                    metadata["xesam:url"] = ["s", file_url(path, "otherhost")]
-            if isinstance(status, str):
-                want_status = {"Playing": 1, "Paused": 3}.get(status, 0)
-            else:
-                want_status = last_status
-            last_status = want_status
-            p.set(status, metadata)
-            want = expected_body(want_status, title.encode(), frames if tags else [],
-                                 has_file=tags)
-            i = w.receiver.wait_body(want, after=after)
-            c.true(what, i >= 0, "(last bodies: %r)" % w.receiver.bodies()[-2:])
-            after = max(after, i)
-        c.true("host still running", w.host.proc.poll() is None)
-    finally:
-        w.close()
-    return w
+    path, frames = w.song("quirk song.mp3", "Tag Artist", "Tag Title")
+    p = w.player("quirky")
+    w.start_host()
+    last_status = 0
+    after = 0
+    for what, metadata, status, title, tags in QUIRKS:
+        if isinstance(metadata, dict):
+            metadata = dict(metadata)
+            url = metadata.get("xesam:url")
+            if url is None and tags:
+                metadata["xesam:url"] = ["s", file_url(path)]
+            elif url == ["s", "LOCALHOST"]:
+                metadata["xesam:url"] = ["s", file_url(path, "localhost")]
+            elif url == ["s", "PATH"]:
+                metadata["xesam:url"] = ["s", path]
+            elif url == ["s", "OTHERHOST"]:
+                metadata["xesam:url"] = ["s", file_url(path, "otherhost")]
+        if isinstance(status, str):
+            want_status = {"Playing": 1, "Paused": 3}.get(status, 0)
+        else:
+            want_status = last_status
+        last_status = want_status
+        p.set(status, metadata)
+        want = expected_body(want_status, title.encode(), frames if tags else [],
+                             has_file=tags)
+        i = w.receiver.wait_body(want, after=after)
+        c.true(what, i >= 0, "(last bodies: %r)" % w.receiver.bodies()[-2:])
+        after = max(after, i)
+    c.true("host still running", w.host.proc.poll() is None)
 
 
-def scenario_invalidate(args, c):
+@in_world
+def scenario_invalidate(w, c):
     """A player whose signals only name the changed properties: the host
     asks for them."""
-    w = World(args)
-    try:
-        path, frames = w.song("inv.mp3", "Inv Artist", "Inv Title")
-        p = w.player("quiet")
-        w.start_host()
-        w.receiver.wait_count(1, STEP)
-        p.set("Playing", track(path, "Inv Artist", "Inv Title"), signal_how="invalidate")
-        i = w.receiver.wait_body(expected_body(1, both("Inv Artist", "Inv Title"), frames))
-        c.true("invalidation-only signal: values fetched and posted", i >= 0)
-        p.set("Paused", signal_how="invalidate")
-        c.true("invalidation-only pause",
-               w.receiver.wait_body(expected_body(3, both("Inv Artist", "Inv Title"), frames),
-                                    after=max(i, 0)) >= 0)
-    finally:
-        w.close()
-    return w
+    path, frames = w.song("inv.mp3", "Inv Artist", "Inv Title")
+    p = w.player("quiet")
+    w.start_host()
+    w.receiver.wait_count(1, STEP)
+    p.set("Playing", track(path, "Inv Artist", "Inv Title"), signal_how="invalidate")
+    i = w.receiver.wait_body(expected_body(1, both("Inv Artist", "Inv Title"), frames))
+    c.true("invalidation-only signal: values fetched and posted", i >= 0)
+    p.set("Paused", signal_how="invalidate")
+    c.true("invalidation-only pause",
+           w.receiver.wait_body(expected_body(3, both("Inv Artist", "Inv Title"), frames),
+                                after=max(i, 0)) >= 0)
 
 
-def scenario_refresh(args, c):
+@in_world
+def scenario_refresh(w, c):
     """A player that never signals is read again by the periodic refresh."""
-    w = World(args)
-    try:
-        p = w.player("mute")
-        w.start_host("--refresh", "1")
-        w.receiver.wait_count(1, STEP)
-        p.set("Playing", track(None, "Mute", "Unsignalled"), signal_how="none")
-        c.true("silent change seen by the refresh",
-               w.receiver.wait_body(expected_body(1, both("Mute", "Unsignalled"), [],
-                                                  has_file=False)) >= 0)
-    finally:
-        w.close()
-    return w
+    p = w.player("mute")
+    w.start_host("--refresh", "1")
+    w.receiver.wait_count(1, STEP)
+    p.set("Playing", track(None, "Mute", "Unsignalled"), signal_how="none")
+    c.true("silent change seen by the refresh",
+           w.receiver.wait_body(expected_body(1, both("Mute", "Unsignalled"), [],
+                                              has_file=False)) >= 0)
 
 
 def gaps(times):
     return [b - a for a, b in zip(times, times[1:])]
 
 
-def scenario_hung(args, c):
+@in_world
+def scenario_hung(w, c):
     """A player that never answers GetAll and keeps invalidating: the tick
     still posts on time and the other player is still followed."""
-    w = World(args)
-    try:
-        path, frames = w.song("ok.mp3", "Good", "Player")
-        hung = w.player("hung")
-        hung.send(op="hang")
-        good = w.player("good")
-        w.start_host()
-        started = time.monotonic()
-        stop = threading.Event()
+    path, frames = w.song("ok.mp3", "Good", "Player")
+    hung = w.player("hung")
+    hung.send(op="hang")
+    good = w.player("good")
+    w.start_host()
+    started = time.monotonic()
+    stop = threading.Event()
 
-        def invalidate():
-            while not stop.is_set():
-                hung.set("Playing", track(None, "Hung", "Never"), signal_how="invalidate")
-                stop.wait(0.2)
-        t = threading.Thread(target=invalidate, daemon=True)
-        t.start()
-        good.set("Paused", track(path, "Good", "Player"))
-        i = w.receiver.wait_body(expected_body(3, both("Good", "Player"), frames))
-        c.true("the answering player is followed", i >= 0)
-        good.set("Playing", track(path, "Good", "Player 2"))
-        j = w.receiver.wait_body(expected_body(1, both("Good", "Player 2"), frames),
-                                 after=max(i, 0))
-        c.true("... and its next change too", j >= 0)
-        start = len(w.receiver.times)
-        w.receiver.wait_count(start + 8, 12)
-        stop.set()
-        t.join(5)
-        held = hung.held()
-        elapsed = time.monotonic() - started
-        # One GetAll in flight at a time, each given up after 2 s, then asked
-        # again for the next invalidation: about one every 2 s.
-        c.true("the hung player is asked again after each 2 s time-out",
-               2 <= held <= elapsed / 2 + 2, "%d calls in %.1f s" % (held, elapsed))
-        g = gaps(w.receiver.times[max(start - 1, 0):])
-        # Each GetAll to the hung player takes its full 2 s limit; a loop
-        # that waited for one would leave gaps of 2 s or more.
-        c.true("8 more ticks while the player hangs", len(g) >= 8, "gaps %r" % g)
-        c.true("no tick held up by the hung player (every gap < 1.8 s)",
-               g and max(g) < 1.8, "gaps %r" % g)
-        c.true("the hung player's title never posted",
-               not any(b"Never" in body for body in w.receiver.bodies()))
-    finally:
-        w.close()
-    return w
+    def invalidate():
+        while not stop.is_set():
+            hung.set("Playing", track(None, "Hung", "Never"), signal_how="invalidate")
+            stop.wait(0.2)
+    t = threading.Thread(target=invalidate, daemon=True)
+    t.start()
+    good.set("Paused", track(path, "Good", "Player"))
+    i = w.receiver.wait_body(expected_body(3, both("Good", "Player"), frames))
+    c.true("the answering player is followed", i >= 0)
+    good.set("Playing", track(path, "Good", "Player 2"))
+    j = w.receiver.wait_body(expected_body(1, both("Good", "Player 2"), frames),
+                             after=max(i, 0))
+    c.true("... and its next change too", j >= 0)
+    start = len(w.receiver.times)
+    w.receiver.wait_count(start + 8, 12)
+    stop.set()
+    t.join(5)
+    held = hung.held()
+    elapsed = time.monotonic() - started
+    # One GetAll in flight at a time, each given up after 2 s, then asked
+    # again for the next invalidation: about one every 2 s.
+    c.true("the hung player is asked again after each 2 s time-out",
+           2 <= held <= elapsed / 2 + 2, "%d calls in %.1f s" % (held, elapsed))
+    g = gaps(w.receiver.times[max(start - 1, 0):])
+    # Each GetAll to the hung player takes its full 2 s limit; a loop
+    # that waited for one would leave gaps of 2 s or more.
+    c.true("8 more ticks while the player hangs", len(g) >= 8, "gaps %r" % g)
+    c.true("no tick held up by the hung player (every gap < 1.8 s)",
+           g and max(g) < 1.8, "gaps %r" % g)
+    c.true("the hung player's title never posted",
+           not any(b"Never" in body for body in w.receiver.bodies()))
 
 
-def scenario_flood(args, c):
+@in_world
+def scenario_flood(w, c):
     """A player that floods signals: ticks stay on time, the last state wins."""
-    w = World(args)
-    try:
-        p = w.player("flood")
-        w.start_host()
-        w.receiver.wait_count(2, STEP)
-        start = len(w.receiver.times)
-        done = threading.Event()
+    p = w.player("flood")
+    w.start_host()
+    w.receiver.wait_count(2, STEP)
+    start = len(w.receiver.times)
+    done = threading.Event()
 
-        def flood():
-            p.send(timeout=120, op="flood", count=20000, status="Playing")
-            done.set()
-        t = threading.Thread(target=flood, daemon=True)
-        t.start()
-        t.join(120)
-        c.true("flood sent", done.is_set())
-        last = expected_body(1, b"flood 19999", [], has_file=False)
-        i = w.receiver.wait_body(last, timeout=30)
-        c.true("the last of 20000 signals is posted", i >= 0)
-        g = gaps(w.receiver.times[start - 1:])
-        c.true("ticks kept on time through the flood (every gap < 1.8 s)",
-               g and max(g) < 1.8, "gaps %r" % g)
-        c.true("host still running", w.host.proc.poll() is None)
-    finally:
-        w.close()
-    return w
+    def flood():
+        p.send(timeout=120, op="flood", count=20000, status="Playing")
+        done.set()
+    t = threading.Thread(target=flood, daemon=True)
+    t.start()
+    t.join(120)
+    c.true("flood sent", done.is_set())
+    last = expected_body(1, b"flood 19999", [], has_file=False)
+    i = w.receiver.wait_body(last, timeout=30)
+    c.true("the last of 20000 signals is posted", i >= 0)
+    g = gaps(w.receiver.times[start - 1:])
+    c.true("ticks kept on time through the flood (every gap < 1.8 s)",
+           g and max(g) < 1.8, "gaps %r" % g)
+    c.true("host still running", w.host.proc.poll() is None)
 
 
-def scenario_nobus(args, c):
+@in_world
+def scenario_nobus(w, c):
     """No bus: one clear line and exit 2; a bus that goes away: exit 1."""
-    tmp = tempfile.TemporaryDirectory(prefix="trellicast-mpris.")
+    registry = os.path.join(w.dir, "registry")
+    cases = [
+        ("unset", None, "DBUS_SESSION_BUS_ADDRESS is not set"),
+        ("empty", "", "DBUS_SESSION_BUS_ADDRESS is not set"),
+        ("nothing listening", "unix:path=" + os.path.join(w.dir, "no-bus"),
+         "cannot connect to the session bus"),
+        ("not an address", "garbage", "cannot connect to the session bus"),
+    ]
+    for what, address, want in cases:
+        env = dict(os.environ)
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        if address is not None:
+            env["DBUS_SESSION_BUS_ADDRESS"] = address
+        r = subprocess.run([w.args.host, "--registry", registry, "mpris"], env=env,
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+        lines = r.stderr.splitlines()
+        c.eq(what + ": exit status", r.returncode, 2)
+        c.true(what + ": one line on stderr", len(lines) == 1, repr(r.stderr))
+        c.true(what + ": says why", want in r.stderr, repr(r.stderr))
+        c.eq(what + ": module not loaded (nothing on stdout)", r.stdout, "")
+
+    w.start_host().expected_exit = 1
+    w.receiver.wait_count(1, STEP)
+    w.bus.close()
     try:
-        registry = os.path.join(tmp.name, "registry")
-        cases = [
-            ("unset", None, "DBUS_SESSION_BUS_ADDRESS is not set"),
-            ("empty", "", "DBUS_SESSION_BUS_ADDRESS is not set"),
-            ("nothing listening", "unix:path=" + os.path.join(tmp.name, "no-bus"),
-             "cannot connect to the session bus"),
-            ("not an address", "garbage", "cannot connect to the session bus"),
-        ]
-        for what, address, want in cases:
-            env = dict(os.environ)
-            env.pop("DBUS_SESSION_BUS_ADDRESS", None)
-            if address is not None:
-                env["DBUS_SESSION_BUS_ADDRESS"] = address
-            r = subprocess.run([args.host, "--registry", registry, "mpris"], env=env,
-                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                               timeout=20)
-            lines = r.stderr.splitlines()
-            c.eq(what + ": exit status", r.returncode, 2)
-            c.true(what + ": one line on stderr", len(lines) == 1, repr(r.stderr))
-            c.true(what + ": says why", want in r.stderr, repr(r.stderr))
-            c.eq(what + ": module not loaded (nothing on stdout)", r.stdout, "")
-    finally:
-        tmp.cleanup()
-
-    w = World(args)
-    try:
-        w.start_host().expected_exit = 1
-        w.receiver.wait_count(1, STEP)
-        w.bus.close()
-        try:
-            status = w.host.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            status = None
-        c.eq("bus gone while running: exit status", status, 1)
-        c.true("bus gone: says so",
-               any("lost the session bus" in line for line in w.host.err.text()),
-               repr(w.host.err.text()))
-        c.true("bus gone: module quit cleanly", "quit" in w.host.out.text())
-    finally:
-        w.close()
-    return w
+        status = w.host.proc.wait(10)
+    except subprocess.TimeoutExpired:
+        status = None
+    c.eq("bus gone while running: exit status", status, 1)
+    c.true("bus gone: says so",
+           any("lost the session bus" in line for line in w.host.err.text()),
+           repr(w.host.err.text()))
+    c.true("bus gone: module quit cleanly", "quit" in w.host.out.text())
 
 
-def scenario_keys(args, c):
+@in_world
+def scenario_module(w, c):
+    """A module that cannot be loaded, or holds no plug-in: one line and exit
+    1, with the bus there."""
+    backend = os.path.join(os.path.dirname(os.path.abspath(w.args.host)), "libtrellicast_posix.so")
+    missing = os.path.join(w.dir, "missing.so")
+    cases = [
+        ("missing", missing, "trellicast-host: cannot load %s: " % missing),
+        ("no plug-in", backend, "trellicast-host: %s is not a plug-in module" % backend),
+    ]
+    for what, module, want in cases:
+        r = subprocess.run([w.args.host, "--registry", os.path.join(w.dir, "registry"),
+                            "--module", module, "mpris", "--quit-after", "5"], env=w.bus.env(),
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+        c.eq(what + ": exit status", r.returncode, 1)
+        c.true(what + ": one line on stderr, naming the module",
+               r.stderr.startswith(want) and len(r.stderr.splitlines()) == 1, repr(r.stderr))
+        c.eq(what + ": nothing ran (nothing on stdout)", r.stdout, "")
+
+
+@in_world
+def scenario_keys(w, c):
     """On a terminal: 'c' opens the settings form, the bus is still followed
     while it is open, Esc closes it, 'q' quits."""
     import pty
-    w = World(args)
     master = None
     proc = None
     try:
         path, frames = w.song("k.mp3", "Key Artist", "Key Title")
         p = w.player("keys")
         p.set("Playing", track(path, "Key Artist", "Key Title"))
-        registry = write_settings(args, w.dir, w.receiver.port)
+        registry = write_settings(w.args, w.dir, w.receiver.port)
         master, slave = pty.openpty()
-        proc = subprocess.Popen([args.host, "--registry", registry,
+        proc = subprocess.Popen([w.args.host, "--registry", registry,
                                  "mpris"], env=w.bus.env(), stdin=slave, stdout=slave,
                                 stderr=subprocess.PIPE, start_new_session=True)
         os.close(slave)
@@ -711,8 +710,6 @@ def scenario_keys(args, c):
             proc.wait()
         if master is not None:
             os.close(master)
-        w.close()
-    return w
 
 
 def bench(args):

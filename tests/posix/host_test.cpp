@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -183,6 +184,30 @@ TEST_F(Host, StoreThatCannotBeOpenedGivesTheBoxOnStandardError) {
     EXPECT_NE(r.out.find("loaded: " TRELLICAST_PRODUCT " Plug-In v0.1 (gen_Trellicast.so)\n"),
               std::string::npos);
     EXPECT_NE(r.out.find("update timer: not armed\n"), std::string::npos);
+  }
+}
+
+TEST_F(Host, ModuleThatCannotRunIsRefusedOnOneLine) {
+  std::ofstream(dir / "a.mp3") << "x";
+  const std::string missing = (dir / "missing.so").string();
+  // The backend's library beside the player loads but has no plug-in record.
+  const std::string backend =
+      (fs::path(TRELLICAST_HOST_BIN).parent_path() / "libtrellicast_posix.so").string();
+  struct Case {
+    std::string module;
+    std::string err;  // the start of the one line on standard error
+  } cases[] = {
+      {missing, "trellicast-host: cannot load " + missing + ": "},
+      {backend, "trellicast-host: " + backend + " is not a plug-in module\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.module);
+    const Outcome r = host("--module " + shellQuoted(c.module) + " play --quit-after 5 " +
+                           shellQuoted((dir / "a.mp3").string()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "") << "nothing ran";
+    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
 }
 

@@ -25,10 +25,12 @@ import sys
 import time
 import zipfile
 
-import winetest
-from winetest import Checks, Receiver, expected_body, lines_with, script_text, winpath
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import scenarios  # noqa: E402
+import winetest  # noqa: E402
+from winetest import Receiver, expected_body, lines_with, script_text, winpath  # noqa: E402
+
 NSI = os.path.join(HERE, "..", "..", "installer", "trellicast.nsi")
 MODULE = "gen_Trellicast.dll"
 UNINSTALLER = "uninstall-trellicast.exe"
@@ -677,8 +679,7 @@ def screenshot(args):
 
 
 def main():
-    if sys.argv[1:] == ["--list"]:
-        print("\n".join(SCENARIOS))  # registered by tests/win32/CMakeLists.txt
+    if scenarios.listed(SCENARIOS):
         return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["screenshot"])
@@ -694,11 +695,7 @@ def main():
         return screenshot(args)
     if args.scenario != "package":
         announce(args)
-    c = Checks("install-" + args.scenario)
-    started = time.time()
-    log = SCENARIOS[args.scenario](args, c)
-    print("time %.1f s" % (time.time() - started))
-    return c.finish(log)
+    return scenarios.run("install-" + args.scenario, SCENARIOS[args.scenario], args)
 
 
 if __name__ == "__main__":

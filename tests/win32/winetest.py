@@ -29,6 +29,7 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import scenarios  # noqa: E402
 import wire  # noqa: E402
 from wire import closed_port, header_values, mp3_file, parse_request  # noqa: E402
 
@@ -44,40 +45,6 @@ ARCHES = {
 }
 WINE = "wine"  # the loader, set from the arguments
 WINEARCH = "win32"
-
-# ---------------------------------------------------------------------------
-# Checks
-
-
-class Checks:
-    def __init__(self, name):
-        self.name = name
-        self.failures = []
-        self.count = 0
-
-    def eq(self, what, got, want):
-        self.count += 1
-        if got != want:
-            self.failures.append(f"{what}: got {got!r}, want {want!r}")
-
-    def true(self, what, cond, detail=""):
-        self.count += 1
-        if not cond:
-            self.failures.append(f"{what} {detail}".rstrip())
-
-    def finish(self, log=None):
-        if self.failures:
-            print(f"FAIL {self.name}: {len(self.failures)} of {self.count} checks")
-            for f in self.failures:
-                print("  - " + f)
-            if log is not None:
-                print("  host log:")
-                for line in log:
-                    print("    " + line)
-            return 1
-        print(f"PASS {self.name}: {self.count} checks")
-        return 0
-
 
 # ---------------------------------------------------------------------------
 # Loopback receiver
@@ -1030,10 +997,7 @@ def apply_arch(args):
 
 
 def main():
-    if sys.argv[1:] == ["--list"]:
-        # The one list of scenarios: tests/win32/CMakeLists.txt registers
-        # each as a ctest test from this output.
-        print("\n".join(SCENARIOS))
+    if scenarios.listed(SCENARIOS):
         return 0
     if len(sys.argv) > 1 and sys.argv[1] == "screenshot":
         parser = argparse.ArgumentParser()
@@ -1051,11 +1015,7 @@ def main():
     add_arch_arguments(parser)
     args = parser.parse_args()
     apply_arch(args)
-    c = Checks(args.scenario)
-    started = time.time()
-    log = SCENARIOS[args.scenario](args, c)
-    print("time %.1f s" % (time.time() - started))
-    return c.finish(log)
+    return scenarios.run(args.scenario, SCENARIOS[args.scenario], args)
 
 
 if __name__ == "__main__":
