@@ -674,9 +674,12 @@ def scenario_keys(w, c):
         threading.Thread(target=read, daemon=True).start()
 
         def wait_screen(text, timeout=10):
+            """Whether the screen shows text (a compiled pattern: matches)
+            within timeout seconds: the reader thread may lag the host."""
             deadline = time.monotonic() + timeout
             while time.monotonic() < deadline:
-                if text in "".join(screen):
+                shown = "".join(screen)
+                if text.search(shown) if isinstance(text, re.Pattern) else text in shown:
                     return True
                 time.sleep(0.05)
             return False
@@ -702,7 +705,7 @@ def scenario_keys(w, c):
         c.eq("'q' quits with status 0", status, 0)
         # "quit" on a line of its own (the keys line ends in "q quit").
         c.true("the player quit the module and said so",
-               re.search(r"(?<! )quit\r\n", "".join(screen)) is not None,
+               wait_screen(re.compile(r"(?<! )quit\r\n"), 5),
                repr("".join(screen)[-300:]))
     finally:
         if proc is not None and proc.poll() is None:
