@@ -1,48 +1,29 @@
 # TagLib for the fuzz build: Debian's TagLib 1.13 source (.cache/taglib-src,
 # fetched by scripts/fuzz or the Windows build) compiled with the fuzz
 # build's compiler, coverage and AddressSanitizer, so that libFuzzer sees
-# inside it and faults in it are caught. Built once per build tree.
+# inside it and faults in it are caught. Kept in the build tree and rebuilt
+# only when what it was built from and with changes (see CachedBuild.cmake).
 #
 # Defines the imported target TagLib::TagLib.
+include(CachedBuild)
 
-file(GLOB _taglib_src_dirs LIST_DIRECTORIES true
-     ${PROJECT_SOURCE_DIR}/.cache/taglib-src/taglib-1.13*)
-if(NOT _taglib_src_dirs)
+set(_taglib_src_cache ${PROJECT_SOURCE_DIR}/.cache/taglib-src)
+file(GLOB _taglib_source LIST_DIRECTORIES true ${_taglib_src_cache}/taglib-1.13*)
+if(NOT _taglib_source)
   message(FATAL_ERROR "TagLib source not found in .cache/taglib-src: scripts/fuzz fetches it")
 endif()
-list(GET _taglib_src_dirs 0 _taglib_source)
-set(_prefix ${CMAKE_BINARY_DIR}/taglib-fuzz)
-set(_lib ${_prefix}/lib/libtag.a)
+list(GET _taglib_source 0 _taglib_source)
+file(GLOB _taglib_dsc ${_taglib_src_cache}/taglib_1.13*.dsc)
+# Debian's patches expect utf8-cpp as <utf8/...>; TagLib bundles a copy.
+file(COPY ${_taglib_source}/3rdparty/utf8-cpp/ DESTINATION ${CMAKE_BINARY_DIR}/taglib-utf8/utf8)
 
-if(NOT EXISTS ${_lib})
-  message(STATUS "Building an instrumented TagLib into ${_prefix}")
-  # Debian's patches expect utf8-cpp as <utf8/...>; TagLib bundles a copy.
-  file(COPY ${_taglib_source}/3rdparty/utf8-cpp/ DESTINATION ${_prefix}/build-include/utf8)
-  set(_flags "-I${_prefix}/build-include -w -O1 -g -fno-omit-frame-pointer -fsanitize=address -fsanitize=fuzzer-no-link")
-  execute_process(
-    COMMAND ${CMAKE_COMMAND} -S ${_taglib_source} -B ${_prefix}/build
-            -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=${_prefix}
-            -DCMAKE_CXX_FLAGS=${_flags} -DCMAKE_POSITION_INDEPENDENT_CODE=ON
-            -DBUILD_SHARED_LIBS=OFF -DBUILD_BINDINGS=OFF -DBUILD_TESTING=OFF
-            -DBUILD_EXAMPLES=OFF -DWITH_ZLIB=ON
-    RESULT_VARIABLE _rc OUTPUT_QUIET)
-  if(_rc EQUAL 0)
-    execute_process(COMMAND ${CMAKE_COMMAND} --build ${_prefix}/build -j2
-                    RESULT_VARIABLE _rc OUTPUT_QUIET)
-  endif()
-  if(_rc EQUAL 0)
-    execute_process(COMMAND ${CMAKE_COMMAND} --install ${_prefix}/build
-                    RESULT_VARIABLE _rc OUTPUT_QUIET)
-  endif()
-  if(NOT _rc EQUAL 0 OR NOT EXISTS ${_lib})
-    message(FATAL_ERROR "the instrumented TagLib did not build")
-  endif()
-endif()
-
+set(_flags "-I${CMAKE_BINARY_DIR}/taglib-utf8 -w -O1 -g -fno-omit-frame-pointer -fsanitize=address -fsanitize=fuzzer-no-link")
+cached_build(TagLib::TagLib DESCRIPTION "the instrumented TagLib"
+  PREFIX ${CMAKE_BINARY_DIR}/taglib-fuzz LIBRARY lib/libtag.a SOURCE_DIR ${_taglib_source}
+  STAMP_FILES ${_taglib_dsc} ${CMAKE_CURRENT_LIST_FILE}
+  CMAKE_ARGS -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
+             -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=${_flags}
+             -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBUILD_SHARED_LIBS=OFF -DBUILD_BINDINGS=OFF
+             -DBUILD_TESTING=OFF -DBUILD_EXAMPLES=OFF -DWITH_ZLIB=ON)
 find_package(ZLIB REQUIRED)
-add_library(TagLib::TagLib STATIC IMPORTED GLOBAL)
-set_target_properties(TagLib::TagLib PROPERTIES
-  IMPORTED_LOCATION ${_lib}
-  INTERFACE_INCLUDE_DIRECTORIES ${_prefix}/include
-  INTERFACE_LINK_LIBRARIES ZLIB::ZLIB)
+set_target_properties(TagLib::TagLib PROPERTIES INTERFACE_LINK_LIBRARIES ZLIB::ZLIB)
