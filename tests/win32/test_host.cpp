@@ -674,40 +674,28 @@ int runScript(std::istream& script, HWND window) {
     }
     if (command == "playlist") {
       in >> playbackStatus >> playlistPosition;
-    } else if (command == "title") {
+    } else if (command == "title" || command == "notitle" || command == "file" ||
+               command == "nofile" || command == "widefile" || command == "nowide") {
+      // Commands about one playlist entry, named by its position.
       long pos = 0;
       in >> pos;
-      playlist[pos].title = unescape(restOf(in));
-      playlist[pos].hasTitle = true;
-    } else if (command == "notitle") {
-      long pos = 0;
-      in >> pos;
-      playlist[pos].hasTitle = false;
-    } else if (command == "file") {
-      long pos = 0;
-      in >> pos;
-      playlist[pos].file = unescape(restOf(in));
-      playlist[pos].hasFile = true;
-    } else if (command == "nofile") {
-      long pos = 0;
-      in >> pos;
-      playlist[pos].hasFile = false;
-    } else if (command == "widefile") {
-      long pos = 0;
-      in >> pos;
-      const std::string utf8 = unescape(restOf(in));
-      const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-      std::wstring wide(units > 0 ? static_cast<size_t>(units) : 1, L'\0');
-      if (units > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), units);
-      wide.resize(wide.size() - 1);
-      playlist[pos].wideFile = wide;
-      playlist[pos].hasWideFile = true;
-      playlist[pos].wideAnswersOne = false;
-    } else if (command == "nowide") {
-      long pos = 0;
-      in >> pos;
-      playlist[pos].hasWideFile = false;
-      playlist[pos].wideAnswersOne = true;
+      Entry& entry = playlist[pos];
+      if (command == "title") entry.title = unescape(restOf(in));
+      if (command == "file") entry.file = unescape(restOf(in));
+      if (command == "title" || command == "notitle") entry.hasTitle = command == "title";
+      if (command == "file" || command == "nofile") entry.hasFile = command == "file";
+      if (command == "widefile") {
+        const std::string utf8 = unescape(restOf(in));
+        const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+        std::wstring wide(units > 0 ? static_cast<size_t>(units) : 1, L'\0');
+        if (units > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), units);
+        wide.resize(wide.size() - 1);
+        entry.wideFile = wide;
+      }
+      if (command == "widefile" || command == "nowide") {
+        entry.hasWideFile = command == "widefile";
+        entry.wideAnswersOne = command == "nowide";
+      }
     } else if (command == "seed-url") {
       // A byte other than NUL right after the text: the system then stores
       // exactly the characters, with no terminator.
