@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "platform/port.h"
 
@@ -12,10 +11,8 @@ void MediaFileCloser::operator()(MediaFile* media) const {
 }
 
 MediaFileOwner openMediaFile(const char* name, bool utf8Name) {
-  MediaFileOwner media(new (std::nothrow) MediaFile);
-  if (!media) return nullptr;
-  media->window.reset(new (std::nothrow) unsigned char[MEDIA_WINDOW_SIZE]);
-  if (!media->window) return nullptr;
+  MediaFileOwner media(new MediaFile);
+  media->window.reset(new unsigned char[MEDIA_WINDOW_SIZE]);
   media->file = platform::openFileForReading(name, utf8Name);
   if (media->file == nullptr) return nullptr;
   // The window is the only buffer: stdio's own would copy every byte twice.

@@ -26,8 +26,9 @@ using MediaFileOwner = std::unique_ptr<MediaFile, MediaFileCloser>;
 // Bytes read from the file at a time for small reads.
 constexpr size_t MEDIA_WINDOW_SIZE = 64 * 1024;
 
-// The file opened read-only, or none when it cannot be opened or measured.
-// The name is UTF-8 when utf8Name is set, else in the system's code page.
+// The file opened read-only, or none when it cannot be opened or measured;
+// throws std::bad_alloc when memory runs out. The name is UTF-8 when
+// utf8Name is set, else in the system's code page.
 MediaFileOwner openMediaFile(const char* name, bool utf8Name = false);
 
 // Copies up to count bytes at offset into out; returns how many (fewer only

@@ -15,8 +15,6 @@ void walkMediaFile(MediaFile& media, FrameSink& sink) {
 }
 
 std::string tagTitle(const char* fileName) {
-  const MediaFileOwner media = openMediaFile(fileName);
-  if (!media) return std::string();
   // The title frame, and of the performer frames the first there is in
   // this order: lead performer, band, conductor, remixer (an empty one
   // still counts, and leaves the entry without a tag title).
@@ -40,6 +38,8 @@ std::string tagTitle(const char* fileName) {
     return true;
   };
   try {
+    const MediaFileOwner media = openMediaFile(fileName);
+    if (!media) return std::string();
     walkMediaFile(*media, sink);
     for (size_t i = 0; i < std::size(PERFORMERS); ++i) {
       if (!haveArtist[i]) continue;

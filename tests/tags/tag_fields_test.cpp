@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,18 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
 #include "tests/support/tag_fragment.h"
+
+// When set, the next allocation through operator new fails.
+bool failNextNew = false;
+
+void* operator new(size_t size) {
+  void* p = failNextNew ? nullptr : std::malloc(size == 0 ? 1 : size);
+  failNextNew = false;
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -294,6 +307,19 @@ TEST_F(TagFields, LongEntryIsCutAtAnEscapeBoundary) {
   expected += "%E2";                                      // 1011
   EXPECT_EQ(collect(file(v23({id3w::textFrameUtf16("TIT2", checks, ByteOrder::Big)}))),
             "wm_id3[47]=" + expected);
+}
+
+// Without memory for the pairs there are none (the body then carries no tag
+// part) and one box; nothing is kept, so the next tick reads the file.
+TEST_F(TagFields, NoMemoryForThePairsGivesNoneAndOneBox) {
+  const std::string path = file(v23({id3w::textFrame("TIT2", "Abc")}));
+  failNextNew = true;
+  const bool none = !collectTagFields(path.c_str());
+  EXPECT_TRUE(none);
+  ASSERT_EQ(fake::state().boxes.size(), 1u);
+  EXPECT_EQ(fake::state().boxes[0].caption, "Error");
+  EXPECT_EQ(fake::state().boxes[0].text.rfind("Out of memory: (errcode=", 0), 0u);
+  EXPECT_EQ(collect(path), "wm_id3[47]=Abc");
 }
 
 TEST_F(TagFields, EscapeFailureSendsThatEntryEmpty) {
