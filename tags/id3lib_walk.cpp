@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "tags/readers.h"
 #include "tags/unicode_text.h"
@@ -102,8 +101,6 @@ size_t walkId3lib(MediaFile& media, FrameSink& sink) {
     // A tag id3lib gives up on keeps the frames it read before.
     try {
       tag.Link(reader, ID3TT_ALL);
-    } catch (const std::bad_alloc&) {
-      throw;
     } catch (...) {
     }
     // The walk itself goes through id3lib's flat interface, as it always has.
@@ -126,10 +123,6 @@ size_t walkId3lib(MediaFile& media, FrameSink& sink) {
       }
       if (!sink(static_cast<int>(ID3Frame_GetID(frame)), text)) return frames;
     }
-  } catch (const std::bad_alloc&) {
-    // Out of memory is the caller's to report: a walk cut short by it is
-    // not the file's frames.
-    throw;
   } catch (...) {
     // A frame id3lib cannot hand out ends the walk with what it gave so far.
   }

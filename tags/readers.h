@@ -1,7 +1,7 @@
 // The two tag readers behind collectTagFields and tagTitle. Each walks a
 // file's frames into a sink and returns how many frames it found; neither
-// lets an exception out but std::bad_alloc: a walk cut short by lack of
-// memory is not the file's frames.
+// lets an exception out (a damaged tag may ask for any amount of memory, so
+// what was walked before a failed allocation stands).
 #pragma once
 
 #include <cstddef>

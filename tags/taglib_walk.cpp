@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "tags/frame_numbers.h"
@@ -151,10 +150,8 @@ size_t walkId3v24(MediaFile& media, FrameSink& sink) {
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     const TagLib::ID3v2::Tag* tag = file.isValid() ? file.ID3v2Tag(false) : nullptr;
     return tag != nullptr ? walkFrames(*tag, sink, frames) : 0;
-  } catch (const std::bad_alloc&) {
-    throw;  // the caller's to report, as for id3lib's walk
   } catch (...) {
-    // TagLib gave up on the file: what was walked stands.
+    // TagLib gave up (out of memory): what was walked stands.
     return frames;
   }
 }
@@ -172,10 +169,8 @@ size_t walkOwnFormat(MediaFile& media, FrameSink& sink) {
     TagLib::ID3v2::Tag scratch;
     scratch.setProperties(ref.file()->properties());
     return walkFrames(scratch, sink, frames);
-  } catch (const std::bad_alloc&) {
-    throw;  // the caller's to report, as for id3lib's walk
   } catch (...) {
-    // TagLib gave up on the file: what was walked stands.
+    // TagLib gave up (out of memory): what was walked stands.
     return frames;
   }
 }
