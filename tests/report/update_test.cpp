@@ -39,6 +39,8 @@ namespace {
 
 platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
 constexpr int kWaitMs = 3000;
+// A playing entry's body up to its title.
+const std::string kTitleHead = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
 // The longest a cycle may block: the backend's bound plus scheduling slack.
 constexpr auto kCycleBound = std::chrono::milliseconds(platform::kNetTimeoutMs + 1500);
 
@@ -117,6 +119,7 @@ class Cycle : public ::testing::Test {
     fresh();
     dir = tempDir();
     ASSERT_FALSE(dir.empty());
+    ASSERT_TRUE(receiver.ok());
   }
   // A new plug-in and a new double, as at load time; no system settings and
   // no send left over from before.
@@ -200,20 +203,38 @@ class Cycle : public ::testing::Test {
   }
   std::vector<fake::Box>& boxes() { return fake::state().boxes; }
   static std::string local(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+  // The nth request the server has read (counting from 1), arrived whole, in
+  // its parts; not ok (and the test failed) when it did not come.
+  static Parsed posted(gauntlet::FaultServer& server, size_t n) {
+    const auto exchanges = server.wait(n, kWaitMs);
+    EXPECT_EQ(exchanges.size(), n);
+    if (exchanges.size() < n) return {};
+    const gauntlet::Post& post = exchanges[n - 1];
+    EXPECT_TRUE(post.complete) << post.wire;
+    Parsed p = parse(post.wire);
+    EXPECT_TRUE(p.ok) << post.wire;
+    return p;
+  }
+  // The receiver's nth request carries body and the headers every post has.
+  void expectPosted(size_t n, const std::string& body) {
+    const Parsed p = posted(receiver, n);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.body, body);
+    EXPECT_EQ(sorted(p.headers), expectedHeaders(local(receiver.port()), body));
+  }
 
   intptr_t status = 1;
   intptr_t position = 3;
   std::optional<std::string> title = "Abc";
   std::optional<std::string> fileName;
   std::string dir;
+  gauntlet::FaultServer receiver;  // healthy: reads each post whole, answers 200
 };
 
 // ---- The request on the wire ---------------------------------------------
 
 TEST_F(Cycle, UrlShapesGiveRequestLineHostAndTarget) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
-  const std::string at = local(server.port());
+  const std::string at = local(receiver.port());
   const std::string body = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=Abc";
   struct Case {
     std::string url;
@@ -241,9 +262,9 @@ TEST_F(Cycle, UrlShapesGiveRequestLineHostAndTarget) {
        {{"Authorization", "Basic dXNlcjpwdw=="}}},
       {"http://only@" + at + "/p", "POST /p HTTP/1.1", at, {{"Authorization", "Basic b25seTo="}}},
       // A name, not an address, with the port the URL names.
-      {"http://localhost:" + std::to_string(server.port()) + "/n",
+      {"http://localhost:" + std::to_string(receiver.port()) + "/n",
        "POST /n HTTP/1.1",
-       "localhost:" + std::to_string(server.port()),
+       "localhost:" + std::to_string(receiver.port()),
        {}},
   };
   size_t seen = 0;
@@ -252,10 +273,8 @@ TEST_F(Cycle, UrlShapesGiveRequestLineHostAndTarget) {
     fresh();
     start(c.url);
     EXPECT_TRUE(tick());
-    const auto exchanges = server.wait(++seen, kWaitMs);
-    ASSERT_EQ(exchanges.size(), seen);
-    const Parsed p = parse(exchanges.back().wire);
-    ASSERT_TRUE(p.ok) << exchanges.back().wire;
+    const Parsed p = posted(receiver, ++seen);
+    ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.requestLine, c.requestLine);
     EXPECT_EQ(sorted(p.headers), expectedHeaders(c.host, body, c.extra));
     EXPECT_EQ(p.body, body);
@@ -277,9 +296,7 @@ TEST_F(Cycle, NoPortMeansDefaultPortAndBareHostThroughTheSystemProxy) {
   setenv("http_proxy", ("http://" + local(proxy.port())).c_str(), 1);
   start("http://np.invalid/np.php?x=1");
   EXPECT_TRUE(tick());
-  const auto exchanges = proxy.wait(1, kWaitMs);
-  ASSERT_EQ(exchanges.size(), 1u);
-  const Parsed p = parse(exchanges[0].wire);
+  const Parsed p = posted(proxy, 1);
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.requestLine, "POST http://np.invalid/np.php?x=1 HTTP/1.1");
   bool hostSeen = false;
@@ -296,8 +313,6 @@ TEST_F(Cycle, NoPortMeansDefaultPortAndBareHostThroughTheSystemProxy) {
 }
 
 TEST_F(Cycle, BodyShapes) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
   const std::string untagged = file("plain.mp3", id3w::fakeAudio(4));
   const std::string tagged =
       file("tagged.mp3", id3w::tagV2(3, {id3w::textFrame("TIT2", "Abc")}) + id3w::fakeAudio(4));
@@ -329,7 +344,7 @@ TEST_F(Cycle, BodyShapes) {
       {"no title from the host", 3, std::nullopt, std::nullopt,
        "wm_action=wm_data&wm_data[status]=3&wm_data[title]="},
   };
-  start("http://" + local(server.port()) + "/np");
+  start("http://" + local(receiver.port()) + "/np");
   size_t seen = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -338,13 +353,8 @@ TEST_F(Cycle, BodyShapes) {
     fileName = c.fileName;
     fake::state().hostMessages.clear();
     EXPECT_TRUE(tick());
-    const auto exchanges = server.wait(++seen, kWaitMs);
-    ASSERT_EQ(exchanges.size(), seen);
-    const Parsed p = parse(exchanges.back().wire);
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.body, c.body);
+    ASSERT_NO_FATAL_FAILURE(expectPosted(++seen, c.body));
     EXPECT_EQ(std::string(bodyBuffer.get()), c.body);
-    EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), c.body));
     // The host is asked in this order, always about the current position;
     // it does not know the wide file name (214), so the name comes from 211.
     const std::vector<std::pair<uintptr_t, intptr_t>> asked = {
@@ -356,11 +366,8 @@ TEST_F(Cycle, BodyShapes) {
 }
 
 TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
-  start("http://" + local(server.port()) + "/np");
-  const std::string head = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
-  ASSERT_EQ(BODY_BUFFER_SIZE - 1 - head.size(), 8140u) << "room for the title";
+  start("http://" + local(receiver.port()) + "/np");
+  ASSERT_EQ(BODY_BUFFER_SIZE - 1 - kTitleHead.size(), 8140u) << "room for the title";
   auto repeat = [](const std::string& s, size_t n) {
     std::string out;
     for (size_t i = 0; i < n; ++i) out += s;
@@ -374,14 +381,14 @@ TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
   } cases[] = {
       // 2713 escapes take 8139 bytes; the byte left holds the separator.
       {"escapes straddle the end, file", std::string(3000, '%'), true,
-       head + repeat("%25", 2713) + "&"},
+       kTitleHead + repeat("%25", 2713) + "&"},
       {"escapes straddle the end, no file", std::string(3000, '%'), false,
-       head + repeat("%25", 2713)},
+       kTitleHead + repeat("%25", 2713)},
       {"escapes end exactly at the end", "x" + std::string(3000, '%'), true,
-       head + "x" + repeat("%25", 2713)},
+       kTitleHead + "x" + repeat("%25", 2713)},
       {"two bytes left", "xy" + std::string(3000, '%'), true,
-       head + "xy" + repeat("%25", 2712) + "&"},
-      {"plain letters", std::string(9000, 'q'), true, head + std::string(8140, 'q')},
+       kTitleHead + "xy" + repeat("%25", 2712) + "&"},
+      {"plain letters", std::string(9000, 'q'), true, kTitleHead + std::string(8140, 'q')},
   };
   size_t seen = 0;
   for (const auto& c : cases) {
@@ -389,21 +396,13 @@ TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
     title = c.title;
     fileName = c.withFile ? std::optional<std::string>(file("t.mp3", "no tag")) : std::nullopt;
     EXPECT_TRUE(tick());
-    const auto exchanges = server.wait(++seen, kWaitMs);
-    ASSERT_EQ(exchanges.size(), seen);
-    ASSERT_TRUE(exchanges.back().complete);
-    const Parsed p = parse(exchanges.back().wire);
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.body, c.body);
-    EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), c.body));
+    ASSERT_NO_FATAL_FAILURE(expectPosted(++seen, c.body));
   }
   EXPECT_TRUE(boxes().empty());
 }
 
 TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
-  start("http://" + local(server.port()) + "/np");
+  start("http://" + local(receiver.port()) + "/np");
   // Eight frames of 900 letters: 912 bytes each as "wm_id3[nn]=...&".
   const char* ids[] = {"TALB", "TPE1", "TIT2", "TCON", "TYER", "TCOM", "TCOP", "TENC"};
   const int numbers[] = {29, 61, 47, 32, 80, 31, 33, 42};
@@ -415,7 +414,6 @@ TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
     pairs.push_back("wm_id3[" + std::to_string(numbers[i]) + "]=" + text);
   }
   fileName = file("big.mp3", id3w::tagV2(3, frames) + id3w::fakeAudio(4));
-  const std::string head = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
   struct Case {
     size_t titleLength;
     size_t pairsKept;
@@ -428,15 +426,10 @@ TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.titleLength);
     title = std::string(c.titleLength, 'q');
-    std::string body = head + *title + "&";
+    std::string body = kTitleHead + *title + "&";
     for (size_t i = 0; i < c.pairsKept; ++i) body += (i ? "&" : "") + pairs[i];
     EXPECT_TRUE(tick());
-    const auto exchanges = server.wait(++seen, kWaitMs);
-    ASSERT_EQ(exchanges.size(), seen);
-    const Parsed p = parse(exchanges.back().wire);
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.body, body);
-    EXPECT_EQ(sorted(p.headers), expectedHeaders(local(server.port()), body));
+    ASSERT_NO_FATAL_FAILURE(expectPosted(++seen, body));
   }
   collect();
   EXPECT_TRUE(boxes().empty());
@@ -478,7 +471,6 @@ TEST(FormBody, TagPairsAreDroppedWholeFromTheEnd) {
 }
 
 TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
-  const std::string head = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
   struct Case {
     size_t room;  // bytes left for the title
     const char* title;
@@ -500,10 +492,10 @@ TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title + std::string(" room ") + std::to_string(c.room));
-    const size_t capacity = head.size() + c.room + 1;
+    const size_t capacity = kTitleHead.size() + c.room + 1;
     std::vector<char> body(capacity);
     writeFormBody(body.data(), capacity, 1, c.title);
-    EXPECT_EQ(std::string(body.data()), head + c.kept);
+    EXPECT_EQ(std::string(body.data()), kTitleHead + c.kept);
   }
 }
 
@@ -538,11 +530,9 @@ TEST_F(Cycle, SendFailuresShowTheLibraryCode) {
 }
 
 TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
-  start("http://" + local(server.port()) + "/np");
+  start("http://" + local(receiver.port()) + "/np");
   EXPECT_TRUE(tick());
-  ASSERT_EQ(server.wait(1, kWaitMs).size(), 1u);
+  ASSERT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
   const std::string previous = bodyBuffer.get();
   const std::string tooLongHost = "http://" + std::string(948, 'h') + "/np";
   for (const std::string& url : {std::string("not a url"), tooLongHost}) {
@@ -558,12 +548,10 @@ TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
     ASSERT_EQ(boxes().size(), 1u);
     EXPECT_EQ(boxes()[0].text.rfind("Invalid URL: (errcode=", 0), 0u);
   }
-  EXPECT_EQ(server.accepted(), 1u);
+  EXPECT_EQ(receiver.accepted(), 1u);
 }
 
 TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
   const std::string refused = "http://" + local(closedPort()) + "/np";
   const fake::Box box{"Error", "Cannot HttpSendRequestEx: (errcode=7)"};
   start(refused);
@@ -577,9 +565,9 @@ TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
   EXPECT_EQ(fake::state().hostMessages.size(), 15u) << "every cycle ran";
 
   // A successful cycle does not re-arm the box.
-  retarget("http://" + local(server.port()) + "/np");
+  retarget("http://" + local(receiver.port()) + "/np");
   EXPECT_TRUE(tick());
-  EXPECT_EQ(server.wait(1, kWaitMs).size(), 1u);
+  EXPECT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
   retarget(refused);
   EXPECT_TRUE(tick());
   EXPECT_EQ(boxes().size(), 1u);
@@ -646,9 +634,7 @@ TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
 }
 
 TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
-  const std::string url = "http://" + local(server.port()) + "/np";
+  const std::string url = "http://" + local(receiver.port()) + "/np";
   struct Case {
     const char* name;
     std::string url;
@@ -667,14 +653,12 @@ TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
   fresh();
   start(url, 1);
   EXPECT_TRUE(tick());
-  EXPECT_EQ(server.wait(1, kWaitMs).size(), 1u);
-  EXPECT_EQ(server.accepted(), 1u) << "nothing reached the receiver before";
+  EXPECT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
+  EXPECT_EQ(receiver.accepted(), 1u) << "nothing reached the receiver before";
 }
 
 TEST_F(Cycle, OutOfMemoryBoxesIgnoreTheFlag) {
-  gauntlet::FaultServer server;
-  ASSERT_TRUE(server.ok());
-  start("http://" + local(server.port()) + "/np");
+  start("http://" + local(receiver.port()) + "/np");
   errorShown = true;
   static size_t failSize = 0;
   rawAllocate = [](size_t size) -> void* { return size == failSize ? nullptr : std::malloc(size); };
@@ -692,10 +676,8 @@ TEST_F(Cycle, OutOfMemoryBoxesIgnoreTheFlag) {
   failSize = 3 * 100 + 1;
   EXPECT_TRUE(tick());
   EXPECT_EQ(boxes().size(), 2u);
-  const auto exchanges = server.wait(1, kWaitMs);
-  ASSERT_EQ(exchanges.size(), 1u);
-  EXPECT_EQ(parse(exchanges[0].wire).body, "wm_action=wm_data&wm_data[status]=1&wm_data[title]=");
-  EXPECT_EQ(server.accepted(), 1u) << "the cycle without a header block sent nothing";
+  EXPECT_EQ(posted(receiver, 1).body, "wm_action=wm_data&wm_data[status]=1&wm_data[title]=");
+  EXPECT_EQ(receiver.accepted(), 1u) << "the cycle without a header block sent nothing";
   rawAllocate = std::malloc;
 }
 

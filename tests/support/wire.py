@@ -13,9 +13,10 @@ connection is served on a thread of its own with the mode of the moment it
 was accepted. Held connections are closed when the mode changes or the
 server stops.
 
-mp3_bytes / mp3_file: an ID3v2.3 tag of text frames (ISO-8859-1 or UTF-16)
-followed by MPEG-1 Layer III frames (128 kbit/s, 44.1 kHz, mono) whose side
-information is all zero, so every frame decodes to silence.
+mp3_bytes / mp3_file (which gives back its path): an ID3v2.3 tag of text
+frames (ISO-8859-1 or UTF-16) followed by MPEG-1 Layer III frames
+(128 kbit/s, 44.1 kHz, mono) whose side information is all zero, so every
+frame decodes to silence.
 """
 
 import select
@@ -313,3 +314,4 @@ def mp3_bytes(frames, audio_frames=3):
 def mp3_file(path, frames, audio_frames=3):
     with open(path, "wb") as f:
         f.write(mp3_bytes(frames, audio_frames))
+    return path

@@ -16,6 +16,7 @@ build (--arch x86_64); the "package" scenario still checks the 32-bit one.
 """
 
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -29,7 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import scenarios  # noqa: E402
 import winetest  # noqa: E402
-from winetest import Receiver, expected_body, lines_with, script_text, winpath  # noqa: E402
+from winetest import NO_FILE, entry, expected_body, lines_with, opening, winpath  # noqa: E402
 
 NSI = os.path.join(HERE, "..", "..", "installer", "trellicast.nsi")
 MODULE = "gen_Trellicast.dll"
@@ -183,10 +184,11 @@ class Machine:
         log = self.wine.path(name + ".log")
         with open(script, "w", newline="\r\n") as f:
             f.write("\n".join(lines) + "\n")
-        process = subprocess.Popen([winetest.WINE, exe, winpath(script), winpath(log)],
-                                   env=self.wine.env, cwd=self.wine.tmp,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return process, log
+        return self.wine.start([winetest.WINE, exe, winpath(script), winpath(log)]), log
+
+    def start_setup(self):
+        """The setup program started interactively, left to run."""
+        return self.wine.start([winetest.WINE, self.setup])
 
     def drive(self, lines, name="driver"):
         """Runs the test player on a script of window commands."""
@@ -224,6 +226,18 @@ class Machine:
             process.kill()
             rc = "timeout"
         return rc, read_log(log)
+
+
+@contextlib.contextmanager
+def machine(args, name, folder=None, receiver=False, **player):
+    """A Machine on a fresh prefix (with a loopback receiver when asked); with
+    folder, a player folder there (player_folder's options), which
+    HKCU\\Software\\Winamp names."""
+    with winetest.Wine(args.bin, name, receiver=receiver) as wine, Machine(wine, args) as m:
+        if folder is not None:
+            m.player_folder(folder, **player)
+            m.reg_set(PLAYER_HKCU_KEY, None, folder)
+        yield m
 
 
 def read_log(path):
@@ -288,60 +302,51 @@ def scenario_silent(args, c):
     """Silent setup into the folder HKCU\\Software\\Winamp names; the player
     run from there loads the installed module, which posts; silent uninstall
     keeps the settings, /REMOVESETTINGS removes them (and only them)."""
-    receiver = Receiver()
-    log = []
-    try:
-        with winetest.Wine(args.bin, "install-silent") as wine:
-            with Machine(wine, args) as m:
-                folder = r"C:\Players\Winamp Test"
-                plugins = folder + "\\Plugins"
-                m.player_folder(folder, test_player=True)
-                m.reg_set(PLAYER_HKCU_KEY, None, folder)
-                m.reg_set(PLAYER_HKLM_KEY, "PlayerOwn", "kept")
+    folder = r"C:\Players\Winamp Test"
+    plugins = folder + "\\Plugins"
+    with machine(args, "install-silent", folder, receiver=True, test_player=True) as m:
+        m.reg_set(PLAYER_HKLM_KEY, "PlayerOwn", "kept")
 
-                rc, took = m.run_setup("/S")
-                print("silent setup: exit %s in %.1f s" % (rc, took))
-                c.eq("setup exit", rc, 0)
-                check_installed(c, m, "installed", folder)
+        rc, took = m.run_setup("/S")
+        print("silent setup: exit %s in %.1f s" % (rc, took))
+        c.eq("setup exit", rc, 0)
+        check_installed(c, m, "installed", folder)
 
-                url = "http://127.0.0.1:%d/np" % receiver.port
-                title = b"Installed & posting"
-                rc, log = m.run_player(folder + "\\Winamp.exe", [
-                    "seed-url " + url, "seed-dword Interval 1", "playlist 1 0",
-                    "title 0 " + script_text(title), "nofile 0", "load " + plugins + "\\" + MODULE,
-                    "init", "pump 2500", "quit"])
-                time.sleep(0.3)
-                c.eq("player exit", rc, 0)
-                c.true("the installed module's description carries the same version",
-                       any(l.startswith("INIT 0 description=Trellicast %s " % args.version)
-                           for l in log), str(lines_with(log, "INIT")))
-                bodies = [winetest.parse_request(r)[2] for r in receiver.received()]
-                c.true("the installed module posted", len(bodies) >= 1)
-                c.eq("its body", bodies[:1], [expected_body(1, title, [], has_file=False)])
+        url = "http://127.0.0.1:%d/np" % m.wine.receiver.port
+        title = b"Installed & posting"
+        rc, log = m.run_player(folder + "\\Winamp.exe", opening(
+            args, *entry(title, file=NO_FILE), url=url, module=plugins + "\\" + MODULE) +
+            ["pump 2500", "quit"])
+        time.sleep(0.3)
+        c.eq("player exit", rc, 0)
+        c.true("the installed module's description carries the same version",
+               any(l.startswith("INIT 0 description=Trellicast %s " % args.version)
+                   for l in log), str(lines_with(log, "INIT")))
+        bodies = [winetest.parse_request(r)[2] for r in m.wine.posts()]
+        c.true("the installed module posted", len(bodies) >= 1)
+        c.eq("its body", bodies[:1], [expected_body(1, title, [], has_file=False)])
 
-                rc = m.run_uninstaller(plugins, "/S")
-                c.eq("uninstall exit", rc, 0)
-                c.eq("uninstalled: files", installed_files(m.files(folder)), [])
-                c.true("uninstalled: the player is left", "Winamp.exe" in m.files(folder))
-                c.eq("uninstalled: entry", m.reg_values(UNINSTALL_KEY), None)
-                kept = m.reg_values(SETTINGS_KEY) or {}
-                c.eq("silent uninstall keeps the settings",
-                     (kept.get("URL"), kept.get("Interval")), (url, 1))
+        rc = m.run_uninstaller(plugins, "/S")
+        c.eq("uninstall exit", rc, 0)
+        c.eq("uninstalled: files", installed_files(m.files(folder)), [])
+        c.true("uninstalled: the player is left", "Winamp.exe" in m.files(folder))
+        c.eq("uninstalled: entry", m.reg_values(UNINSTALL_KEY), None)
+        kept = m.reg_values(SETTINGS_KEY) or {}
+        c.eq("silent uninstall keeps the settings",
+             (kept.get("URL"), kept.get("Interval")), (url, 1))
 
-                rc, _ = m.run_setup("/S")
-                c.eq("setup again: exit", rc, 0)
-                check_installed(c, m, "installed again", folder)
-                again = m.reg_values(SETTINGS_KEY) or {}
-                c.eq("setup leaves the settings alone", (again.get("URL"), again.get("Interval")),
-                     (url, 1))
-                rc = m.run_uninstaller(plugins, "/S", "/REMOVESETTINGS")
-                c.eq("uninstall /REMOVESETTINGS exit", rc, 0)
-                c.eq("/REMOVESETTINGS: files", installed_files(m.files(folder)), [])
-                c.eq("/REMOVESETTINGS: settings key gone", m.reg_values(SETTINGS_KEY), None)
-                c.eq("/REMOVESETTINGS: the player's own key stays",
-                     (m.reg_values(PLAYER_HKLM_KEY) or {}).get("PlayerOwn"), "kept")
-    finally:
-        receiver.close()
+        rc, _ = m.run_setup("/S")
+        c.eq("setup again: exit", rc, 0)
+        check_installed(c, m, "installed again", folder)
+        again = m.reg_values(SETTINGS_KEY) or {}
+        c.eq("setup leaves the settings alone", (again.get("URL"), again.get("Interval")),
+             (url, 1))
+        rc = m.run_uninstaller(plugins, "/S", "/REMOVESETTINGS")
+        c.eq("uninstall /REMOVESETTINGS exit", rc, 0)
+        c.eq("/REMOVESETTINGS: files", installed_files(m.files(folder)), [])
+        c.eq("/REMOVESETTINGS: settings key gone", m.reg_values(SETTINGS_KEY), None)
+        c.eq("/REMOVESETTINGS: the player's own key stays",
+             (m.reg_values(PLAYER_HKLM_KEY) or {}).get("PlayerOwn"), "kept")
     return log
 
 
@@ -369,34 +374,33 @@ FOLDER_ROWS = [
 def scenario_folders(args, c):
     """Finding the player's folder, one prefix for the whole table: each row
     starts from no keys and no folders."""
-    with winetest.Wine(args.bin, "install-folders") as wine:
-        with Machine(wine, args) as m:
-            every = [A, B, D, PROGRAM_FILES_PLAYER]
-            for what, hkcu, uninstall, explicit, with_exe, without_exe, want in FOLDER_ROWS:
-                for key in (PLAYER_HKCU_KEY, PLAYER_UNINSTALL_KEY, UNINSTALL_KEY):
-                    m.reg_delete(key)
-                for folder in every:
-                    shutil.rmtree(m.local(folder), ignore_errors=True)
-                for folder in with_exe:
-                    m.player_folder(folder)
-                for folder in without_exe:
-                    m.player_folder(folder, exe=False)
-                if hkcu is not None:
-                    m.reg_set(PLAYER_HKCU_KEY, None, hkcu)
-                if uninstall is not None:
-                    m.reg_set(PLAYER_UNINSTALL_KEY, "UninstallString", uninstall)
-                before = {f: m.files(f) for f in every}
-                rc, took = m.run_setup("/S", *(["/D=" + explicit] if explicit else []))
-                print("%-55s exit %s in %.1f s" % (what, rc, took))
-                if want is None:
-                    c.eq(what + ": exit", rc, EXIT_NO_PLAYER)
-                    check_untouched(c, m, what, before, every)
-                    continue
-                c.eq(what + ": exit", rc, 0)
-                check_installed(c, m, what, want)
-                for folder in every:
-                    if folder != want:
-                        c.eq(what + ": nothing in " + folder, installed_files(m.files(folder)), [])
+    with machine(args, "install-folders") as m:
+        every = [A, B, D, PROGRAM_FILES_PLAYER]
+        for what, hkcu, uninstall, explicit, with_exe, without_exe, want in FOLDER_ROWS:
+            for key in (PLAYER_HKCU_KEY, PLAYER_UNINSTALL_KEY, UNINSTALL_KEY):
+                m.reg_delete(key)
+            for folder in every:
+                shutil.rmtree(m.local(folder), ignore_errors=True)
+            for folder in with_exe:
+                m.player_folder(folder)
+            for folder in without_exe:
+                m.player_folder(folder, exe=False)
+            if hkcu is not None:
+                m.reg_set(PLAYER_HKCU_KEY, None, hkcu)
+            if uninstall is not None:
+                m.reg_set(PLAYER_UNINSTALL_KEY, "UninstallString", uninstall)
+            before = {f: m.files(f) for f in every}
+            rc, took = m.run_setup("/S", *(["/D=" + explicit] if explicit else []))
+            print("%-55s exit %s in %.1f s" % (what, rc, took))
+            if want is None:
+                c.eq(what + ": exit", rc, EXIT_NO_PLAYER)
+                check_untouched(c, m, what, before, every)
+                continue
+            c.eq(what + ": exit", rc, 0)
+            check_installed(c, m, what, want)
+            for folder in every:
+                if folder != want:
+                    c.eq(what + ": nothing in " + folder, installed_files(m.files(folder)), [])
     return None
 
 
@@ -413,99 +417,95 @@ def scenario_running(args, c):
     plugins = folder + "\\Plugins"
     exe = folder + "\\Winamp.exe"
     log = []
-    with winetest.Wine(args.bin, "install-running") as wine:
-        with Machine(wine, args) as m:
-            m.player_folder(folder, test_player=True)
-            m.reg_set(PLAYER_HKCU_KEY, None, folder)
-            old = m.module + OLD_MARK  # still loads: the loader ignores bytes past the image
-            plugins_local = m.local(plugins)
+    with machine(args, "install-running", folder, test_player=True) as m:
+        old = m.module + OLD_MARK  # still loads: the loader ignores bytes past the image
+        plugins_local = m.local(plugins)
 
-            # A program holds the module but has no player window to close:
-            # the old module cannot be replaced, and stays whole.
+        # A program holds the module but has no player window to close:
+        # the old module cannot be replaced, and stays whole.
+        os.makedirs(plugins_local, exist_ok=True)
+        with open(os.path.join(plugins_local, MODULE), "wb") as f:
+            f.write(old)
+        before = m.files(folder)
+        holder, log_path = m.start_player(exe, [
+            "load " + plugins + "\\" + MODULE, "mark up", "pump 90000"], name="holder")
+        c.true("hold: module loaded", wait_for_line(log_path, "MARK up", winetest.WINE_TIMEOUT))
+        rc, took = m.run_setup("/S")
+        print("module held without a player window: setup exit %s in %.1f s" % (rc, took))
+        c.eq("hold: setup exit", rc, EXIT_WRITE_FAILED)
+        c.eq("hold: files unchanged, no new module left beside the old",
+             sorted(m.files(folder)), sorted(before))
+        c.true("hold: the old module is whole", m.files(folder) == before)
+        c.eq("hold: no entry", m.reg_values(UNINSTALL_KEY), None)
+        holder.kill()
+        holder.wait(10)
+
+        for mode in ("close", "ignore"):
             os.makedirs(plugins_local, exist_ok=True)
             with open(os.path.join(plugins_local, MODULE), "wb") as f:
                 f.write(old)
             before = m.files(folder)
-            holder, log_path = m.start_player(exe, [
-                "load " + plugins + "\\" + MODULE, "mark up", "pump 90000"], name="holder")
-            c.true("hold: module loaded", wait_for_line(log_path, "MARK up", winetest.WINE_TIMEOUT))
+            entry_before = m.reg_values(UNINSTALL_KEY)
+            player, log_path = m.start_player(exe, [
+                "load " + plugins + "\\" + MODULE, "init", "player-window " + mode, "serve 90000",
+                "quit"], name="player-" + mode)
+            c.true(mode + ": player up",
+                   wait_for_line(log_path, "PLAYER-WINDOW", winetest.WINE_TIMEOUT))
             rc, took = m.run_setup("/S")
-            print("module held without a player window: setup exit %s in %.1f s" % (rc, took))
-            c.eq("hold: setup exit", rc, EXIT_WRITE_FAILED)
-            c.eq("hold: files unchanged, no new module left beside the old",
-                 sorted(m.files(folder)), sorted(before))
-            c.true("hold: the old module is whole", m.files(folder) == before)
-            c.eq("hold: no entry", m.reg_values(UNINSTALL_KEY), None)
-            holder.kill()
-            holder.wait(10)
-
-            for mode in ("close", "ignore"):
-                os.makedirs(plugins_local, exist_ok=True)
-                with open(os.path.join(plugins_local, MODULE), "wb") as f:
-                    f.write(old)
-                before = m.files(folder)
-                entry_before = m.reg_values(UNINSTALL_KEY)
-                player, log_path = m.start_player(exe, [
-                    "load " + plugins + "\\" + MODULE, "init", "player-window " + mode, "serve 90000",
-                    "quit"], name="player-" + mode)
-                c.true(mode + ": player up",
-                       wait_for_line(log_path, "PLAYER-WINDOW", winetest.WINE_TIMEOUT))
-                rc, took = m.run_setup("/S")
-                log = read_log(log_path)
-                print("player that %ss: setup exit %s in %.1f s (wait bound %.0f s)" % (
-                    "close" if mode == "close" else "ignore", rc, took, CLOSE_WAIT_S))
-                if mode == "close":
-                    c.eq("close: setup exit", rc, 0)
-                    c.eq("close: the player got its exit command once",
-                         lines_with(log, "EXIT-COMMAND"), ["EXIT-COMMAND close"])
-                    c.true("close: the player ended", player.wait(30) == 0)
-                    c.true("close: the player had released the module when setup ended",
-                           "EXITED" in log)
-                    check_installed(c, m, "close", folder)
-                    c.true("close: setup did not wait out the bound", took < CLOSE_WAIT_S + 20,
-                           "(%.1f s)" % took)
-                    continue
-                c.eq("ignore: setup exit", rc, EXIT_PLAYER_RUNNING)
-                c.eq("ignore: the player got the exit command", lines_with(log, "EXIT-COMMAND"),
-                     ["EXIT-COMMAND ignored"])
-                c.true("ignore: setup waited for the player", took >= CLOSE_WAIT_S,
+            log = read_log(log_path)
+            print("player that %ss: setup exit %s in %.1f s (wait bound %.0f s)" % (
+                "close" if mode == "close" else "ignore", rc, took, CLOSE_WAIT_S))
+            if mode == "close":
+                c.eq("close: setup exit", rc, 0)
+                c.eq("close: the player got its exit command once",
+                     lines_with(log, "EXIT-COMMAND"), ["EXIT-COMMAND close"])
+                c.true("close: the player ended", player.wait(30) == 0)
+                c.true("close: the player had released the module when setup ended",
+                       "EXITED" in log)
+                check_installed(c, m, "close", folder)
+                c.true("close: setup did not wait out the bound", took < CLOSE_WAIT_S + 20,
                        "(%.1f s)" % took)
-                c.true("ignore: setup gave up within the bound", took < CLOSE_WAIT_S + 20,
-                       "(%.1f s)" % took)
-                c.true("ignore: the player still runs", player.poll() is None)
-                c.true("ignore: files unchanged", m.files(folder) == before,
-                       str(installed_files(m.files(folder))))
-                c.eq("ignore: entry unchanged", m.reg_values(UNINSTALL_KEY), entry_before)
+                continue
+            c.eq("ignore: setup exit", rc, EXIT_PLAYER_RUNNING)
+            c.eq("ignore: the player got the exit command", lines_with(log, "EXIT-COMMAND"),
+                 ["EXIT-COMMAND ignored"])
+            c.true("ignore: setup waited for the player", took >= CLOSE_WAIT_S,
+                   "(%.1f s)" % took)
+            c.true("ignore: setup gave up within the bound", took < CLOSE_WAIT_S + 20,
+                   "(%.1f s)" % took)
+            c.true("ignore: the player still runs", player.poll() is None)
+            c.true("ignore: files unchanged", m.files(folder) == before,
+                   str(installed_files(m.files(folder))))
+            c.eq("ignore: entry unchanged", m.reg_values(UNINSTALL_KEY), entry_before)
 
-                # The uninstaller of the earlier install gives up the same way.
-                # Run in place (_?=), its exit code is its own; from its usual
-                # temporary copy the code is that of the program starting it, 0.
-                rc = m.run_uninstaller(plugins, "/S", "_?=" + plugins)
-                c.eq("ignore: uninstaller exit", rc, EXIT_PLAYER_RUNNING)
-                c.eq("ignore: uninstaller left the files", m.files(folder), before)
-                c.eq("ignore: uninstaller left the entry", m.reg_values(UNINSTALL_KEY), entry_before)
-                c.true("ignore: the player still runs after the uninstaller", player.poll() is None)
+            # The uninstaller of the earlier install gives up the same way.
+            # Run in place (_?=), its exit code is its own; from its usual
+            # temporary copy the code is that of the program starting it, 0.
+            rc = m.run_uninstaller(plugins, "/S", "_?=" + plugins)
+            c.eq("ignore: uninstaller exit", rc, EXIT_PLAYER_RUNNING)
+            c.eq("ignore: uninstaller left the files", m.files(folder), before)
+            c.eq("ignore: uninstaller left the entry", m.reg_values(UNINSTALL_KEY), entry_before)
+            c.true("ignore: the player still runs after the uninstaller", player.poll() is None)
 
-                # Interactive, setup asks first; Cancel leaves the player alone.
-                commands_before = len(lines_with(read_log(log_path), "EXIT-COMMAND"))
-                caption = setup_caption(args)
-                setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                m.drive(navigate_to_folder_page(caption))
-                rc, driven = m.click_until_box(caption)  # Install
-                if rc == 0:
-                    rc, _ = m.drive(["window-command box 2 " + caption, "pump 2000"])  # Cancel
-                ended = m.close_when_done(setup, caption, 2)
-                c.eq("ask: driver exit", rc, 0)
-                c.eq("ask: setup asked", [l.split("|")[1][:17] for l in lines_with(driven,
-                                                                                   "WINDOW box")],
-                     ["Winamp is running"])
-                c.eq("ask: Cancel ends setup as cancelled", ended, 1)
-                c.eq("ask: no exit command after Cancel",
-                     len(lines_with(read_log(log_path), "EXIT-COMMAND")), commands_before)
-                c.true("ask: files unchanged", m.files(folder) == before)
-                c.true("ask: the player still runs", player.poll() is None)
-                player.kill()
+            # Interactive, setup asks first; Cancel leaves the player alone.
+            commands_before = len(lines_with(read_log(log_path), "EXIT-COMMAND"))
+            caption = setup_caption(args)
+            setup = m.start_setup()
+            m.drive(navigate_to_folder_page(caption))
+            rc, driven = m.click_until_box(caption)  # Install
+            if rc == 0:
+                rc, _ = m.drive(["window-command box 2 " + caption, "pump 2000"])  # Cancel
+            ended = m.close_when_done(setup, caption, 2)
+            c.eq("ask: driver exit", rc, 0)
+            c.eq("ask: setup asked", [l.split("|")[1][:17] for l in lines_with(driven,
+                                                                               "WINDOW box")],
+                 ["Winamp is running"])
+            c.eq("ask: Cancel ends setup as cancelled", ended, 1)
+            c.eq("ask: no exit command after Cancel",
+                 len(lines_with(read_log(log_path), "EXIT-COMMAND")), commands_before)
+            c.true("ask: files unchanged", m.files(folder) == before)
+            c.true("ask: the player still runs", player.poll() is None)
+            player.kill()
     return log
 
 
@@ -514,18 +514,14 @@ def scenario_dialog(args, c):
     naming it, and stays on the page; nothing is written."""
     folder = r"C:\Players\Empty"
     caption = setup_caption(args)
-    with winetest.Wine(args.bin, "install-dialog") as wine:
-        with Machine(wine, args) as m:
-            m.player_folder(folder, exe=False)
-            m.reg_set(PLAYER_HKCU_KEY, None, folder)
-            setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                m.drive(navigate_to_folder_page(caption))
-                rc, log = m.click_until_box(caption)  # Next
-                written = (m.files(folder), m.reg_values(UNINSTALL_KEY))
-            finally:
-                setup.kill()
+    with machine(args, "install-dialog", folder, exe=False) as m:
+        setup = m.start_setup()
+        try:
+            m.drive(navigate_to_folder_page(caption))
+            rc, log = m.click_until_box(caption)  # Next
+            written = (m.files(folder), m.reg_values(UNINSTALL_KEY))
+        finally:
+            setup.kill()
     c.eq("driver exit", rc, 0)
     boxes = lines_with(log, "WINDOW box")
     c.eq("one message box", len(boxes), 1)
@@ -553,37 +549,32 @@ def scenario_keep(args, c):
     plugins = folder + "\\Plugins"
     caption = "Trellicast %s" % args.version
     log = []
-    with winetest.Wine(args.bin, "install-keep") as wine:
-        with Machine(wine, args) as m:
-            m.player_folder(folder)
-            m.reg_set(PLAYER_HKCU_KEY, None, folder)
-            m.reg_set(PLAYER_HKLM_KEY, "PlayerOwn", "kept")
-            for what, button, kept in KEEP_ROWS:
-                rc, _ = m.run_setup("/S")
-                c.eq(what + ": setup exit", rc, 0)
-                m.reg_set(SETTINGS_KEY, "Interval", "7", "REG_DWORD")
-                uninstaller = subprocess.Popen(
-                    [winetest.WINE, plugins + "\\" + UNINSTALLER], env=wine.env, cwd=wine.tmp,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                m.drive(["await-window 60000 dialog " + caption, "pump 1000"])
-                rc, driven = m.click_until_box(caption)  # Uninstall
-                if rc == 0:
-                    rc, _ = m.drive(["window-command box %s %s" % (button, caption)])
-                ended = m.close_when_done(uninstaller, caption, 1)
-                log += ["-- " + what] + driven
-                c.eq(what + ": driver exit", rc, 0)
-                c.eq(what + ": uninstaller ended", ended, 0)
-                boxes = lines_with(driven, "WINDOW box")
-                c.true(what + ": the box asks about the settings key",
-                       len(boxes) == 1 and "Keep Trellicast's settings" in boxes[0] and
-                       "Software\\x5CWinamp\\x5CTrellicast" in boxes[0], str(boxes))
-                c.eq(what + ": files", installed_files(m.files(folder)), [])
-                c.eq(what + ": entry", m.reg_values(UNINSTALL_KEY), None)
-                settings = m.reg_values(SETTINGS_KEY)
-                c.eq(what + ": settings", settings and settings.get("Interval"),
-                     7 if kept else None)
-                c.eq(what + ": the player's own key stays",
-                     (m.reg_values(PLAYER_HKLM_KEY) or {}).get("PlayerOwn"), "kept")
+    with machine(args, "install-keep", folder) as m:
+        m.reg_set(PLAYER_HKLM_KEY, "PlayerOwn", "kept")
+        for what, button, kept in KEEP_ROWS:
+            rc, _ = m.run_setup("/S")
+            c.eq(what + ": setup exit", rc, 0)
+            m.reg_set(SETTINGS_KEY, "Interval", "7", "REG_DWORD")
+            uninstaller = m.wine.start([winetest.WINE, plugins + "\\" + UNINSTALLER])
+            m.drive(["await-window 60000 dialog " + caption, "pump 1000"])
+            rc, driven = m.click_until_box(caption)  # Uninstall
+            if rc == 0:
+                rc, _ = m.drive(["window-command box %s %s" % (button, caption)])
+            ended = m.close_when_done(uninstaller, caption, 1)
+            log += ["-- " + what] + driven
+            c.eq(what + ": driver exit", rc, 0)
+            c.eq(what + ": uninstaller ended", ended, 0)
+            boxes = lines_with(driven, "WINDOW box")
+            c.true(what + ": the box asks about the settings key",
+                   len(boxes) == 1 and "Keep Trellicast's settings" in boxes[0] and
+                   "Software\\x5CWinamp\\x5CTrellicast" in boxes[0], str(boxes))
+            c.eq(what + ": files", installed_files(m.files(folder)), [])
+            c.eq(what + ": entry", m.reg_values(UNINSTALL_KEY), None)
+            settings = m.reg_values(SETTINGS_KEY)
+            c.eq(what + ": settings", settings and settings.get("Interval"),
+                 7 if kept else None)
+            c.eq(what + ": the player's own key stays",
+                 (m.reg_values(PLAYER_HKLM_KEY) or {}).get("PlayerOwn"), "kept")
     return log
 
 
@@ -655,25 +646,17 @@ def screenshot(args):
     """The setup program's folder page under Xvfb, saved as a picture."""
     caption = setup_caption(args)
     folder = r"C:\Program Files\Winamp"
-    with winetest.Wine(args.bin, "install-screenshot") as wine:
-        with Machine(wine, args) as m:
-            m.player_folder(folder)
-            m.reg_set(PLAYER_HKCU_KEY, None, folder)
-            setup = subprocess.Popen([winetest.WINE, m.setup], env=wine.env, cwd=wine.tmp,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                rc, log = m.drive(navigate_to_folder_page(caption) + ["pump 1000"])
-                if rc != 0:
-                    print("could not reach the folder page:")
-                    print("\n".join(log))
-                    return 1
-                raw = wine.path("root.png")
-                subprocess.run(["import", "-display", wine.env["DISPLAY"], "-window", "root", raw],
-                               check=True, timeout=30)
-            finally:
-                setup.kill()
-            subprocess.run(["convert", raw, "-trim", "+repage", "-strip", args.out], check=True,
-                           timeout=30)
+    with machine(args, "install-screenshot", folder) as m:
+        setup = m.start_setup()
+        try:
+            rc, log = m.drive(navigate_to_folder_page(caption) + ["pump 1000"])
+            if rc != 0:
+                print("could not reach the folder page:")
+                print("\n".join(log))
+                return 1
+            winetest.snap(m.wine, args.out)
+        finally:
+            setup.kill()
     print("wrote " + args.out)
     return 0
 
