@@ -7,6 +7,7 @@ Buffer bodyBuffer;
 Buffer urlSetting;
 int32_t enabledSetting = DEFAULT_ENABLED;
 uint32_t intervalSetting = DEFAULT_INTERVAL;
+bool utf8Setting = DEFAULT_UTF8;
 bool updateInProgress = false;
 bool errorShown = false;
 
@@ -18,6 +19,7 @@ void resetState() {
   urlSetting.reset();
   enabledSetting = DEFAULT_ENABLED;
   intervalSetting = DEFAULT_INTERVAL;
+  utf8Setting = DEFAULT_UTF8;
   updateInProgress = false;
   errorShown = false;
 }

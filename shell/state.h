@@ -13,6 +13,7 @@ constexpr size_t BODY_BUFFER_SIZE = 8192;
 constexpr size_t URL_MAX_CHARS = 1024;  // urlSetting holds this many plus a terminator
 constexpr int32_t DEFAULT_ENABLED = 1;
 constexpr uint32_t DEFAULT_INTERVAL = 10;
+constexpr bool DEFAULT_UTF8 = true;
 
 extern PluginRecord pluginRecord;
 extern char descriptionText[DESCRIPTION_SIZE];
@@ -20,6 +21,9 @@ extern Buffer bodyBuffer;  // BODY_BUFFER_SIZE bytes, from pluginInit to pluginQ
 extern Buffer urlSetting;  // URL_MAX_CHARS + 1 bytes, from pluginInit to pluginQuit
 extern int32_t enabledSetting;
 extern uint32_t intervalSetting;
+// Whether posts carry UTF-8 throughout (the title and every tag text), or
+// the player's code-page title and Latin-1 frames as stored.
+extern bool utf8Setting;
 extern bool updateInProgress;
 extern bool errorShown;
 
