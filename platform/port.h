@@ -3,12 +3,11 @@
 // Every procedure here stands for one system call of the Windows build and
 // keeps its shape, so platform/win32 forwards each one to the real API and
 // platform/posix provides the same behaviour on its own event loop, store
-// and HTTP client. The HTTP send is where the Windows backend does more
-// than forward: it runs HttpSendRequestExA on a thread of its own, gives a
-// send up as timed out once it has run for a bound of its own (the system
-// does not bound every stage), and writes a URL's Basic Authorization line
-// on each request itself (see the HTTP section). The core includes this
-// header and nothing system-specific.
+// and HTTP client. The HTTP post is the one place where a procedure stands
+// for several calls: the core hands over a whole post and later takes one
+// outcome, and each backend runs the post on a sender thread of its own
+// (see the HTTP section). The core includes this header and nothing
+// system-specific.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +19,6 @@ namespace platform {
 using WindowHandle = void*;  // HWND
 using ModuleHandle = void*;  // HINSTANCE of this module
 using KeyHandle = void*;     // HKEY
-using NetHandle = void*;     // HINTERNET
 
 // ---- Messages to the host window --------------------------------------
 constexpr unsigned kUserMessage = 0x0400;  // WM_USER
@@ -81,6 +79,11 @@ uint32_t moduleFileName(ModuleHandle module, char* buffer, uint32_t capacity);
 char pathSeparator();
 // GetLastError: the calling thread's last system error code.
 uint32_t lastError();
+// GetLocalTime: the time of day on the user's clock.
+struct TimeOfDay {
+  unsigned hour, minute, second;
+};
+TimeOfDay localTimeOfDay();
 
 // ---- Settings store (registry) ----------------------------------------------------
 constexpr uint32_t kRegSz = 1;     // REG_SZ
@@ -121,55 +124,70 @@ struct UrlComponents {
 // InternetCrackUrlA(url, length, 0, components): true on success.
 bool crackUrl(const char* url, size_t length, UrlComponents* components);
 
-// InternetOpenA(agent, access type 0, no proxy, no bypass, 0).
-NetHandle internetOpen(const char* agent);
-// InternetConnectA(session, host, port, user, password, HTTP service, 0, 0).
-// user/password may be null.
-NetHandle internetConnect(NetHandle session, const char* host, uint16_t port, const char* user,
-                          const char* password);
-// HttpOpenRequestA(connection, method, target, no version, no referrer,
-// no accepted types, flags, 0); secure asks for TLS with verification.
-NetHandle httpOpenRequest(NetHandle connection, const char* method, const char* target,
-                          bool secure);
-// HttpSendRequestExA with one INTERNET_BUFFERSA holding the additional
-// header block ("Name: value\n" lines) and the body. The answer is not read.
-//
-// The send never holds the caller: the backend copies the header block and
-// the body, hands them with the request to one sender thread and returns.
-// True means "started": the send's own outcome comes later from
-// httpSendOutcome. False means nothing was started; the last error says
-// why. Either way the caller closes its three handles as usual; a backend
-// whose thread still needs them (WinInet's) takes them over and closes them
-// on that thread when the send ends, the caller's closes of them doing
-// nothing. At most one send is in flight: while one is, another is refused
-// at once (kSendBusy) without touching the network; starting a send drops
-// an outcome not yet taken. Each send keeps its time limits (kNetTimeoutMs
-// per stage); a send is never cancelled, not even by unloading the module,
-// which its thread keeps loaded until it ends. Call it from one thread
-// only, the same as httpSendOutcome.
-bool httpSendRequest(NetHandle request, const char* headers, uint32_t headersLength,
-                     const void* body, uint32_t bodyLength);
-
-// What became of the last send httpSendRequest started.
-enum class SendOutcome {
-  none,     // no send started since the last outcome was taken
-  running,  // still under way; nothing is taken
-  sent,     // the whole request was written
-  failed,   // the last error is set to the send's own error code
+// One POST as the core hands it to the backend: where to connect, what to
+// ask for, the added header block ("Name: value\n" lines) and the body.
+// The backend copies what it needs before httpPost returns.
+struct HttpPost {
+  const char* agent;     // sent as the User-Agent header
+  const char* host;      // the server: a name, or an IPv6 literal without brackets
+  uint16_t port;         // the scheme's default when the URL names none
+  bool secure;           // TLS, certificate and host name verified
+  const char* user;      // null when the URL names none
+  const char* password;  // with a user; may be empty
+  const char* target;    // path and query, as the request line carries them
+  const char* headers;
+  uint32_t headersLength;
+  const void* body;
+  uint32_t bodyLength;
 };
-// Takes the outcome of the last send started: each finished send's outcome
-// is given once, then none until the next send starts. Never waits. A
-// backend that gives a send up by its own bound answers failed (timed out)
-// once the bound has passed, then running until the thread really ends.
-SendOutcome httpSendOutcome();
-// The last error of an httpSendRequest refused because a send is in flight.
+
+// Where a post that could not start stopped. Each stage stands for the
+// Windows call that failed there, so both builds fail at the same steps:
+// InternetOpenA (the HTTP stack cannot be set up), InternetConnectA,
+// HttpOpenRequestA, HttpSendRequestExA (the send cannot be handed to the
+// sender thread; kSendBusy while another send is in flight).
+enum class PostStart { started, open, connect, request, send };
+
+// Starts a post and never holds the caller: the backend opens what the post
+// needs, hands it to one sender thread and returns. The sender writes the
+// request, reads the answer's status line and headers, reads and discards
+// up to kAnswerBodyLimit bytes of its body and only then closes, or keeps
+// the connection for the next post where HTTP/1.1 allows it. Redirects are
+// not followed. The backend owns every handle of a post from start to end.
+// On anything but started the last error says why and nothing was sent.
+// At most one post is in flight; starting one drops an outcome not yet
+// taken. A post is never cancelled, not even by unloading the module, which
+// the sender keeps loaded until it ends. Call it from one thread only, the
+// same as httpPostOutcome.
+PostStart httpPost(const HttpPost& post);
+
+constexpr uint32_t kAnswerBodyLimit = 64 * 1024;
+
+// What became of the last post httpPost started.
+struct PostOutcome {
+  enum class State {
+    none,      // no post started since the last outcome was taken
+    running,   // still under way; nothing is taken
+    answered,  // the server answered: status, reason and location below
+    failed,    // no answer: error holds the system's code (timeouts included)
+  };
+  State state = State::none;
+  uint32_t error = 0;
+  unsigned status = 0;
+  char reason[64] = {};      // the reason phrase as the server wrote it, cut to fit
+  char location[1025] = {};  // a 3xx answer's Location, as sent, cut to fit
+};
+// Takes the outcome of the last post started: each finished post's outcome
+// is given once, then none until the next post starts. Never waits. A
+// backend that gives a post up by its own bound answers failed (timed out)
+// once the bound has passed, then running until the sender really ends.
+PostOutcome httpPostOutcome();
+// The last error of an httpPost refused because a post is in flight.
 constexpr uint32_t kSendBusy = 170;  // ERROR_BUSY
 
-// InternetCloseHandle.
-void internetClose(NetHandle handle);
-
-// Bounds on one request, applied by the backends: name resolution (where
-// the stack allows), connecting, sending and waiting are each cut off here.
+// Bounds on one post, applied by the backends: name resolution (where the
+// stack allows), connecting, sending and waiting for the answer are each
+// cut off here.
 constexpr uint32_t kNetTimeoutMs = 5000;
 
 // ---- Media files --------------------------------------------------------------

@@ -1,7 +1,8 @@
-// One status update per timer tick: split the URL, open the three HTTP
-// handles, ask the player what is playing, write the form body and start
-// the post on the backend's sender thread. The player's thread never waits
-// for the network; the post's outcome is taken at the next tick.
+// One status update per timer tick: split the URL, ask the player what is
+// playing, write the form body and hand the post to the backend's sender
+// thread. The player's thread never waits for the network; the post's
+// outcome (the server's answer, or why there was none) is taken at the next
+// tick.
 #include "report/update.h"
 
 #include <cstdio>
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr const char* kAgent = "Trellicast";
-constexpr const char* kMethod = "POST";
 constexpr const char* kHeaderFormat =
     "Content-Type: application/x-www-form-urlencoded\nHost: %s\nContent-Length: %ld\n";
 constexpr size_t kHeaderBlockSize = 1024;
@@ -27,23 +27,98 @@ constexpr size_t kHeaderBlockSize = 1024;
 // digits, the body never reaching 8192 bytes) and a terminator: this is what
 // is left for the host token.
 constexpr size_t kHostTokenMax = 947;
-// Every component of urlSetting is at most this long.
+// Every component of a URL is at most this long.
 constexpr size_t kPieceSize = URL_MAX_CHARS + 1;
+// How often the settings dialog's "Send now" looks for its outcome.
+constexpr uint32_t kOutcomePollMs = 100;
 
 // Host messages (WM_USER codes): shell/player.h.
 
-struct NetCloser {
-  void operator()(void* handle) const { platform::internetClose(handle); }
-};
-using NetOwner = std::unique_ptr<void, NetCloser>;
+// Who started the post in flight: its failure is a box (once) for the
+// timer, a status line alone for the dialog.
+enum class Origin { timer, dialog };
+Origin sendOrigin = Origin::timer;
+// Whether boxes were silenced when the post in flight started: its failure
+// stays as silent as it would have been had the post ended at once, even if
+// the settings are confirmed before its outcome is taken.
+bool sendStartedSilenced = false;
 
-// Network and URL failures show one box until the settings are next
-// confirmed. The flag is raised before the box opens, so a confirmation made
-// while it is open is not undone when it closes.
-void reportOnce(const char* message) {
-  if (errorShown) return;
+// The last outcome, as the settings dialog's status line shows it.
+char statusLine[UPDATE_STATUS_SIZE] = "No update sent yet";
+StatusListener statusListener = nullptr;
+
+void setStatus(const char* state, const char* detail) {
+  const platform::TimeOfDay now = platform::localTimeOfDay();
+  std::snprintf(statusLine, sizeof statusLine, "Last update %02u:%02u:%02u: %s%s", now.hour,
+                now.minute, now.second, state, detail);
+  if (statusListener != nullptr) statusListener(statusLine);
+}
+
+// A failure: the status line tells it; a post of the timer's shows it in a
+// box once until the settings are next confirmed (the flag is raised before
+// the box opens, so a confirmation made while it is open is not undone when
+// it closes). withCode adds the last system error code as every system
+// failure's box does ("Cannot InternetOpen: (errcode=12029)"); a server's
+// answer is shown as it is.
+void fail(Origin origin, bool silenced, const char* message, bool withCode) {
+  // Read the code first: nothing below may disturb it.
+  const uint32_t code = platform::lastError();
+  char text[UPDATE_STATUS_SIZE];
+  if (withCode)
+    std::snprintf(text, sizeof text, "%s: (errcode=%u)", message, static_cast<unsigned>(code));
+  else
+    std::snprintf(text, sizeof text, "%s", message);
+  setStatus("failed: ", text);
+  if (origin == Origin::dialog || silenced || errorShown) return;
   errorShown = true;
-  reportError(message);
+  showError(text);
+}
+
+// A URL's user name and password never reach a box or the status line.
+void copyWithoutCredentials(const char* url, char* out, size_t capacity) {
+  const char* from = url;
+  const char* scheme = std::strstr(url, "://");
+  if (scheme != nullptr) {
+    const char* authority = scheme + 3;
+    const char* end = authority + std::strcspn(authority, "/?#");
+    for (const char* p = authority; p < end; ++p)
+      if (*p == '@') from = p + 1;
+    if (from != url) {
+      std::snprintf(out, capacity, "%.*s%s", static_cast<int>(authority - url), url, from);
+      return;
+    }
+  }
+  std::snprintf(out, capacity, "%s", url);
+}
+
+// What became of a finished post: the status line, and for a failure of the
+// timer's post its box.
+void takeOutcome(const platform::PostOutcome& outcome) {
+  using State = platform::PostOutcome::State;
+  if (outcome.state == State::failed) {
+    fail(sendOrigin, sendStartedSilenced, "Cannot HttpSendRequestEx", true);
+    return;
+  }
+  if (outcome.state != State::answered) return;
+  // Status, reason and Location: room to spare in the status line.
+  char answer[sizeof outcome.reason + sizeof outcome.location + 32];
+  const int n = std::snprintf(answer, sizeof answer, "%u%s%s", outcome.status,
+                              outcome.reason[0] != '\0' ? " " : "", outcome.reason);
+  if (outcome.status >= 200 && outcome.status < 300) {
+    char detail[UPDATE_STATUS_SIZE];
+    std::snprintf(detail, sizeof detail, "(%s)", answer);
+    setStatus("delivered ", detail);
+    return;
+  }
+  if (outcome.status >= 300 && outcome.status < 400 && outcome.location[0] != '\0' && n > 0 &&
+      static_cast<size_t>(n) < sizeof answer) {
+    char location[sizeof outcome.location];
+    copyWithoutCredentials(outcome.location, location, sizeof location);
+    std::snprintf(answer + n, sizeof answer - static_cast<size_t>(n), " (Location: %s)", location);
+  }
+  char text[UPDATE_STATUS_SIZE];
+  std::snprintf(text, sizeof text, "The server answered %s", answer);
+  fail(sendOrigin, sendStartedSilenced, text, false);
 }
 
 void copySpan(char* out, const char* text, size_t length) {
@@ -79,47 +154,22 @@ void makeTarget(const platform::UrlComponents& parts, char* target) {
   target[n] = '\0';
 }
 
-// Whether boxes were silenced when the send in flight started: its failure
-// stays as silent as it would have been had the send ended at once, even if
-// the settings are confirmed before its outcome is taken.
-bool sendStartedSilenced = false;
-
-}  // namespace
-
-void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
-  if (updateInProgress) return;
-  // The previous tick's send ran on the sender thread; its outcome is taken
-  // here first, and a failure goes through the same report-once path as
-  // every other (the last error is that send's code). A tick nested in the
-  // box's loop is dropped like any tick that arrives during a cycle.
-  updateInProgress = true;
-  const platform::SendOutcome previous = platform::httpSendOutcome();
-  if (previous == platform::SendOutcome::failed && !sendStartedSilenced) {
-    reportOnce("Cannot HttpSendRequestEx");
-  }
-  // While the previous send still runs this tick sends nothing and waits
-  // for nothing: that send reports its own outcome.
-  if (previous != platform::SendOutcome::running && urlSetting && urlSetting[0] != '\0' &&
-      enabledSetting != 0 && bodyBuffer) {
-    sendStatusUpdate(window);
-  }
-  updateInProgress = false;
-}
-
-void sendStatusUpdate(platform::WindowHandle window) {
-  const char* url = urlSetting.get();
+// One update to url: split it, ask the player, write the body, start the
+// post.
+void postStatus(platform::WindowHandle window, const char* url, Origin origin) {
+  const auto report = [origin](const char* message) { fail(origin, false, message, true); };
 
   // Split the URL.
   platform::UrlComponents parts{};
   if (!platform::crackUrl(url, std::strlen(url), &parts)) {
-    reportOnce("Invalid URL");
+    report("Invalid URL");
     return;
   }
 
-  // The Host header's token, and the pieces the handles take.
+  // The Host header's token, and the pieces the post is made of.
   char hostToken[kHostTokenMax + 1];
   if (!makeHostToken(url, parts, hostToken)) {
-    reportOnce("Invalid URL");
+    report("Invalid URL");
     return;
   }
   char host[kPieceSize];
@@ -131,24 +181,6 @@ void sendStatusUpdate(platform::WindowHandle window) {
   copySpan(password, parts.password.text, parts.password.length);
   makeTarget(parts, target);
   const bool hasUser = parts.user.length > 0;
-
-  // Open the handles: session, connection to the host name alone, request.
-  NetOwner session(platform::internetOpen(kAgent));
-  if (!session) {
-    reportOnce("Cannot InternetOpen");
-    return;
-  }
-  NetOwner connection(platform::internetConnect(
-      session.get(), host, parts.port, hasUser ? user : nullptr, hasUser ? password : nullptr));
-  if (!connection) {
-    reportOnce("Cannot InternetConnect");
-    return;
-  }
-  NetOwner request(platform::httpOpenRequest(connection.get(), kMethod, target, parts.secure));
-  if (!request) {
-    reportOnce("Cannot HttpOpenRequest");
-    return;
-  }
 
   // Ask the player what is playing.
   const intptr_t status = platform::sendUserMessage(window, 0, kGetStatus);
@@ -183,17 +215,95 @@ void sendStatusUpdate(platform::WindowHandle window) {
                                           static_cast<long>(bodyLength));
   if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return;
 
-  // Start the send on the sender thread; its outcome is taken at the
-  // next tick. A send that cannot even start is reported now, except when
-  // the sender is still busy with one it gave up on: that is no failure of
-  // this cycle. The answer is not used.
-  if (platform::httpSendRequest(request.get(), headers.get(), static_cast<uint32_t>(headersLength),
-                                bodyBuffer.get(), static_cast<uint32_t>(bodyLength))) {
-    sendStartedSilenced = errorShown;
-  } else if (platform::lastError() != platform::kSendBusy) {
-    reportOnce("Cannot HttpSendRequestEx");
+  // Hand the post to the sender thread; its outcome is taken later. A post
+  // that cannot even start is reported now, except when the sender is still
+  // busy with one it gave up on: that is no failure of this update.
+  const platform::HttpPost post = {kAgent,
+                                   host,
+                                   parts.port,
+                                   parts.secure,
+                                   hasUser ? user : nullptr,
+                                   hasUser ? password : nullptr,
+                                   target,
+                                   headers.get(),
+                                   static_cast<uint32_t>(headersLength),
+                                   bodyBuffer.get(),
+                                   static_cast<uint32_t>(bodyLength)};
+  switch (platform::httpPost(post)) {
+    case platform::PostStart::started:
+      sendOrigin = origin;
+      sendStartedSilenced = errorShown;
+      break;
+    case platform::PostStart::open:
+      report("Cannot InternetOpen");
+      break;
+    case platform::PostStart::connect:
+      report("Cannot InternetConnect");
+      break;
+    case platform::PostStart::request:
+      report("Cannot HttpOpenRequest");
+      break;
+    case platform::PostStart::send:
+      if (platform::lastError() != platform::kSendBusy) report("Cannot HttpSendRequestEx");
+      break;
   }
-  // On return the owners close request, connection and session in that
-  // order (a backend whose sender still needs them has taken them over) and
-  // release the header block.
+}
+
+void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
+  if (updateInProgress) return;
+  updateInProgress = true;
+  const platform::PostOutcome outcome = platform::httpPostOutcome();
+  if (outcome.state != platform::PostOutcome::State::running)
+    platform::killTimer(window, OUTCOME_TIMER_ID);
+  takeOutcome(outcome);
+  updateInProgress = false;
+}
+
+}  // namespace
+
+void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
+  if (updateInProgress) return;
+  // The previous tick's post ran on the sender thread; its outcome is taken
+  // here first. A tick nested in a box's loop is dropped like any tick that
+  // arrives during a cycle.
+  updateInProgress = true;
+  const platform::PostOutcome previous = platform::httpPostOutcome();
+  takeOutcome(previous);
+  // While the previous post still runs this tick sends nothing and waits
+  // for nothing: that post reports its own outcome.
+  if (previous.state != platform::PostOutcome::State::running && urlSetting &&
+      urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer) {
+    sendStatusUpdate(window);
+  }
+  updateInProgress = false;
+}
+
+void sendStatusUpdate(platform::WindowHandle window) {
+  postStatus(window, urlSetting.get(), Origin::timer);
+}
+
+bool sendStatusNow(platform::WindowHandle window, const char* url) {
+  if (updateInProgress || !bodyBuffer) return false;
+  updateInProgress = true;
+  // An outcome still waiting is the timer's: it is taken as a tick would.
+  const platform::PostOutcome previous = platform::httpPostOutcome();
+  takeOutcome(previous);
+  const bool idle = previous.state != platform::PostOutcome::State::running;
+  if (idle) {
+    postStatus(window, url, Origin::dialog);
+    platform::setTimer(window, OUTCOME_TIMER_ID, kOutcomePollMs, onOutcomePoll);
+  }
+  updateInProgress = false;
+  return idle;
+}
+
+const char* updateStatusLine() { return statusLine; }
+
+void setUpdateStatusListener(StatusListener listener) { statusListener = listener; }
+
+void resetUpdateStatus() {
+  std::snprintf(statusLine, sizeof statusLine, "%s", "No update sent yet");
+  statusListener = nullptr;
+  sendOrigin = Origin::timer;
+  sendStartedSilenced = false;
 }

@@ -12,6 +12,8 @@ void reportError(const char* message) {
   platform::messageBox(text, "Error");
 }
 
+void showError(const char* text) { platform::messageBox(text, "Error"); }
+
 int showNotice(const char* message) {
   platform::messageBox(message, "Lumtap");
   return 0;

@@ -1,44 +1,29 @@
-// The port's HTTP procedures on libcurl.
+// The port's HTTP post on libcurl.
 //
-// The four handles keep the meaning they have on Windows so the core's
-// messages mean the same thing on both builds:
-//   internetOpen     creates the curl handle (fails only when curl cannot
-//                    set itself up: "Cannot InternetOpen");
-//   internetConnect  records server, port and credentials (fails only on
-//                    bad arguments or lack of memory);
-//   httpOpenRequest  records method, target and whether TLS is wanted
-//                    (same);
-//   httpSendRequest  builds the transfer (its own copies of headers and
-//                    body, the session's curl handle taken over) and hands
-//                    it to the sender thread, which resolves, connects,
-//                    does the TLS handshake and writes the request, headers
-//                    and body. It fails at once only when the transfer
-//                    cannot be built or a send is already in flight
-//                    (kSendBusy); every network failure before the last
-//                    body byte is written (refused, name not found,
-//                    certificate, timeout, a peer that hangs up or stops
-//                    reading) is the send's outcome, taken later through
-//                    httpSendOutcome with the libcurl code as last error.
+// httpPost fails at once at the stage whose Windows call would fail there,
+// so the core's messages mean the same thing on both builds: "open" when
+// libcurl cannot set itself up or no handle can be had, "connect" and
+// "request" on bad arguments, "send" when the transfer cannot be built or a
+// post is already in flight (kSendBusy). Otherwise it builds the transfer
+// (its own copies of the headers and the body) and hands it to the sender
+// thread, which resolves, connects, does the TLS handshake, writes the
+// request, reads the answer's status line and headers, reads and discards
+// up to kAnswerBodyLimit bytes of its body, and only then lets go of the
+// connection. Every network failure (refused, name not found, certificate,
+// timeout, a reset, an answer that is not HTTP) is the post's outcome,
+// taken later through httpPostOutcome with the libcurl code as last error.
 //
-// The answer is never waited for. Once the whole request has been handed
-// to the connection the send has succeeded: a transfer-progress callback
-// sees the upload counter reach the body's length and stops the transfer
-// there (CURLE_ABORTED_BY_CALLBACK), and any error libcurl reports after
-// the whole body went out (an answer that came at once and is garbage, cut
-// short or followed by a reset) counts as success too, since the post was
-// delivered and nothing of the answer is used. libcurl then closes the
-// connection; with no answer read yet this is an orderly close behind the
-// bytes already written, so the receiver still gets all of them. An empty
-// body gives the callback nothing to count, so such a send alone still
-// waits for the answer (the update cycle always has a body).
+// One curl handle serves every post, one after the other (only one is ever
+// in flight): its connection cache keeps the connection, and a TLS session,
+// open for the next post where HTTP/1.1 allows it.
 //
 // Timeouts. Every transfer is bounded by platform::kNetTimeoutMs twice
 // over: CURLOPT_CONNECTTIMEOUT_MS cuts name resolution (curl's threaded
 // resolver honours it), the TCP connect and the TLS handshake, and
-// CURLOPT_TIMEOUT_MS cuts the whole transfer, so a peer that stops reading
-// before the body is written ends it. One send occupies the sender thread
-// for at most kNetTimeoutMs (plus scheduling), whatever the server does;
-// the caller's thread is never held.
+// CURLOPT_TIMEOUT_MS cuts the whole transfer, the wait for the answer
+// included. One post occupies the sender thread for at most kNetTimeoutMs
+// (plus scheduling), whatever the server does; the caller's thread is never
+// held.
 //
 // System settings. Proxies come from the standard environment variables
 // (http_proxy, https_proxy, all_proxy, no_proxy), which libcurl reads by
@@ -76,14 +61,6 @@ namespace {
 constexpr const char* kContinueSuppressed = "Expect:";
 constexpr const char* kAcceptSuppressed = "Accept:";
 
-enum class Kind { session, connection, request };
-
-struct NetObject {
-  explicit NetObject(Kind k) : kind(k) {}
-  virtual ~NetObject() = default;
-  Kind kind;
-};
-
 struct CurlDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
@@ -92,37 +69,6 @@ struct SlistDeleter {
 };
 using CurlOwner = std::unique_ptr<CURL, CurlDeleter>;
 using SlistOwner = std::unique_ptr<curl_slist, SlistDeleter>;
-
-struct Session : NetObject {
-  Session() : NetObject(Kind::session) {}
-  CurlOwner curl;  // until a send takes it over
-  std::string agent;
-};
-
-struct Connection : NetObject {
-  Connection() : NetObject(Kind::connection) {}
-  Session* session = nullptr;
-  std::string host;
-  uint16_t port = 0;
-  bool hasUser = false;
-  std::string user;
-  std::string password;
-};
-
-struct Request : NetObject {
-  Request() : NetObject(Kind::request) {}
-  Connection* connection = nullptr;
-  std::string method;
-  std::string target;
-  bool secure = false;
-};
-
-template <typename T>
-T* as(NetHandle handle, Kind kind) {
-  auto* object = static_cast<NetObject*>(handle);
-  if (object == nullptr || object->kind != kind) return nullptr;
-  return static_cast<T*>(object);
-}
 
 bool fail(CURLcode code) {
   setLastError(static_cast<uint32_t>(code));
@@ -182,24 +128,67 @@ void shutDownSenderSockets() {
   }
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
-
-// Set once libcurl has written every byte of the body to the connection.
-struct Upload {
-  bool complete = false;
+// What the sender reads of the answer: the reason phrase and Location of
+// the last status line's headers, and how much of the body it discarded.
+struct Answer {
+  std::string reason;
+  std::string location;
+  size_t bodyBytes = 0;
 };
 
-// Stops the transfer as soon as the whole body is out: the answer is not
-// waited for. libcurl counts only body bytes here, and only those it has
-// written, after the headers that precede them.
-int stopAfterUpload(void* clientp, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
-  if (abandoning.load()) return 1;
-  auto* upload = static_cast<Upload*>(clientp);
-  if (ultotal > 0 && ulnow >= ultotal) {
-    upload->complete = true;
-    return 1;
+// Both as sent, without the line's end and surrounding blanks.
+std::string trimmed(const char* text, size_t length) {
+  size_t start = 0;
+  while (start < length && (text[start] == ' ' || text[start] == '\t')) ++start;
+  while (length > start && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                            text[length - 1] == ' ' || text[length - 1] == '\t'))
+    --length;
+  return std::string(text + start, length - start);
+}
+
+bool startsWithNoCase(const char* text, size_t length, const char* word) {
+  const size_t n = std::strlen(word);
+  if (length < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != word[i]) return false;
   }
-  return 0;
+  return true;
+}
+
+size_t readHeader(char* line, size_t size, size_t count, void* userdata) {
+  const size_t length = size * count;
+  auto* answer = static_cast<Answer*>(userdata);
+  try {
+    if (startsWithNoCase(line, length, "http/")) {
+      // "HTTP/1.1 404 Not Found": a new answer starts (after a 1xx one).
+      answer->reason.clear();
+      answer->location.clear();
+      const char* end = line + length;
+      const char* p = static_cast<const char*>(std::memchr(line, ' ', length));
+      if (p != nullptr) p = static_cast<const char*>(std::memchr(p + 1, ' ', end - p - 1));
+      if (p != nullptr) answer->reason = trimmed(p + 1, static_cast<size_t>(end - p - 1));
+    } else if (startsWithNoCase(line, length, "location:")) {
+      answer->location = trimmed(line + 9, length - 9);
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;  // ends the transfer: the outcome is then out of memory
+  }
+  return length;
+}
+
+// Discards the body, up to the limit: past it the transfer stops (and the
+// connection is not kept).
+size_t readBody(char*, size_t size, size_t count, void* userdata) {
+  auto* answer = static_cast<Answer*>(userdata);
+  answer->bodyBytes += size * count;
+  return answer->bodyBytes > kAnswerBodyLimit ? 0 : size * count;
+}
+
+// Ends a transfer at once when the process exits under it.
+int stopWhenAbandoning(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return abandoning.load() ? 1 : 0;
 }
 
 bool isSchemeChar(char c, bool first) {
@@ -225,22 +214,21 @@ uint16_t defaultPort(UrlSpan scheme) {
   return 0;  // left to the service's default when connecting
 }
 
-// The URL handed to curl: scheme, server and port from the handles, then the
-// target. curl sends the target as given (CURLOPT_PATH_AS_IS keeps "." and
-// ".." segments), or the whole URL when it goes through a proxy; a byte its
-// parser refuses (space, control, non-ASCII) is written as %XX, as it has to
-// be in a request line anyway.
-std::string curlUrl(const Request& request) {
-  const Connection& c = *request.connection;
-  std::string url = request.secure ? "https://" : "http://";
-  const bool literal6 = c.host.find(':') != std::string::npos;
+// libcurl takes where to connect as a URL: the scheme, the server and the
+// port the core split out, then the target. curl sends the target as given
+// (CURLOPT_PATH_AS_IS keeps "." and ".." segments), or the whole URL when it
+// goes through a proxy; a byte its parser refuses (space, control,
+// non-ASCII) is written as %XX, as it has to be in a request line anyway.
+std::string curlUrl(const HttpPost& post) {
+  std::string url = post.secure ? "https://" : "http://";
+  const bool literal6 = std::strchr(post.host, ':') != nullptr;
   if (literal6) url += '[';
-  url += c.host;
+  url += post.host;
   if (literal6) url += ']';
   url += ':';
-  url += std::to_string(c.port == 0 ? (request.secure ? 443 : 80) : c.port);
+  url += std::to_string(post.port == 0 ? (post.secure ? 443 : 80) : post.port);
   percentEscape(
-      request.target, [](unsigned char b) { return b > 0x20 && b < 0x7F && b != '#'; },
+      post.target, [](unsigned char b) { return b > 0x20 && b < 0x7F && b != '#'; },
       std::back_inserter(url));
   return url;
 }
@@ -266,15 +254,15 @@ bool appendHeaderLines(const char* headers, uint32_t length, curl_slist** list) 
   return true;
 }
 
-// One send as the sender thread runs it: its own curl handle with every
-// option set, and everything the handle points to (the header list, the
-// body, the progress flag), so nothing of the caller's is touched once the
-// send has started.
+// One post as the sender thread runs it: the curl handle with every option
+// set, and everything the handle points to (the header list, the body, the
+// answer's record), so nothing of the caller's is touched once the post has
+// started.
 struct Job {
   CurlOwner curl;
   SlistOwner headers;
   std::string body;
-  Upload upload;
+  Answer answer;
   void* module = nullptr;  // the reference that keeps this code loaded
 };
 
@@ -283,40 +271,50 @@ struct JobDeleter {
 };
 using JobOwner = std::unique_ptr<Job, JobDeleter>;
 
-// Builds the send on the caller's thread: the curl handle (the session's,
-// taken over, or a new one), the header list and copies of the body and of
-// every setting read from the environment. Null with the last error set
-// when something cannot be had.
-JobOwner prepare(Request& request, const char* headers, uint32_t headersLength, const void* body,
-                 uint32_t bodyLength) {
-  Connection& connection = *request.connection;
-  Session& session = *connection.session;
+// The handle every post uses in turn, between posts; under sendLock. Its
+// connection cache is what keeps a connection for the next post.
+std::mutex sendLock;
+CURL* idleCurl = nullptr;
+
+CurlOwner takeHandle() {
+  {
+    const std::lock_guard<std::mutex> guard(sendLock);
+    if (idleCurl != nullptr) {
+      CURL* curl = idleCurl;
+      idleCurl = nullptr;
+      curl_easy_reset(curl);  // options only: live connections stay
+      return CurlOwner(curl);
+    }
+  }
+  return CurlOwner(curl_easy_init());
+}
+
+void returnHandle(CurlOwner curl) {
+  const std::lock_guard<std::mutex> guard(sendLock);
+  if (idleCurl == nullptr) idleCurl = curl.release();
+}
+
+// Builds the post on the caller's thread: the curl handle, the header list
+// and copies of the body and of every setting read from the environment.
+// Null with the last error set when something cannot be had; the stage
+// tells where.
+JobOwner prepare(const HttpPost& post, PostStart* stage) {
+  *stage = PostStart::open;
   JobOwner job(new (std::nothrow) Job());
   if (!job) {
     fail(CURLE_OUT_OF_MEMORY);
     return nullptr;
   }
-  if (session.curl) {
-    job->curl = std::move(session.curl);
-  } else {
-    job->curl.reset(curl_easy_init());
-    if (!job->curl) {
-      fail(CURLE_FAILED_INIT);
-      return nullptr;
-    }
-    if (const CURLcode rc =
-            session.agent.empty()
-                ? CURLE_OK
-                : curl_easy_setopt(job->curl.get(), CURLOPT_USERAGENT, session.agent.c_str());
-        rc != CURLE_OK) {
-      fail(rc);
-      return nullptr;
-    }
+  job->curl = takeHandle();
+  if (!job->curl) {
+    fail(CURLE_FAILED_INIT);
+    return nullptr;
   }
   CURL* curl = job->curl.get();
 
+  *stage = PostStart::send;
   curl_slist* raw = nullptr;
-  const bool listed = appendHeaderLines(headers, headersLength, &raw);
+  const bool listed = appendHeaderLines(post.headers, post.headersLength, &raw);
   job->headers.reset(raw);
   if (!listed) {
     fail(CURLE_OUT_OF_MEMORY);
@@ -331,29 +329,29 @@ JobOwner prepare(Request& request, const char* headers, uint32_t headersLength, 
     (void)job->headers.release();
     job->headers.reset(grown);
   }
-  job->body.assign(static_cast<const char*>(body), bodyLength);
+  job->body.assign(static_cast<const char*>(post.body), post.bodyLength);
 
   // curl keeps its own copies of every text option but the body.
-  const std::string url = curlUrl(request);
+  const std::string url = curlUrl(post);
   CURLcode rc = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, option, value);
   };
+  if (post.agent != nullptr) set(CURLOPT_USERAGENT, post.agent);
   set(CURLOPT_URL, url.c_str());
   set(CURLOPT_PATH_AS_IS, 1L);
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_POST, 1L);
   set(CURLOPT_POSTFIELDS, job->body.data());
-  set(CURLOPT_POSTFIELDSIZE, static_cast<long>(bodyLength));
-  if (request.method != "POST") set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  set(CURLOPT_POSTFIELDSIZE, static_cast<long>(post.bodyLength));
   set(CURLOPT_HTTPHEADER, job->headers.get());
-  if (connection.hasUser) {
+  if (post.user != nullptr) {
     set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-    set(CURLOPT_USERNAME, connection.user.c_str());
-    set(CURLOPT_PASSWORD, connection.password.c_str());
+    set(CURLOPT_USERNAME, post.user);
+    set(CURLOPT_PASSWORD, post.password != nullptr ? post.password : "");
   }
-  if (request.secure) {
+  if (post.secure) {
     if (const char* bundle = std::getenv("CURL_CA_BUNDLE"); bundle != nullptr && *bundle)
       set(CURLOPT_CAINFO, bundle);
     else if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file)
@@ -364,9 +362,11 @@ JobOwner prepare(Request& request, const char* headers, uint32_t headersLength, 
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
   set(CURLOPT_TIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
-  set(CURLOPT_WRITEFUNCTION, &discard);
-  set(CURLOPT_XFERINFOFUNCTION, &stopAfterUpload);
-  set(CURLOPT_XFERINFODATA, static_cast<void*>(&job->upload));
+  set(CURLOPT_HEADERFUNCTION, &readHeader);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(&job->answer));
+  set(CURLOPT_WRITEFUNCTION, &readBody);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&job->answer));
+  set(CURLOPT_XFERINFOFUNCTION, &stopWhenAbandoning);
   set(CURLOPT_NOPROGRESS, 0L);
   set(CURLOPT_SOCKOPTFUNCTION, &noteSocket);
   set(CURLOPT_CLOSESOCKETFUNCTION, &closeSocket);
@@ -377,21 +377,31 @@ JobOwner prepare(Request& request, const char* headers, uint32_t headersLength, 
   return job;
 }
 
-// The send itself: 0 when the whole request was written, else the libcurl
-// code.
-uint32_t perform(Job& job) {
+void copyCut(const std::string& text, char* out, size_t capacity) {
+  const size_t n = std::min(text.size(), capacity - 1);
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+// The post itself and what became of it.
+PostOutcome perform(Job& job) {
+  PostOutcome outcome;
   const CURLcode rc = curl_easy_perform(job.curl.get());
-  // An error that ends the transfer before the callback runs again (an
-  // answer read at once, a reset after it) may still come after the whole
-  // body was written; the upload counter tells.
-  curl_off_t written = 0;
-  const bool delivered =
-      job.upload.complete ||
-      (!job.body.empty() &&
-       curl_easy_getinfo(job.curl.get(), CURLINFO_SIZE_UPLOAD_T, &written) == CURLE_OK &&
-       written >= static_cast<curl_off_t>(job.body.size()));
-  if (rc != CURLE_OK && !delivered) return static_cast<uint32_t>(rc);
-  return 0;
+  long status = 0;
+  // Once the status line and headers are in, the server has answered, even
+  // when its body is cut (at the limit, or by the server).
+  if (curl_easy_getinfo(job.curl.get(), CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
+      status > 0) {
+    outcome.state = PostOutcome::State::answered;
+    outcome.status = static_cast<unsigned>(status);
+    copyCut(job.answer.reason, outcome.reason, sizeof outcome.reason);
+    if (status >= 300 && status < 400)
+      copyCut(job.answer.location, outcome.location, sizeof outcome.location);
+    return outcome;
+  }
+  outcome.state = PostOutcome::State::failed;
+  outcome.error = static_cast<uint32_t>(rc == CURLE_OK ? CURLE_WEIRD_SERVER_REPLY : rc);
+  return outcome;
 }
 
 // ---- The sender thread ------------------------------------------------------
@@ -413,9 +423,8 @@ uint32_t perform(Job& job) {
 
 enum class Slot { idle, running, done };
 
-std::mutex sendLock;
-Slot slot = Slot::idle;  // under sendLock
-uint32_t slotError = 0;  // under sendLock: the finished send's code, 0 sent
+Slot slot = Slot::idle;   // under sendLock
+PostOutcome slotOutcome;  // under sendLock: the finished post's outcome
 
 // The last sender thread, not yet reaped; touched by the caller's thread
 // alone.
@@ -453,13 +462,14 @@ void* sendThread(void* parameter) {
   // Should the key refuse it, the reference is never dropped: the object
   // stays loaded for good rather than risk running it unmapped.
   if (job->module != nullptr) (void)moduleKey().hold(job->module);
-  const uint32_t error = perform(*job);
-  // The handle and its connection go before the outcome is known, so the
-  // next send never overlaps this one's close.
+  const PostOutcome outcome = perform(*job);
+  // The handle goes back for the next post before the outcome is known, so
+  // the next post always finds it.
+  returnHandle(std::move(job->curl));
   job.reset();
   const std::lock_guard<std::mutex> guard(sendLock);
   slot = Slot::done;
-  slotError = error;
+  slotOutcome = outcome;
   return nullptr;
 }
 
@@ -518,7 +528,11 @@ void endSendAtExit() {
     const std::lock_guard<std::mutex> guard(sendLock);
     ended = slot != Slot::running;
   }
-  if (ended) reapLastThread();
+  if (!ended) return;
+  reapLastThread();
+  const std::lock_guard<std::mutex> guard(sendLock);
+  if (idleCurl != nullptr) curl_easy_cleanup(idleCurl);
+  idleCurl = nullptr;
 }
 
 }  // namespace
@@ -595,112 +609,51 @@ bool crackUrl(const char* url, size_t length, UrlComponents* components) {
   return true;
 }
 
-NetHandle internetOpen(const char* agent) {
-  if (!globalReady()) return nullptr;
-  std::unique_ptr<Session> session(new (std::nothrow) Session());
-  if (!session) {
-    fail(CURLE_OUT_OF_MEMORY);
-    return nullptr;
-  }
-  session->curl.reset(curl_easy_init());
-  if (!session->curl) {
-    fail(CURLE_FAILED_INIT);
-    return nullptr;
-  }
-  if (agent != nullptr) {
-    const CURLcode rc = curl_easy_setopt(session->curl.get(), CURLOPT_USERAGENT, agent);
-    if (rc != CURLE_OK) {
-      fail(rc);
-      return nullptr;
-    }
-    try {
-      session->agent = agent;
-    } catch (const std::bad_alloc&) {
-      fail(CURLE_OUT_OF_MEMORY);
-      return nullptr;
-    }
-  }
-  return session.release();
-}
-
-NetHandle internetConnect(NetHandle sessionHandle, const char* host, uint16_t port,
-                          const char* user, const char* password) {
-  auto* session = as<Session>(sessionHandle, Kind::session);
-  if (session == nullptr || host == nullptr || *host == '\0') {
+PostStart httpPost(const HttpPost& post) {
+  if (post.host == nullptr || *post.host == '\0') {
     fail(CURLE_BAD_FUNCTION_ARGUMENT);
-    return nullptr;
+    return PostStart::connect;
   }
-  try {
-    auto connection = std::make_unique<Connection>();
-    connection->session = session;
-    connection->host = host;
-    connection->port = port;
-    connection->hasUser = user != nullptr;
-    if (user != nullptr) connection->user = user;
-    if (password != nullptr) connection->password = password;
-    return connection.release();
-  } catch (const std::bad_alloc&) {
-    fail(CURLE_OUT_OF_MEMORY);
-    return nullptr;
-  }
-}
-
-NetHandle httpOpenRequest(NetHandle connectionHandle, const char* method, const char* target,
-                          bool secure) {
-  auto* connection = as<Connection>(connectionHandle, Kind::connection);
-  if (connection == nullptr) {
+  if (post.target == nullptr || (post.headers == nullptr && post.headersLength != 0) ||
+      (post.body == nullptr && post.bodyLength != 0)) {
     fail(CURLE_BAD_FUNCTION_ARGUMENT);
-    return nullptr;
+    return PostStart::request;
   }
-  try {
-    auto request = std::make_unique<Request>();
-    request->connection = connection;
-    request->method = method != nullptr && *method != '\0' ? method : "GET";
-    request->target = target != nullptr && *target != '\0' ? target : "/";
-    request->secure = secure;
-    return request.release();
-  } catch (const std::bad_alloc&) {
-    fail(CURLE_OUT_OF_MEMORY);
-    return nullptr;
-  }
-}
-
-bool httpSendRequest(NetHandle requestHandle, const char* headers, uint32_t headersLength,
-                     const void* body, uint32_t bodyLength) {
-  auto* request = as<Request>(requestHandle, Kind::request);
-  if (request == nullptr || (headers == nullptr && headersLength != 0) ||
-      (body == nullptr && bodyLength != 0))
-    return fail(CURLE_BAD_FUNCTION_ARGUMENT);
-  if (headers == nullptr) headers = "";
-  if (body == nullptr) body = "";
+  if (!globalReady()) return PostStart::open;
   {
     const std::lock_guard<std::mutex> guard(sendLock);
     if (slot == Slot::running) {
       setLastError(kSendBusy);
-      return false;
+      return PostStart::send;
     }
   }
+  HttpPost checked = post;
+  if (checked.headers == nullptr) checked.headers = "";
+  if (checked.body == nullptr) checked.body = "";
   JobOwner job;
+  PostStart stage = PostStart::open;
   try {
-    job = prepare(*request, headers, headersLength, body, bodyLength);
+    job = prepare(checked, &stage);
   } catch (const std::bad_alloc&) {
-    return fail(CURLE_OUT_OF_MEMORY);
+    fail(CURLE_OUT_OF_MEMORY);
+    return stage;
   }
-  if (!job) return false;
+  if (!job) return stage;
   (void)moduleKey();  // made here, not on the sender thread
   job->module = referenceToSelf();
   reapLastThread();
   {
-    // Only this thread starts sends, so the slot is still not running.
+    // Only this thread starts posts, so the slot is still not running.
     const std::lock_guard<std::mutex> guard(sendLock);
     slot = Slot::running;
   }
   if (!startThread(std::move(job))) {
     const std::lock_guard<std::mutex> guard(sendLock);
     slot = Slot::idle;
-    return fail(CURLE_FAILED_INIT);
+    fail(CURLE_FAILED_INIT);
+    return PostStart::send;
   }
-  return true;
+  return PostStart::started;
 }
 
 bool posix::sendRunning() {
@@ -708,22 +661,21 @@ bool posix::sendRunning() {
   return slot == Slot::running;
 }
 
-SendOutcome httpSendOutcome() {
+PostOutcome httpPostOutcome() {
   const std::lock_guard<std::mutex> guard(sendLock);
+  PostOutcome outcome;
   switch (slot) {
     case Slot::idle:
-      return SendOutcome::none;
+      return outcome;
     case Slot::running:
-      return SendOutcome::running;
+      outcome.state = PostOutcome::State::running;
+      return outcome;
     case Slot::done:
       break;
   }
   slot = Slot::idle;
-  if (slotError == 0) return SendOutcome::sent;
-  setLastError(slotError);
-  return SendOutcome::failed;
+  if (slotOutcome.state == PostOutcome::State::failed) setLastError(slotOutcome.error);
+  return slotOutcome;
 }
-
-void internetClose(NetHandle handle) { delete static_cast<NetObject*>(handle); }
 
 }  // namespace platform

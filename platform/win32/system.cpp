@@ -19,6 +19,12 @@ char pathSeparator() { return '\\'; }
 
 uint32_t lastError() { return GetLastError(); }
 
+TimeOfDay localTimeOfDay() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return {now.wHour, now.wMinute, now.wSecond};
+}
+
 long regCreateKey(const char* subKey, KeyHandle* key) {
   HKEY opened = nullptr;
   const LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,

@@ -65,7 +65,7 @@ class BadInput : public ::testing::Test {
   void TearDown() override {
     pluginQuit();
     sends::settle();
-    platform::httpSendOutcome();
+    (void)platform::httpPostOutcome();
     resetState();
     platform::posix::setRegistryPath("");
   }
@@ -73,7 +73,7 @@ class BadInput : public ::testing::Test {
   void fresh() {
     pluginQuit();
     sends::settle();
-    platform::httpSendOutcome();
+    (void)platform::httpPostOutcome();
     fs::remove(dir / "registry");
     wire();
   }

@@ -1,17 +1,16 @@
 // The update cycle against servers that misbehave: the core with the
 // recording double of the window services and the real libcurl backend,
 // posting to a fault server on 127.0.0.1. For every fault the tick must
-// hand the post to the sender thread and come back at once, the send's
+// hand the post to the sender thread and come back at once, the post's
 // outcome must show at most one box (at the next tick) over two failing
-// cycles, the timer must stay armed, and once the server heals and the
-// settings are confirmed every later post must arrive.
+// cycles, with the text the table gives, the timer must stay armed, and
+// once the server heals and the settings are confirmed every later post
+// must arrive.
 //
-// The answer is never waited for: once the whole post is written to the
-// connection the send has succeeded, whatever the server does next. So a
-// server that takes the post and then stays silent, stalls, answers
-// garbage or hangs up costs no box; only faults that stop the post before
-// its last byte is written (refused, reset before the write, a TLS
-// handshake nobody answers) fail, and those only on the sender thread.
+// The answer is read before the connection is let go: a 2xx answer is a
+// delivered post, any other answer a failure that names it, and a post
+// that gets no answer (refused, reset, silence past the limit, bytes that
+// are not HTTP) fails with the library's code.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -50,17 +49,12 @@ const std::string kTitle = "Fault & = % \xE9 title";
 const char* const kProxyVariables[] = {"http_proxy", "HTTP_PROXY", "all_proxy",
                                        "ALL_PROXY",  "no_proxy",   "NO_PROXY"};
 
-enum class Box {
-  none,       // the post was written whole: no box
-  one,        // the send fails: one box over two cycles
-  atMostOne,  // a race between the server's reset and the client's write
-};
-
 struct Row {
   Fault fault;
   bool tls;  // https to the fault server (it never speaks TLS)
-  Box box;
-  // The libcurl codes a failing send may show.
+  // The box over two failing cycles: empty for none; a text ending in "="
+  // stands for "Cannot HttpSendRequestEx: (errcode=" and one of codes.
+  std::string box;
   std::set<unsigned> codes;
   // The server reads the whole post before it misbehaves.
   bool delivered;
@@ -70,25 +64,31 @@ void PrintTo(const Row& row, std::ostream* os) {
   *os << gauntlet::faultName(row.fault) << (row.tls ? " over https" : "");
 }
 
+const std::string kSendFailed = "Cannot HttpSendRequestEx: (errcode=";
+
 const Row kRows[] = {
-    {Fault::refuse, false, Box::one, {7}, false},  // couldn't connect
-    // Reset at connect or before the write went out (7, 55, 56, 52); when the
-    // write wins the race the post is out and the send has succeeded.
-    {Fault::reset, false, Box::atMostOne, {7, 52, 55, 56}, false},
-    // The post fits the socket buffers: written whole, never read.
-    {Fault::neverRead, false, Box::none, {}, false},
-    {Fault::stallAfterHead, false, Box::none, {}, false},
-    {Fault::status500, false, Box::none, {}, true},      // answer not looked at
-    {Fault::status404, false, Box::none, {}, true},      // same
-    {Fault::redirectHttps, false, Box::none, {}, true},  // never followed
-    {Fault::hugeAnswer, false, Box::none, {}, true},     // not read at all
-    {Fault::garbage, false, Box::none, {}, true},        // not read at all
-    {Fault::cutAnswer, false, Box::none, {}, true},      // same
-    // Hangs up after part of the body, but the client had written it all.
-    {Fault::cutRequest, false, Box::none, {}, false},
+    {Fault::refuse, false, kSendFailed, {7}, false},  // couldn't connect
+    // Reset at connect, before the write or before any answer.
+    {Fault::reset, false, kSendFailed, {7, 52, 55, 56}, false},
+    // The post fits the socket buffers; no answer comes within the limit.
+    {Fault::neverRead, false, kSendFailed, {28}, false},
+    {Fault::stallAfterHead, false, kSendFailed, {28}, false},
+    {Fault::status500, false, "The server answered 500 Internal Server Error", {}, true},
+    {Fault::status404, false, "The server answered 404 Not Found", {}, true},
+    // Never followed: the post is not sent again elsewhere.
+    {Fault::redirectHttps,
+     false,
+     "The server answered 301 Moved Permanently (Location: https://",
+     {},
+     true},
+    {Fault::hugeAnswer, false, "", {}, true},            // 200: read up to the limit
+    {Fault::garbage, false, kSendFailed, {1, 8}, true},  // not HTTP
+    {Fault::cutAnswer, false, "", {}, true},             // 200, its body cut short
+    // Hangs up after part of the body: no answer.
+    {Fault::cutRequest, false, kSendFailed, {52, 55, 56}, false},
     // No TLS handshake answer: nothing of the post is written, the handshake
     // times out on the sender thread.
-    {Fault::neverRead, true, Box::one, {28}, false},
+    {Fault::neverRead, true, kSendFailed, {28}, false},
 };
 
 // The plug-in as the player runs it, posting to a fault server.
@@ -113,7 +113,7 @@ class Player : public ::testing::Test {
     pluginQuit();
     resetState();
     sends::settle();
-    platform::httpSendOutcome();
+    (void)platform::httpPostOutcome();
   }
 
   // A tick as the timer gives it, timed on the player's thread.
@@ -175,19 +175,24 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
   }
   collect();
   const auto& boxes = fake::state().boxes;
-  if (row.box == Box::none) {
+  if (row.box.empty()) {
     EXPECT_TRUE(boxes.empty()) << testing::PrintToString(boxes);
     EXPECT_FALSE(errorShown);
-  } else if (row.box == Box::one || !boxes.empty()) {
+  } else {
     ASSERT_EQ(boxes.size(), 1u) << "one box for two failing cycles";
     EXPECT_EQ(boxes[0].caption, "Error");
-    const std::string prefix = "Cannot HttpSendRequestEx: (errcode=";
-    ASSERT_EQ(boxes[0].text.rfind(prefix, 0), 0u) << boxes[0].text;
-    const unsigned code =
-        static_cast<unsigned>(std::strtoul(boxes[0].text.c_str() + prefix.size(), nullptr, 10));
-    EXPECT_TRUE(row.codes.count(code)) << boxes[0].text;
+    ASSERT_EQ(boxes[0].text.rfind(row.box, 0), 0u) << boxes[0].text;
+    if (row.box == kSendFailed) {
+      const unsigned code =
+          static_cast<unsigned>(std::strtoul(boxes[0].text.c_str() + row.box.size(), nullptr, 10));
+      EXPECT_TRUE(row.codes.count(code)) << boxes[0].text;
+    }
     EXPECT_TRUE(errorShown);
   }
+  const std::string line = updateStatusLine();
+  EXPECT_NE(line.find(row.box.empty() ? ": delivered (200 OK)" : ": failed: " + row.box),
+            std::string::npos)
+      << line;
   // The send may end before the server has even taken the connection; the
   // fault must be served to both before the server heals.
   const size_t connections = row.fault == Fault::refuse ? 0 : 2;
@@ -263,7 +268,7 @@ TEST_F(Player, QuitWithASendInFlightReturnsAtOnce) {
   // The send ends by its own bound with the plug-in's state gone, and frees
   // what it held (the sanitizer build checks for leaks at exit).
   sends::settle();
-  EXPECT_EQ(platform::httpSendOutcome(), platform::SendOutcome::failed);
+  EXPECT_EQ(platform::httpPostOutcome().state, platform::PostOutcome::State::failed);
   EXPECT_EQ(platform::lastError(), 28u);
   EXPECT_EQ(server.accepted(), 1u);
 }

@@ -3,6 +3,7 @@
 
 #include "dialog/resources/resource.h"
 #include "platform/posix/errors.h"
+#include "report/update.h"
 #include "shell/state.h"
 #include "tests/support/fake_platform.h"
 
@@ -28,6 +29,7 @@ void reset() {
 void freshPlugin(platform::WindowHandle host) {
   reset();
   resetState();
+  resetUpdateStatus();
   rawAllocate = std::malloc;
   pluginRecord.hostWindow = host;
 }
