@@ -26,6 +26,7 @@ void initialise(platform::WindowHandle dialog, const Controls& controls) {
   platform::setControlText(controls.url, urlSetting ? urlSetting.get() : "");
 
   platform::checkDialogButton(dialog, IDC_ENABLED, enabledSetting == 1);
+  platform::checkDialogButton(dialog, IDC_UTF8, utf8Setting);
 
   platform::limitText(controls.interval, kIntervalLimit);
   char shown[kIntervalShownSize];
@@ -70,8 +71,9 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   const int32_t interval = leadingDecimal(intervalText);
 
   const int32_t enabled = platform::isDialogButtonChecked(dialog, IDC_ENABLED) ? 1 : 0;
+  const bool utf8 = platform::isDialogButtonChecked(dialog, IDC_UTF8);
 
-  saveSettings(url, enabled, interval);
+  saveSettings(url, enabled, interval, utf8);
   platform::endDialog(dialog, 0);
   // The user has looked at the settings again: the next failure is news.
   errorShown = false;

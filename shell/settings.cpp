@@ -20,6 +20,19 @@ void noticeWriteFailure(long code) {
   showNotice(text);
 }
 
+// Utf8 is 0 (the player's code-page title, Latin-1 frames as stored) or 1;
+// anything else, absent or not a REG_DWORD, is the default.
+bool readUtf8(platform::KeyHandle key) {
+  uint32_t value = 0;
+  uint32_t size = sizeof value;
+  uint32_t type = 0;
+  if (platform::regQueryValue(key, "Utf8", &value, &size, &type) != platform::kRegSuccess ||
+      type != platform::kRegDword || size != sizeof value || value > 1) {
+    return DEFAULT_UTF8;
+  }
+  return value == 1;
+}
+
 uint32_t timerPeriod(uint32_t seconds) {
   const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
   return ms > platform::kTimerMaxPeriodMs ? platform::kTimerMaxPeriodMs : static_cast<uint32_t>(ms);
@@ -64,6 +77,7 @@ void loadSettings() {
       platform::kRegSuccess) {
     intervalSetting = DEFAULT_INTERVAL;
   }
+  utf8Setting = readUtf8(key.get());
   key.reset();
 
   if (!urlSetting || !bodyBuffer) return;
@@ -72,7 +86,7 @@ void loadSettings() {
                      onUpdateTimer);
 }
 
-void saveSettings(const char* url, int32_t enabled, int32_t interval) {
+void saveSettings(const char* url, int32_t enabled, int32_t interval, std::optional<bool> utf8) {
   KeyOwner key(openSettingsKey());
   if (!key) return;
   long rc = platform::regSetValue(key.get(), "URL", platform::kRegSz, url,
@@ -83,6 +97,11 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval) {
   rc =
       platform::regSetValue(key.get(), "Interval", platform::kRegDword, &interval, sizeof interval);
   if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
+  if (utf8) {
+    const int32_t value = *utf8 ? 1 : 0;
+    rc = platform::regSetValue(key.get(), "Utf8", platform::kRegDword, &value, sizeof value);
+    if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
+  }
   key.reset();
   loadSettings();
 }

@@ -1,7 +1,8 @@
-// The three settings in the registry, and the update timer they arm.
+// The settings in the registry, and the update timer they arm.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/port.h"
 
@@ -9,4 +10,7 @@ constexpr const char* SETTINGS_SUBKEY = "Software\\Winamp\\Trellicast";
 
 platform::KeyHandle openSettingsKey();
 void loadSettings();
-void saveSettings(const char* url, int32_t enabled, int32_t interval);
+// Writes URL, Enabled, Interval and, when given, Utf8 (0 or 1), then reads
+// them all back and re-arms the timer.
+void saveSettings(const char* url, int32_t enabled, int32_t interval,
+                  std::optional<bool> utf8 = std::nullopt);

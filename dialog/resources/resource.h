@@ -9,6 +9,7 @@
 #define IDC_INTERVAL 1006
 #define IDC_SECONDS_LABEL 1007
 #define IDC_ENABLED 1008
+#define IDC_UTF8 1009
 #ifndef IDOK
 #define IDOK 1
 #endif

@@ -496,7 +496,7 @@ long regCreateKey(const char* subKey, KeyHandle* key) {
   return kRegSuccess;
 }
 
-long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size) {
+long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size, uint32_t* type) {
   OpenKey* open = handleOf(key);
   if (open == nullptr) return kStoreInvalidHandle;
   if (data != nullptr && size == nullptr) return kStoreInvalidParameter;
@@ -508,6 +508,7 @@ long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size) 
   Key* k = open->path.empty() ? nullptr : findKey(db, open->path);
   const StoredValue* v = k == nullptr ? nullptr : findValue(k->values, name == nullptr ? "" : name);
   if (v == nullptr) return kStoreNotFound;
+  if (type != nullptr) *type = v->type;
   const auto length = static_cast<uint32_t>(v->data.size());
   if (size == nullptr) return kRegSuccess;
   if (data != nullptr && length > *size) {

@@ -33,11 +33,13 @@ long regCreateKey(const char* subKey, KeyHandle* key) {
   return rc;
 }
 
-long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size) {
+long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size, uint32_t* type) {
   DWORD bytes = *size;
-  const LONG rc = RegQueryValueExA(static_cast<HKEY>(key), name, nullptr, nullptr,
+  DWORD stored = 0;
+  const LONG rc = RegQueryValueExA(static_cast<HKEY>(key), name, nullptr, &stored,
                                    static_cast<BYTE*>(data), &bytes);
   *size = bytes;
+  if (type != nullptr) *type = stored;
   return rc;
 }
 

@@ -24,9 +24,9 @@ class Dialog : public ::testing::Test {
   void SetUp() override {
     fake::freshPlugin(kHost);
     dialog = {};
-    dialog.controls = {{IDOK, {}},       {IDCANCEL, {}},     {IDC_URL_LABEL, {"URL:"}},
-                       {IDC_URL, {}},    {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {"seconds"}},
-                       {IDC_ENABLED, {}}};
+    dialog.controls = {{IDOK, {}},        {IDCANCEL, {}},     {IDC_URL_LABEL, {"URL:"}},
+                       {IDC_URL, {}},     {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {"seconds"}},
+                       {IDC_ENABLED, {}}, {IDC_UTF8, {}}};
   }
   void TearDown() override {
     rawAllocate = std::malloc;
@@ -53,6 +53,7 @@ class Dialog : public ::testing::Test {
   fake::Control& url() { return dialog.controls[IDC_URL]; }
   fake::Control& interval() { return dialog.controls[IDC_INTERVAL]; }
   fake::Control& enabled() { return dialog.controls[IDC_ENABLED]; }
+  fake::Control& utf8() { return dialog.controls[IDC_UTF8]; }
   std::vector<fake::Box>& boxes() { return fake::state().boxes; }
   auto& store() { return fake::state().registry[SETTINGS_SUBKEY]; }
 
@@ -69,11 +70,15 @@ TEST_F(Dialog, OpensWithTheStoredSettings) {
     std::string shownUrl;
     bool checked;
     std::string shownInterval;
+    std::string utf8 = "-";  // "-": no value stored
+    bool utf8Checked = true;
   } cases[] = {
       {"fresh store: defaults", "-", "-", "-", "", true, "10"},
-      {"enabled 0", "http://a/np", dword(0), dword(7), "http://a/np", false, "7"},
-      {"checked only for exactly 1", "http://a/np", dword(2), dword(0), "http://a/np", false, "0"},
-      {"negative enabled", "http://a/np", dword(0xFFFFFFFF), dword(30), "http://a/np", false, "30"},
+      {"enabled 0", "http://a/np", dword(0), dword(7), "http://a/np", false, "7", dword(0), false},
+      {"checked only for exactly 1", "http://a/np", dword(2), dword(0), "http://a/np", false, "0",
+       dword(1), true},
+      {"negative enabled", "http://a/np", dword(0xFFFFFFFF), dword(30), "http://a/np", false, "30",
+       dword(2), true},
       {"1024 characters shown whole", url1024, dword(1), dword(9999), url1024, true, "9999"},
       {"5 digits shown whole", "x", dword(1), dword(12345), "x", true, "12345"},
       {"7 digits shown whole", "x", dword(1), dword(1234567), "x", true, "1234567"},
@@ -85,16 +90,19 @@ TEST_F(Dialog, OpensWithTheStoredSettings) {
     if (c.url != "-") fake::putValue("URL", platform::kRegSz, c.url);
     if (c.enabled != "-") fake::putValue("Enabled", platform::kRegDword, c.enabled);
     if (c.interval != "-") fake::putValue("Interval", platform::kRegDword, c.interval);
+    if (c.utf8 != "-") fake::putValue("Utf8", platform::kRegDword, c.utf8);
     start();
     // Whatever the controls held before is replaced.
     url().text = "junk";
     interval().text = "junk";
     enabled().checked = !c.checked;
+    utf8().checked = !c.utf8Checked;
 
     EXPECT_EQ(init(), 1);
     EXPECT_EQ(url().text, c.shownUrl);
     EXPECT_EQ(url().limit, 1024u);
     EXPECT_EQ(enabled().checked, c.checked);
+    EXPECT_EQ(utf8().checked, c.utf8Checked);
     EXPECT_EQ(interval().text, c.shownInterval);
     EXPECT_EQ(interval().limit, 4u);
     EXPECT_FALSE(dialog.ended);
@@ -213,27 +221,41 @@ TEST_F(Dialog, StoredIntervalRoundTripsOrMustBeShortened) {
   }
 }
 
-TEST_F(Dialog, OkStoresTheCheckBoxAsZeroOrOne) {
+TEST_F(Dialog, OkStoresTheCheckBoxesAsZeroOrOne) {
   struct Case {
-    uint32_t stored;
-    bool toggle;  // the user clicks the box once
+    const char* name;
+    int id;
+    const char* value;
+    std::string stored;  // "-": no value stored
+    bool toggle;         // the user clicks the box once
     uint32_t saved;
   } cases[] = {
-      {1, false, 1},          {0, false, 0}, {2, false, 0},
-      {0xFFFFFFFF, false, 0}, {2, true, 1},  {1, true, 0},
+      {"Enabled 1", IDC_ENABLED, "Enabled", dword(1), false, 1},
+      {"Enabled 0", IDC_ENABLED, "Enabled", dword(0), false, 0},
+      {"Enabled 2", IDC_ENABLED, "Enabled", dword(2), false, 0},
+      {"Enabled -1", IDC_ENABLED, "Enabled", dword(0xFFFFFFFF), false, 0},
+      {"Enabled 2 ticked", IDC_ENABLED, "Enabled", dword(2), true, 1},
+      {"Enabled 1 unticked", IDC_ENABLED, "Enabled", dword(1), true, 0},
+      {"Utf8 absent", IDC_UTF8, "Utf8", "-", false, 1},
+      {"Utf8 absent, unticked", IDC_UTF8, "Utf8", "-", true, 0},
+      {"Utf8 0", IDC_UTF8, "Utf8", dword(0), false, 0},
+      {"Utf8 0 ticked", IDC_UTF8, "Utf8", dword(0), true, 1},
+      {"Utf8 7 reads as the default", IDC_UTF8, "Utf8", dword(7), false, 1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.stored << (c.toggle ? " toggled" : ""));
+    SCOPED_TRACE(c.name);
     SetUp();
     fake::putValue("URL", platform::kRegSz, "http://a/");
-    fake::putDword("Enabled", c.stored);
+    if (c.stored != "-") fake::putValue(c.value, platform::kRegDword, c.stored);
     start();
-    ASSERT_EQ(enabledSetting, static_cast<int32_t>(c.stored));
     ASSERT_EQ(init(), 1);
-    if (c.toggle) enabled().checked = !enabled().checked;
+    if (c.toggle) dialog.controls[c.id].checked = !dialog.controls[c.id].checked;
     EXPECT_EQ(command(IDOK), 1);
-    EXPECT_EQ(fake::value("Enabled")->bytes, dword(c.saved));
-    EXPECT_EQ(enabledSetting, static_cast<int32_t>(c.saved));
+    ASSERT_NE(fake::value(c.value), nullptr);
+    EXPECT_EQ(fake::value(c.value)->type, platform::kRegDword);
+    EXPECT_EQ(fake::value(c.value)->bytes, dword(c.saved));
+    EXPECT_EQ(c.id == IDC_UTF8 ? int32_t{utf8Setting} : enabledSetting,
+              static_cast<int32_t>(c.saved));
     TearDown();
   }
 }
@@ -272,8 +294,11 @@ TEST_F(Dialog, OkClearsErrorShownEvenWhenStoringFails) {
       {"key cannot be opened", 5, {}, {{"Error", "Cannot open registry key: (errcode=5)"}}},
       {"every write fails",
        0,
-       {{"URL", 5}, {"Enabled", 6}, {"Interval", 7}},
-       {{"Lumtap", "Error: 5"}, {"Lumtap", "Error: 6"}, {"Lumtap", "Error: 7"}}},
+       {{"URL", 5}, {"Enabled", 6}, {"Interval", 7}, {"Utf8", 8}},
+       {{"Lumtap", "Error: 5"},
+        {"Lumtap", "Error: 6"},
+        {"Lumtap", "Error: 7"},
+        {"Lumtap", "Error: 8"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -285,8 +285,9 @@ TEST_F(Form, ShowsTheLayoutWithTheFocusMarker) {
     platform::endDialog(d, 0);
   });
   EXPECT_EQ(focus, IDOK) << "the first field in tab order";
-  for (const char* text : {"Trellicast", " Trellicast settings ", "URL:", "Send updates every:",
-                           "seconds", "[x] Enabled", "OK", "Cancel", "Esc: Cancel"}) {
+  for (const char* text :
+       {"Trellicast", " Trellicast settings ", "URL:", "Send updates every:", "seconds",
+        "[x] Enabled", "[x] Send text as UTF-8", "OK", "Cancel", "Esc: Cancel"}) {
     EXPECT_NE(first.find(text), std::string::npos) << text << "\n" << first;
   }
   EXPECT_NE(first.find("[10 "), std::string::npos) << first;
@@ -310,9 +311,11 @@ TEST_F(Form, KeysEditConfirmAndCancel) {
     std::string url;       // stored afterwards; "-": none
     std::string interval;  // "-": none
     std::string enabled;   // "-": none
+    std::string utf8 = "-";
   } cases[] = {
       {"type both, untick, Enter off the buttons is OK", "\t\thttp://127.0.0.1:9/np\t\b\b3x7\t \r",
-       "http://127.0.0.1:9/np", "37", "0"},
+       "http://127.0.0.1:9/np", "37", "0", "1"},
+      {"untick UTF-8", "\t\th\t\t\t \r", "h", "10", "1", "0"},
       {"Enter on Cancel stores nothing", "\t\thttp://x/\x1b[D\r", "-", "-", "-"},
       {"Esc and another key cancels", "\t\thttp://x/\x1bq", "-", "-", "-"},
       {"arrows move back and forth", "\x1b[B\x1b[Bhttp://a/\x1b[A\x1b[B\x1b[B9\x1b[Z\r",
@@ -331,6 +334,9 @@ TEST_F(Form, KeysEditConfirmAndCancel) {
     EXPECT_EQ(stored("URL", false), c.url);
     EXPECT_EQ(stored("Interval", true), c.interval);
     EXPECT_EQ(stored("Enabled", true), c.enabled);
+    if (c.utf8 != "-") {
+      EXPECT_EQ(stored("Utf8", true), c.utf8);
+    }
     uint32_t period = 0;
     EXPECT_TRUE(posix::timerPeriod(pluginRecord.hostWindow, UPDATE_TIMER_ID, &period));
     EXPECT_EQ(period, (c.interval == "-" ? 10u : std::stoul(c.interval)) * 1000u)

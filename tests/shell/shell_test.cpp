@@ -143,6 +143,40 @@ TEST_F(Shell, DwordReadBackRules) {
   }
 }
 
+TEST_F(Shell, Utf8IsZeroOrElseTheDefault) {
+  const auto bytes = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  struct Case {
+    const char* name;
+    uint32_t type;  // 0: absent
+    std::string data;
+    bool utf8;
+  } cases[] = {
+      {"absent", 0, "", true},
+      {"1", platform::kRegDword, bytes(1), true},
+      {"0", platform::kRegDword, bytes(0), false},
+      {"2", platform::kRegDword, bytes(2), true},
+      {"-1", platform::kRegDword, bytes(0xFFFFFFFF), true},
+      {"zero bytes as REG_BINARY", 3, bytes(0), true},
+      {"\"0\" as REG_SZ", platform::kRegSz, std::string("0\0", 2), true},
+      {"zero bytes as REG_SZ", platform::kRegSz, bytes(0), true},
+      {"a short DWORD", platform::kRegDword, std::string(2, '\0'), true},
+      {"a long DWORD", platform::kRegDword, std::string(8, '\0'), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::freshPlugin(kHost);
+    fake::putDword("Utf8", 0);
+    pluginInit();
+    ASSERT_FALSE(utf8Setting);
+    // Read again over the previous value, as a confirmed dialog does.
+    fake::state().registry[SETTINGS_SUBKEY].erase("Utf8");
+    if (c.type != 0) fake::putValue("Utf8", c.type, c.data);
+    loadSettings();
+    EXPECT_EQ(utf8Setting, c.utf8);
+    pluginQuit();
+  }
+}
+
 TEST_F(Shell, TimerPeriodNeverWraps) {
   struct Case {
     uint32_t interval;
@@ -185,6 +219,11 @@ TEST_F(Shell, SaveWritesRawValuesAndReloads) {
   EXPECT_EQ(fake::value("Enabled")->bytes, std::string(4, '\0'));
   EXPECT_EQ(fake::value("Enabled")->type, platform::kRegDword);
   EXPECT_EQ(fake::value("Interval")->bytes, std::string("\x07\0\0\0", 4));
+  EXPECT_EQ(fake::value("Utf8"), nullptr) << "left alone unless given";
+  saveSettings("http://a.example/np", 0, 7, false);
+  EXPECT_EQ(fake::value("Utf8")->type, platform::kRegDword);
+  EXPECT_EQ(fake::value("Utf8")->bytes, std::string(4, '\0'));
+  EXPECT_FALSE(utf8Setting);
   EXPECT_STREQ(urlSetting.get(), "http://a.example/np");
   EXPECT_EQ(enabledSetting, 0);
   EXPECT_EQ(intervalSetting, 7u);

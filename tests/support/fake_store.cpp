@@ -42,10 +42,11 @@ long regCreateKey(const char* subKey, KeyHandle* key) {
   return kRegSuccess;
 }
 
-long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size) {
+long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size, uint32_t* type) {
   auto* values = static_cast<std::map<std::string, fake::Value>*>(key);
   auto it = values->find(name);
   if (it == values->end()) return kNotFound;
+  if (type != nullptr) *type = it->second.type;
   const auto& bytes = it->second.bytes;
   if (bytes.size() > *size) {
     *size = static_cast<uint32_t>(bytes.size());

@@ -55,7 +55,8 @@ std::map<int, Control> settingsDialogControls() {
           {IDC_INTERVAL_LABEL, {}},
           {IDC_INTERVAL, {}},
           {IDC_SECONDS_LABEL, {}},
-          {IDC_ENABLED, {}}};
+          {IDC_ENABLED, {}},
+          {IDC_UTF8, {}}};
 }
 
 Control* control(platform::WindowHandle dialog, int id) {

@@ -396,7 +396,7 @@ void dumpRegistry() {
   RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr,
                    nullptr, nullptr, nullptr);
   logLine("REG values %lu", static_cast<unsigned long>(count));
-  for (const char* name : {"URL", "Enabled", "Interval"}) {
+  for (const char* name : {"URL", "Enabled", "Interval", "Utf8"}) {
     std::vector<char> data(4096);
     DWORD type = 0;
     DWORD size = static_cast<DWORD>(data.size());

@@ -349,18 +349,19 @@ def scenario_exports(args, c):
 
 
 # Template 101 as the dialog's design gives it.
-TEMPLATE = ("TEMPLATE style=0x80C808C0 exstyle=0x0 items=9 rect=0,0,212,108 caption=Trellicast "
+TEMPLATE = ("TEMPLATE style=0x80C808C0 exstyle=0x0 items=10 rect=0,0,212,125 caption=Trellicast "
             "font=8,MS Sans Serif menu= class=")
 TEMPLATE_ITEMS = [
-    (65535, "Button", " Trellicast settings ", 0x50000107, (7, 7, 198, 94)),
-    (1, "Button", "OK", 0x50010001, (20, 80, 50, 14)),
-    (2, "Button", "Cancel", 0x50010000, (85, 80, 50, 14)),
+    (65535, "Button", " Trellicast settings ", 0x50000107, (7, 7, 198, 111)),
+    (1, "Button", "OK", 0x50010001, (20, 97, 50, 14)),
+    (2, "Button", "Cancel", 0x50010000, (85, 97, 50, 14)),
     (1001, "Static", "URL:", 0x50020002, (19, 41, 17, 8)),
     (1002, "Edit", "", 0x50811080, (39, 39, 157, 12)),
     (1005, "Static", "Send updates every:", 0x50020002, (19, 58, 66, 8)),
     (1006, "Edit", "", 0x50813080, (88, 56, 49, 12)),
     (1007, "Static", "seconds", 0x50020000, (142, 58, 52, 8)),
     (1008, "Button", "Enabled", 0x50010003, (20, 21, 42, 10)),
+    (1009, "Button", "Send text as UTF-8", 0x50010003, (20, 73, 80, 10)),
 ]
 
 
@@ -372,7 +373,8 @@ def scenario_fresh(args, c):
         log = wine.play(c, [
             "registry", "load " + dll(args.bin), "template", "playlist 1 0", "title 0 Abc",
             "init", "registry", "mark init-done", "pump 10600", "mark pumped",
-            "dialog show 1002", "dialog show 1006", "dialog checked 1008", "dialog click 2",
+            "dialog show 1002", "dialog show 1006", "dialog checked 1008", "dialog checked 1009",
+            "dialog click 2",
             "config", "registry", "quit"])
     c.eq("key before init", lines_with(log, "REG")[0:1], ["REG key absent"])
     c.true("record before init", "LOAD version=16 description=" in log)
@@ -391,13 +393,15 @@ def scenario_fresh(args, c):
            "INIT 0 description=Trellicast 0.2.2 Plug-In v0.1 (gen_Trellicast.dll)" in log)
     c.eq("timer armed at init", lines_with(before(log, "mark init-done"), "SETTIMER"),
          ["SETTIMER player 1 10000"])
-    c.eq("key after init", lines_with(after(log, "mark init-done"), "REG")[:4],
-         ["REG values 0", "REG URL absent", "REG Enabled absent", "REG Interval absent"])
+    c.eq("key after init", lines_with(after(log, "mark init-done"), "REG")[:5],
+         ["REG values 0", "REG URL absent", "REG Enabled absent", "REG Interval absent",
+          "REG Utf8 absent"])
     pumped = before(after(log, "mark init-done"), "mark pumped")
     c.eq("one tick in 10.6 s", lines_with(pumped, "TICK"), ["TICK 1"])
     c.eq("no query with an empty URL", lines_with(log, "QUERY"), [])
     c.eq("dialog shows the defaults", lines_with(log, "DIALOG text") + lines_with(log, "DIALOG checked"),
-         ["DIALOG text 1002=", "DIALOG text 1006=10", "DIALOG checked 1008=1"])
+         ["DIALOG text 1002=", "DIALOG text 1006=10", "DIALOG checked 1008=1",
+          "DIALOG checked 1009=1"])
     c.eq("dialog caption", lines_with(log, "DIALOG open"), ["DIALOG open caption=Trellicast"])
     c.eq("no boxes", lines_with(log, "BOX"), [])
     c.eq("cancel stores nothing", lines_with(after(log, "mark pumped"), "REG")[:1], ["REG values 0"])
@@ -424,7 +428,7 @@ def scenario_posts(args, c):
     c.eq("timer at the seeded interval", lines_with(log, "SETTIMER"), ["SETTIMER player 1 1000"])
     c.eq("registry unchanged", lines_with(log, "REG"),
          ["REG values 3", "REG URL type1 %d %s" % (len(url), url), "REG Enabled dword 2",
-          "REG Interval dword 1"])
+          "REG Interval dword 1", "REG Utf8 absent"])
     c.eq("no boxes", lines_with(log, "BOX"), [])
     stage1 = before(after(log, "mark init-done"), "mark stage2")
     c.eq("queries of one cycle", lines_with(stage1, "QUERY"),
@@ -488,7 +492,8 @@ def scenario_dialog(args, c):
             "dialog fill 1002 u 1025", "dialog settext 1006 5", "dialog click 1",
             "dialog settext 1002 " + URL_B, "dialog settext 1006 12345678",
             "dialog click 1",
-            "dialog settext 1006 1234567", "dialog check 1008 0", "dialog click 1", "config",
+            "dialog settext 1006 1234567", "dialog check 1008 0", "dialog check 1009 0",
+            "dialog click 1", "config",
             "mark stored", "registry",
             "mark missing", "dialog destroy 1006", "dialog click 1", "config",
             "mark after-missing", "registry", "quit"])
@@ -498,9 +503,9 @@ def scenario_dialog(args, c):
           "BOX Lumtap|Interval too big"])
     c.true("error boxes carry a code",
            all(b.endswith(")") and "(errcode=" in b for b in boxes if b.startswith("BOX Error")))
-    c.eq("seven digits accepted", lines_with(after(log, "mark stored"), "REG")[:4],
-         ["REG values 3", stored_url(URL_B), "REG Enabled dword 0",
-          "REG Interval dword 1234567"])
+    c.eq("seven digits accepted, UTF-8 unticked", lines_with(after(log, "mark stored"), "REG")[:5],
+         ["REG values 4", stored_url(URL_B), "REG Enabled dword 0",
+          "REG Interval dword 1234567", "REG Utf8 dword 0"])
     missing = after(log, "mark missing")
     c.eq("missing control", [b.split(": (errcode=")[0] for b in lines_with(missing, "BOX")],
          ["BOX Error|Cannot get handle!"])
