@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "dialog/resources/resource.h"
+#include "report/update.h"
 #include "shell/boxes.h"
 #include "shell/settings.h"
 #include "shell/state.h"
@@ -14,6 +15,22 @@ constexpr uint32_t kUrlLimit = 1024;           // what the URL edit lets the use
 constexpr uint32_t kIntervalLimit = 4;         // what the interval edit lets the user type
 constexpr uint32_t kIntervalMaxChars = 7;      // the longest interval text OK accepts
 constexpr size_t kIntervalShownSize = 10 + 1;  // any 32-bit value in decimal
+
+// The open settings dialog, whose status line follows every outcome taken
+// while it is open.
+platform::WindowHandle openDialog = nullptr;
+
+void showStatus(const char* line) {
+  if (openDialog == nullptr) return;
+  if (const platform::WindowHandle status = platform::dialogItem(openDialog, IDC_STATUS))
+    platform::setControlText(status, line);
+}
+
+void closeDialog(platform::WindowHandle dialog) {
+  setUpdateStatusListener(nullptr);
+  openDialog = nullptr;
+  platform::endDialog(dialog, 0);
+}
 
 struct Controls {
   platform::WindowHandle url;
@@ -32,6 +49,25 @@ void initialise(platform::WindowHandle dialog, const Controls& controls) {
   char shown[kIntervalShownSize];
   std::snprintf(shown, sizeof shown, "%u", static_cast<unsigned>(intervalSetting));
   platform::setControlText(controls.interval, shown);
+
+  openDialog = dialog;
+  showStatus(updateStatusLine());
+  setUpdateStatusListener(showStatus);
+}
+
+// "Send now": the current status, posted at once to the URL as typed. Its
+// outcome shows in the status line alone, never in a box.
+void sendNow(const Controls& controls) {
+  char url[URL_MAX_CHARS + 1] = {};
+  const uint32_t length = platform::controlTextLength(controls.url);
+  if (length == 0 || length > URL_MAX_CHARS) {
+    showStatus(length == 0 ? "Not sent: no URL entered" : "Not sent: the URL is too long");
+    return;
+  }
+  platform::controlText(controls.url, url, length + 1);
+  showStatus("Sending...");
+  if (!sendStatusNow(pluginRecord.hostWindow, url))
+    showStatus("Not sent: the last update is still under way");
 }
 
 // The value of the text's leading decimal digits (0 when there are none).
@@ -74,7 +110,7 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   const bool utf8 = platform::isDialogButtonChecked(dialog, IDC_UTF8);
 
   saveSettings(url, enabled, interval, utf8);
-  platform::endDialog(dialog, 0);
+  closeDialog(dialog);
   // The user has looked at the settings again: the next failure is news.
   errorShown = false;
   return true;
@@ -90,7 +126,7 @@ intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uin
                              platform::dialogItem(dialog, IDC_INTERVAL)};
   if (controls.url == nullptr || controls.interval == nullptr) {
     reportError("Cannot get handle!");
-    platform::endDialog(dialog, 0);
+    closeDialog(dialog);
     return false;
   }
 
@@ -103,7 +139,10 @@ intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uin
     case IDOK:
       return confirm(dialog, controls);
     case IDCANCEL:
-      platform::endDialog(dialog, 0);
+      closeDialog(dialog);
+      return false;
+    case IDC_SEND_NOW:
+      sendNow(controls);
       return false;
     default:
       return false;

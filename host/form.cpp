@@ -100,6 +100,16 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
       canvas.put(left + 1, y, text);
       break;
     case form::Kind::Label:
+      if (item.id != form::kNoId && item.align == form::Align::Left) {
+        // A label the dialog writes to (a status line): its current text,
+        // wrapped over the rows it has.
+        const std::string shown = controlString(dialog, item.id);
+        const int rows = std::max(row(item.y + item.height) - row(item.y), 1);
+        const size_t room = static_cast<size_t>(std::max(width, 1));
+        for (int r = 0; r < rows && r * room < shown.size(); ++r)
+          canvas.put(left, y + r, shown.substr(r * room, room));
+        break;
+      }
       canvas.put(
           item.align == form::Align::Right ? left + width - static_cast<int>(text.size()) : left, y,
           text);

@@ -10,6 +10,8 @@
 #define IDC_SECONDS_LABEL 1007
 #define IDC_ENABLED 1008
 #define IDC_UTF8 1009
+#define IDC_STATUS 1010
+#define IDC_SEND_NOW 1011
 #ifndef IDOK
 #define IDOK 1
 #endif

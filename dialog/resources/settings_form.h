@@ -1,4 +1,4 @@
-// The settings dialog's form as data: the same ten controls, texts and
+// The settings dialog's form as data: the same twelve controls, texts and
 // places (in dialog units) as the Windows template, for dialog managers
 // that build the form themselves. No platform code here.
 #pragma once
@@ -42,9 +42,9 @@ struct Layout {
 constexpr int kNoId = -1;
 
 inline constexpr Item kSettingsItems[] = {
-    {kNoId, Kind::GroupBox, " Trellicast settings ", 7, 7, 198, 111, false, false, Align::Left},
-    {IDOK, Kind::DefaultButton, "OK", 20, 97, 50, 14, true, false, Align::Left},
-    {IDCANCEL, Kind::Button, "Cancel", 85, 97, 50, 14, true, false, Align::Left},
+    {kNoId, Kind::GroupBox, " Trellicast settings ", 7, 7, 198, 129, false, false, Align::Left},
+    {IDOK, Kind::DefaultButton, "OK", 20, 115, 50, 14, true, false, Align::Left},
+    {IDCANCEL, Kind::Button, "Cancel", 85, 115, 50, 14, true, false, Align::Left},
     {IDC_URL_LABEL, Kind::Label, "URL:", 19, 41, 17, 8, false, false, Align::Right},
     {IDC_URL, Kind::Edit, "", 39, 39, 157, 12, true, false, Align::Left},
     {IDC_INTERVAL_LABEL, Kind::Label, "Send updates every:", 19, 58, 66, 8, false, false,
@@ -53,10 +53,12 @@ inline constexpr Item kSettingsItems[] = {
     {IDC_SECONDS_LABEL, Kind::Label, "seconds", 142, 58, 52, 8, false, false, Align::Left},
     {IDC_ENABLED, Kind::CheckBox, "Enabled", 20, 21, 42, 10, true, false, Align::Left},
     {IDC_UTF8, Kind::CheckBox, "Send text as UTF-8", 20, 73, 80, 10, true, false, Align::Left},
+    {IDC_STATUS, Kind::Label, "", 20, 89, 176, 20, false, false, Align::Left},
+    {IDC_SEND_NOW, Kind::Button, "Send now", 146, 115, 50, 14, true, false, Align::Left},
 };
 
 inline constexpr Layout kSettingsForm = {
-    IDD_SETTINGS, "Trellicast", 212, 125, kSettingsItems, std::size(kSettingsItems),
+    IDD_SETTINGS, "Trellicast", 212, 143, kSettingsItems, std::size(kSettingsItems),
 };
 
 // The form built for a template id, or nullptr.

@@ -129,6 +129,7 @@ void queryText(HINTERNET request, DWORD what, char* out, DWORD capacity) {
 PostOutcome perform(Send& send) {
   PostOutcome outcome;
   outcome.state = PostOutcome::State::failed;
+  const DWORD started = GetTickCount();
   HINTERNET request = send.request.get();
   if (!HttpSendRequestExA(request, &send.buffers, nullptr, 0, 0) ||
       !HttpEndRequestA(request, nullptr, 0, 0)) {
@@ -140,6 +141,14 @@ PostOutcome perform(Send& send) {
   if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
                       nullptr)) {
     outcome.error = GetLastError();
+    return outcome;
+  }
+  if (status < 100) {
+    // Wine's WinInet ends a request whose answer never came (silence until
+    // the receive limit, a reset, a close) with success and no status: that
+    // is no answer. Which one it was shows only in the time it took.
+    outcome.error = GetTickCount() - started >= kNetTimeoutMs ? ERROR_INTERNET_TIMEOUT
+                                                              : ERROR_HTTP_INVALID_SERVER_RESPONSE;
     return outcome;
   }
   outcome.state = PostOutcome::State::answered;

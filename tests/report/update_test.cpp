@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -730,6 +731,61 @@ TEST_F(Cycle, SlowAnswerHoldsNothingAndTheConnectionStaysForIt) {
   EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
   EXPECT_NE(std::string(updateStatusLine()).find(": delivered (202 Accepted)"), std::string::npos)
       << updateStatusLine();
+}
+
+TEST_F(Cycle, SendNowPostsTheTypedUrlAndShowsItsOutcomeInTheStatusLineAlone) {
+  // The stored URL goes nowhere; "Send now" posts to what is typed, and its
+  // outcome reaches the open dialog's status line through the outcome
+  // timer, never a box.
+  gauntlet::FaultServer missing(gauntlet::Fault::status404);
+  ASSERT_TRUE(missing.ok());
+  const std::string stamp = "^Last update [0-9]{2}:[0-9]{2}:[0-9]{2}: ";
+  struct Case {
+    std::string typed;
+    std::string sending;  // the status line at once
+    std::string line;     // a pattern for the status line once the outcome is taken
+    size_t posts;         // reaching the receiver
+  } cases[] = {
+      {"http://" + local(receiver.port()) + "/now", "Sending...", stamp + "delivered \\(200 OK\\)$",
+       1},
+      {"http://" + local(missing.port()) + "/np", "Sending...",
+       stamp + "failed: The server answered 404 Not Found$", 0},
+      {"http://" + local(closedPort()) + "/np", "Sending...",
+       stamp + "failed: Cannot HttpSendRequestEx: \\(errcode=7\\)$", 0},
+      {"http://user:secret@" + local(missing.port()) + "/np", "Sending...",
+       stamp + "failed: The server answered 404 Not Found$", 0},
+      {"no scheme", stamp + "failed: Invalid URL: \\(errcode=[0-9]+\\)$",
+       stamp + "failed: Invalid URL", 0},
+      {"", "Not sent: no URL entered", "^Not sent: no URL entered$", 0},
+  };
+  start("http://" + local(closedPort()) + "/stored");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    const size_t before = receiver.requests();
+    fake::state().dialogTemplate = fake::settingsDialogControls();
+    std::string sending, line;
+    fake::state().dialogScript = [&](platform::WindowHandle d) {
+      fake::control(d, IDC_URL)->text = c.typed;
+      fake::command(d, IDC_SEND_NOW);
+      sending = fake::control(d, IDC_STATUS)->text;
+      settle();
+      fake::fireTimer(kHost, OUTCOME_TIMER_ID);
+      line = fake::control(d, IDC_STATUS)->text;
+      fake::command(d, IDCANCEL);
+    };
+    pluginConfig();
+    EXPECT_TRUE(std::regex_search(
+        sending, std::regex(c.sending == "Sending..." ? "^Sending\\.\\.\\.$" : c.sending)))
+        << sending;
+    EXPECT_TRUE(std::regex_search(line, std::regex(c.line))) << line;
+    EXPECT_EQ(line.find("secret"), std::string::npos) << "no password in the status line";
+    EXPECT_FALSE(fake::fireTimer(kHost, OUTCOME_TIMER_ID)) << "the outcome timer is off again";
+    EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
+    EXPECT_FALSE(errorShown);
+    EXPECT_EQ(receiver.wait(before + c.posts, c.posts ? kWaitMs : 200).size(), before + c.posts);
+  }
+  const Parsed first = posted(receiver, 1);
+  EXPECT_EQ(first.requestLine, "POST /now HTTP/1.1");
 }
 
 TEST_F(Cycle, HandshakeNobodyAnswersHoldsNothingAndIsReportedAtTheNextTick) {

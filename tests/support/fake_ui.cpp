@@ -56,7 +56,9 @@ std::map<int, Control> settingsDialogControls() {
           {IDC_INTERVAL, {}},
           {IDC_SECONDS_LABEL, {}},
           {IDC_ENABLED, {}},
-          {IDC_UTF8, {}}};
+          {IDC_UTF8, {}},
+          {IDC_STATUS, {}},
+          {IDC_SEND_NOW, {}}};
 }
 
 Control* control(platform::WindowHandle dialog, int id) {
