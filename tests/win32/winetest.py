@@ -18,6 +18,7 @@ build under 64-bit Wine (--arch x86_64).
 import argparse
 import base64
 import os
+import re
 import shutil
 import signal
 import socket
@@ -911,6 +912,31 @@ def scenario_faults(args, c):
     return log
 
 
+def scenario_send_now(args, c):
+    """"Send now" in the open dialog: the current status goes at once to the
+    URL as typed (not the stored one, with sending disabled), the status
+    line says "Sending..." and then the outcome, and no box opens."""
+    with Wine(args.bin, "send-now", receiver=True) as wine:
+        now = "http://127.0.0.1:%d/now" % wine.receiver.port
+        log = wine.play(c, opening(args, *entry("Now", file=NO_FILE), url="http://127.0.0.1:1/x",
+                                   enabled=0, interval=3600) + [
+            "dialog show 1010", "dialog settext 1002 " + now, "dialog click 1011",
+            "dialog show 1010", "dialog hold 1500", "dialog show 1010", "dialog click 2",
+            "config", "quit"])
+        posts = wine.posts()
+    shown = [l.split("=", 1)[1] for l in lines_with(log, "DIALOG text 1010")]
+    c.eq("status lines", shown[:2], ["No update sent yet", "Sending..."])
+    c.true("the outcome in the status line",
+           len(shown) == 3 and re.match(r"^Last update \d\d:\d\d:\d\d: delivered \(200 OK\)$",
+                                        shown[2]) is not None, repr(shown))
+    c.eq("no boxes", lines_with(log, "BOX"), [])
+    c.eq("one post, to the typed URL", [parse_request(raw)[0] for raw in posts],
+         ["POST /now HTTP/1.1"])
+    if posts:
+        c.eq("its body", parse_request(posts[0])[2], expected_body(1, b"Now", [], has_file=False))
+    return log
+
+
 def scenario_wide_names(args, c):
     """A file whose name is outside the code page (Cyrillic, CJK): read by the
     wide name the player gives (214), ID3v2.3 through id3lib and ID3v2.4
@@ -951,6 +977,7 @@ SCENARIOS = {
     "exports": scenario_exports,
     "fresh": scenario_fresh,
     "posts": scenario_posts,
+    "send-now": scenario_send_now,
     "refused": scenario_refused,
     "dialog": scenario_dialog,
     "dialog-values": scenario_dialog_values,
