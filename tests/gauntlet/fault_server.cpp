@@ -12,11 +12,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace gauntlet {
@@ -26,88 +28,93 @@ namespace {
 using namespace std::string_view_literals;
 
 constexpr int kIoTimeoutMs = 3000;
+constexpr int kSliceMs = 50;  // how often a waiting thread looks at the server's state
 constexpr size_t kMaxRequest = 1 << 20;
 constexpr size_t kHugeAnswer = 10u << 20;
 
-// The fixed answers, by the mode that sends one once it has read the request.
+// The answer of each mode that answers in HTTP: its status and body.
 const struct {
   Fault fault;
-  std::string_view bytes;
+  std::string_view status;
+  std::string_view body;
 } kAnswers[] = {
-    {Fault::healthy, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"sv},
-    {Fault::status500,
-     "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\nConnection: close\r\n\r\nerror"sv},
-    {Fault::status404,
-     "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"sv},
-    {Fault::garbage, "\x16\x03\x01\x02\x00\xff\xfe garbage \x00\x01\x02 not a status line\n\n"sv},
-    {Fault::cutAnswer,
-     "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\nonly a part"sv},
+    {Fault::healthy, "200 OK"sv, "ok"sv},
+    {Fault::tls, "200 OK"sv, "ok"sv},
+    {Fault::lateAnswer, "200 OK"sv, "ok"sv},
+    {Fault::status204, "204 No Content"sv, ""sv},
+    {Fault::status500, "500 Internal Server Error"sv, "error"sv},
+    {Fault::status404, "404 Not Found"sv, "not found"sv},
+    {Fault::redirectHttps, "301 Moved Permanently"sv, ""sv},
+    {Fault::hugeAnswer, "200 OK"sv, ""sv},  // the body is sent apart
 };
+// The modes whose answer always ends the connection.
+constexpr std::string_view kGarbage =
+    "\x16\x03\x01\x02\x00\xff\xfe garbage \x00\x01\x02 not a status line\n\n"sv;
+constexpr std::string_view kCutAnswer =
+    "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\nonly a part"sv;
 
-std::string_view answer(Fault fault) {
-  for (const auto& a : kAnswers)
-    if (a.fault == fault) return a.bytes;
-  return kAnswers[0].bytes;
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  return true;
+}
+
+// The value of the first header line named name (lower case, with ':'),
+// or none.
+std::optional<std::string_view> headerValue(std::string_view head, std::string_view name) {
+  size_t at = 0;
+  while ((at = head.find("\r\n", at)) != std::string_view::npos) {
+    at += 2;
+    if (!startsWithNoCase(head.substr(at), name)) continue;
+    std::string_view value = head.substr(at + name.size());
+    value = value.substr(0, value.find("\r\n"));
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    return value;
+  }
+  return std::nullopt;
 }
 
 size_t announcedLength(const std::string& head) {
-  size_t at = 0;
-  while ((at = head.find("\r\n", at)) != std::string::npos) {
-    at += 2;
-    static const char name[] = "content-length:";
-    if (head.size() - at < sizeof name - 1) break;
-    bool match = true;
-    for (size_t i = 0; i + 1 < sizeof name && match; ++i)
-      match = std::tolower(static_cast<unsigned char>(head[at + i])) == name[i];
-    if (match) return std::strtoul(head.c_str() + at + sizeof name - 1, nullptr, 10);
-  }
-  return 0;
+  const auto value = headerValue(head, "content-length:");
+  return value ? std::strtoul(std::string(*value).c_str(), nullptr, 10) : 0;
 }
 
-bool sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
+// An HTTP/1.1 request that does not ask to close keeps the connection.
+bool asksToKeep(const std::string& head) {
+  const std::string_view line = std::string_view(head).substr(0, head.find("\r\n"));
+  if (line.size() < 8 || line.substr(line.size() - 8) != "HTTP/1.1") return false;
+  const auto connection = headerValue(head, "connection:");
+  return !connection || !startsWithNoCase(*connection, "close");
 }
 
 using ReadSome = std::function<long(char*, size_t)>;
 
 // Reads through readSome until the headers have arrived (headOnly) or the
-// whole request, at most upTo body bytes when given.
+// whole request, at most upTo body bytes when given. Never reads past the
+// request's announced end, so a kept connection's next request stays.
 void readPost(const ReadSome& readSome, Post& post, bool headOnly, size_t upTo = SIZE_MAX) {
   std::string raw;
   char chunk[4096];
   while (raw.size() < kMaxRequest) {
+    size_t want = 1;  // byte by byte until the headers end
     const size_t end = raw.find("\r\n\r\n");
     if (end != std::string::npos) {
       post.head = raw.substr(0, end + 2);
-      const size_t want = announcedLength(post.head);
+      const size_t length = announcedLength(post.head);
       post.body = raw.substr(end + 4);
       if (headOnly) return;
-      if (post.body.size() >= want || post.body.size() >= upTo) {
-        post.complete = post.body.size() >= want;
+      if (post.body.size() >= length || post.body.size() >= upTo) {
+        post.complete = post.body.size() >= length;
         return;
       }
+      want = upTo != SIZE_MAX ? 1 : std::min(sizeof chunk, length - post.body.size());
     }
-    const long n = readSome(chunk, headOnly || upTo != SIZE_MAX ? 1 : sizeof chunk);
+    const long n = readSome(chunk, want);
     if (n <= 0) return;
     raw.append(chunk, static_cast<size_t>(n));
   }
-}
-
-Post readPost(int fd, bool headOnly, size_t upTo = SIZE_MAX) {
-  Post post;
-  readPost(
-      [&](char* buffer, size_t size) {
-        const long n = recv(fd, buffer, size, 0);
-        if (n > 0) post.wire.append(buffer, static_cast<size_t>(n));
-        return n;
-      },
-      post, headOnly, upTo);
-  return post;
 }
 
 // Keeps the ciphertext the TLS layer reads from the socket.
@@ -131,6 +138,38 @@ void resetClose(int fd) {
 }
 
 }  // namespace
+
+// One connection's byte stream: the socket, or the TLS session on it.
+struct FaultServer::Channel {
+  int fd;
+  std::unique_ptr<SSL, SslDeleter> ssl;
+  std::string wire;  // every byte read from the socket since the last request was kept
+
+  long readSome(char* buffer, size_t size) {
+    const long n =
+        ssl ? SSL_read(ssl.get(), buffer, static_cast<int>(size)) : recv(fd, buffer, size, 0);
+    if (n > 0 && !ssl) wire.append(buffer, static_cast<size_t>(n));
+    return n;
+  }
+  bool sendAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const long n = ssl ? SSL_write(ssl.get(), bytes.data(), static_cast<int>(bytes.size()))
+                         : send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+  bool pending() const { return ssl && SSL_pending(ssl.get()) > 0; }
+  Post read(bool headOnly, size_t upTo = SIZE_MAX) {
+    Post post;
+    readPost([this](char* buffer, size_t size) { return readSome(buffer, size); }, post, headOnly,
+             upTo);
+    post.wire = std::move(wire);
+    wire.clear();
+    return post;
+  }
+};
 
 const char* faultName(Fault fault) {
   switch (fault) {
@@ -160,6 +199,14 @@ const char* faultName(Fault fault) {
       return "cutRequest";
     case Fault::tls:
       return "tls";
+    case Fault::status204:
+      return "status204";
+    case Fault::silentAfterRequest:
+      return "silentAfterRequest";
+    case Fault::resetAfterRequest:
+      return "resetAfterRequest";
+    case Fault::lateAnswer:
+      return "lateAnswer";
   }
   return "?";
 }
@@ -185,6 +232,13 @@ FaultServer::FaultServer(Fault fault, TlsFiles tls, int family) : family_(family
 FaultServer::~FaultServer() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  {
+    // Connection threads see the stop within a slice of their waits; the
+    // sockets are shut so none waits for a client either.
+    std::unique_lock lock(mutex_);
+    for (int fd : idle_) shutdown(fd, SHUT_RDWR);
+    changed_.wait(lock, [&] { return serving_ == 0; });
+  }
   for (int fd : held_) close(fd);
   if (listener_ >= 0) close(listener_);
   if (wake_ >= 0) close(wake_);
@@ -236,8 +290,9 @@ bool FaultServer::setFault(Fault fault) {
 
 void FaultServer::run() {
   // Writes to a client that hung up must not end the process (OpenSSL's
-  // socket writes cannot ask for MSG_NOSIGNAL). Blocked on this thread only:
-  // a signal raised on the client's threads still shows.
+  // socket writes cannot ask for MSG_NOSIGNAL). Blocked on the server's
+  // threads only (the connection threads inherit the mask): a signal raised
+  // on the client's threads still shows.
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
@@ -249,6 +304,10 @@ void FaultServer::run() {
       if (fault != applied_) {
         for (int fd : held_) close(fd);
         held_.clear();
+        // Idle kept connections end now (their threads see the end of the
+        // stream); busy ones after their answer, as the generation says.
+        for (int fd : idle_) shutdown(fd, SHUT_RDWR);
+        ++generation_;
         if (fault == Fault::refuse && listener_ >= 0) {
           close(listener_);
           listener_ = -1;
@@ -263,7 +322,7 @@ void FaultServer::run() {
     }
     // The wake-up counter ends the wait as soon as the mode changes.
     pollfd p[2] = {{wake_, POLLIN, 0}, {listener_, POLLIN, 0}};
-    if (poll(p, listener_ >= 0 ? 2 : 1, 50) <= 0) continue;
+    if (poll(p, listener_ >= 0 ? 2 : 1, kSliceMs) <= 0) continue;
     if (p[0].revents != 0) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t n = read(wake_, &count, sizeof count);
@@ -272,101 +331,205 @@ void FaultServer::run() {
     if (p[1].revents == 0) continue;
     const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    ++accepted_;
+    const size_t connection = ++accepted_;
     timeval timeout{kIoTimeoutMs / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    serve(fd, fault);
+    {
+      std::lock_guard lock(mutex_);
+      ++serving_;
+    }
+    std::thread([this, fd, fault, connection] {
+      serve(fd, fault, connection);
+      std::lock_guard lock(mutex_);
+      --serving_;
+      changed_.notify_all();
+    }).detach();
   }
 }
 
-void FaultServer::serve(int fd, Fault fault) {
-  switch (fault) {
-    case Fault::refuse:  // a connection queued before the listener closed
-    case Fault::reset:
-      resetClose(fd);
-      return;
-    case Fault::neverRead:
-      held_.push_back(fd);
-      return;
-    case Fault::stallAfterHead:
-      readPost(fd, true);
-      held_.push_back(fd);
-      return;
-    case Fault::cutRequest: {
-      readPost(fd, false, 8);
-      resetClose(fd);
-      return;
-    }
-    default:
-      break;
+// Sleeps ms in slices; false when the server stops or the mode changes
+// from generation meanwhile.
+bool FaultServer::pause(int ms, size_t generation) const {
+  for (int slept = 0; slept < ms; slept += kSliceMs) {
+    if (stop_ || generation_ != generation) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kSliceMs, ms - slept)));
   }
-  Post post = fault == Fault::tls ? serveTls(fd) : readPost(fd, false);
-  switch (fault) {
-    case Fault::redirectHttps: {
-      const std::string host = family_ == AF_INET6 ? "[::1]" : "127.0.0.1";
-      const std::string redirect = "HTTP/1.1 301 Moved Permanently\r\nLocation: https://" + host +
-                                   ":" + std::to_string(port_) +
-                                   "/np\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-      sendAll(fd, redirect);
-      break;
-    }
-    case Fault::hugeAnswer: {
-      const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kHugeAnswer) +
-                               "\r\nConnection: close\r\n\r\n";
-      sendAll(fd, head);
-      const std::string block(1 << 16, 'x');
-      for (size_t sent = 0; sent < kHugeAnswer; sent += block.size())
-        if (!sendAll(fd, block)) break;
-      break;
-    }
-    case Fault::tls:
-      break;  // answered inside the TLS session
-    default:
-      sendAll(fd, answer(fault));
-      break;
-  }
-  close(fd);
+  return !stop_ && generation_ == generation;
+}
+
+void FaultServer::keep(Post post) {
   std::lock_guard lock(mutex_);
   if (keep_) posts_.push_back(std::move(post));
   ++requests_;
   changed_.notify_all();
 }
 
-// A handshake with the server's certificate, then one request read and
-// answered 200 inside the session. A refused handshake is kept too, with
-// whatever the client sent.
-Post FaultServer::serveTls(int fd) {
-  Post post;
-  std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(context_.get()));
-  BIO* bio = BIO_new_socket(fd, BIO_NOCLOSE);
-  if (!ssl || bio == nullptr) {
-    BIO_free(bio);
+void FaultServer::serve(int fd, Fault fault, size_t connection) {
+  switch (fault) {
+    case Fault::refuse:  // a connection queued before the listener closed
+    case Fault::reset:
+      resetClose(fd);
+      return;
+    case Fault::neverRead: {
+      std::lock_guard lock(mutex_);
+      held_.push_back(fd);
+      return;
+    }
+    default:
+      break;
+  }
+  Channel channel{fd, nullptr, {}};
+  if (fault == Fault::tls) {
+    // A refused handshake is kept too, with whatever the client sent.
+    channel.ssl.reset(SSL_new(context_.get()));
+    BIO* bio = BIO_new_socket(fd, BIO_NOCLOSE);
+    bool accepted = false;
+    if (channel.ssl && bio != nullptr) {
+      BIO_set_callback_arg(bio, reinterpret_cast<char*>(&channel.wire));
+      BIO_set_callback_ex(bio, recordRead);
+      SSL_set_bio(channel.ssl.get(), bio, bio);
+      accepted = SSL_accept(channel.ssl.get()) == 1;
+    } else {
+      BIO_free(bio);
+    }
+    if (!accepted) {
+      if (channel.ssl) {
+        char rest[4096];
+        while (SSL_read(channel.ssl.get(), rest, sizeof rest) > 0) {
+        }
+      }
+      ERR_clear_error();
+      Post post;
+      post.wire = std::move(channel.wire);
+      post.connection = connection;
+      post.onConnection = 1;
+      channel.ssl.reset();
+      close(fd);
+      keep(std::move(post));
+      return;
+    }
+    ++handshakes_;
+  }
+  const bool gone = serveRequests(fd, fault, connection, channel);
+  if (channel.ssl) {
+    if (!gone) SSL_shutdown(channel.ssl.get());
+    channel.ssl.reset();
     ERR_clear_error();
-    return post;
   }
-  BIO_set_callback_arg(bio, reinterpret_cast<char*>(&post.wire));
-  BIO_set_callback_ex(bio, recordRead);
-  SSL_set_bio(ssl.get(), bio, bio);
-  post.tlsAccepted = SSL_accept(ssl.get()) == 1;
-  if (post.tlsAccepted) {
-    readPost(
-        [&](char* buffer, size_t size) {
-          return static_cast<long>(SSL_read(ssl.get(), buffer, static_cast<int>(size)));
-        },
-        post, false);
-    if (post.complete) {
-      const std::string_view ok = answer(Fault::healthy);
-      SSL_write(ssl.get(), ok.data(), static_cast<int>(ok.size()));
-    }
-    SSL_shutdown(ssl.get());
-  } else {
-    char rest[4096];
-    while (SSL_read(ssl.get(), rest, sizeof rest) > 0) {
-    }
+  if (!gone) close(fd);
+}
+
+// Waits for the first byte of the next request on a kept connection: false
+// when the client closed it, it stayed idle for kIdleMs, the mode changed or
+// the server stops.
+bool FaultServer::waitRequest(int fd, Channel& channel, size_t generation) {
+  {
+    std::lock_guard lock(mutex_);
+    if (generation_ != generation || stop_) return false;
+    idle_.push_back(fd);
   }
-  ERR_clear_error();
-  return post;
+  bool ready = channel.pending();
+  for (int waited = 0; !ready && waited < kIdleMs && !stop_ && generation_ == generation;
+       waited += kSliceMs) {
+    pollfd p{fd, POLLIN, 0};
+    ready = poll(&p, 1, kSliceMs) > 0;
+  }
+  std::lock_guard lock(mutex_);
+  idle_.erase(std::find(idle_.begin(), idle_.end(), fd));
+  if (generation_ != generation || stop_) return false;
+  if (!ready) return false;
+  char probe;
+  return channel.pending() || recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+// Serves the connection's requests in fault's way; true when the socket is
+// no longer the caller's to close (held by the server until the next mode
+// change, or reset already).
+bool FaultServer::serveRequests(int fd, Fault fault, size_t connection, Channel& channel) {
+  const size_t generation = generation_;
+  auto hold = [&] {
+    std::lock_guard lock(mutex_);
+    if (generation_ != generation) return false;  // the mode changed meanwhile
+    held_.push_back(fd);
+    return true;
+  };
+  for (size_t n = 1;; ++n) {
+    if (n > 1 && !waitRequest(fd, channel, generation)) return false;
+    switch (fault) {
+      case Fault::stallAfterHead:
+        channel.read(true);
+        return hold();
+      case Fault::cutRequest:
+        channel.read(false, 8);
+        resetClose(fd);
+        return true;  // closed already
+      default:
+        break;
+    }
+    Post post = channel.read(false);
+    post.connection = connection;
+    post.onConnection = n;
+    post.tlsAccepted = channel.ssl != nullptr;
+    // A kept connection's client may close it instead of sending another
+    // request; only the first request of a connection is kept without headers.
+    if (n > 1 && post.head.empty()) return false;
+    const bool keepAlive = post.complete && asksToKeep(post.head);
+    switch (fault) {
+      case Fault::silentAfterRequest:
+        keep(std::move(post));
+        return hold();
+      case Fault::resetAfterRequest:
+        keep(std::move(post));
+        resetClose(fd);
+        return true;
+      case Fault::lateAnswer:
+        if (!pause(kLateAnswerMs, generation)) {
+          keep(std::move(post));
+          return false;
+        }
+        break;
+      case Fault::tls:
+        if (!post.complete) {  // nothing answered to a cut request
+          keep(std::move(post));
+          return false;
+        }
+        break;
+      default:
+        break;
+    }
+    answer(channel, fault, keepAlive);
+    keep(std::move(post));
+    if (!keepAlive || fault == Fault::garbage || fault == Fault::cutAnswer) return false;
+    if (generation_ != generation) return false;  // the next request in the new mode
+  }
+}
+
+void FaultServer::answer(Channel& channel, Fault fault, bool keepAlive) {
+  if (fault == Fault::garbage) {
+    channel.sendAll(kGarbage);
+    return;
+  }
+  if (fault == Fault::cutAnswer) {
+    channel.sendAll(kCutAnswer);
+    return;
+  }
+  std::string_view status = "200 OK", body = "ok";
+  for (const auto& a : kAnswers)
+    if (a.fault == fault) status = a.status, body = a.body;
+  std::string head = "HTTP/1.1 " + std::string(status) + "\r\n";
+  if (fault == Fault::redirectHttps) {
+    const std::string host = family_ == AF_INET6 ? "[::1]" : "127.0.0.1";
+    head += "Location: https://" + host + ":" + std::to_string(port_) + "/np\r\n";
+  }
+  const size_t length = fault == Fault::hugeAnswer ? kHugeAnswer : body.size();
+  if (fault != Fault::status204) head += "Content-Length: " + std::to_string(length) + "\r\n";
+  if (!keepAlive) head += "Connection: close\r\n";
+  head += "\r\n";
+  if (!channel.sendAll(head + std::string(body)) || fault != Fault::hugeAnswer) return;
+  const std::string block(1 << 16, 'x');
+  for (size_t sent = 0; sent < kHugeAnswer && !stop_; sent += block.size())
+    if (!channel.sendAll(block)) break;
 }
 
 std::vector<Post> FaultServer::wait(size_t count, int timeoutMs) {

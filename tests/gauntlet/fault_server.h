@@ -1,12 +1,20 @@
 // A receiver on the loopback interface that misbehaves on request: it can
 // refuse connections, reset them, hold them without reading or answering,
-// answer with errors, redirects, huge or cut answers or bytes that are not
-// HTTP at all, and heal again on the same port. In the healthy mode it reads
-// each request whole, keeps it and answers 200; in the TLS mode it does the
-// same behind a handshake with the certificate it was given.
+// answer with errors, redirects, late, huge or cut answers or bytes that are
+// not HTTP at all, and heal again on the same port. In the healthy mode it
+// reads each request whole, keeps it and answers 200; in the TLS mode it
+// does the same behind a handshake with the certificate it was given.
 //
-// One thread accepts and serves connections one after the other; held
-// connections are closed when the mode changes or the server stops.
+// Every answer carries its Content-Length. An HTTP/1.1 request without
+// "Connection: close" leaves the connection open for the next request, in
+// every mode that answers (not after garbage or a cut answer); a connection
+// idle for 10 s is closed. One thread accepts, each connection is served on
+// a thread of its own in the mode of the moment it was accepted, so a held
+// or kept connection never delays the next one. When the mode changes,
+// held and idle kept connections are closed, and a connection busy with a
+// request is closed once it has answered it: every request after
+// setFault(m) arrives on a new connection served in mode m. accepted() and
+// handshakes() count the connections and completed TLS handshakes.
 #pragma once
 
 #include <atomic>
@@ -23,20 +31,29 @@ struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 namespace gauntlet {
 
 enum class Fault {
-  healthy,         // read the request, answer 200
-  refuse,          // nothing listens on the port
-  reset,           // accept, then reset the connection at once
-  neverRead,       // accept, then neither read nor answer
-  stallAfterHead,  // read the request's headers, then neither read nor answer
-  status500,       // read the request, answer 500
-  status404,       // read the request, answer 404
-  redirectHttps,   // read the request, answer 301 to an https address
-  hugeAnswer,      // read the request, answer 200 with a 10 MB body
-  garbage,         // read the request, answer bytes that are not HTTP, close
-  cutAnswer,       // read the request, announce a body, send part of it, close
-  cutRequest,      // read the headers and part of the body, then close
-  tls,             // TLS handshake with the given certificate, then as healthy
+  healthy,             // read the request, answer 200
+  refuse,              // nothing listens on the port
+  reset,               // accept, then reset the connection at once
+  neverRead,           // accept, then neither read nor answer
+  stallAfterHead,      // read the request's headers, then neither read nor answer
+  status500,           // read the request, answer 500
+  status404,           // read the request, answer 404
+  redirectHttps,       // read the request, answer 301 to an https address
+  hugeAnswer,          // read the request, answer 200 with a 10 MB body
+  garbage,             // read the request, answer bytes that are not HTTP, close
+  cutAnswer,           // read the request, announce a body, send part of it, close
+  cutRequest,          // read the headers and part of the body, then close
+  tls,                 // TLS handshake with the given certificate, then as healthy
+  status204,           // read the request, answer 204 No Content
+  silentAfterRequest,  // read the whole request, then neither answer nor close
+  resetAfterRequest,   // read the whole request, then reset the connection
+  lateAnswer,          // read the request, answer 200 after kLateAnswerMs
 };
+
+// How long lateAnswer waits before it answers.
+constexpr int kLateAnswerMs = 1500;
+// How long a kept connection may stay idle before the server closes it.
+constexpr int kIdleMs = 10000;
 
 const char* faultName(Fault fault);
 
@@ -46,6 +63,8 @@ struct Post {
   std::string wire;       // every byte received on the socket (ciphertext under TLS)
   bool complete = false;  // the whole announced body arrived
   bool tlsAccepted = false;
+  size_t connection = 0;    // which connection it came on: 1 for the first accepted, ...
+  size_t onConnection = 0;  // its place among that connection's requests: 1, 2, ...
   // The request as read (plaintext), empty when not even its headers came.
   std::string request() const { return head.empty() ? std::string() : head + "\r\n" + body; }
 };
@@ -76,7 +95,10 @@ class FaultServer {
   // (in any mode that reads them, and every handshake in the TLS mode);
   // returns those kept.
   std::vector<Post> wait(size_t count, int timeoutMs);
+  // Connections accepted so far (a kept connection counts once).
   size_t accepted() const { return accepted_.load(); }
+  // TLS handshakes completed so far (the TLS mode).
+  size_t handshakes() const { return handshakes_.load(); }
   size_t requests() const { return requests_.load(); }
   // The requests kept so far, removed from the server (a long run takes
   // them as it goes, so the list never grows).
@@ -85,10 +107,15 @@ class FaultServer {
   void stopKeeping() { keep_ = false; }
 
  private:
+  struct Channel;
   void run();
   bool listenNow();
-  void serve(int fd, Fault fault);
-  Post serveTls(int fd);
+  void serve(int fd, Fault fault, size_t connection);
+  bool serveRequests(int fd, Fault fault, size_t connection, Channel& channel);
+  bool waitRequest(int fd, Channel& channel, size_t generation);
+  void keep(Post post);
+  void answer(Channel& channel, Fault fault, bool keepAlive);
+  bool pause(int ms, size_t generation) const;
 
   int family_;
   struct ContextFree {
@@ -103,8 +130,12 @@ class FaultServer {
   std::atomic<bool> stop_{false};
   std::atomic<size_t> accepted_{0};
   std::atomic<size_t> requests_{0};
+  std::atomic<size_t> handshakes_{0};
   std::atomic<bool> keep_{true};
+  std::atomic<size_t> generation_{0};  // mode changes so far
   std::vector<int> held_;
+  std::vector<int> idle_;  // kept connections waiting for their next request
+  size_t serving_ = 0;     // connection threads still running
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Post> posts_;

@@ -3,15 +3,20 @@ HTTP server whose misbehaviour each test picks, and the MP3 files with ID3
 tags that the players read.
 
 Server: listens on 127.0.0.1. In the healthy mode it reads each request
-whole, keeps it and answers 200; a sender that hangs up before the answer
-is the normal case (the module never reads it). The other modes refuse
-connections, reset them, hold them without reading or answering, answer
-with errors, a redirect to https, a huge or cut answer or bytes that are
-not HTTP at all, or hang up in the middle of the request; set_fault
-switches, and "healthy" heals on the same port. One thread accepts; each
-connection is served on a thread of its own with the mode of the moment it
-was accepted. Held connections are closed when the mode changes or the
-server stops.
+whole, keeps it and answers 200; a sender may hang up before the answer.
+The other modes refuse connections, reset them, hold them without reading
+or answering, answer with errors (404, 500), 204, a redirect to https, late
+(LATE_ANSWER), with a huge or cut answer or bytes that are not HTTP at all,
+read the request and then stay silent or reset, or hang up in the middle of
+the request; set_fault switches, and "healthy" heals on the same port.
+
+Every answer carries its Content-Length. An HTTP/1.1 request without
+"Connection: close" leaves the connection open for the next request in
+every mode that answers in HTTP (idle ones are closed after IDLE_TIMEOUT).
+One thread accepts; each connection is served on a thread of its own with
+the mode of the moment it was accepted. Held and idle kept connections are
+closed when the mode changes or the server stops, so every request after
+set_fault(mode) comes on a new connection; accepted counts connections.
 
 mp3_bytes / mp3_file (which gives back its path): an ID3v2.3 tag of text
 frames (ISO-8859-1 or UTF-16) followed by MPEG-1 Layer III frames
@@ -23,20 +28,30 @@ import select
 import socket
 import struct
 import threading
+import time
 
 IO_TIMEOUT = 3.0
+IDLE_TIMEOUT = 10.0  # a kept connection without a new request is closed after it
+LATE_ANSWER = 1.5  # seconds lateAnswer waits before it answers
 MAX_REQUEST = 1 << 20
 HUGE_ANSWER = 10 << 20
 
 MODES = ("healthy", "refuse", "reset", "neverRead", "stallAfterHead", "status500", "status404",
-         "redirectHttps", "hugeAnswer", "garbage", "cutAnswer", "cutRequest")
+         "redirectHttps", "hugeAnswer", "garbage", "cutAnswer", "cutRequest", "status204",
+         "silentAfterRequest", "resetAfterRequest", "lateAnswer")
 
-OK = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
+# Status and body of the modes that answer in HTTP (hugeAnswer's body apart).
+STATUS = {
+    "healthy": (b"200 OK", b"ok"),
+    "lateAnswer": (b"200 OK", b"ok"),
+    "status204": (b"204 No Content", b""),
+    "status500": (b"500 Internal Server Error", b"error"),
+    "status404": (b"404 Not Found", b"not found"),
+    "redirectHttps": (b"301 Moved Permanently", b""),
+    "hugeAnswer": (b"200 OK", b""),
+}
+# The modes whose answer always ends the connection.
 ANSWERS = {
-    "status500": b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n"
-                 b"Connection: close\r\n\r\nerror",
-    "status404": b"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\n"
-                 b"not found",
     "garbage": b"\x16\x03\x01\x02\x00\xff\xfe garbage \x00\x01\x02 not a status line\n\n",
     "cutAnswer": b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n"
                  b"only a part",
@@ -80,25 +95,37 @@ def announced_length(head):
     return 0
 
 
+def asks_to_keep(head):
+    """An HTTP/1.1 request that does not ask to close keeps the connection."""
+    line, headers, _ = parse_request(head)
+    return line.endswith("HTTP/1.1") and not any(
+        v.lower().startswith("close") for v in header_values(headers, "Connection"))
+
+
 def read_post(conn, head_only=False, up_to=None):
     """Reads until the headers have arrived (head_only) or the whole
     request, at most up_to body bytes when given; byte by byte when it must
-    not read further than that. A TLS handshake ends the reading at once."""
+    not read further than that, and never past the announced body (a kept
+    connection's client sends its next request after the answer). A TLS
+    handshake ends the reading at once."""
     post = Post()
     careful = head_only or up_to is not None
     while len(post.raw) < MAX_REQUEST:
+        want = 1 if careful else 65536
         end = post.raw.find(b"\r\n\r\n")
         if end >= 0:
             post.head = post.raw[:end + 2]
             post.body = post.raw[end + 4:]
-            want = announced_length(post.head)
+            length = announced_length(post.head)
             if head_only:
                 return post
-            if len(post.body) >= want or (up_to is not None and len(post.body) >= up_to):
-                post.complete = len(post.body) >= want
+            if len(post.body) >= length or (up_to is not None and len(post.body) >= up_to):
+                post.complete = len(post.body) >= length
                 return post
+            if not careful:
+                want = length - len(post.body)
         try:
-            chunk = conn.recv(1 if careful else 65536)
+            chunk = conn.recv(want)
         except OSError:
             return post
         if not chunk:
@@ -135,7 +162,9 @@ class Server:
         self.lock = threading.Condition()
         self.wanted = "healthy"
         self.applied = "healthy"
+        self.generation = 0  # mode changes so far
         self.held = []
+        self.idle = []  # kept connections waiting for their next request
         self.posts = []
         self.accepted = 0
         self.stopping = False
@@ -154,7 +183,8 @@ class Server:
 
     def set_fault(self, mode):
         """Switches the behaviour for the next connections; returns once the
-        listening socket follows and the connections held so far are closed."""
+        listening socket follows and the connections held or kept idle so
+        far are closed."""
         assert mode in MODES, mode
         with self.lock:
             self.wanted = mode
@@ -168,6 +198,12 @@ class Server:
             for conn in self.held:
                 conn.close()
             self.held = []
+            for conn in self.idle:
+                try:
+                    conn.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            self.generation += 1
             if mode == "refuse" and self.listener is not None:
                 self.listener.close()
                 self.listener = None
@@ -193,56 +229,114 @@ class Server:
             with self.lock:
                 self.accepted += 1
                 self.lock.notify_all()
-                mode = self.applied
+                mode, generation = self.applied, self.generation
             conn.settimeout(IO_TIMEOUT)
-            threading.Thread(target=self._serve, args=(conn, mode), daemon=True).start()
+            threading.Thread(target=self._serve, args=(conn, mode, generation),
+                             daemon=True).start()
 
-    def _hold(self, conn):
+    def _hold(self, conn, generation):
         with self.lock:
-            self.held.append(conn)
+            if generation != self.generation:  # the mode changed meanwhile
+                conn.close()
+            else:
+                self.held.append(conn)
 
-    def _answer(self, conn, mode, post):
+    def _answer(self, conn, mode, post, keep):
+        if mode in ANSWERS:
+            conn.sendall(ANSWERS[mode])
+            return
+        if mode == "healthy" and not post.raw[:1].isalpha():
+            return  # a healthy answer only to what looks like HTTP
+        status, body = STATUS[mode]
+        head = b"HTTP/1.1 " + status + b"\r\n"
         if mode == "redirectHttps":
-            conn.sendall(b"HTTP/1.1 301 Moved Permanently\r\nLocation: https://127.0.0.1:"
-                         b"%d/np\r\nContent-Length: 0\r\nConnection: close\r\n\r\n" % self.port)
-        elif mode == "hugeAnswer":
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n"
-                         b"Connection: close\r\n\r\n" % HUGE_ANSWER)
+            head += b"Location: https://127.0.0.1:%d/np\r\n" % self.port
+        length = HUGE_ANSWER if mode == "hugeAnswer" else len(body)
+        if mode != "status204":
+            head += b"Content-Length: %d\r\n" % length
+        if not keep:
+            head += b"Connection: close\r\n"
+        conn.sendall(head + b"\r\n" + body)
+        if mode == "hugeAnswer":
             block = b"x" * (1 << 16)
             for _ in range(HUGE_ANSWER // len(block)):
+                if self.stopping:
+                    break
                 conn.sendall(block)
-        elif mode in ANSWERS:
-            conn.sendall(ANSWERS[mode])
-        elif post.raw[:1].isalpha():
-            conn.sendall(OK)  # a healthy answer only to what looks like HTTP
 
-    def _serve(self, conn, mode):
+    def _keep(self, post):
+        if self.on_post is not None:
+            self.on_post(post)
+        with self.lock:
+            self.posts.append(post)
+            self.lock.notify_all()
+
+    def _next_request(self, conn, generation):
+        """Waits for a kept connection's next request: False when the client
+        closed it, it stayed idle too long, the mode changed or the server
+        stops."""
+        with self.lock:
+            if generation != self.generation or self.stopping:
+                return False
+            self.idle.append(conn)
+        try:
+            waited = 0.0
+            while waited < IDLE_TIMEOUT:
+                if self.stopping or generation != self.generation:
+                    return False
+                ready, _, _ = select.select([conn], [], [], 0.05)
+                if ready:
+                    return conn.recv(1, socket.MSG_PEEK) != b""
+                waited += 0.05
+            return False
+        finally:
+            with self.lock:
+                self.idle.remove(conn)
+
+    def _serve(self, conn, mode, generation):
         try:
             if mode in ("refuse", "reset"):  # refuse: queued before the listener closed
                 reset_close(conn)
                 return
             if mode == "neverRead":
-                self._hold(conn)
+                self._hold(conn, generation)
                 return
-            if mode == "stallAfterHead":
-                read_post(conn, head_only=True)
-                self._hold(conn)
-                return
-            if mode == "cutRequest":
-                read_post(conn, up_to=8)
-                reset_close(conn)
-                return
-            post = read_post(conn)
-            try:
-                self._answer(conn, mode, post)
-            except OSError:
-                pass  # the sender hung up: it never reads the answer
+            first = True
+            while first or self._next_request(conn, generation):
+                if mode == "stallAfterHead":
+                    read_post(conn, head_only=True)
+                    self._hold(conn, generation)
+                    return
+                if mode == "cutRequest":
+                    read_post(conn, up_to=8)
+                    reset_close(conn)
+                    return
+                post = read_post(conn)
+                if not first and not post.head:
+                    break  # the client closed the connection instead
+                first = False
+                if mode == "silentAfterRequest":
+                    self._keep(post)
+                    self._hold(conn, generation)
+                    return
+                if mode == "resetAfterRequest":
+                    self._keep(post)
+                    reset_close(conn)
+                    return
+                if mode == "lateAnswer":
+                    time.sleep(LATE_ANSWER)
+                keep = (post.complete and mode not in ANSWERS and asks_to_keep(post.head)
+                        and generation == self.generation)
+                try:
+                    self._answer(conn, mode, post, keep)
+                except OSError:
+                    keep = False  # the sender hung up before the answer
+                if not keep:
+                    conn.close()
+                    self._keep(post)
+                    return
+                self._keep(post)
             conn.close()
-            if self.on_post is not None:
-                self.on_post(post)
-            with self.lock:
-                self.posts.append(post)
-                self.lock.notify_all()
         except OSError:
             conn.close()
 
@@ -269,6 +363,11 @@ class Server:
         self.stopping = True
         self.thread.join(2)
         with self.lock:
+            for conn in self.held + self.idle:
+                try:
+                    conn.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
             for conn in self.held:
                 conn.close()
             self.held = []

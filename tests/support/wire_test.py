@@ -6,6 +6,7 @@ import io
 import os
 import socket
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -15,8 +16,9 @@ import mutagen.id3  # noqa: E402
 import mutagen.mp3  # noqa: E402
 
 BODY = b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=a%20b"
-REQUEST = (b"POST /np HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(BODY)
-           + BODY)
+KEPT = (b"POST /np HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(BODY)
+        + BODY)
+REQUEST = KEPT.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n", 1)
 
 
 class TagFiles(unittest.TestCase):
@@ -114,6 +116,49 @@ class Server(unittest.TestCase):
         self.assertEqual(self.server.received(), [], "taken requests are gone")
         self.assertEqual(len(posts), 1)
         self.assertTrue(exchange(self.server.port).startswith(b"HTTP/1.1 200 OK"))
+
+    def test_an_http11_request_keeps_the_connection_until_the_mode_changes(self):
+        # (mode, the answer's first line), each answered twice on one
+        # connection with its length; a mode change closes the idle one.
+        rows = [("healthy", b"HTTP/1.1 200 OK"), ("status404", b"HTTP/1.1 404 Not Found"),
+                ("status204", b"HTTP/1.1 204 No Content"),
+                ("redirectHttps", b"HTTP/1.1 301 Moved Permanently")]
+        for mode, status in rows:
+            with self.subTest(mode):
+                self.assertTrue(self.server.set_fault(mode))
+                before = self.server.accepted
+                with socket.create_connection(("127.0.0.1", self.server.port), timeout=2) as s:
+                    for _ in range(2):
+                        s.sendall(KEPT)
+                        head = b""
+                        while b"\r\n\r\n" not in head:
+                            head += s.recv(1)
+                        line, headers, _ = wire.parse_request(head)
+                        self.assertEqual(line.encode(), status)
+                        self.assertNotIn("close", wire.header_values(headers, "Connection"))
+                        length = int((wire.header_values(headers, "Content-Length") or ["0"])[0])
+                        while length > 0:
+                            length -= len(s.recv(length))
+                    self.assertEqual([p.raw for p in self.server.take(2, 2)], [KEPT, KEPT])
+                    self.assertEqual(self.server.accepted, before + 1, "one connection")
+                    self.assertTrue(self.server.set_fault("neverRead"))
+                    self.assertEqual(s.recv(1), b"", "closed by the mode change")
+
+    def test_a_request_ends_in_silence_a_reset_or_a_late_answer(self):
+        rows = [("silentAfterRequest", "timeout"), ("resetAfterRequest", None),
+                ("lateAnswer", b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close")]
+        for mode, answer in rows:
+            with self.subTest(mode):
+                self.assertTrue(self.server.set_fault(mode))
+                started = time.monotonic()
+                got = exchange(self.server.port)
+                took = time.monotonic() - started
+                if isinstance(answer, bytes):
+                    self.assertTrue(got.startswith(answer), got[:60])
+                    self.assertGreaterEqual(took, wire.LATE_ANSWER)
+                else:
+                    self.assertEqual(got, answer)
+                self.assertEqual([p.raw for p in self.server.take(1, 2)], [REQUEST])
 
     def test_a_tls_handshake_is_kept_raw_and_not_answered(self):
         hello = b"\x16\x03\x01\x00\x05hello"

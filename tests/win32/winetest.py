@@ -970,6 +970,59 @@ def scenario_wide_names(args, c):
     return log
 
 
+# ---------------------------------------------------------------------------
+# The module against nginx and php-fpm (tests/support/php_stack.py)
+
+STACK_SECONDS = 12
+STACK_TITLE = "Stack & Co - Tune = 100%"
+
+
+def scenario_nginx_php(args, c):
+    """One player at a 1 s interval against the stack: 12 s to the
+    store-first receiver, 12 s to the answer-first one, then 3.5 s to a path
+    that answers 404 (each URL confirmed in the dialog). Every post nginx saw
+    is stored, none was logged 499, the 404 shows one box."""
+    import php_stack  # the stack needs only this scenario
+    if php_stack.missing():
+        c.true("nginx and php-fpm installed (scripts/setup)", False, str(php_stack.missing()))
+        return None
+    runs = [("store-first", "/store-first.php", STACK_SECONDS * 1000),
+            ("answer-first", "/answer-first.php", STACK_SECONDS * 1000),
+            ("missing", "/missing", 3500)]
+    with php_stack.Stack() as stack, Wine(args.bin, "nginx-php") as wine:
+        song = mp3_file(wine.path("song.mp3"), [("TPE1", "Stack & Co", False),
+                                                ("TIT2", "Caf\u00e9 = 100%", True)])
+        lines = opening(args, *entry(STACK_TITLE, file=song),
+                        url=stack.url(runs[0][1]))
+        for i, (name, path, ms) in enumerate(runs):
+            if i > 0:
+                lines += confirm_url(stack.url(path))
+            lines += ["mark " + name, "pump %d" % ms]
+        log = wine.play(c, lines + ["mark end", "quit"], timeout=120)
+        time.sleep(1)  # the last answers reach nginx's log
+        requests = stack.log()
+        rows = {name: stack.rows(name) for name, _, _ in runs[:2]}
+    marks = [name for name, _, _ in runs] + ["end"]
+    for i, (name, path, _) in enumerate(runs):
+        boxes = lines_with(before(after(log, "mark " + name), "mark " + marks[i + 1]), "BOX")
+        seen = [r for r in requests if r.path == path]
+        print("%s: %d posts, %d stored, %d logged 499, %d connections, statuses %s" % (
+            name, len(seen), len(rows.get(name, [])), len([r for r in seen if r.status == 499]),
+            len({r.connection for r in seen}), sorted({r.status for r in seen})))
+        if name == "missing":
+            c.eq("404: one box", boxes, ["BOX Error|The server answered 404 Not Found"])
+            c.true("404: posted at every tick", len(seen) >= 2, str(seen))
+            continue
+        c.eq(name + ": boxes", boxes, [])
+        c.true(name + ": a post every second", len(seen) >= STACK_SECONDS - 1, str(seen))
+        c.eq(name + ": posts stored", len(rows[name]), len(seen))
+        c.eq(name + ": requests logged 499", [r for r in seen if r.status == 499], [])
+        c.eq(name + ": fields decoded",
+             {row["fields"].get("wm_data", {}).get("title") for row in rows[name]},
+             {STACK_TITLE} if rows[name] else set())
+    return log
+
+
 SCENARIOS = {
     "wide-names": scenario_wide_names,
     "faults": scenario_faults,
@@ -984,6 +1037,7 @@ SCENARIOS = {
     "quit": scenario_quit,
     "https": scenario_https,
     "credentials": scenario_credentials,
+    "nginx-php": scenario_nginx_php,
 }
 
 
