@@ -39,6 +39,8 @@ namespace {
 
 platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
 constexpr int kWaitMs = 3000;
+// What the fixture's host is asked per cycle: 104, 125, 213, 212, 214, 211.
+constexpr size_t kAskedPerCycle = 6;
 // A playing entry's body up to its title.
 const std::string kTitleHead = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
 // The longest a cycle may block: the backend's bound plus scheduling slack.
@@ -356,9 +358,10 @@ TEST_F(Cycle, BodyShapes) {
     ASSERT_NO_FATAL_FAILURE(expectPosted(++seen, c.body));
     EXPECT_EQ(std::string(bodyBuffer.get()), c.body);
     // The host is asked in this order, always about the current position;
-    // it does not know the wide file name (214), so the name comes from 211.
-    const std::vector<std::pair<uintptr_t, intptr_t>> asked = {
-        {0, 104}, {0, 125}, {3, 212}, {3, 214}, {3, 211}};
+    // it knows neither the wide title (213) nor the wide file name (214), so
+    // they come from 212 and 211.
+    const std::vector<std::pair<uintptr_t, intptr_t>> asked = {{0, 104}, {0, 125}, {3, 213},
+                                                               {3, 212}, {3, 214}, {3, 211}};
     EXPECT_EQ(fake::state().hostMessages, asked);
   }
   collect();
@@ -562,7 +565,7 @@ TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
   EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "the first failure, at the second tick";
   EXPECT_TRUE(tick());
   EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "three failing cycles, one box";
-  EXPECT_EQ(fake::state().hostMessages.size(), 15u) << "every cycle ran";
+  EXPECT_EQ(fake::state().hostMessages.size(), 3 * kAskedPerCycle) << "every cycle ran";
 
   // A successful cycle does not re-arm the box.
   retarget("http://" + local(receiver.port()) + "/np");
@@ -622,15 +625,16 @@ TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
   EXPECT_TRUE(boxes().empty());
   EXPECT_TRUE(tick());
   EXPECT_EQ(nestedTicks, 3u);
-  EXPECT_EQ(askedBefore, 5u);
+  EXPECT_EQ(askedBefore, kAskedPerCycle);
   EXPECT_EQ(askedAfter, askedBefore) << "nested ticks started no cycle";
-  EXPECT_EQ(fake::state().hostMessages.size(), 10u) << "the tick's own cycle ran after the box";
+  EXPECT_EQ(fake::state().hostMessages.size(), 2 * kAskedPerCycle)
+      << "the tick's own cycle ran after the box";
   EXPECT_EQ(boxes().size(), 1u);
   EXPECT_FALSE(updateInProgress);
   // The next ordinary tick runs again.
   fake::state().onBox = nullptr;
   EXPECT_TRUE(tick());
-  EXPECT_EQ(fake::state().hostMessages.size(), 15u);
+  EXPECT_EQ(fake::state().hostMessages.size(), 3 * kAskedPerCycle);
 }
 
 TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
