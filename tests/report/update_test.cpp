@@ -473,7 +473,7 @@ TEST(FormBody, TagPairsAreDroppedWholeFromTheEnd) {
   }
 }
 
-TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
+TEST(FormBody, TitleIsCutBetweenCharacters) {
   struct Case {
     size_t room;  // bytes left for the title
     const char* title;
@@ -492,6 +492,25 @@ TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
       {3, "a b", "a"},
       {4, "a b", "a%20"},
       {3, "", ""},
+      // UTF-8: a character goes whole or not at all, outside the basic
+      // plane too.
+      {5, "\xC3\xA9", ""},
+      {6, "\xC3\xA9", "%C3%A9"},
+      {6, "a\xC3\xA9", "a"},
+      {8, "\xE2\x82\xAC", ""},
+      {9, "\xE2\x82\xAC", "%E2%82%AC"},
+      {12, "x\xF0\x9F\x98\x80", "x"},
+      {13, "x\xF0\x9F\x98\x80", "x%F0%9F%98%80"},
+      // Bytes that are not UTF-8 (a code-page title) are cut between them.
+      {3, "\xE9\xE9", "%E9"},
+      {5,
+       "\xC3"
+       "a",
+       "%C3a"},
+      {3, "\xED\xA0\x80", "%ED"},
+      {3, "\xC0\x80", "%C0"},
+      {9, "\xF0\x9F\x98", "%F0%9F%98"},
+      {6, "\xF0\x9F\x98", "%F0%9F"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title + std::string(" room ") + std::to_string(c.room));
@@ -499,6 +518,28 @@ TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
     std::vector<char> body(capacity);
     writeFormBody(body.data(), capacity, 1, c.title);
     EXPECT_EQ(std::string(body.data()), kTitleHead + c.kept);
+  }
+}
+
+TEST(FormBody, LongEntryIsCutBetweenCharacters) {
+  // "wm_id3[47]=" leaves 1011 bytes of escaped text in a 1024-byte entry.
+  const auto a = [](size_t n) { return std::string(n, 'a'); };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string kept;
+  } cases[] = {
+      {"outside the basic plane, whole", a(999) + "\xF0\x9F\x98\x80", a(999) + "%F0%9F%98%80"},
+      {"outside the basic plane, left out", a(1000) + "\xF0\x9F\x98\x80", a(1000)},
+      {"two bytes, whole", a(1005) + "\xC3\xB6", a(1005) + "%C3%B6"},
+      {"two bytes, left out", a(1006) + "\xC3\xB6", a(1006)},
+      {"code-page bytes, cut between them", a(1008) + "\xF6\xF6", a(1008) + "%F6"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<char> out(TAG_FRAGMENT_SIZE);
+    const size_t n = writeTagFragment(out.data(), out.size() - 1, TagPairs{{47, c.text}});
+    EXPECT_EQ(std::string(out.data(), n), "wm_id3[47]=" + c.kept);
   }
 }
 
