@@ -66,7 +66,19 @@ std::string entryTitle(const std::string& path) {
 struct Entry {
   std::string path;
   std::string title;
+  std::u16string wideTitle;  // the title in UTF-16, for 213
 };
+
+std::u16string wideText(const std::string& text) {
+  const int units =
+      platform::multiByteToWide(platform::kUtf8CodePage, text.c_str(), -1, nullptr, 0);
+  if (units <= 0) return {};
+  std::u16string wide(static_cast<size_t>(units), u'\0');
+  platform::multiByteToWide(platform::kUtf8CodePage, text.c_str(), -1,
+                            reinterpret_cast<uint16_t*>(wide.data()), units);
+  wide.pop_back();
+  return wide;
+}
 
 struct Player {
   std::vector<Entry> entries;
@@ -143,6 +155,10 @@ intptr_t hostWindowProcedure(platform::WindowHandle, unsigned message, uintptr_t
       return wParam < player.entries.size()
                  ? reinterpret_cast<intptr_t>(player.entries[wParam].title.c_str())
                  : 0;
+    case kGetTitleWide:
+      return wParam < player.entries.size()
+                 ? reinterpret_cast<intptr_t>(player.entries[wParam].wideTitle.c_str())
+                 : 0;
     case kGetFileName:
       return wParam < player.entries.size()
                  ? reinterpret_cast<intptr_t>(player.entries[wParam].path.c_str())
@@ -195,7 +211,10 @@ int play(const std::string& modulePath, const std::vector<std::string>& args) {
     usage();
     return 2;
   }
-  for (const auto& f : files) player.entries.push_back({f, entryTitle(f)});
+  for (const auto& f : files) {
+    const std::string title = entryTitle(f);
+    player.entries.push_back({f, title, wideText(title)});
+  }
 
   host::LoadedModule module;
   if (!host::loadModule(modulePath, &module)) return 1;

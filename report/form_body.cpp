@@ -12,12 +12,56 @@ constexpr size_t ENTRY_SIZE = 1024;
 // What the estimate adds per pair for "wm_id3[", the number, "]=" and "&".
 constexpr size_t ENTRY_OVERHEAD = 20;
 
-// Length of the longest prefix of escaped, at most limit bytes, that does
-// not end inside a %XX escape.
+// The byte the escaped unit at escaped[i] stands for; *width is 3 for a
+// %XX escape and 1 for a byte kept as it is.
+unsigned char unitAt(const char* escaped, size_t i, size_t* width) {
+  const auto hex = [](char c) {
+    return static_cast<unsigned>(c <= '9' ? c - '0' : (c & ~0x20) - 'A' + 10);
+  };
+  if (escaped[i] != '%') {
+    *width = 1;
+    return static_cast<unsigned char>(escaped[i]);
+  }
+  *width = 3;
+  return static_cast<unsigned char>(hex(escaped[i + 1]) << 4 | hex(escaped[i + 2]));
+}
+
+// The escaped length of the character at escaped[i]: a well-formed UTF-8
+// sequence is one character, and so is any byte that does not start one
+// (a code-page title in the old mode cuts between its bytes).
+size_t characterAt(const char* escaped, size_t i) {
+  size_t first;
+  const unsigned char lead = unitAt(escaped, i, &first);
+  size_t size = 1;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    size = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    size = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    size = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  }
+  size_t at = i + first;
+  for (size_t k = 1; k < size; ++k) {
+    if (escaped[at] != '%') return first;  // the terminator or a byte kept
+    size_t width;
+    const unsigned char b = unitAt(escaped, at, &width);
+    if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return first;
+    at += width;
+  }
+  return at - i;
+}
+
+// Length of the longest prefix of escaped, at most limit bytes, that ends
+// between characters (and so never inside a %XX escape).
 size_t escapedPrefix(const char* escaped, size_t limit) {
   size_t i = 0;
   while (escaped[i] != '\0') {
-    const size_t step = escaped[i] == '%' ? 3 : 1;
+    const size_t step = characterAt(escaped, i);
     if (i + step > limit) break;
     i += step;
   }

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "report/form_body.h"
+#include "report/title.h"
 #include "shell/boxes.h"
 #include "shell/buffer.h"
 #include "shell/player.h"
@@ -185,13 +186,14 @@ void postStatus(platform::WindowHandle window, const char* url, Origin origin) {
   // Ask the player what is playing.
   const intptr_t status = platform::sendUserMessage(window, 0, kGetStatus);
   const intptr_t position = platform::sendUserMessage(window, 0, kGetListPosition);
-  const auto* title = reinterpret_cast<const char*>(
-      platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetTitle));
+  Buffer convertedTitle;
+  const char* title = entryTitle(window, position, convertedTitle);
 
   // The form body's action, status and title (a missing title is sent as
   // the empty text), written before the player is asked anything more.
-  size_t bodyLength = writeFormBody(bodyBuffer.get(), BODY_BUFFER_SIZE, static_cast<long>(status),
-                                    title != nullptr ? title : "");
+  size_t bodyLength =
+      writeFormBody(bodyBuffer.get(), BODY_BUFFER_SIZE, static_cast<long>(status), title);
+  convertedTitle.reset();
 
   // The tag fragment of the entry's file, when the player names one (the
   // wide name first, so that names outside the code page open too).

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A loopback HTTP receiver for the demo: prints every POST it gets, its
-request line, its headers and each form field decoded, one per line, and
-answers 200. The server is the tests' loopback server (tests/support/wire.py)
+request line, its headers and each form field decoded (as UTF-8, or as
+Latin-1 when a value is not UTF-8), one per line, and answers 200. The server is the tests' loopback server (tests/support/wire.py)
 in its healthy mode; a sender that hangs up without reading the answer is
 the normal case.
 
@@ -23,6 +23,16 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import wire  # noqa: E402
 
 
+def as_text(value):
+    """A field's bytes (held one per character) as UTF-8, or as Latin-1 when
+    they are not UTF-8 (a module sending its old bytes)."""
+    raw = value.encode("latin-1")
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return value
+
+
 def show(post):
     line, headers, body = wire.parse_request(post.raw)
     out = ["", "receiver: " + line]
@@ -31,7 +41,7 @@ def show(post):
     fields = urllib.parse.parse_qsl(body.decode("latin-1"), keep_blank_values=True,
                                     encoding="latin-1")
     for name, value in fields:
-        out.append("receiver:   %s = %s" % (name, value))
+        out.append("receiver:   %s = %s" % (name, as_text(value)))
     print("\n".join(out), flush=True)
 
 

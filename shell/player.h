@@ -27,6 +27,7 @@ constexpr intptr_t kGetStatus = 104;        // wParam 0: kPlaying, kPaused or kS
 constexpr intptr_t kGetListPosition = 125;  // wParam 0: current playlist entry, from 0
 constexpr intptr_t kGetFileName = 211;      // wParam: entry; its file name, or 0
 constexpr intptr_t kGetTitle = 212;         // wParam: entry; its title, or 0
+constexpr intptr_t kGetTitleWide = 213;     // wParam: entry; its title in UTF-16, or 0
 constexpr intptr_t kGetFileNameWide = 214;  // wParam: entry; its file name in UTF-16, or 0
 
 // Answers to kGetStatus.

@@ -40,6 +40,8 @@ namespace {
 
 platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
 constexpr int kWaitMs = 3000;
+// What the fixture's host is asked per cycle: 104, 125, 213, 212, 214, 211.
+constexpr size_t kAskedPerCycle = 6;
 // A playing entry's body up to its title.
 const std::string kTitleHead = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
 // The longest a cycle may block: the backend's bound plus scheduling slack.
@@ -357,9 +359,10 @@ TEST_F(Cycle, BodyShapes) {
     ASSERT_NO_FATAL_FAILURE(expectPosted(++seen, c.body));
     EXPECT_EQ(std::string(bodyBuffer.get()), c.body);
     // The host is asked in this order, always about the current position;
-    // it does not know the wide file name (214), so the name comes from 211.
-    const std::vector<std::pair<uintptr_t, intptr_t>> asked = {
-        {0, 104}, {0, 125}, {3, 212}, {3, 214}, {3, 211}};
+    // it knows neither the wide title (213) nor the wide file name (214), so
+    // they come from 212 and 211.
+    const std::vector<std::pair<uintptr_t, intptr_t>> asked = {{0, 104}, {0, 125}, {3, 213},
+                                                               {3, 212}, {3, 214}, {3, 211}};
     EXPECT_EQ(fake::state().hostMessages, asked);
   }
   collect();
@@ -471,7 +474,7 @@ TEST(FormBody, TagPairsAreDroppedWholeFromTheEnd) {
   }
 }
 
-TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
+TEST(FormBody, TitleIsCutBetweenCharacters) {
   struct Case {
     size_t room;  // bytes left for the title
     const char* title;
@@ -490,6 +493,25 @@ TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
       {3, "a b", "a"},
       {4, "a b", "a%20"},
       {3, "", ""},
+      // UTF-8: a character goes whole or not at all, outside the basic
+      // plane too.
+      {5, "\xC3\xA9", ""},
+      {6, "\xC3\xA9", "%C3%A9"},
+      {6, "a\xC3\xA9", "a"},
+      {8, "\xE2\x82\xAC", ""},
+      {9, "\xE2\x82\xAC", "%E2%82%AC"},
+      {12, "x\xF0\x9F\x98\x80", "x"},
+      {13, "x\xF0\x9F\x98\x80", "x%F0%9F%98%80"},
+      // Bytes that are not UTF-8 (a code-page title) are cut between them.
+      {3, "\xE9\xE9", "%E9"},
+      {5,
+       "\xC3"
+       "a",
+       "%C3a"},
+      {3, "\xED\xA0\x80", "%ED"},
+      {3, "\xC0\x80", "%C0"},
+      {9, "\xF0\x9F\x98", "%F0%9F%98"},
+      {6, "\xF0\x9F\x98", "%F0%9F"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title + std::string(" room ") + std::to_string(c.room));
@@ -497,6 +519,28 @@ TEST(FormBody, TitleIsCutAtAnEscapeBoundary) {
     std::vector<char> body(capacity);
     writeFormBody(body.data(), capacity, 1, c.title);
     EXPECT_EQ(std::string(body.data()), kTitleHead + c.kept);
+  }
+}
+
+TEST(FormBody, LongEntryIsCutBetweenCharacters) {
+  // "wm_id3[47]=" leaves 1011 bytes of escaped text in a 1024-byte entry.
+  const auto a = [](size_t n) { return std::string(n, 'a'); };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string kept;
+  } cases[] = {
+      {"outside the basic plane, whole", a(999) + "\xF0\x9F\x98\x80", a(999) + "%F0%9F%98%80"},
+      {"outside the basic plane, left out", a(1000) + "\xF0\x9F\x98\x80", a(1000)},
+      {"two bytes, whole", a(1005) + "\xC3\xB6", a(1005) + "%C3%B6"},
+      {"two bytes, left out", a(1006) + "\xC3\xB6", a(1006)},
+      {"code-page bytes, cut between them", a(1008) + "\xF6\xF6", a(1008) + "%F6"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<char> out(TAG_FRAGMENT_SIZE);
+    const size_t n = writeTagFragment(out.data(), out.size() - 1, TagPairs{{47, c.text}});
+    EXPECT_EQ(std::string(out.data(), n), "wm_id3[47]=" + c.kept);
   }
 }
 
@@ -563,7 +607,7 @@ TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
   EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "the first failure, at the second tick";
   EXPECT_TRUE(tick());
   EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "three failing cycles, one box";
-  EXPECT_EQ(fake::state().hostMessages.size(), 15u) << "every cycle ran";
+  EXPECT_EQ(fake::state().hostMessages.size(), 3 * kAskedPerCycle) << "every cycle ran";
 
   // A successful cycle does not re-arm the box.
   retarget("http://" + local(receiver.port()) + "/np");
@@ -623,15 +667,16 @@ TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
   EXPECT_TRUE(boxes().empty());
   EXPECT_TRUE(tick());
   EXPECT_EQ(nestedTicks, 3u);
-  EXPECT_EQ(askedBefore, 5u);
+  EXPECT_EQ(askedBefore, kAskedPerCycle);
   EXPECT_EQ(askedAfter, askedBefore) << "nested ticks started no cycle";
-  EXPECT_EQ(fake::state().hostMessages.size(), 10u) << "the tick's own cycle ran after the box";
+  EXPECT_EQ(fake::state().hostMessages.size(), 2 * kAskedPerCycle)
+      << "the tick's own cycle ran after the box";
   EXPECT_EQ(boxes().size(), 1u);
   EXPECT_FALSE(updateInProgress);
   // The next ordinary tick runs again.
   fake::state().onBox = nullptr;
   EXPECT_TRUE(tick());
-  EXPECT_EQ(fake::state().hostMessages.size(), 15u);
+  EXPECT_EQ(fake::state().hostMessages.size(), 3 * kAskedPerCycle);
 }
 
 TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {

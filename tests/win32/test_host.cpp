@@ -97,6 +97,9 @@ struct Entry {
   std::wstring wideFile;  // the answer to 214, when set
   bool hasWideFile = false;
   bool wideAnswersOne = false;  // 214 answered with 1, as some players do
+  std::wstring wideTitle;       // the answer to 213, when set
+  bool hasWideTitle = false;
+  bool wideTitleAnswersOne = false;  // 213 answered with 1
 };
 
 long playbackStatus = 0;
@@ -126,6 +129,11 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
       case kGetFileName:
         if (found == playlist.end() || !found->second.hasFile) return 0;
         return reinterpret_cast<LRESULT>(found->second.file.c_str());
+      case kGetTitleWide:
+        if (found == playlist.end()) return 0;
+        if (found->second.wideTitleAnswersOne) return 1;
+        if (!found->second.hasWideTitle) return 0;
+        return reinterpret_cast<LRESULT>(found->second.wideTitle.c_str());
       case 214:
         if (found == playlist.end()) return 0;
         if (found->second.wideAnswersOne) return 1;
@@ -632,6 +640,14 @@ bool runPlayerCommand(const std::string& command, std::istringstream& in) {
   return true;
 }
 
+std::wstring wideFromUtf8(const std::string& utf8) {
+  const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  std::wstring wide(units > 0 ? static_cast<size_t>(units) : 1, L'\0');
+  if (units > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), units);
+  wide.resize(wide.size() - 1);
+  return wide;
+}
+
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
 //   title POS TEXT / notitle POS   answer to 212 for POS
@@ -639,6 +655,9 @@ bool runPlayerCommand(const std::string& command, std::istringstream& in) {
 //   widefile POS PATH              answer to 214 for POS: PATH (UTF-8, \xHH
 //                                  escapes) in UTF-16
 //   nowide POS                     answer 1 to 214 for POS
+//   widetitle POS TEXT             answer to 213 for POS: TEXT (UTF-8, \xHH
+//                                  escapes) in UTF-16
+//   nowidetitle POS / onewidetitle POS   answer 0 / 1 to 213 for POS
 //   seed-url TEXT                  "URL" as REG_SZ without terminator
 //   seed-dword NAME N              a REG_DWORD value
 //   registry                       log the settings key
@@ -675,7 +694,8 @@ int runScript(std::istream& script, HWND window) {
     if (command == "playlist") {
       in >> playbackStatus >> playlistPosition;
     } else if (command == "title" || command == "notitle" || command == "file" ||
-               command == "nofile" || command == "widefile" || command == "nowide") {
+               command == "nofile" || command == "widefile" || command == "nowide" ||
+               command == "widetitle" || command == "nowidetitle" || command == "onewidetitle") {
       // Commands about one playlist entry, named by its position.
       long pos = 0;
       in >> pos;
@@ -684,13 +704,11 @@ int runScript(std::istream& script, HWND window) {
       if (command == "file") entry.file = unescape(restOf(in));
       if (command == "title" || command == "notitle") entry.hasTitle = command == "title";
       if (command == "file" || command == "nofile") entry.hasFile = command == "file";
-      if (command == "widefile") {
-        const std::string utf8 = unescape(restOf(in));
-        const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-        std::wstring wide(units > 0 ? static_cast<size_t>(units) : 1, L'\0');
-        if (units > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), units);
-        wide.resize(wide.size() - 1);
-        entry.wideFile = wide;
+      if (command == "widefile") entry.wideFile = wideFromUtf8(unescape(restOf(in)));
+      if (command == "widetitle") entry.wideTitle = wideFromUtf8(unescape(restOf(in)));
+      if (command == "widetitle" || command == "nowidetitle" || command == "onewidetitle") {
+        entry.hasWideTitle = command == "widetitle";
+        entry.wideTitleAnswersOne = command == "onewidetitle";
       }
       if (command == "widefile" || command == "nowide") {
         entry.hasWideFile = command == "widefile";
