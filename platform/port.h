@@ -27,6 +27,23 @@ constexpr unsigned kUserMessage = 0x0400;  // WM_USER
 // window procedure's answer.
 intptr_t sendUserMessage(WindowHandle window, uintptr_t wParam, intptr_t code);
 
+// ---- Watching the host window ------------------------------------------
+// The player tells its own window when what it plays changes; a plug-in
+// learns of it by putting a procedure of its own in front of the window's.
+using UserMessageWatch = void (*)(uintptr_t wParam, intptr_t code);
+
+// SetWindowLongPtrA(window, GWLP_WNDPROC, ours): from now on watch sees
+// every WM_USER message the window gets, before the window's own procedure,
+// which gets every message unchanged (CallWindowProcA). One window at a
+// time. False when the window cannot be watched.
+bool watchWindow(WindowHandle window, UserMessageWatch watch);
+// Ends the watch: the window's previous procedure is put back when the
+// window still uses ours; when another procedure was put in front of ours
+// since, ours stays in the chain and only forwards from now on, and the
+// module stays loaded for good (GetModuleHandleExA with the pin flag), so
+// the window never calls into unloaded code.
+void unwatchWindow(WindowHandle window);
+
 // ---- Timers -------------------------------------------------------------
 // Period raised to the platform's shortest (10 ms) and capped at its
 // longest (0x7FFFFFFF ms).

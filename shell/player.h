@@ -30,5 +30,13 @@ constexpr intptr_t kGetTitle = 212;         // wParam: entry; its title, or 0
 constexpr intptr_t kGetTitleWide = 213;     // wParam: entry; its title in UTF-16, or 0
 constexpr intptr_t kGetFileNameWide = 214;  // wParam: entry; its file name in UTF-16, or 0
 
+// What the player tells its own window when what it plays changes, also
+// WM_USER messages whose lParam is the code; the module watches the window
+// for them.
+constexpr intptr_t kNotifyNewFile = 3003;       // a new file starts; wParam: its name
+constexpr intptr_t kNotifyNewFileWide = 13003;  // the same; wParam: its name in UTF-16
+constexpr intptr_t kNotifyChanged = 603;        // wParam kTitleChanged or kStatusChanged
+constexpr uintptr_t kTitleChanged = 0, kStatusChanged = 2;
+
 // Answers to kGetStatus.
 constexpr int kPlaying = 1, kPaused = 3, kStopped = 0;
