@@ -3,11 +3,10 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "base/boxes.h"
+#include "base/settings.h"
+#include "base/state.h"
 #include "dialog/resources/resource.h"
-#include "report/update.h"
-#include "shell/boxes.h"
-#include "shell/settings.h"
-#include "shell/state.h"
 
 namespace {
 
@@ -27,7 +26,7 @@ void showStatus(const char* line) {
 }
 
 void closeDialog(platform::WindowHandle dialog) {
-  setUpdateStatusListener(nullptr);
+  updateStatusListener = nullptr;
   openDialog = nullptr;
   platform::endDialog(dialog, 0);
 }
@@ -51,8 +50,8 @@ void initialise(platform::WindowHandle dialog, const Controls& controls) {
   platform::setControlText(controls.interval, shown);
 
   openDialog = dialog;
-  showStatus(updateStatusLine());
-  setUpdateStatusListener(showStatus);
+  showStatus(updateStatus);
+  updateStatusListener = showStatus;
 }
 
 // "Send now": the current status, posted at once to the URL as typed. Its
@@ -66,7 +65,7 @@ void sendNow(const Controls& controls) {
   }
   platform::controlText(controls.url, url, length + 1);
   showStatus("Sending...");
-  if (!sendStatusNow(pluginRecord.hostWindow, url))
+  if (sendNowHook == nullptr || !sendNowHook(url))
     showStatus("Not sent: the last update is still under way");
 }
 

@@ -214,7 +214,9 @@ int defaultButton(const form::Layout& layout) {
   return 0;
 }
 
-void cancel(platform::WindowHandle dialog) { platform::posix::clickControl(dialog, IDCANCEL); }
+void cancel(platform::WindowHandle dialog) {
+  platform::posix::clickControl(dialog, form::kCancelId);
+}
 
 }  // namespace
 

@@ -18,13 +18,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/player.h"
 #include "host/module_run.h"
 #include "host/mpris.h"
 #include "host/reg_command.h"
 #include "host/seconds.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
-#include "shell/player.h"
 #include "tags/tag_title.h"
 
 namespace posix = platform::posix;

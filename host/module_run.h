@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "base/player.h"
 #include "platform/posix/system.h"
-#include "shell/player.h"
 
 namespace host {
 

@@ -10,12 +10,12 @@
 #include <optional>
 #include <utility>
 
+#include "base/player.h"
 #include "host/module_run.h"
 #include "host/mpris_bus.h"
 #include "host/seconds.h"
 #include "platform/port.h"
 #include "platform/posix/system.h"
-#include "shell/player.h"
 
 namespace host {
 

@@ -14,6 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace form {
+struct Layout;
+}
+
 namespace platform {
 
 using WindowHandle = void*;  // HWND
@@ -73,9 +77,10 @@ using DialogProcedure = intptr_t (*)(WindowHandle dialog, unsigned message, uint
 
 // DialogBoxParamA(module, templateId, owner, procedure, 0): runs the dialog
 // modally and returns the result given to endDialog, or -1 when it cannot
-// be created.
-intptr_t dialogBox(ModuleHandle module, int templateId, WindowHandle owner,
-                   DialogProcedure procedure);
+// be created. layout is the same template as data (platform/dialog_form.h),
+// for a backend without the module's resources.
+intptr_t dialogBox(ModuleHandle module, int templateId, const form::Layout* layout,
+                   WindowHandle owner, DialogProcedure procedure);
 bool endDialog(WindowHandle dialog, intptr_t result);                      // EndDialog
 WindowHandle dialogItem(WindowHandle dialog, int controlId);               // GetDlgItem
 bool checkDialogButton(WindowHandle dialog, int controlId, bool checked);  // CheckDlgButton

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shell/buffer.h"
+#include "base/buffer.h"
 
 namespace {
 

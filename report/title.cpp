@@ -1,7 +1,7 @@
 #include "report/title.h"
 
-#include "shell/player.h"
-#include "shell/state.h"
+#include "base/player.h"
+#include "base/state.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "base/buffer.h"
 #include "platform/port.h"
-#include "shell/buffer.h"
 
 // Asks the player (window) for the title of the playlist entry at position
 // and gives the text the body carries; never null, the empty text when the

@@ -10,13 +10,13 @@
 #include <memory>
 #include <optional>
 
+#include "base/boxes.h"
+#include "base/buffer.h"
+#include "base/player.h"
+#include "base/settings.h"
+#include "base/state.h"
 #include "report/form_body.h"
 #include "report/title.h"
-#include "shell/boxes.h"
-#include "shell/buffer.h"
-#include "shell/player.h"
-#include "shell/settings.h"
-#include "shell/state.h"
 #include "tags/tag_fields.h"
 
 namespace {
@@ -39,7 +39,7 @@ constexpr uint32_t kSettleMs = 250;
 // How often a change post that found a post in flight looks again.
 constexpr uint32_t kBusyRetryMs = 50;
 
-// Host messages (WM_USER codes): shell/player.h.
+// Host messages (WM_USER codes): base/player.h.
 
 // Who started the post in flight: its failure is a box (once) for the
 // timer, a status line alone for the dialog.
@@ -63,15 +63,11 @@ uint64_t hashOf(const char* text, size_t length) {
   return hash;
 }
 
-// The last outcome, as the settings dialog's status line shows it.
-char statusLine[UPDATE_STATUS_SIZE] = "No update sent yet";
-StatusListener statusListener = nullptr;
-
 void setStatus(const char* state, const char* detail) {
   const platform::TimeOfDay now = platform::localTimeOfDay();
-  std::snprintf(statusLine, sizeof statusLine, "Last update %02u:%02u:%02u: %s%s", now.hour,
+  std::snprintf(updateStatus, sizeof updateStatus, "Last update %02u:%02u:%02u: %s%s", now.hour,
                 now.minute, now.second, state, detail);
-  if (statusListener != nullptr) statusListener(statusLine);
+  if (updateStatusListener != nullptr) updateStatusListener(updateStatus);
 }
 
 // A failure: the status line tells it; a post of the timer's shows it in a
@@ -327,20 +323,20 @@ void onPlayerMessage(uintptr_t wParam, intptr_t code) {
 }  // namespace
 
 void noteChange() {
-  if (pluginRecord.hostWindow == nullptr || !canPost()) return;
-  platform::setTimer(pluginRecord.hostWindow, CHANGE_TIMER_ID, kSettleMs, onChangeTimer);
+  if (hostWindow == nullptr || !canPost()) return;
+  platform::setTimer(hostWindow, CHANGE_TIMER_ID, kSettleMs, onChangeTimer);
 }
 
 void startWatchingPlayer() {
-  platform::watchWindow(pluginRecord.hostWindow, onPlayerMessage);
+  platform::watchWindow(hostWindow, onPlayerMessage);
   // Whatever plays now goes out at once, not one interval later.
   noteChange();
 }
 
 void stopWatchingPlayer() {
-  platform::unwatchWindow(pluginRecord.hostWindow, onPlayerMessage);
-  platform::killTimer(pluginRecord.hostWindow, CHANGE_TIMER_ID);
-  platform::killTimer(pluginRecord.hostWindow, OUTCOME_TIMER_ID);
+  platform::unwatchWindow(hostWindow, onPlayerMessage);
+  platform::killTimer(hostWindow, CHANGE_TIMER_ID);
+  platform::killTimer(hostWindow, OUTCOME_TIMER_ID);
 }
 
 void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
@@ -375,13 +371,13 @@ bool sendStatusNow(platform::WindowHandle window, const char* url) {
   return idle;
 }
 
-const char* updateStatusLine() { return statusLine; }
+void armUpdateTimer() {
+  platform::killTimer(hostWindow, UPDATE_TIMER_ID);
+  platform::setTimer(hostWindow, UPDATE_TIMER_ID, updateTimerPeriod(intervalSetting),
+                     onUpdateTimer);
+}
 
-void setUpdateStatusListener(StatusListener listener) { statusListener = listener; }
-
-void resetUpdateStatus() {
-  std::snprintf(statusLine, sizeof statusLine, "%s", "No update sent yet");
-  statusListener = nullptr;
+void resetUpdateState() {
   sendOrigin = Origin::timer;
   sendStartedSilenced = false;
   lastPostHash = 0;

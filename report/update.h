@@ -11,7 +11,6 @@
 constexpr uintptr_t OUTCOME_TIMER_ID = 2;
 // The timer that posts a change once it has settled.
 constexpr uintptr_t CHANGE_TIMER_ID = 3;
-constexpr size_t UPDATE_STATUS_SIZE = 1280;
 
 void onUpdateTimer(platform::WindowHandle window, unsigned message, uintptr_t timerId,
                    uint32_t time);
@@ -31,12 +30,9 @@ void noteChange();
 // nothing was started because a post is still in flight.
 bool sendStatusNow(platform::WindowHandle window, const char* url);
 
-// What became of the last post: "No update sent yet", or "Last update
-// HH:MM:SS: delivered (200 OK)", or "Last update HH:MM:SS: failed: <why>".
-const char* updateStatusLine();
-// Called with the new status line whenever an outcome is taken; null for
-// none. The settings dialog listens while it is open.
-using StatusListener = void (*)(const char* line);
-void setUpdateStatusListener(StatusListener listener);
-// Back to "No update sent yet", no listener, nothing in flight (tests).
-void resetUpdateStatus();
+// Arms the update timer on the host window at the interval setting's period
+// (the plug-in wires it to run whenever the settings are read).
+void armUpdateTimer();
+
+// Nothing in flight, nothing posted yet (tests).
+void resetUpdateState();

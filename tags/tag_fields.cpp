@@ -2,8 +2,8 @@
 
 #include <new>
 
+#include "base/boxes.h"
 #include "platform/port.h"
-#include "shell/boxes.h"
 #include "tags/media_file.h"
 #include "tags/readers.h"
 #include "tags/unicode_text.h"

@@ -3,43 +3,12 @@
 // that build the form themselves. No platform code here.
 #pragma once
 
-#include <cstddef>
 #include <iterator>
 
 #include "dialog/resources/resource.h"
+#include "platform/dialog_form.h"
 
 namespace form {
-
-enum class Kind {
-  GroupBox,
-  DefaultButton,  // the push button Enter presses
-  Button,
-  Label,
-  Edit,
-  CheckBox,
-};
-
-enum class Align { Left, Right };
-
-struct Item {
-  int id;  // -1: a control without id
-  Kind kind;
-  const char* text;  // for an edit: empty; the dialog procedure fills it
-  int x, y, width, height;
-  bool tabStop;
-  bool digitsOnly;  // an edit that refuses anything but 0-9
-  Align align;
-};
-
-struct Layout {
-  int templateId;
-  const char* caption;
-  int width, height;
-  const Item* items;  // in tab order
-  size_t count;
-};
-
-constexpr int kNoId = -1;
 
 inline constexpr Item kSettingsItems[] = {
     {kNoId, Kind::GroupBox, " Trellicast settings ", 7, 7, 198, 129, false, false, Align::Left},
@@ -60,10 +29,5 @@ inline constexpr Item kSettingsItems[] = {
 inline constexpr Layout kSettingsForm = {
     IDD_SETTINGS, "Trellicast", 212, 143, kSettingsItems, std::size(kSettingsItems),
 };
-
-// The form built for a template id, or nullptr.
-inline const Layout* findLayout(int templateId) {
-  return templateId == kSettingsForm.templateId ? &kSettingsForm : nullptr;
-}
 
 }  // namespace form

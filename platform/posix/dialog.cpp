@@ -80,9 +80,9 @@ void changed(Dialog* dialog) {
 
 }  // namespace
 
-intptr_t dialogBox(ModuleHandle, int templateId, WindowHandle, DialogProcedure procedure) {
-  const form::Layout* layout = form::findLayout(templateId);
-  if (layout == nullptr || procedure == nullptr) {
+intptr_t dialogBox(ModuleHandle, int templateId, const form::Layout* layout, WindowHandle,
+                   DialogProcedure procedure) {
+  if (layout == nullptr || layout->templateId != templateId || procedure == nullptr) {
     setLastError(kResourceNotFound);
     return -1;
   }
@@ -191,11 +191,6 @@ void setDialogPresenter(DialogPresenter p) { presenter = std::move(p); }
 const form::Layout* dialogLayout(WindowHandle dialog) {
   const Dialog* d = findDialog(dialog);
   return d == nullptr ? nullptr : d->layout;
-}
-
-uint32_t controlLimit(WindowHandle control) {
-  const Control* c = findControl(control);
-  return c != nullptr && isEdit(*c) ? c->limit : 0;
 }
 
 bool typeCharacter(WindowHandle control, char character) {

@@ -5,15 +5,13 @@
 
 #include <cstdint>
 
-#include "dialog/resources/settings_form.h"
+#include "platform/dialog_form.h"
 #include "platform/port.h"
 
 namespace platform::posix {
 
 // The form an open dialog was built from; nullptr for any other handle.
 const form::Layout* dialogLayout(WindowHandle dialog);
-// An edit control's typing limit (EM_LIMITTEXT); 0 for no edit control.
-uint32_t controlLimit(WindowHandle control);
 
 // What the user does. Each one redraws the dialog when it changes it.
 // Types one character at the end of an edit control. Refused (false) once

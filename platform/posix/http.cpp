@@ -50,9 +50,9 @@
 #include <string>
 #include <type_traits>
 
+#include "platform/percent.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
-#include "shell/percent.h"
 
 namespace platform {
 

@@ -57,10 +57,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/percent.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/system.h"
-#include "shell/percent.h"
 
 namespace platform {
 

@@ -116,7 +116,7 @@ void messageBox(const char* text, const char* caption) {
   MessageBoxA(nullptr, text, caption, MB_OK);
 }
 
-intptr_t dialogBox(ModuleHandle module, int templateId, WindowHandle owner,
+intptr_t dialogBox(ModuleHandle module, int templateId, const form::Layout*, WindowHandle owner,
                    DialogProcedure procedure) {
   const DialogProcedure outer = pendingProcedure;
   pendingProcedure = procedure;

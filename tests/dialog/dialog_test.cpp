@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
+#include "base/state.h"
 #include "dialog/resources/resource.h"
 #include "dialog/settings_dialog.h"
 #include "platform/posix/errors.h"
-#include "shell/settings.h"
-#include "shell/state.h"
+#include "plugin/plugin.h"
 #include "tests/support/fake_platform.h"
 
 namespace {

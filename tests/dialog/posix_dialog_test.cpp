@@ -14,14 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
+#include "base/state.h"
 #include "dialog/resources/resource.h"
 #include "dialog/resources/settings_form.h"
 #include "host/form.h"
 #include "platform/posix/dialog.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/system.h"
-#include "shell/settings.h"
-#include "shell/state.h"
+#include "plugin/plugin.h"
 
 namespace {
 
@@ -64,7 +65,9 @@ class Manager : public ::testing::Test {
       posix::cancelDelayed(guard);
     });
   }
-  intptr_t run() { return platform::dialogBox(nullptr, IDD_SETTINGS, nullptr, testProcedure); }
+  intptr_t run() {
+    return platform::dialogBox(nullptr, IDD_SETTINGS, &form::kSettingsForm, nullptr, testProcedure);
+  }
 
   Procedure proc;
   std::function<void(WindowHandle)> script;
@@ -84,7 +87,9 @@ TEST_F(Manager, CannotBeCreated) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.presenter) posix::setDialogPresenter({});
-    EXPECT_EQ(platform::dialogBox(nullptr, c.templateId, nullptr, testProcedure), -1);
+    EXPECT_EQ(
+        platform::dialogBox(nullptr, c.templateId, &form::kSettingsForm, nullptr, testProcedure),
+        -1);
     EXPECT_TRUE(proc.messages.empty());
     SetUp();
   }

@@ -14,7 +14,7 @@
 #include <iterator>
 #include <string>
 
-#include "shell/state.h"
+#include "base/state.h"
 #include "tags/tag_fields.h"
 #include "tests/support/tag_fragment.h"
 

@@ -18,11 +18,11 @@
 #include <random>
 #include <string>
 
+#include "base/settings.h"
+#include "base/state.h"
 #include "platform/port.h"
 #include "platform/posix/store.h"
 #include "platform/posix/system.h"
-#include "shell/settings.h"
-#include "shell/state.h"
 #include "tests/support/fake_platform.h"
 
 namespace fs = std::filesystem;

@@ -21,13 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/player.h"
+#include "base/state.h"
 #include "dialog/resources/resource.h"
 #include "platform/port.h"
 #include "platform/posix/http.h"
+#include "plugin/plugin.h"
 #include "report/update.h"
-#include "shell/player.h"
-#include "shell/plugin.h"
-#include "shell/state.h"
 #include "tests/gauntlet/fault_server.h"
 #include "tests/gauntlet/form_fields.h"
 #include "tests/support/fake_platform.h"
@@ -197,7 +197,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
     }
     EXPECT_TRUE(errorShown);
   }
-  const std::string line = updateStatusLine();
+  const std::string line = updateStatus;
   EXPECT_NE(line.find(row.box.empty() ? ": delivered (2" : ": failed: " + row.box),
             std::string::npos)
       << line;

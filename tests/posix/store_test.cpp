@@ -18,11 +18,12 @@
 #include <string>
 #include <thread>
 
+#include "base/settings.h"
+#include "base/state.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/system.h"
-#include "shell/settings.h"
-#include "shell/state.h"
+#include "plugin/plugin.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
 

@@ -26,11 +26,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/player.h"
+#include "base/state.h"
 #include "platform/port.h"
+#include "plugin/plugin.h"
 #include "report/update.h"
-#include "shell/player.h"
-#include "shell/plugin.h"
-#include "shell/state.h"
 #include "tests/gauntlet/fault_server.h"
 #include "tests/support/bare_post.h"
 #include "tests/support/fake_platform.h"

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "base/player.h"
+#include "base/state.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
-#include "shell/player.h"
-#include "shell/state.h"
 #include "tests/support/fake_platform.h"
 
 namespace {

@@ -22,15 +22,15 @@
 #include <utility>
 #include <vector>
 
+#include "base/buffer.h"
+#include "base/player.h"
+#include "base/state.h"
 #include "dialog/resources/resource.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/http.h"
+#include "plugin/plugin.h"
 #include "report/form_body.h"
-#include "shell/buffer.h"
-#include "shell/player.h"
-#include "shell/plugin.h"
-#include "shell/state.h"
 #include "tests/gauntlet/fault_server.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
@@ -774,8 +774,8 @@ TEST_F(Cycle, SlowAnswerHoldsNothingAndTheConnectionStaysForIt) {
   collect();
   close(fd);
   EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
-  EXPECT_NE(std::string(updateStatusLine()).find(": delivered (202 Accepted)"), std::string::npos)
-      << updateStatusLine();
+  EXPECT_NE(std::string(updateStatus).find(": delivered (202 Accepted)"), std::string::npos)
+      << updateStatus;
 }
 
 TEST_F(Cycle, SendNowPostsTheTypedUrlAndShowsItsOutcomeInTheStatusLineAlone) {

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include "base/boxes.h"
+#include "base/buffer.h"
+#include "base/settings.h"
+#include "base/state.h"
 #include "platform/posix/errors.h"
-#include "shell/boxes.h"
-#include "shell/buffer.h"
-#include "shell/settings.h"
-#include "shell/state.h"
+#include "plugin/plugin.h"
+#include "report/update.h"
 #include "tests/support/fake_platform.h"
 #include "trellicast/version.h"
 
@@ -193,7 +195,8 @@ TEST_F(Shell, TimerPeriodNeverWraps) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.interval);
     fake::reset();
-    pluginRecord.hostWindow = kHost;
+    hostWindow = kHost;
+    settingsLoadedHook = armUpdateTimer;  // as pluginInit wires it
     fake::putDword("Interval", c.interval);
     urlSetting = allocZeroed(URL_MAX_CHARS + 1);
     bodyBuffer = allocZeroed(BODY_BUFFER_SIZE);

@@ -22,14 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "base/player.h"
+#include "base/settings.h"
+#include "base/state.h"
 #include "dialog/resources/resource.h"
 #include "platform/port.h"
 #include "platform/posix/http.h"
 #include "platform/posix/system.h"
-#include "shell/player.h"
-#include "shell/plugin.h"
-#include "shell/settings.h"
-#include "shell/state.h"
+#include "plugin/plugin.h"
 #include "tests/gauntlet/fault_server.h"
 #include "tests/gauntlet/form_fields.h"
 #include "tests/support/fake_platform.h"

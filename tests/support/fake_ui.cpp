@@ -1,10 +1,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/state.h"
 #include "dialog/resources/resource.h"
 #include "platform/posix/errors.h"
+#include "plugin/plugin.h"
 #include "report/update.h"
-#include "shell/state.h"
 #include "tests/support/fake_platform.h"
 
 namespace fake {
@@ -28,8 +29,7 @@ void reset() {
 
 void freshPlugin(platform::WindowHandle host) {
   reset();
-  resetState();
-  resetUpdateStatus();
+  resetPlugin();
   rawAllocate = std::malloc;
   pluginRecord.hostWindow = host;
 }
@@ -118,7 +118,8 @@ void messageBox(const char* text, const char* caption) {
   if (s.onBox) s.onBox(s.boxes.back());
 }
 
-intptr_t dialogBox(ModuleHandle, int, WindowHandle, DialogProcedure procedure) {
+intptr_t dialogBox(ModuleHandle, int, const form::Layout*, WindowHandle,
+                   DialogProcedure procedure) {
   auto& s = fake::state();
   ++s.dialogBoxCalls;
   fake::Dialog dialog;

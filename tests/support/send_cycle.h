@@ -8,9 +8,9 @@
 #include <chrono>
 #include <thread>
 
+#include "base/state.h"
 #include "platform/port.h"
 #include "platform/posix/http.h"
-#include "shell/state.h"
 #include "tests/support/fake_platform.h"
 
 namespace sends {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/buffer.h"
+#include "base/buffer.h"
 #include "tags/id3v2_guard.h"
 #include "tags/media_file.h"
 #include "tags/readers.h"

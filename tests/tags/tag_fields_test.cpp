@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/buffer.h"
+#include "base/buffer.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
 #include "tests/support/tag_fragment.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/buffer.h"
+#include "base/buffer.h"
 #include "tags/frame_numbers.h"
 #include "tags/media_file.h"
 #include "tags/readers.h"

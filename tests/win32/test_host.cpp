@@ -32,12 +32,12 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/player.h"
 #include "dialog/resources/resource.h"
-#include "shell/player.h"
 
 namespace {
 
-// ---- The record, as the player sees it: shell/player.h -------------------
+// ---- The record, as the player sees it: base/player.h -------------------
 using GetRecord = PluginRecord* (*)();
 
 constexpr const char* kSettingsKey = "Software\\Winamp\\Trellicast";

@@ -1,9 +1,9 @@
-#include "shell/buffer.h"
+#include "base/buffer.h"
 
 #include <cstring>
 
-#include "shell/boxes.h"
-#include "shell/percent.h"
+#include "base/boxes.h"
+#include "platform/percent.h"
 
 void* (*rawAllocate)(size_t size) = std::malloc;
 

@@ -1,4 +1,5 @@
-// The settings in the registry, and the update timer they arm.
+// The settings in the registry. Reading them calls settingsLoadedHook,
+// which the plug-in wires to arm the update timer.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,6 @@ platform::KeyHandle openSettingsKey();
 uint32_t updateTimerPeriod(uint32_t seconds);
 void loadSettings();
 // Writes URL, Enabled, Interval and, when given, Utf8 (0 or 1), then reads
-// them all back and re-arms the timer.
+// them all back (and so arms the timer again).
 void saveSettings(const char* url, int32_t enabled, int32_t interval,
                   std::optional<bool> utf8 = std::nullopt);

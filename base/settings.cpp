@@ -1,11 +1,10 @@
-#include "shell/settings.h"
+#include "base/settings.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "report/update.h"
-#include "shell/boxes.h"
-#include "shell/state.h"
+#include "base/boxes.h"
+#include "base/state.h"
 
 namespace {
 
@@ -81,9 +80,7 @@ void loadSettings() {
   key.reset();
 
   if (!urlSetting || !bodyBuffer) return;
-  platform::killTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID);
-  platform::setTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID, updateTimerPeriod(intervalSetting),
-                     onUpdateTimer);
+  if (settingsLoadedHook != nullptr) settingsLoadedHook();
 }
 
 void saveSettings(const char* url, int32_t enabled, int32_t interval, std::optional<bool> utf8) {

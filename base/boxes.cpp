@@ -1,4 +1,4 @@
-#include "shell/boxes.h"
+#include "base/boxes.h"
 
 #include <cstdio>
 

@@ -1,18 +1,35 @@
-#include "shell/plugin.h"
+#include "plugin/plugin.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "base/settings.h"
+#include "base/state.h"
 #include "dialog/resources/resource.h"
+#include "dialog/resources/settings_form.h"
 #include "dialog/settings_dialog.h"
 #include "report/update.h"
-#include "shell/settings.h"
-#include "shell/state.h"
 #include "trellicast/version.h"
+
+PluginRecord pluginRecord = {
+    PLUGIN_RECORD_VERSION, "", pluginInit, pluginConfig, pluginQuit, nullptr, nullptr};
+char descriptionText[DESCRIPTION_SIZE];
+
+namespace {
+
+bool sendNow(const char* url) { return sendStatusNow(hostWindow, url); }
+
+}  // namespace
 
 extern "C" PluginRecord* winampGetGeneralPurposePlugin() { return &pluginRecord; }
 
 int32_t pluginInit() {
+  // The parts reach the player's window, the timer and the dialog's "Send
+  // now" through what is wired here.
+  hostWindow = pluginRecord.hostWindow;
+  settingsLoadedHook = armUpdateTimer;
+  sendNowHook = sendNow;
+
   char path[512] = {};
   if (platform::moduleFileName(pluginRecord.moduleInstance, path, sizeof path) == 0) {
     path[0] = '\0';
@@ -50,7 +67,7 @@ int32_t pluginInit() {
 }
 
 void pluginConfig() {
-  platform::dialogBox(pluginRecord.moduleInstance, IDD_SETTINGS, pluginRecord.hostWindow,
+  platform::dialogBox(pluginRecord.moduleInstance, IDD_SETTINGS, &form::kSettingsForm, hostWindow,
                       settingsDialogProc);
 }
 
@@ -58,7 +75,15 @@ void pluginQuit() {
   // Stop the watch and the timers before the buffers go, so no tick can
   // reach them.
   stopWatchingPlayer();
-  platform::killTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID);
+  platform::killTimer(hostWindow, UPDATE_TIMER_ID);
   bodyBuffer.reset();
   urlSetting.reset();
+}
+
+void resetPlugin() {
+  pluginRecord = {
+      PLUGIN_RECORD_VERSION, "", pluginInit, pluginConfig, pluginQuit, nullptr, nullptr};
+  descriptionText[0] = '\0';
+  resetState();
+  resetUpdateState();
 }
