@@ -270,7 +270,8 @@ Layout layoutOf(std::string_view id) {
   if (id == (v22 ? "TXX" : "TXXX")) return Layout::UserText;
   if (id == (v22 ? "COM" : "COMM") || id == (v22 ? "ULT" : "USLT")) return Layout::Comment;
   if (id == (v22 ? "WXX" : "WXXX")) return Layout::UserLink;
-  if (id[0] == 'T') return Layout::Text;
+  // The involved people list is read as a text frame: its strings joined.
+  if (id[0] == 'T' || id == (v22 ? "IPL" : "IPLS")) return Layout::Text;
   if (id[0] == 'W') return Layout::Link;
   return Layout::Other;
 }
