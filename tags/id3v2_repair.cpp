@@ -155,8 +155,7 @@ struct Strings {
 
 // Splits bytes, in text encoding enc, into its zero-terminated strings (the
 // last may lack its terminator; empty strings at the end are dropped).
-// False when the text is damaged: an unknown encoding, or UTF-16 with an odd
-// byte left over.
+// False when the text is damaged: an unknown encoding.
 bool readStrings(unsigned enc, std::string_view bytes, Strings& out, Findings& findings) {
   if (enc > 3) return false;
   out.latin1 = enc == 0;
@@ -175,11 +174,13 @@ bool readStrings(unsigned enc, std::string_view bytes, Strings& out, Findings& f
     if (!wide) {
       out.items.emplace_back(piece);
     } else {
+      // An odd byte left over is read as a unit with a zero byte after it.
+      std::string padded;
       if (piece.size() % 2 != 0) {
-        // An odd byte left: damaged, unless it is all zero (a stray
-        // terminator byte).
-        if (piece.find_first_not_of('\0') != std::string_view::npos) return false;
-        piece = std::string_view();
+        padded.assign(piece);
+        padded.push_back('\0');
+        piece = padded;
+        findings.repair = true;
       }
       bool little = enc == 1;
       const unsigned char* p = bytesOf(piece);
@@ -338,8 +339,10 @@ bool rewriteBody(Layout layout, std::string_view body, int major, std::string& o
   } else {
     appendText(out, outEnc, joined(strings.items, described ? 1 : 0), false);
   }
-  // TagLib takes a text frame of a single byte for damaged.
-  if (out.size() < 2) out.push_back('\0');
+  // TagLib takes a text frame of a single byte for damaged, and id3lib
+  // reads a lone byte after a UTF-16 encoding forever: an empty text is an
+  // empty Latin-1 string.
+  if (out.size() < 2) out.assign(2, '\0');
   return true;
 }
 
@@ -414,6 +417,82 @@ bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync,
   return true;
 }
 
+// A walk over a tag's frames, writing the repaired ones.
+struct TagWalk {
+  int major;
+  bool plainSizes;
+  bool tagUnsync;
+  Findings& findings;
+  std::string frames;  // the repaired frames so far
+};
+
+// Reads the frames in data into walk.frames, up to padding, the end, or a
+// frame that does not fit. A v2.2.1 compressed meta frame (inside holds
+// only frames) is inflated and its frames read in its place, when it is not
+// itself inside one. False when the repaired tag would pass
+// REPAIRED_TAG_LIMIT.
+bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
+  const int major = walk.major;
+  const size_t idBytes = major == 2 ? 3 : 4;
+  const size_t headerBytes = major == 2 ? 6 : 10;
+  std::string payload;
+  std::string body;
+  size_t pos = 0;
+  while (pos + headerBytes <= data.size()) {
+    const unsigned char* h = bytesOf(data) + pos;
+    if (h[0] == 0 || !validId(h, idBytes)) break;
+    const uint64_t frameSize = major == 2        ? bigEndian(h + 3, 3)
+                               : walk.plainSizes ? bigEndian(h + 4, 4)
+                                                 : synchsafe(h + 4);
+    const unsigned flags = major == 2 ? 0 : static_cast<unsigned>(bigEndian(h + 8, 2));
+    const size_t bodyStart = pos + headerBytes;
+    if (frameSize > data.size() - bodyStart) break;
+    const std::string_view id = data.substr(pos, idBytes);
+    const std::string_view stored = data.substr(bodyStart, static_cast<size_t>(frameSize));
+    pos = bodyStart + static_cast<size_t>(frameSize);
+    const size_t budget = REPAIRED_TAG_LIMIT - std::min(walk.frames.size(), REPAIRED_TAG_LIMIT);
+    if (id == "CDM") {
+      // Method 'z', the inflated size (four bytes), then zlib data.
+      walk.findings.repair = true;
+      if (!inner && stored.size() > 5 && stored[0] == 'z' &&
+          inflateBounded(stored.substr(5), budget, payload)) {
+        const std::string inside = std::move(payload);
+        if (!readFrames(inside, walk, true)) return false;
+      }
+      continue;
+    }
+    bool encrypted = false;
+    bool ok =
+        frameData(stored, flags, major, walk.tagUnsync, budget, payload, encrypted, walk.findings);
+    const Layout layout = layoutOf(id);
+    if (ok && encrypted) payload.clear();
+    if (ok && encrypted && layout == Layout::Other) {
+      // Its value is empty whatever it holds; its bytes are not read.
+    } else if (ok) {
+      ok = rewriteBody(layout, payload, major, body, walk.findings);
+      payload.swap(body);
+    }
+    if (!ok) {
+      walk.findings.repair = true;
+      continue;
+    }
+    std::string& frames = walk.frames;
+    if (frames.size() + headerBytes + payload.size() > REPAIRED_TAG_LIMIT) return false;
+    frames += id;
+    if (major == 2) {
+      appendBigEndian(frames, payload.size(), 3);
+    } else {
+      if (major == 4)
+        appendSynchsafe(frames, payload.size());
+      else
+        appendBigEndian(frames, payload.size(), 4);
+      frames.append(2, '\0');
+    }
+    frames += payload;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string encodedTextValue(const unsigned char* body, size_t size) {
@@ -464,63 +543,17 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
       pos = data.size();
     }
   }
-  const size_t idBytes = major == 2 ? 3 : 4;
-  const size_t headerBytes = major == 2 ? 6 : 10;
   const bool plainSizes = major == 3 || (major == 4 && plainSizesLand(data, pos));
   if (major == 4 && plainSizes) findings.repair = true;
-
-  std::string frames;
-  std::string payload;
-  std::string body;
-  while (pos + headerBytes <= data.size()) {
-    const unsigned char* h = bytesOf(data) + pos;
-    if (h[0] == 0 || !validId(h, idBytes)) break;
-    const uint64_t frameSize = major == 2   ? bigEndian(h + 3, 3)
-                               : plainSizes ? bigEndian(h + 4, 4)
-                                            : synchsafe(h + 4);
-    const unsigned flags = major == 2 ? 0 : static_cast<unsigned>(bigEndian(h + 8, 2));
-    const size_t bodyStart = pos + headerBytes;
-    if (frameSize > data.size() - bodyStart) break;
-    const std::string_view id = data.substr(pos, idBytes);
-    const std::string_view stored = data.substr(bodyStart, static_cast<size_t>(frameSize));
-    pos = bodyStart + static_cast<size_t>(frameSize);
-    bool encrypted = false;
-    const size_t budget = REPAIRED_TAG_LIMIT - std::min(frames.size(), REPAIRED_TAG_LIMIT);
-    // The compressed meta frame of v2.2.1 is not read: dropped.
-    bool ok = id != "CDM" &&
-              frameData(stored, flags, major, tagUnsync, budget, payload, encrypted, findings);
-    const Layout layout = layoutOf(id);
-    if (ok && encrypted) payload.clear();
-    if (ok && encrypted && layout == Layout::Other) {
-      // Its value is empty whatever it holds; its bytes are not read.
-    } else if (ok) {
-      ok = rewriteBody(layout, payload, major, body, findings);
-      payload.swap(body);
-    }
-    if (!ok) {
-      findings.repair = true;
-      continue;
-    }
-    if (frames.size() + headerBytes + payload.size() > REPAIRED_TAG_LIMIT) return false;
-    frames += id;
-    if (major == 2) {
-      appendBigEndian(frames, payload.size(), 3);
-    } else {
-      if (major == 4)
-        appendSynchsafe(frames, payload.size());
-      else
-        appendBigEndian(frames, payload.size(), 4);
-      frames.append(2, '\0');
-    }
-    frames += payload;
-  }
+  TagWalk walk{major, plainSizes, tagUnsync, findings, std::string()};
+  if (!readFrames(data.substr(pos), walk, false)) return false;
   if (!findings.repair) return false;
   out.assign("ID3");
   out.push_back(static_cast<char>(major));
   out.push_back('\0');
   out.push_back('\0');
-  appendSynchsafe(out, frames.size());
-  out += frames;
+  appendSynchsafe(out, walk.frames.size());
+  out += walk.frames;
   return true;
 }
 
