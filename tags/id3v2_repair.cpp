@@ -277,17 +277,13 @@ Layout layoutOf(std::string_view id) {
   return Layout::Other;
 }
 
-// The body of a text-carrying frame read and written again: strings joined
-// by "/", encodings the library of that version reads. False when the frame
+// The body of a text-carrying frame (any layout but Other) read and written
+// again: strings joined by "/", encodings the library of that version reads. False when the frame
 // is damaged. An empty body stands for an encrypted frame: its value is
 // empty.
 bool rewriteBody(Layout layout, std::string_view body, int major, std::string& out,
                  Findings& findings) {
   out.clear();
-  if (layout == Layout::Other) {
-    out = body;
-    return true;
-  }
   if (layout == Layout::Link) {
     out = body.substr(0, std::min(body.find('\0'), body.size()));
     if (out.empty()) out.push_back('\0');
@@ -380,16 +376,14 @@ bool plainSizesLand(std::string_view data, size_t start) {
 }
 
 // The data of one frame as its flags leave it: extra header bytes dropped,
-// unsynchronisation undone, compression inflated. False when the frame is
-// damaged; sets encrypted for an encrypted frame (its data is not read).
+// unsynchronisation undone, compression inflated; out views body itself or
+// storage. False when the frame is damaged; sets encrypted for an encrypted
+// frame (its data is not read).
 bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync, size_t budget,
-               std::string& out, bool& encrypted, Findings& findings) {
+               std::string& storage, std::string_view& out, bool& encrypted, Findings& findings) {
   encrypted = false;
-  out.clear();
-  if (major == 2) {
-    out = body;
-    return true;
-  }
+  out = body;
+  if (major == 2) return true;
   const FrameFlags& f = major == 3 ? V23_FLAGS : V24_FLAGS;
   size_t skip = 0;
   if (major == 3) {
@@ -406,36 +400,46 @@ bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync,
   }
   if (flags & (f.compressed | f.encrypted)) findings.repair = true;
   if (skip > body.size()) return false;
-  std::string data(body.substr(skip));
-  if (major == 4 && ((flags & f.unsync) || tagUnsync)) data = resync(data);
+  out = body.substr(skip);
   if (flags & f.encrypted) {
     encrypted = true;
     return true;
   }
-  if (flags & f.compressed) return inflateBounded(data, budget, out);
-  out = std::move(data);
+  if (major == 4 && ((flags & f.unsync) || tagUnsync)) {
+    storage = resync(out);
+    out = storage;
+  }
+  if (flags & f.compressed) {
+    std::string inflated;
+    if (!inflateBounded(out, budget, inflated)) return false;
+    storage = std::move(inflated);
+    out = storage;
+  }
   return true;
 }
 
-// A walk over a tag's frames, writing the repaired ones.
+// A walk over a tag's frames, measuring the repaired ones and, when write
+// is set, writing them.
 struct TagWalk {
   int major;
   bool plainSizes;
   bool tagUnsync;
+  bool write;
   Findings& findings;
-  std::string frames;  // the repaired frames so far
+  size_t size = 0;     // bytes of the repaired frames so far
+  std::string frames;  // the repaired frames, when written
 };
 
-// Reads the frames in data into walk.frames, up to padding, the end, or a
-// frame that does not fit. A v2.2.1 compressed meta frame (inside holds
-// only frames) is inflated and its frames read in its place, when it is not
+// Reads the frames in data into walk, up to padding, the end, or a frame
+// that does not fit. A v2.2.1 compressed meta frame (inside holds only
+// frames) is inflated and its frames read in its place, when it is not
 // itself inside one. False when the repaired tag would pass
 // REPAIRED_TAG_LIMIT.
 bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
   const int major = walk.major;
   const size_t idBytes = major == 2 ? 3 : 4;
   const size_t headerBytes = major == 2 ? 6 : 10;
-  std::string payload;
+  std::string storage;
   std::string body;
   size_t pos = 0;
   while (pos + headerBytes <= data.size()) {
@@ -450,34 +454,36 @@ bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
     const std::string_view id = data.substr(pos, idBytes);
     const std::string_view stored = data.substr(bodyStart, static_cast<size_t>(frameSize));
     pos = bodyStart + static_cast<size_t>(frameSize);
-    const size_t budget = REPAIRED_TAG_LIMIT - std::min(walk.frames.size(), REPAIRED_TAG_LIMIT);
+    const size_t budget = REPAIRED_TAG_LIMIT - std::min(walk.size, REPAIRED_TAG_LIMIT);
     if (id == "CDM") {
       // Method 'z', the inflated size (four bytes), then zlib data.
       walk.findings.repair = true;
+      std::string inside;
       if (!inner && stored.size() > 5 && stored[0] == 'z' &&
-          inflateBounded(stored.substr(5), budget, payload)) {
-        const std::string inside = std::move(payload);
-        if (!readFrames(inside, walk, true)) return false;
-      }
+          inflateBounded(stored.substr(5), budget, inside) && !readFrames(inside, walk, true))
+        return false;
       continue;
     }
     bool encrypted = false;
-    bool ok =
-        frameData(stored, flags, major, walk.tagUnsync, budget, payload, encrypted, walk.findings);
+    std::string_view payload;
+    bool ok = frameData(stored, flags, major, walk.tagUnsync, budget, storage, payload, encrypted,
+                        walk.findings);
     const Layout layout = layoutOf(id);
-    if (ok && encrypted) payload.clear();
-    if (ok && encrypted && layout == Layout::Other) {
-      // Its value is empty whatever it holds; its bytes are not read.
-    } else if (ok) {
+    if (ok && encrypted) payload = std::string_view();
+    // Other frames go as they are (an encrypted one too: its value is empty
+    // whatever it holds).
+    if (ok && layout != Layout::Other) {
       ok = rewriteBody(layout, payload, major, body, walk.findings);
-      payload.swap(body);
+      payload = body;
     }
     if (!ok) {
       walk.findings.repair = true;
       continue;
     }
+    if (walk.size + headerBytes + payload.size() > REPAIRED_TAG_LIMIT) return false;
+    walk.size += headerBytes + payload.size();
+    if (!walk.write) continue;
     std::string& frames = walk.frames;
-    if (frames.size() + headerBytes + payload.size() > REPAIRED_TAG_LIMIT) return false;
     frames += id;
     if (major == 2) {
       appendBigEndian(frames, payload.size(), 3);
@@ -545,9 +551,13 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
   }
   const bool plainSizes = major == 3 || (major == 4 && plainSizesLand(data, pos));
   if (major == 4 && plainSizes) findings.repair = true;
-  TagWalk walk{major, plainSizes, tagUnsync, findings, std::string()};
+  // Measured first; written only when something needs repair.
+  TagWalk measure{major, plainSizes, tagUnsync, false, findings, 0, std::string()};
+  if (!readFrames(data.substr(pos), measure, false) || !findings.repair) return false;
+  Findings again;
+  TagWalk walk{major, plainSizes, tagUnsync, true, again, 0, std::string()};
+  walk.frames.reserve(measure.size);
   if (!readFrames(data.substr(pos), walk, false)) return false;
-  if (!findings.repair) return false;
   out.assign("ID3");
   out.push_back(static_cast<char>(major));
   out.push_back('\0');
