@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -278,9 +279,9 @@ Layout layoutOf(std::string_view id) {
 }
 
 // The body of a text-carrying frame (any layout but Other) read and written
-// again: strings joined by "/", encodings the library of that version reads. False when the frame
-// is damaged. An empty body stands for an encrypted frame: its value is
-// empty.
+// again: strings joined by "/", in encodings the library of that version
+// reads. False when the frame is damaged. An empty body stands for an
+// encrypted frame: its value is empty.
 bool rewriteBody(Layout layout, std::string_view body, int major, std::string& out,
                  Findings& findings) {
   out.clear();
@@ -308,10 +309,10 @@ bool rewriteBody(Layout layout, std::string_view body, int major, std::string& o
     size_t end = 0;
     if (wide) {
       while (end + 1 < rest.size() && !(rest[end] == 0 && rest[end + 1] == 0)) end += 2;
+      if (end + 1 >= rest.size()) end = rest.size();
     } else {
-      end = rest.find('\0');
+      end = std::min(rest.find('\0'), rest.size());
     }
-    if (end >= rest.size()) end = rest.size();
     if (!readStrings(enc, rest.substr(0, end), strings, findings)) return false;
     if (end < rest.size()) {
       const std::string_view tail = rest.substr(end + (wide ? 2 : 1));
@@ -567,7 +568,9 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
   return true;
 }
 
-void repairLeadingTag(MediaFile& media) {
+namespace {
+
+void repairTagAt(MediaFile& media) {
   unsigned char h[28] = {};
   const size_t got = readMediaFile(media, 0, h, sizeof h);
   uint64_t tagStart = 0;
@@ -596,5 +599,17 @@ void repairLeadingTag(MediaFile& media) {
     setMediaHead(media, std::move(repaired), dsf ? media.fileSize : tagBytes);
   } else if (dsf) {
     setMediaHead(media, std::string(reinterpret_cast<const char*>(tag.get()), n), media.fileSize);
+  }
+}
+
+}  // namespace
+
+void repairLeadingTag(MediaFile& media) {
+  try {
+    repairTagAt(media);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    // Any other failure leaves the file as stored.
   }
 }
