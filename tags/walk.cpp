@@ -42,7 +42,8 @@ std::string tagTitle(const char* fileName) {
   try {
     const MediaFileOwner media = openMediaFile(fileName);
     if (!media) return std::string();
-    walkMediaFile(*media, sink, Latin1Text::AsStored);
+    // A player on Linux names its entries in UTF-8.
+    walkMediaFile(*media, sink, Latin1Text::AsUtf8);
     for (size_t i = 0; i < std::size(PERFORMERS); ++i) {
       if (!haveArtist[i]) continue;
       if (!artists[i].empty() && !title.empty()) return artists[i] + " - " + title;

@@ -9,6 +9,7 @@
 #include "shell/state.h"
 #include "tags/id3v2_repair.h"
 #include "tags/tag_fields.h"
+#include "tags/tag_title.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
 #include "tests/tags/repair_cases.h"
@@ -87,6 +88,8 @@ TEST_F(TagRepair, Latin1TextFollowsUtf8Setting) {
     EXPECT_NE(utf8.find("47=Zo\xC3\xAB\n"), std::string::npos);
     utf8Setting = true;
     EXPECT_EQ(pairsText(path), utf8);
+    // The stand-in player's title is UTF-8 whatever the setting.
+    EXPECT_EQ(tagTitle(path.c_str()), "Mot\xC3\xB6rhead - Zo\xC3\xAB");
   }
 }
 
