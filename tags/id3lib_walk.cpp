@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
+#include "tags/frame_numbers.h"
+#include "tags/id3v2_repair.h"
 #include "tags/readers.h"
 #include "tags/unicode_text.h"
 
@@ -90,9 +93,49 @@ void readUnicodeText(const ID3Field* field, char* text) {
   utf16ToUtf8(reinterpret_cast<const unsigned char*>(raw), units, text, FRAME_TEXT_CHARS);
 }
 
+// A frame's number and text into text (FRAME_TEXT_CHARS + 1 bytes, zeroed).
+// The text field as id3lib reads it, else a link frame's address; a frame
+// of an id id3lib does not know in this tag's version (TDRC in an ID3v2.3
+// tag, ...) but has a number for gets that number, and a text frame of
+// that kind its strings, read from its data as in an ID3v2.4 tag.
+int frameText(const ID3_Frame& frame, char* text, Latin1Text latin1) {
+  const ID3Frame* flat = reinterpret_cast<const ID3Frame*>(&frame);
+  int number = static_cast<int>(frame.GetID());
+  bool stored = true;  // Latin-1 bytes as stored
+  if (number == ID3FID_NOFRAME) {
+    const char* id = frame.GetTextID();
+    if (id == nullptr || std::strlen(id) != 4) return number;
+    number = frameNumber(id);
+    const ID3Field* data = ID3Frame_GetField(flat, ID3FN_DATA);
+    if (number == 0 || id[0] != 'T' || data == nullptr) return number;
+    const auto* raw = reinterpret_cast<const ID3_Field*>(data)->GetRawBinary();
+    const size_t size = ID3Field_Size(data);
+    if (raw == nullptr) return number;
+    const std::string value = encodedTextValue(raw, size);
+    stored = encodedTextIsLatin1(raw, size);
+    // Cut where a character starts (a Latin-1 byte always does).
+    size_t cut = std::min(value.size(), FRAME_TEXT_CHARS);
+    while (!stored && cut < value.size() && cut > 0 &&
+           (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
+      --cut;
+    std::memcpy(text, value.data(), cut);
+    text[cut] = '\0';
+  } else {
+    const ID3Field* field = ID3Frame_GetField(flat, ID3FN_TEXT);
+    if (field == nullptr) field = ID3Frame_GetField(flat, ID3FN_URL);
+    if (field != nullptr && ID3Field_GetASCII(field, text, FRAME_TEXT_CHARS) == 0 &&
+        ID3Field_GetEncoding(field) == ID3TE_UTF16) {
+      readUnicodeText(field, text);
+      stored = false;
+    }
+  }
+  if (stored && latin1 == Latin1Text::AsUtf8) latin1ToUtf8InPlace(text, FRAME_TEXT_CHARS);
+  return number;
+}
+
 }  // namespace
 
-size_t walkId3lib(MediaFile& media, FrameSink& sink) {
+size_t walkId3lib(MediaFile& media, FrameSink& sink, Latin1Text latin1) {
   size_t frames = 0;
   try {
     ID3_Tag tag;
@@ -116,12 +159,8 @@ size_t walkId3lib(MediaFile& media, FrameSink& sink) {
       // Cleared per frame: a frame without a text field is sent empty, never
       // with the text of the frame before it.
       std::memset(text, 0, sizeof text);
-      const ID3Field* field = ID3Frame_GetField(frame, ID3FN_TEXT);
-      if (field != nullptr && ID3Field_GetASCII(field, text, FRAME_TEXT_CHARS) == 0 &&
-          ID3Field_GetEncoding(field) == ID3TE_UTF16) {
-        readUnicodeText(field, text);
-      }
-      if (!sink(static_cast<int>(ID3Frame_GetID(frame)), text)) return frames;
+      const int number = frameText(*reinterpret_cast<const ID3_Frame*>(frame), text, latin1);
+      if (!sink(number, text)) return frames;
     }
   } catch (...) {
     // A frame id3lib cannot hand out ends the walk with what it gave so far.

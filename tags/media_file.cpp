@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/port.h"
 
@@ -20,7 +21,7 @@ MediaFileOwner openMediaFile(const char* name, bool utf8Name) {
   if (std::fseek(media->file, 0, SEEK_END) != 0) return nullptr;
   const long size = std::ftell(media->file);
   if (size < 0) return nullptr;
-  media->size = static_cast<uint64_t>(size);
+  media->size = media->fileSize = static_cast<uint64_t>(size);
   media->name = name;
   return media;
 }
@@ -34,9 +35,9 @@ size_t readDirect(MediaFile& media, uint64_t offset, unsigned char* out, size_t 
 
 }  // namespace
 
-size_t readMediaFile(MediaFile& media, uint64_t offset, unsigned char* out, size_t count) {
-  if (offset >= media.size || count == 0) return 0;
-  count = static_cast<size_t>(std::min<uint64_t>(count, media.size - offset));
+size_t readStoredBytes(MediaFile& media, uint64_t offset, unsigned char* out, size_t count) {
+  if (offset >= media.fileSize || count == 0) return 0;
+  count = static_cast<size_t>(std::min<uint64_t>(count, media.fileSize - offset));
   size_t done = 0;
   // The part already in the window.
   if (offset >= media.windowStart && offset < media.windowStart + media.windowLength) {
@@ -53,4 +54,25 @@ size_t readMediaFile(MediaFile& media, uint64_t offset, unsigned char* out, size
   const size_t more = std::min(count - done, media.windowLength);
   std::memcpy(out + done, media.window.get(), more);
   return done + more;
+}
+
+size_t readMediaFile(MediaFile& media, uint64_t offset, unsigned char* out, size_t count) {
+  if (offset >= media.size || count == 0) return 0;
+  count = static_cast<size_t>(std::min<uint64_t>(count, media.size - offset));
+  size_t done = 0;
+  if (offset < media.head.size()) {
+    done = std::min<size_t>(count, media.head.size() - static_cast<size_t>(offset));
+    std::memcpy(out, media.head.data() + offset, done);
+    if (done == count) return done;
+    offset += done;
+  }
+  const uint64_t stored = offset - media.head.size() + media.headStandsFor;
+  return done + readStoredBytes(media, stored, out + done, count - done);
+}
+
+void setMediaHead(MediaFile& media, std::string head, uint64_t standsFor) {
+  standsFor = std::min(standsFor, media.fileSize);
+  media.head = std::move(head);
+  media.headStandsFor = standsFor;
+  media.size = media.head.size() + (media.fileSize - standsFor);
 }

@@ -15,28 +15,34 @@
 // the walk.
 using FrameSink = std::function<bool(int number, const char* value)>;
 
+// How a walk hands out text stored as Latin-1: converted to UTF-8, or as
+// stored.
+enum class Latin1Text { AsUtf8, AsStored };
+
 // id3lib's walk: ID3v1, ID3v2.2/2.3, Lyrics3 and MusicMatch tags, read
 // through a reader of ours over media. The ID3v2 guard has passed the file.
-size_t walkId3lib(MediaFile& media, FrameSink& sink);
+size_t walkId3lib(MediaFile& media, FrameSink& sink, Latin1Text latin1);
 
 // True when the file starts with an ID3v2 tag of major version 4.
 bool startsWithId3v24(MediaFile& media);
 
 // TagLib's walk of the ID3v2.4 tag at the start of the file, frames in tag
 // order.
-size_t walkId3v24(MediaFile& media, FrameSink& sink);
+size_t walkId3v24(MediaFile& media, FrameSink& sink, Latin1Text latin1);
 
 // TagLib's reading of the file in its own format (FLAC, Ogg, MP4, ASF, APE,
 // WavPack, Musepack, WAV/AIFF, MP3 with an APE tag, ...): its property map
 // turned into ID3v2.4 frames by TagLib and walked as above.
-size_t walkOwnFormat(MediaFile& media, FrameSink& sink);
+size_t walkOwnFormat(MediaFile& media, FrameSink& sink, Latin1Text latin1);
 
 // False when the file looks like MP4 to TagLib and nests its atoms deeper
 // than any real file does (TagLib follows them by recursion).
 bool mp4NestingSafe(MediaFile& media);
 
-// The walk collectTagFields and tagTitle share: an ID3v2.4 tag at the start
-// goes to TagLib (any ID3v1 tag at the end is superseded by it); anything
-// else to id3lib; a file where id3lib finds no frame at all to TagLib's
-// reading of its own format. A tag the ID3v2 guard refuses gives no frames.
-void walkMediaFile(MediaFile& media, FrameSink& sink);
+// The walk collectTagFields and tagTitle share: a leading ID3v2 tag (a DSF
+// file's, through its header) that needs repair is repaired first
+// (tags/id3v2_repair.h); then an ID3v2.4 tag at the start goes to TagLib
+// (any ID3v1 tag at the end is superseded by it); anything else to id3lib;
+// a file where id3lib finds no frame at all to TagLib's reading of its own
+// format. A tag the ID3v2 guard refuses gives no frames.
+void walkMediaFile(MediaFile& media, FrameSink& sink, Latin1Text latin1);

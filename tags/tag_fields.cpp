@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/boxes.h"
+#include "base/state.h"
 #include "platform/port.h"
 #include "tags/media_file.h"
 #include "tags/readers.h"
@@ -15,6 +16,7 @@ struct KeptPairs {
   bool valid = false;
   std::string name;
   bool utf8Name = false;
+  bool utf8Text = false;  // utf8Setting when they were read
   platform::FileStamp stamp{};
   TagPairs pairs;
 };
@@ -27,7 +29,8 @@ std::optional<TagPairs> collectTagFields(const char* fileName, bool utf8Name) {
     platform::FileStamp stamp{};
     const bool stamped = platform::fileStamp(fileName, utf8Name, &stamp);
     if (stamped && kept.valid && kept.name == fileName && kept.utf8Name == utf8Name &&
-        kept.stamp.size == stamp.size && kept.stamp.modified == stamp.modified) {
+        kept.utf8Text == utf8Setting && kept.stamp.size == stamp.size &&
+        kept.stamp.modified == stamp.modified) {
       return kept.pairs;
     }
     kept.valid = false;
@@ -47,11 +50,12 @@ std::optional<TagPairs> collectTagFields(const char* fileName, bool utf8Name) {
       total += pairs.back().text.size();
       return total <= TAG_FRAGMENT_SIZE;
     };
-    walkMediaFile(*media, sink);
+    walkMediaFile(*media, sink, utf8Setting ? Latin1Text::AsUtf8 : Latin1Text::AsStored);
     if (outOfMemory) throw std::bad_alloc();
     if (stamped) {
       kept.name = fileName;
       kept.utf8Name = utf8Name;
+      kept.utf8Text = utf8Setting;
       kept.pairs = pairs;
       kept.stamp = stamp;
       kept.valid = true;

@@ -15,16 +15,18 @@ constexpr size_t TAG_FRAGMENT_SIZE = 8192;
 
 struct TagPair {
   int number;        // the frame number
-  std::string text;  // UTF-8, or Latin-1 bytes as stored
+  std::string text;  // UTF-8, or Latin-1 bytes as stored (utf8Setting off)
 };
 using TagPairs = std::vector<TagPair>;
 
 // The pairs of the file's frames, in the order its reader walks them. The
 // walk ends with the pair that takes the texts' total past
 // TAG_FRAGMENT_SIZE: an escaped text is never shorter than its text, so no
-// fragment carries a later pair. The pairs of the last file read are kept
-// with the file's size and time of writing; asked again for that file
-// unchanged, they are handed out without reading the file. The name is
+// fragment carries a later pair. Text stored as Latin-1 comes as UTF-8 when
+// utf8Setting is set, else as stored. The pairs of the last file read are
+// kept with the file's size and time of writing and the utf8Setting they
+// were read under; asked again for that file unchanged under the same
+// setting, they are handed out without reading the file. The name is
 // UTF-8 when utf8Name is set, else in the system's code page. A file that
 // cannot be read gives no pairs; none, after the "Out of memory" box, when
 // memory runs out.

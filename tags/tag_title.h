@@ -6,5 +6,5 @@
 
 // "Artist - Title" from the title frame and the first performer frame
 // there is (lead performer, band, conductor, remixer), or the empty text
-// when either is missing or empty.
+// when either is missing or empty. UTF-8, Latin-1 frames converted.
 std::string tagTitle(const char* fileName);

@@ -65,8 +65,9 @@ class MediaStream : public TagLib::IOStream {
 // FRAME_TEXT_CHARS bytes without splitting a character. The encoding comes
 // as a number: TagLib keeps a frame's encoding byte as it found it, which
 // in a damaged frame is no value of its enumeration.
-std::string frameText(const TagLib::String& text, int encoding) {
-  const bool latin1 = encoding == static_cast<int>(TagLib::String::Latin1);
+std::string frameText(const TagLib::String& text, int encoding, Latin1Text asLatin1) {
+  const bool latin1 =
+      encoding == static_cast<int>(TagLib::String::Latin1) && asLatin1 == Latin1Text::AsStored;
   std::string bytes = text.to8Bit(!latin1);
   if (bytes.size() > FRAME_TEXT_CHARS) {
     size_t cut = FRAME_TEXT_CHARS;
@@ -92,35 +93,36 @@ TagLib::String joined(const TagLib::StringList& values, unsigned first) {
 // The value a frame is sent with: the values of a text frame joined by "/",
 // the text of a comment or of lyrics, the value of a user text frame, the
 // address of a link frame; frames without text have the empty value.
-std::string frameValue(const TagLib::ID3v2::Frame* frame) {
+std::string frameValue(const TagLib::ID3v2::Frame* frame, Latin1Text l) {
   using namespace TagLib::ID3v2;
   if (auto* user = dynamic_cast<const UserTextIdentificationFrame*>(frame)) {
-    return frameText(joined(user->fieldList(), 1), static_cast<int>(user->textEncoding()));
+    return frameText(joined(user->fieldList(), 1), static_cast<int>(user->textEncoding()), l);
   }
   if (auto* text = dynamic_cast<const TextIdentificationFrame*>(frame)) {
-    return frameText(joined(text->fieldList(), 0), static_cast<int>(text->textEncoding()));
+    return frameText(joined(text->fieldList(), 0), static_cast<int>(text->textEncoding()), l);
   }
   if (auto* comment = dynamic_cast<const CommentsFrame*>(frame)) {
-    return frameText(comment->text(), static_cast<int>(comment->textEncoding()));
+    return frameText(comment->text(), static_cast<int>(comment->textEncoding()), l);
   }
   if (auto* lyrics = dynamic_cast<const UnsynchronizedLyricsFrame*>(frame)) {
-    return frameText(lyrics->text(), static_cast<int>(lyrics->textEncoding()));
+    return frameText(lyrics->text(), static_cast<int>(lyrics->textEncoding()), l);
   }
   if (auto* link = dynamic_cast<const UrlLinkFrame*>(frame)) {
-    return frameText(link->url(), static_cast<int>(TagLib::String::Latin1));
+    return frameText(link->url(), static_cast<int>(TagLib::String::Latin1), l);
   }
   return std::string();
 }
 
 // Counts into frames as it goes, so that a walk cut short by an exception
 // still says how many frames it gave.
-size_t walkFrames(const TagLib::ID3v2::Tag& tag, FrameSink& sink, size_t& frames) {
+size_t walkFrames(const TagLib::ID3v2::Tag& tag, FrameSink& sink, size_t& frames,
+                  Latin1Text latin1) {
   for (const TagLib::ID3v2::Frame* frame : tag.frameList()) {
     ++frames;
     const TagLib::ByteVector id = frame->frameID();
     const int number = id.size() == 4 ? frameNumber(id.data()) : 0;
     // An id id3lib has no number for goes out empty, as in an id3lib walk.
-    const std::string value = number != 0 ? frameValue(frame) : std::string();
+    const std::string value = number != 0 ? frameValue(frame, latin1) : std::string();
     if (!sink(number, value.c_str())) return frames;
   }
   return frames;
@@ -143,20 +145,20 @@ bool startsWithId3v24(MediaFile& media) {
          header[3] == 4;
 }
 
-size_t walkId3v24(MediaFile& media, FrameSink& sink) {
+size_t walkId3v24(MediaFile& media, FrameSink& sink, Latin1Text latin1) {
   size_t frames = 0;
   try {
     MediaStream stream(media);
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     const TagLib::ID3v2::Tag* tag = file.isValid() ? file.ID3v2Tag(false) : nullptr;
-    return tag != nullptr ? walkFrames(*tag, sink, frames) : 0;
+    return tag != nullptr ? walkFrames(*tag, sink, frames, latin1) : 0;
   } catch (...) {
     // TagLib gave up (out of memory): what was walked stands.
     return frames;
   }
 }
 
-size_t walkOwnFormat(MediaFile& media, FrameSink& sink) {
+size_t walkOwnFormat(MediaFile& media, FrameSink& sink, Latin1Text latin1) {
   size_t frames = 0;
   try {
     unsigned char head[8] = {};
@@ -168,7 +170,7 @@ size_t walkOwnFormat(MediaFile& media, FrameSink& sink) {
     if (ref.isNull()) return 0;
     TagLib::ID3v2::Tag scratch;
     scratch.setProperties(ref.file()->properties());
-    return walkFrames(scratch, sink, frames);
+    return walkFrames(scratch, sink, frames, latin1);
   } catch (...) {
     // TagLib gave up (out of memory): what was walked stands.
     return frames;

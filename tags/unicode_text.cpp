@@ -60,3 +60,27 @@ size_t utf16ToUtf8(const unsigned char* units, size_t count, char* out, size_t l
   out[len] = '\0';
   return len;
 }
+
+size_t latin1ToUtf8InPlace(char* buffer, size_t limit) {
+  const size_t len = std::strlen(buffer);
+  // Converted from the end, each byte to its place after the ones before it.
+  size_t outLen = 0;
+  size_t fits = 0;
+  for (; fits < len; ++fits) {
+    const size_t n = static_cast<unsigned char>(buffer[fits]) < 0x80 ? 1 : 2;
+    if (outLen + n > limit) break;
+    outLen += n;
+  }
+  size_t at = outLen;
+  buffer[at] = '\0';
+  for (size_t i = fits; i-- > 0;) {
+    const auto c = static_cast<unsigned char>(buffer[i]);
+    if (c < 0x80) {
+      buffer[--at] = static_cast<char>(c);
+    } else {
+      buffer[--at] = static_cast<char>(0x80 | (c & 0x3F));
+      buffer[--at] = static_cast<char>(0xC0 | (c >> 6));
+    }
+  }
+  return outLen;
+}

@@ -1,4 +1,5 @@
-// UTF-16 text as id3lib hands it out, turned into UTF-8 for the form body.
+// Texts as the tag readers hand them out, turned into UTF-8 for the form
+// body.
 #pragma once
 
 #include <cstddef>
@@ -9,3 +10,8 @@
 // limit bytes, so a character is never split. A surrogate without its
 // partner becomes U+FFFD. Returns the length written.
 size_t utf16ToUtf8(const unsigned char* units, size_t count, char* out, size_t limit);
+
+// Converts the Latin-1 text in (terminated) to UTF-8 in place: buffer holds
+// limit + 1 bytes, and the text is cut before the first character that
+// would take it past limit bytes. Returns the length.
+size_t latin1ToUtf8InPlace(char* buffer, size_t limit);

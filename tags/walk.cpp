@@ -2,16 +2,18 @@
 #include <string>
 
 #include "tags/id3v2_guard.h"
+#include "tags/id3v2_repair.h"
 #include "tags/readers.h"
 #include "tags/tag_title.h"
 
-void walkMediaFile(MediaFile& media, FrameSink& sink) {
+void walkMediaFile(MediaFile& media, FrameSink& sink, Latin1Text latin1) {
+  repairLeadingTag(media);
   // An ID3v2.4 tag without a frame TagLib can read supersedes nothing: the
   // file goes on as if it had none.
-  if (startsWithId3v24(media) && walkId3v24(media, sink) > 0) return;
+  if (startsWithId3v24(media) && walkId3v24(media, sink, latin1) > 0) return;
   if (!id3v2MediaSafe(media)) return;
-  if (walkId3lib(media, sink) > 0) return;
-  walkOwnFormat(media, sink);
+  if (walkId3lib(media, sink, latin1) > 0) return;
+  walkOwnFormat(media, sink, latin1);
 }
 
 std::string tagTitle(const char* fileName) {
@@ -40,7 +42,8 @@ std::string tagTitle(const char* fileName) {
   try {
     const MediaFileOwner media = openMediaFile(fileName);
     if (!media) return std::string();
-    walkMediaFile(*media, sink);
+    // A player on Linux names its entries in UTF-8.
+    walkMediaFile(*media, sink, Latin1Text::AsUtf8);
     for (size_t i = 0; i < std::size(PERFORMERS); ++i) {
       if (!haveArtist[i]) continue;
       if (!artists[i].empty() && !title.empty()) return artists[i] + " - " + title;

@@ -25,20 +25,6 @@ std::string deflate(const std::string& data) {
   return out;
 }
 
-// A v2.3 compressed frame: flag 0x0080, the decompressed size as four
-// big-endian bytes, then the zlib stream.
-Frame compressedV3(const Frame& plain) {
-  const std::string size = id3w::bigEndian32(static_cast<uint32_t>(plain.body.size()));
-  return id3w::rawFrame(plain.id, size + deflate(plain.body), 0x0080);
-}
-
-// A v2.4 compressed frame: compression 0x0008 with the data length
-// indicator 0x0001 (synchsafe decompressed size), then the zlib stream.
-Frame compressedV4(const Frame& plain) {
-  const std::string size = id3w::synchsafe32(static_cast<uint32_t>(plain.body.size()));
-  return id3w::rawFrame(plain.id, size + deflate(plain.body), 0x0009);
-}
-
 // A Lyrics3 v2 block (before an ID3v1 trailer): LYRICSBEGIN, fields of a
 // three-letter name, a five-digit size and the data, the block's size in
 // six digits and LYRICS200.
@@ -120,8 +106,10 @@ int main(int argc, char** argv) {
                     id3w::rawFrame("WXXX", std::string("\0desc\0http://a.b/", 17)),
                     id3w::rawFrame("TXXX", std::string("\0key\0value", 10))}) +
            audio},
-      {"seed-v23-compressed.mp3", id3w::tagV2(3, {compressedV3(title), artist}) + audio},
-      {"seed-v24-compressed.mp3", id3w::tagV2(4, {compressedV4(title), artist}) + audio},
+      {"seed-v23-compressed.mp3",
+       id3w::tagV2(3, {id3w::compressedFrame(title, 3), artist}) + audio},
+      {"seed-v24-compressed.mp3",
+       id3w::tagV2(4, {id3w::compressedFrame(title, 4), artist}) + audio},
       {"seed-v22.mp3",
        id3w::tagV22(0, {id3w::textFrame("TT2", "Two two"), id3w::textFrame("TP1", "Artist")}) +
            audio},

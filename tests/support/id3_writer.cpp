@@ -1,5 +1,7 @@
 #include "tests/support/id3_writer.h"
 
+#include <zlib.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -42,6 +44,10 @@ std::string utf16(std::u16string_view text, ByteOrder order) {
   return out;
 }
 
+std::string utf16Units(std::u16string_view text, ByteOrder order) {
+  return utf16(text, order).substr(2);
+}
+
 Frame textFrame(std::string_view id, std::string_view latin1) {
   return {std::string(id), std::string(1, '\0') + std::string(latin1)};
 }
@@ -81,12 +87,27 @@ Frame rawFrame(std::string_view id, std::string body, uint16_t flags) {
   return {std::string(id), std::move(body), flags};
 }
 
-std::string tagV2(int version, const std::vector<Frame>& frames, size_t padding) {
+Frame compressedFrame(const Frame& plain, int version) {
+  uLongf size = compressBound(plain.body.size());
+  std::string packed(size, '\0');
+  if (compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+               reinterpret_cast<const Bytef*>(plain.body.data()), plain.body.size()) != Z_OK)
+    size = 0;
+  packed.resize(size);
+  const auto length = static_cast<uint32_t>(plain.body.size());
+  if (version >= 4) return rawFrame(plain.id, synchsafe32(length) + packed, 0x0009);
+  return rawFrame(plain.id, bigEndian32(length) + packed, 0x0080);
+}
+
+namespace {
+
+std::string tagWithSizes(int version, const std::vector<Frame>& frames, size_t padding,
+                         bool synchsafeSizes) {
   std::string content;
   for (const Frame& f : frames) {
     content += slot(f.id, 4);
     const auto size = static_cast<uint32_t>(f.body.size());
-    content += version >= 4 ? synchsafe32(size) : bigEndian32(size);
+    content += synchsafeSizes ? synchsafe32(size) : bigEndian32(size);
     content += static_cast<char>(f.flags >> 8);
     content += static_cast<char>(f.flags & 0xFF);
     content += f.body;
@@ -98,6 +119,37 @@ std::string tagV2(int version, const std::vector<Frame>& frames, size_t padding)
   out += '\0';  // flags
   out += synchsafe32(static_cast<uint32_t>(content.size()));
   return out + content;
+}
+
+}  // namespace
+
+std::string tagV2(int version, const std::vector<Frame>& frames, size_t padding) {
+  return tagWithSizes(version, frames, padding, version >= 4);
+}
+
+std::string tagV24PlainSizes(const std::vector<Frame>& frames) {
+  return tagWithSizes(4, frames, 0, false);
+}
+
+std::string unsynchronised(const std::string& tag) {
+  if (tag.size() < 10) return tag;
+  std::string out = tag.substr(0, 10);
+  out[5] = static_cast<char>(out[5] | 0x80);
+  for (size_t i = 10; i < tag.size(); ++i) {
+    out += tag[i];
+    const auto next = i + 1 < tag.size() ? static_cast<unsigned char>(tag[i + 1]) : 0;
+    if (static_cast<unsigned char>(tag[i]) == 0xFF && (next >= 0xE0 || next == 0)) out += '\0';
+  }
+  fitTagSize(out);
+  return out;
+}
+
+std::string withExtendedHeader(const std::string& tag, const std::string& ext) {
+  if (tag.size() < 10) return tag;
+  std::string out = tag.substr(0, 10) + ext + tag.substr(10);
+  out[5] = static_cast<char>(out[5] | 0x40);
+  fitTagSize(out);
+  return out;
 }
 
 std::string tagV22(int revision, const std::vector<Frame>& frames) {
@@ -147,6 +199,51 @@ std::string fakeAudio(size_t frames) {
   out.reserve(one.size() * frames);
   for (size_t i = 0; i < frames; ++i) out += one;
   return out;
+}
+
+namespace {
+
+std::string littleEndian(uint64_t v, size_t bytes) {
+  std::string out;
+  for (size_t i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+
+}  // namespace
+
+std::string dsfFile(const std::string& tag) {
+  // fmt chunk: version 1, raw DSD, stereo, 2822400 Hz, 1 bit, 4096 samples
+  // a channel, block size 4096, reserved.
+  std::string fmt = "fmt " + littleEndian(52, 8) + littleEndian(1, 4) + littleEndian(0, 4) +
+                    littleEndian(2, 4) + littleEndian(2, 4) + littleEndian(2822400, 4) +
+                    littleEndian(1, 4) + littleEndian(4096, 8) + littleEndian(4096, 4) +
+                    littleEndian(0, 4);
+  const std::string samples(2 * 4096 / 8, '\x69');
+  const std::string data = "data" + littleEndian(12 + samples.size(), 8) + samples;
+  const uint64_t tagAt = 28 + fmt.size() + data.size();
+  const uint64_t total = tagAt + tag.size();
+  return "DSD " + littleEndian(28, 8) + littleEndian(total, 8) + littleEndian(tagAt, 8) + fmt +
+         data + tag;
+}
+
+std::string flacStream(const std::vector<std::string>& fields) {
+  // STREAMINFO: block sizes 4096, frame sizes unknown, 44100 Hz, 2
+  // channels, 16 bits, no samples, no MD5.
+  std::string info = bigEndian32(0x10001000).substr(0, 4) + std::string(6, '\0');
+  info += static_cast<char>(0x0A);
+  info += static_cast<char>(0xC4);
+  info += static_cast<char>(0x42);
+  info += static_cast<char>(0xF0);
+  info += std::string(4, '\0') + std::string(16, '\0');
+  std::string comment = littleEndian(6, 4) + "writer" + littleEndian(fields.size(), 4);
+  for (const std::string& f : fields) comment += littleEndian(f.size(), 4) + f;
+  std::string out = "fLaC";
+  out += '\0';  // STREAMINFO, not last
+  out += bigEndian32(static_cast<uint32_t>(info.size())).substr(1);
+  out += info;
+  out += '\x84';  // VORBIS_COMMENT, last
+  out += bigEndian32(static_cast<uint32_t>(comment.size())).substr(1);
+  return out + comment;
 }
 
 bool writeFile(const std::string& path, const std::string& bytes) {

@@ -28,6 +28,8 @@ enum class ByteOrder { Little, Big };
 
 // UTF-16 text with its byte order mark; no terminator.
 std::string utf16(std::u16string_view text, ByteOrder order);
+// The same units without a byte order mark.
+std::string utf16Units(std::u16string_view text, ByteOrder order);
 
 // Text frame with encoding byte 0: text is written byte for byte (ISO-8859-1).
 Frame textFrame(std::string_view id, std::string_view latin1);
@@ -44,11 +46,26 @@ Frame pictureFrame(std::string_view mime, uint8_t pictureType, std::string_view 
                    size_t pictureBytes);
 // Any frame: id and body exactly as given (undefined ids, counters, ...).
 Frame rawFrame(std::string_view id, std::string body, uint16_t flags = 0);
+// The frame stored compressed (zlib) for a tag of the given version: in
+// version 3 flag 0x0080 and the decompressed size as four big-endian bytes;
+// in version 4 flags 0x0009 (compression, data length indicator) and the
+// size synchsafe.
+Frame compressedFrame(const Frame& plain, int version);
 
 // A whole ID3v2 tag: ten-byte header (version 3 or 4, no flags), the
 // frames, then padding zero bytes. Frame sizes are plain 32-bit numbers in
 // version 3 and synchsafe in version 4; the tag size is always synchsafe.
 std::string tagV2(int version, const std::vector<Frame>& frames, size_t padding = 0);
+// A version 4 tag whose frame sizes are plain 32-bit numbers, as some
+// taggers write them.
+std::string tagV24PlainSizes(const std::vector<Frame>& frames);
+// The tag unsynchronised as a whole: every 0xFF followed by a byte from
+// 0xE0 up, or by 0x00, gets a 0x00 inserted after it; the header's flag
+// 0x80 is set and its size fitted.
+std::string unsynchronised(const std::string& tag);
+// The tag with header flag 0x40 set and ext (an extended header, as stored)
+// put before its frames.
+std::string withExtendedHeader(const std::string& tag, const std::string& ext);
 // An ID3v2.2 tag (revision as given, no flags): each frame written with the
 // first three characters of its id and a three-byte size; flags are unused.
 std::string tagV22(int revision, const std::vector<Frame>& frames);
@@ -71,6 +88,14 @@ std::string tagV1(const V1& fields);
 
 // frames MPEG-1 Layer III frames (128 kbit/s, 44.1 kHz), 417 bytes each.
 std::string fakeAudio(size_t frames);
+
+// A DSF file: its 28-byte header pointing to tag after the format and
+// data chunks (a little silence).
+std::string dsfFile(const std::string& tag);
+
+// A FLAC stream (no audio frames): STREAMINFO, then a Vorbis comment
+// holding the fields ("NAME=value") in order.
+std::string flacStream(const std::vector<std::string>& fields);
 
 // Writes bytes to path, replacing it; false when it cannot.
 bool writeFile(const std::string& path, const std::string& bytes);

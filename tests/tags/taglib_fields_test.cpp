@@ -132,7 +132,7 @@ TEST_F(TagLibFields, Id3v24FramesInTagOrder) {
             id3w::textFrameUtf16("TPE1", u"Zoë ✓", ByteOrder::Little),
             id3w::textFrameUtf16("TALB", u"日本", ByteOrder::Big), id3w::rawFrame("TCOM", utf16be),
             id3w::textFrameUtf8("TCON", "Zo\xC3\xAB")}),
-       "wm_id3[" + n(ID3FID_TITLE) + "]=Caf%E9&wm_id3[" + n(ID3FID_LEADARTIST) +
+       "wm_id3[" + n(ID3FID_TITLE) + "]=Caf%C3%A9&wm_id3[" + n(ID3FID_LEADARTIST) +
            "]=Zo%C3%AB%20%E2%9C%93&wm_id3[" + n(ID3FID_ALBUM) + "]=%E6%97%A5%E6%9C%AC&wm_id3[" +
            n(ID3FID_COMPOSER) + "]=Ti&wm_id3[" + n(ID3FID_CONTENTTYPE) + "]=Zo%C3%AB"},
       {"several values joined by a slash",

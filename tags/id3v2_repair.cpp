@@ -1,0 +1,615 @@
+#include "tags/id3v2_repair.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr size_t TAG_HEADER_SIZE = 10;
+// Tag header flags.
+constexpr unsigned TAG_UNSYNC = 0x80;
+constexpr unsigned TAG_EXTENDED = 0x40;
+constexpr unsigned TAG_COMPRESSED_V22 = 0x40;
+constexpr unsigned TAG_FOOTER_V24 = 0x10;
+
+// The frame flags that add bytes before a frame's data or change them.
+struct FrameFlags {
+  unsigned compressed;
+  unsigned encrypted;
+  unsigned grouped;
+  unsigned unsync;
+  unsigned lengthIndicator;
+};
+constexpr FrameFlags V23_FLAGS{0x0080, 0x0040, 0x0020, 0, 0};
+constexpr FrameFlags V24_FLAGS{0x0008, 0x0004, 0x0040, 0x0002, 0x0001};
+
+uint64_t bigEndian(const unsigned char* p, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+uint64_t synchsafe(const unsigned char* p) {
+  return (uint64_t{p[0]} & 0x7F) << 21 | (uint64_t{p[1]} & 0x7F) << 14 |
+         (uint64_t{p[2]} & 0x7F) << 7 | (uint64_t{p[3]} & 0x7F);
+}
+
+void appendBigEndian(std::string& out, uint64_t v, size_t n) {
+  for (size_t i = n; i-- > 0;) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+void appendSynchsafe(std::string& out, uint64_t v) {
+  for (int shift : {21, 14, 7, 0}) out.push_back(static_cast<char>((v >> shift) & 0x7F));
+}
+
+bool validId(const unsigned char* p, size_t n) {
+  if (p[0] < 'A' || p[0] > 'Z') return false;
+  for (size_t i = 1; i < n; ++i) {
+    if (!((p[i] >= 'A' && p[i] <= 'Z') || (p[i] >= '0' && p[i] <= '9'))) return false;
+  }
+  return true;
+}
+
+const unsigned char* bytesOf(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+// Every 0xFF 0x00 of unsynchronised bytes back to 0xFF.
+std::string resync(std::string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  for (size_t i = 0; i < in.size(); ++i) {
+    out.push_back(in[i]);
+    if (static_cast<unsigned char>(in[i]) == 0xFF && i + 1 < in.size() && in[i + 1] == 0) ++i;
+  }
+  return out;
+}
+
+// Inflates zlib data into at most limit bytes; false when the data is
+// damaged or inflates to more.
+bool inflateBounded(std::string_view in, size_t limit, std::string& out) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  struct End {
+    z_stream* z;
+    ~End() { inflateEnd(z); }
+  } end{&z};
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(std::min<size_t>(in.size(), UINT32_MAX));
+  out.clear();
+  unsigned char chunk[16384];
+  for (;;) {
+    z.next_out = chunk;
+    z.avail_out = sizeof chunk;
+    const int rc = inflate(&z, Z_NO_FLUSH);
+    const size_t got = sizeof chunk - z.avail_out;
+    if (got > limit - out.size()) return false;
+    out.append(reinterpret_cast<const char*>(chunk), got);
+    if (rc == Z_STREAM_END) return true;
+    if (rc != Z_OK || (got == 0 && z.avail_in == 0)) return false;
+  }
+}
+
+// --- Text ---
+
+void appendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-16 units (an even count of bytes) as UTF-8; a surrogate without its
+// partner becomes U+FFFD.
+std::string utf16Text(std::string_view bytes, bool littleEndian) {
+  const unsigned char* p = bytesOf(bytes);
+  const size_t units = bytes.size() / 2;
+  auto unit = [&](size_t i) -> uint32_t {
+    return littleEndian ? (uint32_t{p[2 * i + 1]} << 8 | p[2 * i])
+                        : (uint32_t{p[2 * i]} << 8 | p[2 * i + 1]);
+  };
+  std::string out;
+  for (size_t i = 0; i < units; ++i) {
+    uint32_t cp = unit(i);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 &&
+        unit(i + 1) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    appendUtf8(out, cp);
+  }
+  return out;
+}
+
+// What reading a tag's texts found, and whether any of it needs repair.
+struct Findings {
+  bool repair = false;
+};
+
+// The strings of an encoded text field: Latin-1 bytes as stored when the
+// encoding is 0, else UTF-8.
+struct Strings {
+  bool latin1 = true;
+  std::vector<std::string> items;
+};
+
+// Splits bytes, in text encoding enc, into its zero-terminated strings (the
+// last may lack its terminator; empty strings at the end are dropped).
+// False when the text is damaged: an unknown encoding.
+bool readStrings(unsigned enc, std::string_view bytes, Strings& out, Findings& findings) {
+  if (enc > 3) return false;
+  out.latin1 = enc == 0;
+  out.items.clear();
+  const bool wide = enc == 1 || enc == 2;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = at;
+    if (wide) {
+      while (end + 1 < bytes.size() && !(bytes[end] == 0 && bytes[end + 1] == 0)) end += 2;
+      if (end + 1 >= bytes.size()) end = bytes.size();
+    } else {
+      end = std::min(bytes.find('\0', at), bytes.size());
+    }
+    std::string_view piece = bytes.substr(at, end - at);
+    if (!wide) {
+      out.items.emplace_back(piece);
+    } else {
+      // An odd byte left over is read as a unit with a zero byte after it.
+      std::string padded;
+      if (piece.size() % 2 != 0) {
+        padded.assign(piece);
+        padded.push_back('\0');
+        piece = padded;
+        findings.repair = true;
+      }
+      bool little = enc == 1;
+      const unsigned char* p = bytesOf(piece);
+      if (piece.size() >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
+        little = p[0] == 0xFF;
+        piece.remove_prefix(2);
+      } else if (enc == 1 && !piece.empty()) {
+        // No byte order mark: little-endian, as the taggers that omit it
+        // write.
+        findings.repair = true;
+      }
+      std::string text = utf16Text(piece, little);
+      // Text cut at a zero unit, as the terminator search above may pass
+      // over one in a misaligned piece.
+      text.resize(std::strlen(text.c_str()));
+      out.items.push_back(std::move(text));
+    }
+    at = end + (wide ? 2 : 1);
+  }
+  while (!out.items.empty() && out.items.back().empty()) out.items.pop_back();
+  return true;
+}
+
+std::string joined(const std::vector<std::string>& items, size_t first) {
+  std::string out;
+  for (size_t i = first; i < items.size(); ++i) {
+    if (i > first) out += '/';
+    out += items[i];
+  }
+  return out;
+}
+
+// The encoding byte a repaired tag writes texts with: 0 (Latin-1 as
+// stored), else UTF-8 in a v2.4 tag and UTF-16 with a big-endian byte order
+// mark in the older ones, which know no UTF-8.
+unsigned outputEncoding(bool latin1, int major) { return latin1 ? 0 : major == 4 ? 3 : 1; }
+
+// Appends text (Latin-1 or UTF-8) in encoding enc, with a terminator when
+// terminate is set.
+void appendText(std::string& out, unsigned enc, const std::string& text, bool terminate) {
+  if (enc != 1) {
+    out += text;
+    if (terminate) out.push_back('\0');
+    return;
+  }
+  if (!text.empty()) out += "\xFE\xFF";
+  // UTF-8 back to UTF-16 units; the text came from valid code points.
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    uint32_t cp = c;
+    size_t n = 1;
+    if (c >= 0xF0) {
+      cp = c & 0x07;
+      n = 4;
+    } else if (c >= 0xE0) {
+      cp = c & 0x0F;
+      n = 3;
+    } else if (c >= 0xC0) {
+      cp = c & 0x1F;
+      n = 2;
+    }
+    for (size_t k = 1; k < n && i + k < text.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += n;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      appendBigEndian(out, 0xD800 + (cp >> 10), 2);
+      appendBigEndian(out, 0xDC00 + (cp & 0x3FF), 2);
+    } else {
+      appendBigEndian(out, cp, 2);
+    }
+  }
+  if (terminate) out.append(2, '\0');
+}
+
+// How a frame's body is laid out, as far as this repair reads it.
+enum class Layout {
+  Text,      // encoding, strings
+  UserText,  // encoding, description, strings
+  Comment,   // encoding, language, description, strings
+  UserLink,  // encoding, description, Latin-1 address
+  Link,      // Latin-1 address
+  Other,     // copied as it is
+};
+
+Layout layoutOf(std::string_view id) {
+  const bool v22 = id.size() == 3;
+  if (id == (v22 ? "TXX" : "TXXX")) return Layout::UserText;
+  if (id == (v22 ? "COM" : "COMM") || id == (v22 ? "ULT" : "USLT")) return Layout::Comment;
+  if (id == (v22 ? "WXX" : "WXXX")) return Layout::UserLink;
+  // The involved people list is read as a text frame: its strings joined.
+  if (id[0] == 'T' || id == (v22 ? "IPL" : "IPLS")) return Layout::Text;
+  if (id[0] == 'W') return Layout::Link;
+  return Layout::Other;
+}
+
+// The body of a text-carrying frame (any layout but Other) read and written
+// again: strings joined by "/", in encodings the library of that version
+// reads. False when the frame is damaged. An empty body stands for an
+// encrypted frame: its value is empty.
+bool rewriteBody(Layout layout, std::string_view body, int major, std::string& out,
+                 Findings& findings) {
+  out.clear();
+  if (layout == Layout::Link) {
+    out = body.substr(0, std::min(body.find('\0'), body.size()));
+    if (out.empty()) out.push_back('\0');
+    return true;
+  }
+  const unsigned enc = body.empty() ? 0 : static_cast<unsigned char>(body[0]);
+  if (enc > 3) return false;
+  if (major < 4 && enc >= 2) findings.repair = true;
+  std::string_view rest = body.empty() ? body : body.substr(1);
+  std::string language = "XXX";
+  if (layout == Layout::Comment) {
+    if (rest.size() < 3 && !body.empty()) return false;
+    if (!body.empty()) language = rest.substr(0, 3);
+    rest.remove_prefix(std::min<size_t>(3, rest.size()));
+  }
+  Strings strings;
+  std::string address;
+  if (layout == Layout::UserLink) {
+    // The description ends at the first terminator of its encoding; the
+    // address after it is Latin-1.
+    const bool wide = enc == 1 || enc == 2;
+    size_t end = 0;
+    if (wide) {
+      while (end + 1 < rest.size() && !(rest[end] == 0 && rest[end + 1] == 0)) end += 2;
+      if (end + 1 >= rest.size()) end = rest.size();
+    } else {
+      end = std::min(rest.find('\0'), rest.size());
+    }
+    if (!readStrings(enc, rest.substr(0, end), strings, findings)) return false;
+    if (end < rest.size()) {
+      const std::string_view tail = rest.substr(end + (wide ? 2 : 1));
+      address = tail.substr(0, std::min(tail.find('\0'), tail.size()));
+    }
+  } else if (!readStrings(enc, rest, strings, findings)) {
+    return false;
+  }
+  const bool described = layout != Layout::Text;
+  // A description, then the value strings (all of them, in a text frame).
+  if (layout != Layout::UserLink && strings.items.size() > (described ? 2u : 1u) && major < 4)
+    findings.repair = true;
+  const unsigned outEnc = outputEncoding(strings.latin1, major);
+  out.push_back(static_cast<char>(outEnc));
+  if (layout == Layout::Comment) out += language;
+  if (described) {
+    appendText(out, outEnc, strings.items.empty() ? std::string() : strings.items[0], true);
+  }
+  if (layout == Layout::UserLink) {
+    out += address;
+  } else {
+    appendText(out, outEnc, joined(strings.items, described ? 1 : 0), false);
+  }
+  // TagLib takes a text frame of a single byte for damaged, and id3lib
+  // reads a lone byte after a UTF-16 encoding forever: an empty text is an
+  // empty Latin-1 string.
+  if (out.size() < 2) out.assign(2, '\0');
+  return true;
+}
+
+// --- Frames ---
+
+// Whether a v2.4 tag's frame sizes are better read as plain 32-bit numbers
+// than synchsafe: walking the frames both ways, the one that finds more
+// valid frame ids wins, or at a tie the one that ends on the tag's end or
+// its padding where the other overshoots.
+bool plainSizesLand(std::string_view data, size_t start) {
+  struct Landing {
+    int frames = 0;
+    int64_t past = 0;
+  };
+  auto land = [&](bool plain) {
+    Landing l;
+    uint64_t o = start;
+    while (o + TAG_HEADER_SIZE < data.size()) {
+      const unsigned char* p = bytesOf(data) + o;
+      if (std::all_of(p, p + TAG_HEADER_SIZE, [](unsigned char c) { return c == 0; })) {
+        l.past = -static_cast<int64_t>((data.size() - o) % TAG_HEADER_SIZE);
+        return l;
+      }
+      const uint64_t size = plain ? bigEndian(p + 4, 4) : synchsafe(p + 4);
+      o += TAG_HEADER_SIZE + size;
+      if (validId(p, 4)) ++l.frames;
+    }
+    l.past = static_cast<int64_t>(o) - static_cast<int64_t>(data.size());
+    return l;
+  };
+  const Landing safe = land(false);
+  const Landing plain = land(true);
+  return plain.frames > safe.frames ||
+         (plain.frames == safe.frames && safe.past >= 1 && plain.past <= 1);
+}
+
+// The data of one frame as its flags leave it: extra header bytes dropped,
+// unsynchronisation undone, compression inflated; out views body itself or
+// storage. False when the frame is damaged; sets encrypted for an encrypted
+// frame (its data is not read).
+bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync, size_t budget,
+               std::string& storage, std::string_view& out, bool& encrypted, Findings& findings) {
+  encrypted = false;
+  out = body;
+  if (major == 2) return true;
+  const FrameFlags& f = major == 3 ? V23_FLAGS : V24_FLAGS;
+  size_t skip = 0;
+  if (major == 3) {
+    if (flags & f.compressed) skip += 4;
+    if (flags & f.encrypted) skip += 1;
+    if (flags & f.grouped) skip += 1;
+  } else {
+    if (flags & f.grouped) {
+      skip += 1;
+      findings.repair = true;
+    }
+    if (flags & f.encrypted) skip += 1;
+    if (flags & (f.lengthIndicator | f.compressed)) skip += 4;
+  }
+  if (flags & (f.compressed | f.encrypted)) findings.repair = true;
+  if (skip > body.size()) return false;
+  out = body.substr(skip);
+  if (flags & f.encrypted) {
+    encrypted = true;
+    return true;
+  }
+  if (major == 4 && ((flags & f.unsync) || tagUnsync)) {
+    storage = resync(out);
+    out = storage;
+  }
+  if (flags & f.compressed) {
+    std::string inflated;
+    if (!inflateBounded(out, budget, inflated)) return false;
+    storage = std::move(inflated);
+    out = storage;
+  }
+  return true;
+}
+
+// A walk over a tag's frames, measuring the repaired ones and, when write
+// is set, writing them.
+struct TagWalk {
+  int major;
+  bool plainSizes;
+  bool tagUnsync;
+  bool write;
+  Findings& findings;
+  size_t size = 0;     // bytes of the repaired frames so far
+  std::string frames;  // the repaired frames, when written
+};
+
+// Reads the frames in data into walk, up to padding, the end, or a frame
+// that does not fit. A v2.2.1 compressed meta frame (inside holds only
+// frames) is inflated and its frames read in its place, when it is not
+// itself inside one. False when the repaired tag would pass
+// REPAIRED_TAG_LIMIT.
+bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
+  const int major = walk.major;
+  const size_t idBytes = major == 2 ? 3 : 4;
+  const size_t headerBytes = major == 2 ? 6 : 10;
+  std::string storage;
+  std::string body;
+  size_t pos = 0;
+  while (pos + headerBytes <= data.size()) {
+    const unsigned char* h = bytesOf(data) + pos;
+    if (h[0] == 0 || !validId(h, idBytes)) break;
+    const uint64_t frameSize = major == 2        ? bigEndian(h + 3, 3)
+                               : walk.plainSizes ? bigEndian(h + 4, 4)
+                                                 : synchsafe(h + 4);
+    const unsigned flags = major == 2 ? 0 : static_cast<unsigned>(bigEndian(h + 8, 2));
+    const size_t bodyStart = pos + headerBytes;
+    if (frameSize > data.size() - bodyStart) break;
+    const std::string_view id = data.substr(pos, idBytes);
+    const std::string_view stored = data.substr(bodyStart, static_cast<size_t>(frameSize));
+    pos = bodyStart + static_cast<size_t>(frameSize);
+    const size_t budget = REPAIRED_TAG_LIMIT - std::min(walk.size, REPAIRED_TAG_LIMIT);
+    if (id == "CDM") {
+      // Method 'z', the inflated size (four bytes), then zlib data.
+      walk.findings.repair = true;
+      std::string inside;
+      if (!inner && stored.size() > 5 && stored[0] == 'z' &&
+          inflateBounded(stored.substr(5), budget, inside) && !readFrames(inside, walk, true))
+        return false;
+      continue;
+    }
+    bool encrypted = false;
+    std::string_view payload;
+    bool ok = frameData(stored, flags, major, walk.tagUnsync, budget, storage, payload, encrypted,
+                        walk.findings);
+    const Layout layout = layoutOf(id);
+    if (ok && encrypted) payload = std::string_view();
+    // Other frames go as they are (an encrypted one too: its value is empty
+    // whatever it holds).
+    if (ok && layout != Layout::Other) {
+      ok = rewriteBody(layout, payload, major, body, walk.findings);
+      payload = body;
+    }
+    if (!ok) {
+      walk.findings.repair = true;
+      continue;
+    }
+    if (walk.size + headerBytes + payload.size() > REPAIRED_TAG_LIMIT) return false;
+    walk.size += headerBytes + payload.size();
+    if (!walk.write) continue;
+    std::string& frames = walk.frames;
+    frames += id;
+    if (major == 2) {
+      appendBigEndian(frames, payload.size(), 3);
+    } else {
+      if (major == 4)
+        appendSynchsafe(frames, payload.size());
+      else
+        appendBigEndian(frames, payload.size(), 4);
+      frames.append(2, '\0');
+    }
+    frames += payload;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string encodedTextValue(const unsigned char* body, size_t size) {
+  if (size == 0) return std::string();
+  Strings strings;
+  Findings findings;
+  const std::string_view bytes(reinterpret_cast<const char*>(body) + 1, size - 1);
+  if (!readStrings(body[0], bytes, strings, findings)) return std::string();
+  return joined(strings.items, 0);
+}
+
+bool encodedTextIsLatin1(const unsigned char* body, size_t size) {
+  return size == 0 || body[0] == 0;
+}
+
+bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
+  if (size < TAG_HEADER_SIZE || std::memcmp(tag, "ID3", 3) != 0) return false;
+  const int major = tag[3];
+  const unsigned tagFlags = tag[5];
+  if (major < 2 || major > 4 || tag[4] == 0xFF || ((tag[6] | tag[7] | tag[8] | tag[9]) & 0x80))
+    return false;
+  // A whole v2.2 tag compressed has no defined form: left to the libraries.
+  if (major == 2 && (tagFlags & TAG_COMPRESSED_V22)) return false;
+  const uint64_t declared = synchsafe(tag + 6);
+  const size_t stored = static_cast<size_t>(std::min<uint64_t>(declared, size - TAG_HEADER_SIZE));
+  std::string_view data(reinterpret_cast<const char*>(tag) + TAG_HEADER_SIZE, stored);
+  std::string resynced;
+  const bool tagUnsync = (tagFlags & TAG_UNSYNC) != 0;
+  if (tagUnsync && major < 4) {
+    resynced = resync(data);
+    data = resynced;
+  }
+  Findings findings;
+  size_t pos = 0;
+  if (major >= 3 && (tagFlags & TAG_EXTENDED)) {
+    // Some taggers set the flag and write no extended header: frames
+    // follow at once.
+    if (data.size() >= 4 && validId(bytesOf(data), 4)) {
+      findings.repair = true;
+    } else if (data.size() >= 6) {
+      const unsigned char* e = bytesOf(data);
+      const uint64_t extSize = major == 3 ? 4 + bigEndian(e, 4) : synchsafe(e);
+      const bool usual =
+          major == 3 ? (extSize == 10 || extSize == 14) : (extSize >= 6 && e[4] == 1);
+      if (!usual) findings.repair = true;
+      pos = static_cast<size_t>(std::min<uint64_t>(extSize, data.size()));
+    } else {
+      pos = data.size();
+    }
+  }
+  const bool plainSizes = major == 3 || (major == 4 && plainSizesLand(data, pos));
+  if (major == 4 && plainSizes) findings.repair = true;
+  // Measured first; written only when something needs repair.
+  TagWalk measure{major, plainSizes, tagUnsync, false, findings, 0, std::string()};
+  if (!readFrames(data.substr(pos), measure, false) || !findings.repair) return false;
+  Findings again;
+  TagWalk walk{major, plainSizes, tagUnsync, true, again, 0, std::string()};
+  walk.frames.reserve(measure.size);
+  if (!readFrames(data.substr(pos), walk, false)) return false;
+  out.assign("ID3");
+  out.push_back(static_cast<char>(major));
+  out.push_back('\0');
+  out.push_back('\0');
+  appendSynchsafe(out, walk.frames.size());
+  out += walk.frames;
+  return true;
+}
+
+namespace {
+
+void repairTagAt(MediaFile& media) {
+  unsigned char h[28] = {};
+  const size_t got = readMediaFile(media, 0, h, sizeof h);
+  uint64_t tagStart = 0;
+  bool dsf = false;
+  if (got >= 28 && std::memcmp(h, "DSD ", 4) == 0) {
+    // A DSF file: its metadata pointer, little-endian at byte 20, gives
+    // where its ID3v2 tag starts (0: none).
+    uint64_t at = 0;
+    for (int i = 7; i >= 0; --i) at = (at << 8) | h[20 + i];
+    if (at == 0 || at >= media.fileSize || readMediaFile(media, at, h, TAG_HEADER_SIZE) != 10)
+      return;
+    tagStart = at;
+    dsf = true;
+  } else if (got < TAG_HEADER_SIZE) {
+    return;
+  }
+  if (std::memcmp(h, "ID3", 3) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) return;
+  uint64_t tagBytes = TAG_HEADER_SIZE + synchsafe(h + 6);
+  if (h[3] == 4 && (h[5] & TAG_FOOTER_V24)) tagBytes += TAG_HEADER_SIZE;
+  tagBytes = std::min(tagBytes, media.fileSize - tagStart);
+  if (tagBytes > REPAIRED_TAG_LIMIT) return;
+  std::unique_ptr<unsigned char[]> tag(new unsigned char[static_cast<size_t>(tagBytes)]);
+  const size_t n = readMediaFile(media, tagStart, tag.get(), static_cast<size_t>(tagBytes));
+  std::string repaired;
+  if (repairId3v2Tag(tag.get(), n, repaired)) {
+    setMediaHead(media, std::move(repaired), dsf ? media.fileSize : tagBytes);
+  } else if (dsf) {
+    setMediaHead(media, std::string(reinterpret_cast<const char*>(tag.get()), n), media.fileSize);
+  }
+}
+
+}  // namespace
+
+void repairLeadingTag(MediaFile& media) {
+  try {
+    repairTagAt(media);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    // Any other failure leaves the file as stored.
+  }
+}
