@@ -1134,7 +1134,9 @@ def scenario_notify(args, c):
     change, a burst of five in a second as one or two posts of the last, a
     title that lives 100 ms never posted, pause and resume, the wide twin;
     every notification still reaches the player. Then at interval 2 s a
-    change post restarts the keep-alive."""
+    change post restarts the keep-alive; and with a receiver that answers
+    1.5 s late, the changes made while a post is in flight go out once it
+    ends, as one post of the last state."""
     with Wine(args.bin, "notify", receiver=True) as wine:
         url = "http://127.0.0.1:%d/np" % wine.receiver.port
         burst = []
@@ -1156,6 +1158,16 @@ def scenario_notify(args, c):
                                     enabled=1) + [
             "pump 1200"] + notify_title("Changed", settle=4500) + ["quit"])
         keep = titles_posted(wine.posts())
+        keep_times = list(times)
+        wine.receiver.take()
+        times.clear()
+        c.true("receiver answers late", wine.receiver.set_fault("lateAnswer"))
+        log3 = wine.play(c, opening(args, *entry("Slow", file=NO_FILE), url=url, interval=10,
+                                    enabled=1) + [
+            "pump 600"] + notify_title("During", settle=600) + notify_title("Later", settle=3500) +
+            ["quit"])
+        in_flight = titles_posted(wine.posts())
+        in_flight_times = list(times)
     c.eq("no keep-alive at 10 s", lines_with(log, "TICK 1"), [])
     burst_posts = [p for p in posts if p[1].startswith("Burst")]
     want = [(1, "First"), (1, "Second")] + burst_posts + [
@@ -1172,10 +1184,15 @@ def scenario_notify(args, c):
            str(lines_with(log, "NOTIFIED 13003")))
     c.eq("interval 2: the start, the change, then keep-alives", [t for _, t in keep[:3]],
          ["Kept", "Changed", "Changed"])
-    gaps = [b - a for a, b in zip(times, times[1:])]
+    gaps = [b - a for a, b in zip(keep_times, keep_times[1:])]
     c.true("the change post restarts the keep-alive period",
            len(gaps) >= 2 and gaps[0] < 1.7 and 1.8 <= gaps[1] <= 2.6, str(gaps))
-    return log + ["--- interval 2"] + log2
+    c.eq("changes during a send: the last state once it ends", [t for _, t in in_flight],
+         ["Slow", "Later"])
+    c.true("not before the send in flight ended",
+           len(in_flight_times) == 2 and in_flight_times[1] - in_flight_times[0] >= 1.4,
+           str(in_flight_times))
+    return log + ["--- interval 2"] + log2 + ["--- late answers"] + log3
 
 
 def scenario_subclass_chain(args, c):
