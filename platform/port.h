@@ -37,12 +37,12 @@ using UserMessageWatch = void (*)(uintptr_t wParam, intptr_t code);
 // which gets every message unchanged (CallWindowProcA). One window at a
 // time. False when the window cannot be watched.
 bool watchWindow(WindowHandle window, UserMessageWatch watch);
-// Ends the watch: the window's previous procedure is put back when the
+// Ends the watch watchWindow put there: the window's previous procedure is put back when the
 // window still uses ours; when another procedure was put in front of ours
 // since, ours stays in the chain and only forwards from now on, and the
 // module stays loaded for good (GetModuleHandleExA with the pin flag), so
 // the window never calls into unloaded code.
-void unwatchWindow(WindowHandle window);
+void unwatchWindow(WindowHandle window, UserMessageWatch watch);
 
 // ---- Timers -------------------------------------------------------------
 // Period raised to the platform's shortest (10 ms) and capped at its

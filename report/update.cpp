@@ -15,6 +15,7 @@
 #include "shell/boxes.h"
 #include "shell/buffer.h"
 #include "shell/player.h"
+#include "shell/settings.h"
 #include "shell/state.h"
 #include "tags/tag_fields.h"
 
@@ -32,6 +33,11 @@ constexpr size_t kHostTokenMax = 947;
 constexpr size_t kPieceSize = URL_MAX_CHARS + 1;
 // How often the settings dialog's "Send now" looks for its outcome.
 constexpr uint32_t kOutcomePollMs = 100;
+// Changes closer together than this make one post, of the last state: a
+// title that lives shorter never goes out.
+constexpr uint32_t kSettleMs = 250;
+// How often a change post that found a post in flight looks again.
+constexpr uint32_t kBusyRetryMs = 50;
 
 // Host messages (WM_USER codes): shell/player.h.
 
@@ -43,6 +49,19 @@ Origin sendOrigin = Origin::timer;
 // stays as silent as it would have been had the post ended at once, even if
 // the settings are confirmed before its outcome is taken.
 bool sendStartedSilenced = false;
+
+// The body of the last post the timer or a change started (FNV-1a), so a
+// change that leaves the post as it was sends nothing.
+uint64_t lastPostHash = 0;
+
+uint64_t hashOf(const char* text, size_t length) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < length; ++i) {
+    hash ^= static_cast<unsigned char>(text[i]);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
 
 // The last outcome, as the settings dialog's status line shows it.
 char statusLine[UPDATE_STATUS_SIZE] = "No update sent yet";
@@ -156,22 +175,24 @@ void makeTarget(const platform::UrlComponents& parts, char* target) {
 }
 
 // One update to url: split it, ask the player, write the body, start the
-// post.
-void postStatus(platform::WindowHandle window, const char* url, Origin origin) {
+// post. onlyWhenChanged: nothing is sent when the body is the last one's.
+// True when a post started.
+bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
+                bool onlyWhenChanged = false) {
   const auto report = [origin](const char* message) { fail(origin, false, message, true); };
 
   // Split the URL.
   platform::UrlComponents parts{};
   if (!platform::crackUrl(url, std::strlen(url), &parts)) {
     report("Invalid URL");
-    return;
+    return false;
   }
 
   // The Host header's token, and the pieces the post is made of.
   char hostToken[kHostTokenMax + 1];
   if (!makeHostToken(url, parts, hostToken)) {
     report("Invalid URL");
-    return;
+    return false;
   }
   char host[kPieceSize];
   char user[kPieceSize];
@@ -212,10 +233,13 @@ void postStatus(platform::WindowHandle window, const char* url, Origin origin) {
 
   // The added headers: content type, Host and the body's length.
   const Buffer headers = allocZeroed(kHeaderBlockSize);
-  if (!headers) return;
+  if (!headers) return false;
   const int headersLength = std::snprintf(headers.get(), kHeaderBlockSize, kHeaderFormat, hostToken,
                                           static_cast<long>(bodyLength));
-  if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return;
+  if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return false;
+
+  const uint64_t hash = hashOf(bodyBuffer.get(), bodyLength);
+  if (onlyWhenChanged && hash == lastPostHash) return false;
 
   // Hand the post to the sender thread; its outcome is taken later. A post
   // that cannot even start is reported now, except when the sender is still
@@ -235,7 +259,8 @@ void postStatus(platform::WindowHandle window, const char* url, Origin origin) {
     case platform::PostStart::started:
       sendOrigin = origin;
       sendStartedSilenced = errorShown;
-      break;
+      if (origin == Origin::timer) lastPostHash = hash;
+      return true;
     case platform::PostStart::open:
       report("Cannot InternetOpen");
       break;
@@ -249,6 +274,7 @@ void postStatus(platform::WindowHandle window, const char* url, Origin origin) {
       if (platform::lastError() != platform::kSendBusy) report("Cannot HttpSendRequestEx");
       break;
   }
+  return false;
 }
 
 void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
@@ -261,7 +287,56 @@ void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
   updateInProgress = false;
 }
 
+bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer; }
+
+// The settling time after the last change has passed: post what the player
+// plays now, unless a post is in flight (then look again shortly, so the
+// change goes out as soon as that post ends). The keep-alive starts its
+// period again from this post.
+void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
+  if (updateInProgress) return;  // fires again
+  updateInProgress = true;
+  const platform::PostOutcome previous = platform::httpPostOutcome();
+  takeOutcome(previous);
+  if (previous.state == platform::PostOutcome::State::running) {
+    platform::setTimer(window, CHANGE_TIMER_ID, kBusyRetryMs, onChangeTimer);
+  } else {
+    platform::killTimer(window, CHANGE_TIMER_ID);
+    if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, true)) {
+      platform::setTimer(window, UPDATE_TIMER_ID, updateTimerPeriod(intervalSetting),
+                         onUpdateTimer);
+    }
+  }
+  updateInProgress = false;
+}
+
+// What the player tells its window: a change starts (or starts again) the
+// settling time.
+void onPlayerMessage(uintptr_t wParam, intptr_t code) {
+  const bool change =
+      code == kNotifyNewFile || code == kNotifyNewFileWide ||
+      (code == kNotifyChanged && (wParam == kTitleChanged || wParam == kStatusChanged));
+  if (change) noteChange();
+}
+
 }  // namespace
+
+void noteChange() {
+  if (pluginRecord.hostWindow == nullptr || !canPost()) return;
+  platform::setTimer(pluginRecord.hostWindow, CHANGE_TIMER_ID, kSettleMs, onChangeTimer);
+}
+
+void startWatchingPlayer() {
+  platform::watchWindow(pluginRecord.hostWindow, onPlayerMessage);
+  // Whatever plays now goes out at once, not one interval later.
+  noteChange();
+}
+
+void stopWatchingPlayer() {
+  platform::unwatchWindow(pluginRecord.hostWindow, onPlayerMessage);
+  platform::killTimer(pluginRecord.hostWindow, CHANGE_TIMER_ID);
+  platform::killTimer(pluginRecord.hostWindow, OUTCOME_TIMER_ID);
+}
 
 void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
   if (updateInProgress) return;
@@ -273,8 +348,7 @@ void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
   takeOutcome(previous);
   // While the previous post still runs this tick sends nothing and waits
   // for nothing: that post reports its own outcome.
-  if (previous.state != platform::PostOutcome::State::running && urlSetting &&
-      urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer) {
+  if (previous.state != platform::PostOutcome::State::running && canPost()) {
     sendStatusUpdate(window);
   }
   updateInProgress = false;
@@ -308,4 +382,5 @@ void resetUpdateStatus() {
   statusListener = nullptr;
   sendOrigin = Origin::timer;
   sendStartedSilenced = false;
+  lastPostHash = 0;
 }

@@ -9,11 +9,22 @@
 
 // The timer that looks for the outcome of a "Send now" post.
 constexpr uintptr_t OUTCOME_TIMER_ID = 2;
+// The timer that posts a change once it has settled.
+constexpr uintptr_t CHANGE_TIMER_ID = 3;
 constexpr size_t UPDATE_STATUS_SIZE = 1280;
 
 void onUpdateTimer(platform::WindowHandle window, unsigned message, uintptr_t timerId,
                    uint32_t time);
 void sendStatusUpdate(platform::WindowHandle window);
+
+// Posts when what would be posted changes: the player's window is watched
+// for the player's change notices, and each starts (again) a short settling
+// time after which the current state goes out, unless it is what the last
+// post carried. The first post goes out at once as the watch starts.
+void startWatchingPlayer();
+void stopWatchingPlayer();
+// A change: post once it has settled.
+void noteChange();
 
 // Posts the current status to url at once. Its outcome is shown in the
 // status line only, never in a box, as soon as it arrives (a timer on window

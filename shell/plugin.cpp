@@ -5,6 +5,7 @@
 
 #include "dialog/resources/resource.h"
 #include "dialog/settings_dialog.h"
+#include "report/update.h"
 #include "shell/settings.h"
 #include "shell/state.h"
 #include "trellicast/version.h"
@@ -44,6 +45,7 @@ int32_t pluginInit() {
   urlSetting = allocZeroed(URL_MAX_CHARS + 1);
   if (!urlSetting) return 0;
   loadSettings();
+  startWatchingPlayer();
   return 0;
 }
 
@@ -53,7 +55,9 @@ void pluginConfig() {
 }
 
 void pluginQuit() {
-  // Stop the timer before the buffers go, so no tick can reach them.
+  // Stop the watch and the timers before the buffers go, so no tick can
+  // reach them.
+  stopWatchingPlayer();
   platform::killTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID);
   bodyBuffer.reset();
   urlSetting.reset();

@@ -33,12 +33,12 @@ bool readUtf8(platform::KeyHandle key) {
   return value == 1;
 }
 
-uint32_t timerPeriod(uint32_t seconds) {
+}  // namespace
+
+uint32_t updateTimerPeriod(uint32_t seconds) {
   const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
   return ms > platform::kTimerMaxPeriodMs ? platform::kTimerMaxPeriodMs : static_cast<uint32_t>(ms);
 }
-
-}  // namespace
 
 platform::KeyHandle openSettingsKey() {
   platform::KeyHandle key = nullptr;
@@ -82,7 +82,7 @@ void loadSettings() {
 
   if (!urlSetting || !bodyBuffer) return;
   platform::killTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID);
-  platform::setTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID, timerPeriod(intervalSetting),
+  platform::setTimer(pluginRecord.hostWindow, UPDATE_TIMER_ID, updateTimerPeriod(intervalSetting),
                      onUpdateTimer);
 }
 

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -56,8 +57,17 @@ struct Delayed {
   std::function<void()> callback;
 };
 
+// A watch put in front of a window's procedure: the watch itself (null once
+// it has ended and only forwards) and the procedure it replaced.
+struct WindowWatch {
+  std::shared_ptr<UserMessageWatch> watch;
+  posix::WindowProcedure previous;
+};
+
 struct Loop {
   std::map<uintptr_t, posix::WindowProcedure> windows;
+  // Per window, the watches in the order they were put in front.
+  std::map<uintptr_t, std::vector<WindowWatch>> watches;
   uintptr_t nextWindow = 0x100;
   std::map<std::pair<WindowHandle, uintptr_t>, Timer> timers;
   uintptr_t nextThreadTimerId = 0x7F00;  // ids for timers without a window
@@ -230,6 +240,42 @@ intptr_t sendUserMessage(WindowHandle window, uintptr_t wParam, intptr_t code) {
   return procedure ? procedure(window, kUserMessage, wParam, code) : 0;
 }
 
+bool watchWindow(WindowHandle window, UserMessageWatch watch) {
+  Loop& l = loop();
+  auto it = l.windows.find(windowKey(window));
+  if (it == l.windows.end()) {
+    setLastError(kInvalidWindowHandle);
+    return false;
+  }
+  auto cell = std::make_shared<UserMessageWatch>(watch);
+  posix::WindowProcedure previous = it->second;
+  it->second = [cell, previous](WindowHandle w, unsigned message, uintptr_t wParam,
+                                intptr_t lParam) -> intptr_t {
+    const UserMessageWatch current = *cell;
+    if (message == kUserMessage && current != nullptr) current(wParam, lParam);
+    return previous ? previous(w, message, wParam, lParam) : 0;
+  };
+  l.watches[windowKey(window)].push_back({cell, std::move(previous)});
+  return true;
+}
+
+void unwatchWindow(WindowHandle window, UserMessageWatch watch) {
+  Loop& l = loop();
+  auto chain = l.watches.find(windowKey(window));
+  if (chain == l.watches.end()) return;
+  auto& watches = chain->second;
+  auto ours = std::find_if(watches.begin(), watches.end(),
+                           [watch](const WindowWatch& w) { return *w.watch == watch; });
+  if (ours == watches.end() || watch == nullptr) return;
+  *ours->watch = nullptr;  // forwards only from now on
+  // Put back what it replaced when nothing was put in front of it since.
+  if (std::next(ours) == watches.end()) {
+    auto it = l.windows.find(windowKey(window));
+    if (it != l.windows.end()) it->second = ours->previous;
+    watches.erase(ours);
+  }
+}
+
 uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
                    TimerCallback callback) {
   Loop& l = loop();
@@ -278,6 +324,7 @@ WindowHandle createWindow(WindowProcedure procedure) {
 void destroyWindow(WindowHandle window) {
   Loop& l = loop();
   l.windows.erase(windowKey(window));
+  l.watches.erase(windowKey(window));
   for (auto it = l.timers.begin(); it != l.timers.end();) {
     it = it->first.first == window ? l.timers.erase(it) : std::next(it);
   }

@@ -833,6 +833,112 @@ TEST_F(Cycle, SendNowPostsTheTypedUrlAndShowsItsOutcomeInTheStatusLineAlone) {
   EXPECT_EQ(first.requestLine, "POST /now HTTP/1.1");
 }
 
+// ---- Posting on change ------------------------------------------------------
+
+TEST_F(Cycle, ChangesPostTheSettledStateOnceAndRestartTheKeepAlive) {
+  // Each row starts from a fresh plug-in whose first post (at start) is
+  // already out. A step changes what the player answers and tells the
+  // window (title and file: 3003; status: 603 with 2), tells it without a
+  // change, or lets the settling time pass (the change timer fires).
+  enum class Do { title, status, same, settle };
+  struct Step {
+    Do what;
+    std::string title = "";
+    intptr_t status = 0;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<std::string> posted;  // status/title of each post after the first
+  } cases[] = {
+      {"one change", {{Do::title, "B"}, {Do::settle}}, {"1/B"}},
+      {"a burst makes one post of the last state",
+       {{Do::title, "B"}, {Do::title, "C"}, {Do::title, "D"}, {Do::title, "E"}, {Do::settle}},
+       {"1/E"}},
+      {"a title shorter than the settling time never goes out",
+       {{Do::title, "file.mp3"}, {Do::title, "Real"}, {Do::settle}},
+       {"1/Real"}},
+      {"pause and resume",
+       {{Do::status, "", kPaused}, {Do::settle}, {Do::status, "", kPlaying}, {Do::settle}},
+       {"3/A", "1/A"}},
+      {"a notice without a change sends nothing", {{Do::same}, {Do::settle}}, {}},
+      {"back to what was last posted sends nothing",
+       {{Do::title, "B"}, {Do::title, "A"}, {Do::settle}},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    title = "A";
+    receiver.take();
+    start("http://" + local(receiver.port()) + "/np");
+    ASSERT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID)) << "the first post goes out at once";
+    ASSERT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
+    settle();
+    for (const Step& step : c.steps) {
+      switch (step.what) {
+        case Do::title:
+          title = step.title;
+          fake::notify(0, kNotifyNewFile);
+          break;
+        case Do::status:
+          status = step.status;
+          fake::notify(kStatusChanged, kNotifyChanged);
+          break;
+        case Do::same:
+          fake::notify(kTitleChanged, kNotifyChanged);
+          break;
+        case Do::settle:
+          fake::state().timerCalls.clear();
+          EXPECT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID));
+          settle();
+          break;
+      }
+    }
+    EXPECT_FALSE(fake::fireTimer(kHost, CHANGE_TIMER_ID)) << "nothing left to settle";
+    const auto posts = receiver.wait(1 + c.posted.size(), c.posted.empty() ? 300 : kWaitMs);
+    ASSERT_EQ(posts.size(), 1 + c.posted.size());
+    for (size_t i = 0; i < c.posted.size(); ++i) {
+      const std::string slash =
+          c.posted[i].substr(0, 1) + "&wm_data[title]=" + c.posted[i].substr(2);
+      EXPECT_EQ(posts[i + 1].body, "wm_action=wm_data&wm_data[status]=" + slash);
+    }
+    if (!c.posted.empty()) {
+      EXPECT_EQ(fake::armedPeriod(), 10000) << "the change post restarted the keep-alive";
+    }
+    EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
+    pluginQuit();
+    EXPECT_EQ(fake::state().watch, nullptr) << "quit ends the watch";
+  }
+}
+
+TEST_F(Cycle, AChangeDuringAPostGoesOutWhenThatPostEnds) {
+  // The tick's post waits 1.5 s for its answer; the change that settles
+  // meanwhile is held, looked at again shortly, and goes out after it: the
+  // newer state never arrives before the older.
+  gauntlet::FaultServer late(gauntlet::Fault::lateAnswer);
+  ASSERT_TRUE(late.ok());
+  title = "Old";
+  start("http://" + local(late.port()) + "/np");
+  platform::killTimer(kHost, CHANGE_TIMER_ID);
+  ASSERT_TRUE(fake::fireTimer(kHost, UPDATE_TIMER_ID));
+  title = "New";
+  fake::notify(0, kNotifyNewFile);
+  fake::state().timerCalls.clear();
+  ASSERT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID));
+  ASSERT_TRUE(platform::posix::sendRunning());
+  ASSERT_FALSE(fake::state().timerCalls.empty());
+  EXPECT_EQ(fake::state().timerCalls.back().id, CHANGE_TIMER_ID);
+  EXPECT_EQ(fake::state().timerCalls.back().periodMs, 50u) << "looked at again shortly";
+  settle();
+  ASSERT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID));
+  const auto posts = late.wait(2, kWaitMs);
+  ASSERT_EQ(posts.size(), 2u);
+  EXPECT_EQ(posts[0].body, kTitleHead + "Old");
+  EXPECT_EQ(posts[1].body, kTitleHead + "New");
+  EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
+}
+
 TEST_F(Cycle, HandshakeNobodyAnswersHoldsNothingAndIsReportedAtTheNextTick) {
   // A server that takes the connection and never speaks TLS: nothing of the
   // post can be written, so the send runs to its bound on the sender thread.

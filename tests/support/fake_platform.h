@@ -59,6 +59,10 @@ struct State {
   std::function<intptr_t(uintptr_t wParam, intptr_t code)> host;
   std::vector<std::pair<uintptr_t, intptr_t>> hostMessages;  // (wParam, code)
 
+  // The window watch the module put in front of the host window.
+  platform::WindowHandle watchedWindow = nullptr;
+  platform::UserMessageWatch watch = nullptr;
+
   std::vector<TimerCall> timerCalls;
   std::map<std::pair<platform::WindowHandle, uintptr_t>, Timer> timers;
 
@@ -88,6 +92,10 @@ void reset();
 // A fresh double and a plug-in as at load time, with the real allocator and
 // host as the player's window.
 void freshPlugin(platform::WindowHandle host);
+
+// The player tells its window of a change: the module's watch sees it
+// first, as it would in front of the window's procedure.
+void notify(uintptr_t wParam, intptr_t code);
 
 // Fires the timer as the event loop would; false when it is not armed.
 bool fireTimer(platform::WindowHandle window, uintptr_t id);

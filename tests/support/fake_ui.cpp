@@ -34,6 +34,10 @@ void freshPlugin(platform::WindowHandle host) {
   pluginRecord.hostWindow = host;
 }
 
+void notify(uintptr_t wParam, intptr_t code) {
+  if (state().watch != nullptr) state().watch(wParam, code);
+}
+
 bool fireTimer(platform::WindowHandle window, uintptr_t id) {
   auto it = state().timers.find({window, id});
   if (it == state().timers.end()) return false;
@@ -79,6 +83,19 @@ intptr_t sendUserMessage(WindowHandle, uintptr_t wParam, intptr_t code) {
   auto& s = fake::state();
   s.hostMessages.emplace_back(wParam, code);
   return s.host ? s.host(wParam, code) : 0;
+}
+
+bool watchWindow(WindowHandle window, UserMessageWatch watch) {
+  fake::state().watchedWindow = window;
+  fake::state().watch = watch;
+  return true;
+}
+
+void unwatchWindow(WindowHandle window, UserMessageWatch watch) {
+  if (fake::state().watchedWindow == window && fake::state().watch == watch) {
+    fake::state().watchedWindow = nullptr;
+    fake::state().watch = nullptr;
+  }
 }
 
 uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
