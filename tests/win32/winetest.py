@@ -1210,13 +1210,14 @@ def scenario_subclass_chain(args, c):
         start = opening(args, *entry("Chained", file=NO_FILE), url=url, interval=10,
                         enabled=1) + ["pump 600", "subclass2", "wndproc"]
         first = wine.play(c, start + [
-            "notify 3003 chained.mp3", "pump 800", "mark quit", "quit", "unload",
+            "title 0 Moved", "notify 3003 moved.mp3", "pump 800", "mark quit", "quit", "unload",
             "module-loaded gen_Trellicast.dll", "wndproc"] + after_quit + [
             "mark unsubclass", "unsubclass2", "wndproc"] + after_quit + ["seen2"])
         posted_first = len(wine.posts())
         wine.receiver.take()
         second = wine.play(c, start + [
-            "notify 3003 chained.mp3", "pump 800", "unsubclass2", "wndproc", "mark quit", "quit",
+            "title 0 Moved", "notify 3003 moved.mp3", "pump 800", "unsubclass2", "wndproc",
+            "mark quit", "quit",
             "wndproc", "unload", "module-loaded gen_Trellicast.dll"] + after_quit)
         posted_second = len(wine.posts())
     for name, log, posted in (("module first", first, posted_first),
