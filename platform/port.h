@@ -130,7 +130,6 @@ struct UrlSpan {
 };
 
 struct UrlComponents {
-  UrlSpan scheme;
   UrlSpan host;  // without brackets for an IPv6 literal, without ":port"
   UrlSpan user;
   UrlSpan password;

@@ -174,6 +174,8 @@ void makeTarget(const platform::UrlComponents& parts, char* target) {
   target[n] = '\0';
 }
 
+void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
+
 // One update to url: split it, ask the player, write the body, start the
 // post. onlyWhenChanged: nothing is sent when the body is the last one's.
 // True when a post started.
@@ -260,6 +262,9 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
       sendOrigin = origin;
       sendStartedSilenced = errorShown;
       if (origin == Origin::timer) lastPostHash = hash;
+      // The outcome is taken as soon as it comes, for the status line (and
+      // any box) to tell it then; a tick that comes first takes it too.
+      platform::setTimer(window, OUTCOME_TIMER_ID, kOutcomePollMs, onOutcomePoll);
       return true;
     case platform::PostStart::open:
       report("Cannot InternetOpen");
@@ -365,10 +370,7 @@ bool sendStatusNow(platform::WindowHandle window, const char* url) {
   const platform::PostOutcome previous = platform::httpPostOutcome();
   takeOutcome(previous);
   const bool idle = previous.state != platform::PostOutcome::State::running;
-  if (idle) {
-    postStatus(window, url, Origin::dialog);
-    platform::setTimer(window, OUTCOME_TIMER_ID, kOutcomePollMs, onOutcomePoll);
-  }
+  if (idle) postStatus(window, url, Origin::dialog);
   updateInProgress = false;
   return idle;
 }

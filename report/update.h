@@ -7,7 +7,7 @@
 
 #include "platform/port.h"
 
-// The timer that looks for the outcome of a "Send now" post.
+// The timer that takes a post's outcome as soon as it comes.
 constexpr uintptr_t OUTCOME_TIMER_ID = 2;
 // The timer that posts a change once it has settled.
 constexpr uintptr_t CHANGE_TIMER_ID = 3;
@@ -27,9 +27,8 @@ void stopWatchingPlayer();
 void noteChange();
 
 // Posts the current status to url at once. Its outcome is shown in the
-// status line only, never in a box, as soon as it arrives (a timer on window
-// looks for it). False when nothing was started because a post is still in
-// flight.
+// status line only, never in a box, as soon as it arrives. False when
+// nothing was started because a post is still in flight.
 bool sendStatusNow(platform::WindowHandle window, const char* url);
 
 // What became of the last post: "No update sent yet", or "Last update

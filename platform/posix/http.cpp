@@ -602,7 +602,6 @@ bool crackUrl(const char* url, size_t length, UrlComponents* components) {
 
   const char* pathEnd = authorityEnd;
   while (pathEnd < end && *pathEnd != '?' && *pathEnd != '#') ++pathEnd;
-  components->scheme = scheme;
   components->path = {authorityEnd, static_cast<size_t>(pathEnd - authorityEnd)};
   components->extra = {pathEnd, static_cast<size_t>(end - pathEnd)};
   components->secure = equalsNoCase(scheme, "https");

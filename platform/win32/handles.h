@@ -1,4 +1,4 @@
-// Owners for the Windows handles the backend and its test host open.
+// The owner of the WinInet handles the backend opens.
 #pragma once
 
 #include <windows.h>
@@ -18,10 +18,5 @@ struct InternetCloser {
   }
 };
 using InternetOwner = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
-
-struct KeyCloser {
-  void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using KeyOwner = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 
 }  // namespace platform::win32

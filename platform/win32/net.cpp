@@ -233,7 +233,6 @@ bool crackUrl(const char* url, size_t length, UrlComponents* components) {
   if (!InternetCrackUrlA(url, static_cast<DWORD>(length), 0, &parts)) return false;
 
   const char* end = url + length;
-  components->scheme = span(parts.lpszScheme, parts.dwSchemeLength, end);
   components->host = span(parts.lpszHostName, parts.dwHostNameLength, end);
   // An IPv6 literal without its brackets, as the name to connect to.
   UrlSpan& host = components->host;
