@@ -34,7 +34,7 @@ void restoreTerminal() {
   terminalChanged = false;
 }
 
-platform::WindowHandle runningWindow = nullptr;
+platform::WindowHandle runningWindow = nullptr;  // the window of the module's run, if any
 
 volatile std::sig_atomic_t stopSignal = 0;
 void onStopSignal(int sig) { stopSignal = sig; }
@@ -127,8 +127,6 @@ void runModule(LoadedModule module, const ModuleRun& mode) {
   module.handle.reset();
   say("quit");
 }
-
-platform::WindowHandle playerWindow() { return runningWindow; }
 
 void notifyWindow(uintptr_t wParam, intptr_t code) {
   if (runningWindow != nullptr) platform::sendUserMessage(runningWindow, wParam, code);

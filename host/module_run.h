@@ -53,10 +53,6 @@ struct ModuleRun {
 // module unloaded and "quit" said.
 void runModule(LoadedModule module, const ModuleRun& mode);
 
-// The player's window during runModule (the one the module was handed),
-// else none.
-platform::WindowHandle playerWindow();
-
 // The player tells its own window that what it plays changed (kNotifyNewFile
 // with the file name, kNotifyChanged with kTitleChanged or kStatusChanged),
 // as SendMessage would; the module learns of it by watching the window.
