@@ -8,7 +8,9 @@
 // The player does not decode audio: each entry "plays" for --track-seconds
 // (default 10), then the next one starts; after the last one it stays
 // stopped until it is told to quit. Keys on a terminal: space pause/resume,
-// n next, c configure, q quit.
+// n next, c configure, q quit. Each change of what it plays is told to its
+// own window (3003 when an entry starts, 603 with 2 when it pauses, resumes
+// or stops), as the module expects of a player.
 #include <unistd.h>
 
 #include <chrono>
@@ -108,12 +110,15 @@ void start(size_t position) {
   say("playing " + std::to_string(position + 1) + "/" + std::to_string(player.entries.size()) +
       ": " + e.title + " (" + e.path + ")");
   armTrackEnd(player.trackMs);
+  host::notifyWindow(reinterpret_cast<uintptr_t>(e.path.c_str()), kNotifyNewFile);
 }
 
 void stop() {
   posix::cancelDelayed(player.trackEnd);
+  if (player.status == kStopped) return;  // 'n' after the end changes nothing
   player.status = kStopped;
   say("stopped");
+  host::notifyWindow(kStatusChanged, kNotifyChanged);
 }
 
 void next() {
@@ -134,10 +139,12 @@ void togglePause() {
         played >= player.remainingMs ? 0 : player.remainingMs - static_cast<uint32_t>(played);
     player.status = kPaused;
     say("paused");
+    host::notifyWindow(kStatusChanged, kNotifyChanged);
   } else if (player.status == kPaused) {
     player.status = kPlaying;
     say("resumed");
     armTrackEnd(player.remainingMs);
+    host::notifyWindow(kStatusChanged, kNotifyChanged);
   } else {
     start(0);
   }

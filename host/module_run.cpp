@@ -34,6 +34,8 @@ void restoreTerminal() {
   terminalChanged = false;
 }
 
+platform::WindowHandle runningWindow = nullptr;  // the window of the module's run, if any
+
 volatile std::sig_atomic_t stopSignal = 0;
 void onStopSignal(int sig) { stopSignal = sig; }
 
@@ -74,6 +76,7 @@ void runModule(LoadedModule module, const ModuleRun& mode) {
   const bool keys = posix::interactive();
   installTerminalForm();
   platform::WindowHandle window = posix::createWindow(mode.answer);
+  runningWindow = window;
   record->hostWindow = window;
   record->moduleInstance = module.handle.get();
   say("registry: " + posix::registryPath());
@@ -119,9 +122,14 @@ void runModule(LoadedModule module, const ModuleRun& mode) {
   restoreTerminal();
   if (mode.end) mode.end();
   record->quit();
+  runningWindow = nullptr;
   posix::destroyWindow(window);
   module.handle.reset();
   say("quit");
+}
+
+void notifyWindow(uintptr_t wParam, intptr_t code) {
+  if (runningWindow != nullptr) platform::sendUserMessage(runningWindow, wParam, code);
 }
 
 }  // namespace host

@@ -53,4 +53,10 @@ struct ModuleRun {
 // module unloaded and "quit" said.
 void runModule(LoadedModule module, const ModuleRun& mode);
 
+// The player tells its own window that what it plays changed (kNotifyNewFile
+// with the file name, kNotifyChanged with kTitleChanged or kStatusChanged),
+// as SendMessage would; the module learns of it by watching the window.
+// Nothing happens outside runModule.
+void notifyWindow(uintptr_t wParam, intptr_t code);
+
 }  // namespace host

@@ -2,12 +2,16 @@
 // the play mode (timer, settings dialog on 'c', boxes), and its four queries
 // are answered from the active player on the session bus. The answers are
 // copied when the module asks, so a player that vanishes while the module
-// reads them never leaves it holding freed text.
+// reads them never leaves it holding freed text. When what the module would
+// post changes, the player tells its window, as the play mode does: 3003
+// with the local file name (or an empty one) for another track, 603 with 0
+// for another title, 603 with 2 for another status.
 #include "host/mpris.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "base/player.h"
@@ -59,6 +63,21 @@ intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wPa
   }
 }
 
+// What the module was last told about.
+mpris::NowPlaying notified;
+
+void onChange() {
+  mpris::NowPlaying now = mpris::nowPlaying();
+  const mpris::Changes changes = mpris::changesBetween(notified, now);
+  notified = std::move(now);
+  if (changes.newTrack) {
+    const std::string path = notified.path.value_or("");
+    notifyWindow(reinterpret_cast<uintptr_t>(path.c_str()), kNotifyNewFile);
+  }
+  if (changes.title) notifyWindow(kTitleChanged, kNotifyChanged);
+  if (changes.status) notifyWindow(kStatusChanged, kNotifyChanged);
+}
+
 void onBusLost() {
   exitStatus = 1;
   posix::quitLoop();
@@ -106,7 +125,10 @@ int mprisMode(const std::string& modulePath, const std::vector<std::string>& arg
   mode.answer = windowProcedure;
   mode.announce = filter.empty() ? std::string("following every MPRIS player")
                                  : "following MPRIS players named " + filter + "*";
-  mode.begin = [&filter, refreshMs] { mpris::startFollowing(filter, refreshMs, onBusLost); };
+  notified = {};
+  mode.begin = [&filter, refreshMs] {
+    mpris::startFollowing(filter, refreshMs, onBusLost, onChange);
+  };
   mode.end = mpris::disconnectBus;
   exitStatus = 0;
   runModule(std::move(module), mode);

@@ -67,6 +67,7 @@ struct Follower {
   std::string filter;
   uint32_t refreshMs = 30000;
   void (*onLost)() = nullptr;
+  void (*onChange)() = nullptr;
   // std::map keeps each Player where it is: calls in flight point at it.
   std::map<std::string, Player> players;
   SlotPtr nameMatch, propertiesMatch, listCall;
@@ -154,7 +155,7 @@ bool readDictionary(sd_bus_message* m, OnEntry onEntry) {
 }
 
 // Metadata (a{sv} inside the variant at the cursor) into a track. Keys we
-// do not use (trackid, length, art...) are skipped whatever their type.
+// do not use (length, art...) are skipped whatever their type.
 bool readMetadata(sd_bus_message* m, Track* track) {
   char type = 0;
   const char* contents = nullptr;
@@ -179,6 +180,8 @@ bool readMetadata(sd_bus_message* m, Track* track) {
       if (v.kind == Value::text) t.artists = {v.string};
     } else if (key == "xesam:url") {
       t.url = v.kind == Value::text ? v.string : v.kind == Value::texts ? first() : "";
+    } else if (key == "mpris:trackid") {
+      t.id = v.kind == Value::text ? v.string : "";
     }
     return true;
   });
@@ -462,6 +465,7 @@ void dispatch() {
     if (i + 1 == kMessagesPerDispatch) f.more = true;
   }
   showChange();
+  if (f.onChange != nullptr) f.onChange();
 }
 
 // Subscribes to the signals matching rule (the request is not waited for);
@@ -494,12 +498,14 @@ bool connectBus(std::string* error) {
   return true;
 }
 
-void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost)()) {
+void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost)(),
+                    void (*onChange)()) {
   Follower& f = follower();
   if (!f.bus) return;
   f.filter = filter;
   f.refreshMs = refreshMs;
   f.onLost = onLost;
+  f.onChange = onChange;
   f.nameMatch = addMatch(
       "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
       "member='NameOwnerChanged',arg0namespace='org.mpris.MediaPlayer2'",
@@ -511,6 +517,7 @@ void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost
   platform::posix::setDescriptorWatch({prepare, dispatch});
   refresh();  // lists the names now, and again every refreshMs
   showChange();
+  if (onChange != nullptr) onChange();
 }
 
 NowPlaying nowPlaying() {
@@ -530,6 +537,7 @@ NowPlaying nowPlaying() {
   now.status = statusCode(p.playback);
   now.title = displayTitle(p.track);
   now.path = localPath(p.track.url);
+  now.track = p.track.id + '\n' + p.track.url;
   return now;
 }
 
@@ -545,6 +553,7 @@ void disconnectBus() {
   f.listCall.reset();
   f.bus.reset();
   f.more = false;
+  f.onChange = nullptr;
 }
 
 }  // namespace host::mpris

@@ -13,14 +13,6 @@
 
 namespace host::mpris {
 
-// What the active player plays, as the module's queries need it.
-struct NowPlaying {
-  std::string player;  // the bus name after org.mpris.MediaPlayer2., empty without a player
-  int status = 0;
-  std::string title;
-  std::optional<std::string> path;
-};
-
 // Connects to the session bus ($DBUS_SESSION_BUS_ADDRESS). On failure
 // returns false with a one-line reason in *error.
 bool connectBus(std::string* error);
@@ -29,8 +21,11 @@ bool connectBus(std::string* error);
 // subscribes to name and property changes, then lists the names on the bus,
 // and asks every player for all its properties again each refreshMs. The
 // bus joins the event loop as its watched descriptor. onLost runs (once) if
-// the connection to the bus ends.
-void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost)());
+// the connection to the bus ends. onChange, when given, runs after each
+// batch of messages from the bus (and once at the start), so it can compare
+// nowPlaying() with what it saw last.
+void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost)(),
+                    void (*onChange)() = nullptr);
 
 // The active player's state now (no player: status 0, empty title, no path).
 NowPlaying nowPlaying();

@@ -122,4 +122,13 @@ int pickPlayer(const std::vector<Candidate>& candidates) {
   return best;
 }
 
+Changes changesBetween(const NowPlaying& before, const NowPlaying& after) {
+  Changes c;
+  c.newTrack =
+      !after.player.empty() && (after.player != before.player || after.track != before.track);
+  c.title = !c.newTrack && (after.title != before.title || after.path != before.path);
+  c.status = after.status != before.status;
+  return c;
+}
+
 }  // namespace host::mpris

@@ -26,6 +26,7 @@ struct Track {
   std::vector<std::string> artists;
   std::string title;
   std::string url;
+  std::string id;  // mpris:trackid
   bool operator==(const Track&) const = default;
 };
 
@@ -51,5 +52,26 @@ struct Candidate {
 // The index of the active player: playing before paused before stopped,
 // then the most recent change; -1 when there is none.
 int pickPlayer(const std::vector<Candidate>& candidates);
+
+// What the active player plays, as the module's queries need it.
+struct NowPlaying {
+  std::string player;  // the bus name after org.mpris.MediaPlayer2., empty without a player
+  int status = 0;
+  std::string title;
+  std::optional<std::string> path;
+  std::string track;  // which track: its id and URL; another value is another track
+};
+
+// What the module is to be told when the followed player's state goes from
+// before to after: a new track (another track, or another player followed),
+// else a new title (the title or the file changed), and a new status. All
+// false when nothing the module posts changed.
+struct Changes {
+  bool newTrack = false;
+  bool title = false;
+  bool status = false;
+  bool operator==(const Changes&) const = default;
+};
+Changes changesBetween(const NowPlaying& before, const NowPlaying& after);
 
 }  // namespace host::mpris

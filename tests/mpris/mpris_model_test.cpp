@@ -129,4 +129,56 @@ TEST(MprisModel, PickPlayer) {
   }
 }
 
+// Which notifications the module gets for a change of the followed player.
+TEST(MprisModel, ChangesBetween) {
+  const mpris::NowPlaying none;
+  const mpris::NowPlaying one{"vlc", 1, "A - One", "/m/1.mp3", "/t/1\nfile:///m/1.mp3"};
+  auto with = [&one](auto change) {
+    mpris::NowPlaying n = one;
+    change(n);
+    return n;
+  };
+  using C = mpris::Changes;
+  const struct {
+    const char* what;
+    mpris::NowPlaying before, after;
+    C want;
+  } cases[] = {
+      {"nothing changed", one, one, {}},
+      {"a player appears, playing", none, one, {true, false, true}},
+      {"a player appears, stopped, nothing known yet",
+       none,
+       with([](auto& n) {
+         n = {"vlc", 0, "", std::nullopt, "\n"};
+       }),
+       {true, false, false}},
+      {"another track id, same text",
+       one,
+       with([](auto& n) { n.track = "/t/2\nfile:///m/1.mp3"; }),
+       {true, false, false}},
+      {"another track and paused",
+       one,
+       with([](auto& n) {
+         n.track = "/t/2\n";
+         n.status = 3;
+       }),
+       {true, false, true}},
+      {"another player followed",
+       one,
+       with([](auto& n) { n.player = "mpv"; }),
+       {true, false, false}},
+      {"the title alone", one, with([](auto& n) { n.title = "A - Uno"; }), {false, true, false}},
+      {"the file alone", one, with([](auto& n) { n.path = std::nullopt; }), {false, true, false}},
+      {"paused", one, with([](auto& n) { n.status = 3; }), {false, false, true}},
+      {"the player goes", one, none, {false, true, true}},
+      {"still no player", none, none, {}},
+  };
+  for (const auto& t : cases) {
+    const C got = mpris::changesBetween(t.before, t.after);
+    EXPECT_EQ(got.newTrack, t.want.newTrack) << t.what;
+    EXPECT_EQ(got.title, t.want.title) << t.what;
+    EXPECT_EQ(got.status, t.want.status) << t.what;
+  }
+}
+
 }  // namespace

@@ -197,11 +197,13 @@ class TimedReceiver(Receiver):
         return len(self.bodies())
 
 
-def write_settings(args, workdir, port):
-    """Settings posting every second to the receiver; returns the registry."""
+def write_settings(args, workdir, port, interval=1):
+    """Settings posting every interval seconds (every second by default) to
+    the receiver; returns the registry."""
     registry = os.path.join(workdir, "registry")
     for name, kind, data in (("URL", "REG_SZ", "http://127.0.0.1:%d/np" % port),
-                             ("Interval", "REG_DWORD", "1"), ("Enabled", "REG_DWORD", "1")):
+                             ("Interval", "REG_DWORD", str(interval)),
+                             ("Enabled", "REG_DWORD", "1")):
         subprocess.run([args.host, "--registry", registry, "reg", "add", KEY, "/v", name,
                         "/t", kind, "/d", data, "/f"], check=True, capture_output=True,
                        timeout=20)
@@ -211,8 +213,8 @@ def write_settings(args, workdir, port):
 class Host:
     """trellicast-host mpris, without a terminal, posting every second."""
 
-    def __init__(self, args, workdir, port, env, extra=()):
-        self.registry = write_settings(args, workdir, port)
+    def __init__(self, args, workdir, port, env, extra=(), interval=1):
+        self.registry = write_settings(args, workdir, port, interval)
         self.proc = subprocess.Popen([args.host, "--registry", self.registry, "mpris", *extra],
                                      env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
@@ -259,9 +261,10 @@ class World:
         self.players.append(p)
         return p
 
-    def start_host(self, *extra):
-        self.host = Host(self.args, self.dir, self.receiver.port, self.bus.env(), extra)
-        self.host.out.expect("update timer: every 1000 ms", 20)
+    def start_host(self, *extra, interval=1):
+        self.host = Host(self.args, self.dir, self.receiver.port, self.bus.env(), extra,
+                         interval)
+        self.host.out.expect("update timer: every %d ms" % (interval * 1000), 20)
         return self.host
 
     def song(self, file_name, artist, title, album="Loop Album"):
@@ -358,6 +361,58 @@ def scenario_follow(w, c):
            "mpris: fakeplay playing: Bus Band - Signal" in w.host.out.text(),
            str(w.host.out.text()))
     c.eq("exit status after SIGTERM", w.host.stop(), 0)
+
+
+CHANGE_BOUND = 1.5  # seconds; the goal is 0.5 s, the bound leaves room for sanitizers
+
+
+@in_world
+def scenario_change(w, c):
+    """Interval 10 s: the first post at once, then each change of the
+    player (another track, another title, a pause) reaches the receiver
+    within the bound, and a signal that changes nothing posts nothing."""
+    one, frames1 = w.song("01 First Light.mp3", "The Loopback Trio", "First Light")
+    two, frames2 = w.song("02 Signal.mp3", "Bus Band", "Signal")
+    p = w.player("fakeplay")
+    p.set("Playing", track(one, "The Loopback Trio", "First Light"))
+    started = time.monotonic()
+    w.start_host(interval=10)
+    i = w.receiver.wait_body(expected_body(1, both("The Loopback Trio", "First Light"), frames1),
+                             timeout=CHANGE_BOUND + 1)
+    c.true("playing at the start: the first post at once", i >= 0)
+    if i >= 0:
+        print("first post %.3f s after the host started" % (w.receiver.times[i] - started))
+    figures = []
+    steps = [
+        ("another track", "Playing", track(two, "Bus Band", "Signal"),
+         expected_body(1, both("Bus Band", "Signal"), frames2)),
+        ("another title, same track", None, track(two, "Bus Band", "Signal (live)"),
+         expected_body(1, both("Bus Band", "Signal (live)"), frames2)),
+        ("paused", "Paused", None, expected_body(3, both("Bus Band", "Signal (live)"), frames2)),
+        ("back to the first track, playing", "Playing",
+         track(one, "The Loopback Trio", "First Light"),
+         expected_body(1, both("The Loopback Trio", "First Light"), frames1)),
+    ]
+    for what, status, metadata, want in steps:
+        count = len(w.receiver.bodies())
+        changed = time.monotonic()
+        p.set(status, metadata)
+        i = w.receiver.wait_body(want, timeout=CHANGE_BOUND + 1, after=count)
+        latency = w.receiver.times[i] - changed if i >= 0 else None
+        c.true(what + ": posted within %.1f s" % CHANGE_BOUND,
+               latency is not None and latency <= CHANGE_BOUND, "latency %r" % latency)
+        time.sleep(0.5)  # a second post of the same change would be here by now
+        c.eq(what + ": one post", len(w.receiver.bodies()) - count, 1)
+        if latency is not None:
+            figures.append(latency)
+            print("%s: change -> post %.3f s" % (what, latency))
+    count = len(w.receiver.bodies())
+    p.set("Playing", track(one, "The Loopback Trio", "First Light"))
+    time.sleep(CHANGE_BOUND)
+    c.eq("the same state again: no post", len(w.receiver.bodies()) - count, 0)
+    if figures:
+        print("MPRIS at interval 10: change -> post max %.3f s over %d changes" % (
+            max(figures), len(figures)))
 
 
 @in_world

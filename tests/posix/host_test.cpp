@@ -231,6 +231,48 @@ TEST_F(Host, AnswersThePluginsQueriesWhilePlaying) {
   }
 }
 
+// The player tells its window of each change, so at interval 10 every track
+// and the stop go out as they happen; tracks shorter than the settling time
+// are never posted, only the state they end in.
+TEST_F(Host, ChangesPostAsTheyHappenAtIntervalTen) {
+  gauntlet::FaultServer receiver;
+  ASSERT_TRUE(receiver.ok());
+  reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
+  reg("/v Interval /t REG_DWORD /d 10");
+  struct Case {
+    const char* what;
+    int tracks;
+    const char* trackSeconds;
+    const char* quitAfter;
+    std::vector<std::string> posts;  // "status title", in order
+  } cases[] = {
+      {"three 2 s tracks, then stopped",
+       3,
+       "2",
+       "7",
+       {"1 A - T1", "1 A - T2", "1 A - T3", "0 A - T3"}},
+      {"six 0.1 s tracks, then stopped", 6, "0.1", "1.5", {"0 A - T6"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string files;
+    for (int i = 1; i <= c.tracks; ++i) {
+      const fs::path song = dir / ("t" + std::to_string(i) + ".mp3");
+      writeTagged(song, "A", "T" + std::to_string(i));
+      files += " " + shellQuoted(song.string());
+    }
+    const Outcome r = host(std::string("play --track-seconds ") + c.trackSeconds +
+                           " --quit-after " + c.quitAfter + files);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> posts;
+    for (const auto& post : receiver.take()) {
+      const auto fields = formFields(post.body);
+      posts.push_back(fields.at("wm_data[status]") + " " + fields.at("wm_data[title]"));
+    }
+    EXPECT_EQ(posts, c.posts) << r.out;
+  }
+}
+
 TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
   // A port that takes the connection and never answers the TLS handshake:
   // each send runs 5 s on the sender thread. The player's ticks and its

@@ -12,6 +12,10 @@
 //   DIALOG ...                   the settings dialog and what was read in it
 //   REG ...                      the settings key read back
 //   TEMPLATE/ITEM ...            dialog template 101 as compiled into the module
+//   NOTIFIED code wParam         a change notification reached the player's
+//                                own procedure (3003/13003: the file name)
+//   SENT code @UNIXMS result     the script sent a message to the window
+//   SECOND code                  the second subclass saw a WM_USER message
 //
 // Every message box is read from the box itself on activation (a WH_CBT
 // hook) and dismissed, so no run waits for a user. The script is a list of
@@ -114,7 +118,28 @@ std::deque<std::string> dialogSteps;
 bool dialogScriptRunning = false;
 HWND settingsDialog = nullptr;
 
+std::string utf8FromWide(const wchar_t* wide) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  std::string text(bytes > 0 ? static_cast<size_t>(bytes) : 1, '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), bytes, nullptr, nullptr);
+  text.resize(text.size() - 1);
+  return text;
+}
+
 LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_USER &&
+      (lParam == kNotifyNewFile || lParam == kNotifyNewFileWide || lParam == kNotifyChanged)) {
+    // A change notification the player sends itself: the procedure at the
+    // end of the chain sees it as the player would, and answers 0.
+    std::string detail = std::to_string(static_cast<unsigned long>(wParam));
+    if (lParam == kNotifyNewFile && wParam != 0)
+      detail = visible(reinterpret_cast<const char*>(wParam),
+                       std::strlen(reinterpret_cast<const char*>(wParam)));
+    if (lParam == kNotifyNewFileWide && wParam != 0)
+      detail = visible(utf8FromWide(reinterpret_cast<const wchar_t*>(wParam)));
+    logLine("NOTIFIED %ld %s", static_cast<long>(lParam), detail.c_str());
+    return 0;
+  }
   if (message == WM_USER) {
     logLine("QUERY %ld %lu", static_cast<long>(lParam), static_cast<unsigned long>(wParam));
     const auto found = playlist.find(static_cast<long>(wParam));
@@ -648,6 +673,40 @@ std::wstring wideFromUtf8(const std::string& utf8) {
   return wide;
 }
 
+// ---- A second plug-in that subclasses the player's window ---------------------------
+// It puts its own procedure in front of whatever the window uses (the
+// module's, once the module watches it), counts the WM_USER messages it sees
+// and forwards every message; "unsubclass2" puts back what it replaced, as a
+// plug-in ending does, whoever is in front by then.
+WNDPROC secondPrevious = nullptr;
+long secondSeen = 0;
+
+LRESULT CALLBACK secondProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_USER) {
+    ++secondSeen;
+    logLine("SECOND %ld", static_cast<long>(lParam));
+  }
+  return CallWindowProcA(secondPrevious, window, message, wParam, lParam);
+}
+
+// Which procedure the player's window uses now.
+const char* procedureName(HWND window) {
+  const auto now = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC));
+  if (now == playerProcedure) return "player";
+  if (now == secondProcedure) return "second";
+  return "other";
+}
+
+// Milliseconds since 1970 on the system clock, which the test's receiver
+// reads too.
+unsigned long long unixMs() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return ticks / 10000 - 11644473600000ULL;
+}
+
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
 //   title POS TEXT / notitle POS   answer to 212 for POS
@@ -676,6 +735,20 @@ std::wstring wideFromUtf8(const std::string& utf8) {
 //   tick-times                     from now on the timer's ticks are logged
 //                                  as "TICK ID @MS", MS since the start
 //   stamp                          "STAMP MS", MS since the start
+//   notify CODE ARG                SendMessageA(window, WM_USER, wParam, CODE),
+//                                  logged "SENT CODE @UNIXMS RESULT": for 3003
+//                                  wParam is ARG as text, for 13003 ARG in
+//                                  UTF-16 (both with \xHH escapes), else the
+//                                  number ARG (603 0|2, or a query: 104 0)
+//   subclass2 / unsubclass2        the second plug-in puts its procedure in
+//                                  front of the window's / puts back the one
+//                                  it replaced ("SUBCLASS2 over WHO",
+//                                  "UNSUBCLASS2 from WHO")
+//   wndproc                        "WNDPROC player|second|other": which
+//                                  procedure the window uses ("other": the
+//                                  module's)
+//   seen2                          "SEEN2 N": WM_USER messages the second saw
+//   module-loaded NAME             "MODULE NAME loaded|gone" (GetModuleHandleA)
 int runScript(std::istream& script, HWND window) {
   scriptStart = GetTickCount();
   std::string line;
@@ -807,6 +880,39 @@ int runScript(std::istream& script, HWND window) {
       logLine("MARK %s", restOf(in).c_str());
     } else if (command == "tick-times") {
       tickTimes = true;
+    } else if (command == "notify") {
+      long code = 0;
+      in >> code;
+      const std::string arg = unescape(restOf(in));
+      const std::wstring wide = wideFromUtf8(arg);
+      WPARAM wParam = 0;
+      if (code == kNotifyNewFile) {
+        wParam = reinterpret_cast<WPARAM>(arg.c_str());
+      } else if (code == kNotifyNewFileWide) {
+        wParam = reinterpret_cast<WPARAM>(wide.c_str());
+      } else {
+        wParam = static_cast<WPARAM>(std::strtoul(arg.c_str(), nullptr, 10));
+      }
+      const unsigned long long sent = unixMs();
+      const LRESULT result = SendMessageA(window, WM_USER, wParam, code);
+      logLine("SENT %ld @%llu %ld", code, sent, static_cast<long>(result));
+    } else if (command == "subclass2") {
+      const char* over = procedureName(window);
+      secondPrevious = reinterpret_cast<WNDPROC>(
+          SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(secondProcedure)));
+      logLine("SUBCLASS2 over %s", over);
+    } else if (command == "unsubclass2") {
+      const char* from = procedureName(window);
+      SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(secondPrevious));
+      logLine("UNSUBCLASS2 from %s", from);
+    } else if (command == "wndproc") {
+      logLine("WNDPROC %s", procedureName(window));
+    } else if (command == "seen2") {
+      logLine("SEEN2 %ld", secondSeen);
+    } else if (command == "module-loaded") {
+      const std::string name = restOf(in);
+      logLine("MODULE %s %s", name.c_str(),
+              GetModuleHandleA(name.c_str()) != nullptr ? "loaded" : "gone");
     } else if (command == "stamp") {
       logLine("STAMP %lu", static_cast<unsigned long>(GetTickCount() - scriptStart));
     } else {

@@ -1113,6 +1113,147 @@ def scenario_nginx_php(args, c):
     return log
 
 
+# ---------------------------------------------------------------------------
+# Change notifications: the player tells its window, the module posts
+
+
+def notify_title(title, code="3003 %s.mp3", settle=None):
+    """Script lines: entry 0's title becomes title, then the player's
+    notification (a new file by default), then the loop runs settle ms."""
+    lines = ["title 0 " + title, "notify " + (code % title if "%s" in code else code)]
+    return lines + (["pump %d" % settle] if settle else [])
+
+
+def titles_posted(posts):
+    """(status, title) of each post, in order of arrival."""
+    out = []
+    for raw in posts:
+        fields = dict(f.split("=", 1) for f in parse_request(raw)[2].decode("latin-1").split("&"))
+        out.append((int(fields["wm_data[status]"]), fields["wm_data[title]"]))
+    return out
+
+
+def scenario_notify(args, c):
+    """Interval 10 s, so only changes post: the first post at once, one per
+    change, a burst of five in a second as one or two posts of the last, a
+    title that lives 100 ms never posted, pause and resume, the wide twin;
+    every notification still reaches the player. Then at interval 2 s a
+    change post restarts the keep-alive; and with a receiver that answers
+    1.5 s late, the changes made while a post is in flight go out once it
+    ends, as one post of the last state."""
+    with Wine(args.bin, "notify", receiver=True) as wine:
+        url = "http://127.0.0.1:%d/np" % wine.receiver.port
+        burst = []
+        for i in range(1, 6):
+            burst += notify_title("Burst%d" % i, settle=150)
+        log = wine.play(c, opening(args, *entry("First", file=NO_FILE), url=url, interval=10,
+                                   enabled=1) + [
+            "pump 1200", "mark one"] + notify_title("Second", settle=1200) + [
+            "mark burst"] + burst + ["pump 1200", "mark flash"] +
+            notify_title("Flash", "603 0", settle=100) + notify_title("Steady", "603 0", 1200) + [
+            "mark pause", "playlist 3 0", "notify 603 2", "pump 1200",
+            "playlist 1 0", "notify 603 2", "pump 1200", "mark wide"] +
+            notify_title("Wide", "13003 wide \\xC3\\xA9.mp3", 1200) + ["quit"])
+        posts = titles_posted(wine.posts())
+        times = []
+        wine.receiver.on_post = lambda post: times.append(time.monotonic())
+        wine.receiver.take()
+        log2 = wine.play(c, opening(args, *entry("Kept", file=NO_FILE), url=url, interval=2,
+                                    enabled=1) + [
+            "pump 1200"] + notify_title("Changed", settle=4500) + ["quit"])
+        keep = titles_posted(wine.posts())
+        keep_times = list(times)
+        wine.receiver.take()
+        times.clear()
+        c.true("receiver answers late", wine.receiver.set_fault("lateAnswer"))
+        log3 = wine.play(c, opening(args, *entry("Slow", file=NO_FILE), url=url, interval=10,
+                                    enabled=1) + [
+            "pump 600"] + notify_title("During", settle=600) + notify_title("Later", settle=3500) +
+            ["quit"])
+        in_flight = titles_posted(wine.posts())
+        in_flight_times = list(times)
+    c.eq("no keep-alive at 10 s", lines_with(log, "TICK 1"), [])
+    burst_posts = [p for p in posts if p[1].startswith("Burst")]
+    want = [(1, "First"), (1, "Second")] + burst_posts + [
+        (1, "Steady"), (3, "Steady"), (1, "Steady"), (1, "Wide")]
+    c.eq("one post per change, in order", posts, want)
+    c.true("a burst of five: one or two posts, the last state last",
+           1 <= len(burst_posts) <= 2 and burst_posts[-1] == (1, "Burst5"), str(burst_posts))
+    c.eq("a title that lived 100 ms is never posted", [p for p in posts if p[1] == "Flash"], [])
+    sent = [l.split()[1] for l in lines_with(log, "SENT")]
+    notified = [l.split()[1] for l in lines_with(log, "NOTIFIED")]
+    c.eq("the player's procedure gets every notification", notified, sent)
+    c.true("the wide name reaches the player whole",
+           "NOTIFIED 13003 wide \\xC3\\xA9.mp3" in log,
+           str(lines_with(log, "NOTIFIED 13003")))
+    c.eq("interval 2: the start, the change, then keep-alives", [t for _, t in keep[:3]],
+         ["Kept", "Changed", "Changed"])
+    gaps = [b - a for a, b in zip(keep_times, keep_times[1:])]
+    c.true("the change post restarts the keep-alive period",
+           len(gaps) >= 2 and gaps[0] < 1.7 and 1.8 <= gaps[1] <= 2.6, str(gaps))
+    c.eq("changes during a send: the last state once it ends", [t for _, t in in_flight],
+         ["Slow", "Later"])
+    c.true("not before the send in flight ended",
+           len(in_flight_times) == 2 and in_flight_times[1] - in_flight_times[0] >= 1.4,
+           str(in_flight_times))
+    return log + ["--- interval 2"] + log2 + ["--- late answers"] + log3
+
+
+def scenario_subclass_chain(args, c):
+    """A second plug-in subclasses the player's window after the module.
+    The module quits first: its procedure stays in the chain, forwarding
+    only, and the module stays loaded; the second leaves first: the module
+    puts the player's procedure back and unloads. Either way nothing
+    crashes and the player keeps getting its messages."""
+    after_quit = ["notify 603 2", "notify 3003 after.mp3", "notify 104 0", "pump 300"]
+    with Wine(args.bin, "subclass", receiver=True) as wine:
+        url = "http://127.0.0.1:%d/np" % wine.receiver.port
+        start = opening(args, *entry("Chained", file=NO_FILE), url=url, interval=10,
+                        enabled=1) + ["pump 600", "subclass2", "wndproc"]
+        first = wine.play(c, start + [
+            "title 0 Moved", "notify 3003 moved.mp3", "pump 800", "mark quit", "quit", "unload",
+            "module-loaded gen_Trellicast.dll", "wndproc"] + after_quit + [
+            "mark unsubclass", "unsubclass2", "wndproc"] + after_quit + ["seen2"])
+        posted_first = len(wine.posts())
+        wine.receiver.take()
+        second = wine.play(c, start + [
+            "title 0 Moved", "notify 3003 moved.mp3", "pump 800", "unsubclass2", "wndproc",
+            "mark quit", "quit",
+            "wndproc", "unload", "module-loaded gen_Trellicast.dll"] + after_quit)
+        posted_second = len(wine.posts())
+    for name, log, posted in (("module first", first, posted_first),
+                              ("second first", second, posted_second)):
+        c.eq(name + ": ran to its end", log[-1:], ["END 0"])
+        c.eq(name + ": the second goes in front of the module",
+             lines_with(log, "SUBCLASS2") + lines_with(log, "WNDPROC")[:1],
+             ["SUBCLASS2 over other", "WNDPROC second"])
+        c.eq(name + ": the start and the change posted", posted, 2)
+        tail = after(log, "mark quit")
+        c.eq(name + ": the player gets every notification after the quit",
+             lines_with(tail, "NOTIFIED"),
+             ["NOTIFIED 603 2", "NOTIFIED 3003 after.mp3"] * (2 if name == "module first" else 1))
+        answers = [l.rsplit(" ", 1)[1] for l in lines_with(tail, "SENT 104")]
+        c.eq(name + ": its queries reach it and its answers come back", answers,
+             ["1"] * (2 if name == "module first" else 1))
+    c.eq("module first: it stays loaded, the second in front",
+         lines_with(after(first, "mark quit"), "MODULE") +
+         lines_with(before(after(first, "mark quit"), "mark unsubclass"), "WNDPROC"),
+         ["MODULE gen_Trellicast.dll loaded", "WNDPROC second"])
+    c.eq("module first: the second puts back the module's forwarding procedure",
+         lines_with(after(first, "mark unsubclass"), "WNDPROC"), ["WNDPROC other"])
+    # While in front: the notification before the quit, the three messages
+    # after it, and the module's queries for its posts.
+    seen = lines_with(first, "SEEN2")
+    c.true("module first: the second saw every message while in front",
+           len(seen) == 1 and int(seen[0].split()[1]) >= 4 and
+           len(lines_with(first, "SECOND")) == int(seen[0].split()[1]), str(seen))
+    c.eq("second first: the module puts the player's procedure back and unloads",
+         lines_with(after(second, "mark quit"), "WNDPROC") +
+         lines_with(after(second, "mark quit"), "MODULE"),
+         ["WNDPROC player", "MODULE gen_Trellicast.dll gone"])
+    return first + ["--- second first"] + second
+
+
 SCENARIOS = {
     "wide-names": scenario_wide_names,
     "wide-title": scenario_wide_title,
@@ -1129,6 +1270,8 @@ SCENARIOS = {
     "https": scenario_https,
     "credentials": scenario_credentials,
     "nginx-php": scenario_nginx_php,
+    "notify": scenario_notify,
+    "subclass-chain": scenario_subclass_chain,
 }
 
 
