@@ -3,9 +3,12 @@
 //
 //   trellicast-host [--registry PATH] [--module PATH] play [--track-seconds N]
 //                   [--quit-after N] FILE...
+//   trellicast-host [--registry PATH] [--module PATH] mpris [--player NAME]
+//                   [--quit-after N] [--refresh N]
 //   trellicast-host [--registry PATH] reg add|query|delete KEY [switches]
 //
-// The player does not decode audio: each entry "plays" for --track-seconds
+// The mpris mode follows a desktop player on the session bus instead
+// (host/mpris.h). The player does not decode audio: each entry "plays" for --track-seconds
 // (default 10), then the next one starts; after the last one it stays
 // stopped until it is told to quit. Keys on a terminal: space pause/resume,
 // n next, c configure, q quit. Each change of what it plays is told to its

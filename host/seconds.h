@@ -7,8 +7,9 @@
 
 namespace host {
 
-// False for anything but a whole non-negative decimal number of seconds up
-// to 2 000 000 (about 23 days, inside a timer's range).
+// False for anything but a non-negative decimal number of seconds (a
+// fraction allowed: "0.5") up to 2 000 000 (about 23 days, inside a timer's
+// range); rounded to the nearest millisecond.
 inline bool parseSeconds(const char* text, uint32_t* ms) {
   char* end = nullptr;
   errno = 0;

@@ -9,6 +9,7 @@
 #include "dialog/resources/settings_form.h"
 #include "dialog/settings_dialog.h"
 #include "report/update.h"
+#include "tags/tag_fields.h"
 #include "trellicast/version.h"
 
 PluginRecord pluginRecord = {
@@ -46,7 +47,9 @@ int32_t pluginInit() {
 
   // The product and its version, " Plug-In v0.1 (", the module's file name
   // and ")", joined and cut to fit the buffer: a very long module name loses
-  // its end rather than overflowing.
+  // its end rather than overflowing. "v0.1" is the version of the plug-in
+  // interface the description has always named, not the product's: players
+  // and users match the text as it stands, so it stays fixed.
   pluginRecord.description = descriptionText;
   size_t used = 0;
   for (const char* part : {TRELLICAST_PRODUCT, " Plug-In v0.1 (", name, ")"}) {
@@ -86,4 +89,5 @@ void resetPlugin() {
   descriptionText[0] = '\0';
   resetState();
   resetUpdateState();
+  forgetTagFields();
 }
