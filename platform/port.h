@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace form {
 struct Layout;
@@ -221,16 +222,30 @@ struct FileStamp {
   uint64_t modified;
 };
 
-// A file name is in the system's code page, or UTF-8 when utf8 is set (a
-// name the player gave in UTF-16); POSIX names are bytes either way.
+// A file name as the system's file functions take it: UTF-16 on Windows
+// (the wide functions, so that every name opens), bytes on POSIX. The core
+// makes one from what the player gives and only carries it.
+constexpr uint32_t kNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
+struct FileName {
+  std::string native;  // the system's units, as bytes, without a terminator
+};
+// A name the player gave in its code page (211): MultiByteToWideChar(CP_ACP)
+// on Windows, the bytes as they are on POSIX. False when it cannot be had;
+// the last error is kNotEnoughMemory when memory ran out.
+bool fileNameFromCodePage(const char* name, FileName* fileName);
+// A name the player gave in UTF-16 (214, terminated): as it is on Windows,
+// in UTF-8 on POSIX. False when it cannot be had or runs past 32767 units.
+bool fileNameFromWide(const uint16_t* name, FileName* fileName);
+// The name as UTF-8 text (WideCharToMultiByte(CP_UTF8) on Windows), for
+// what the readers show of it and its extension.
+std::string fileNameText(const FileName& fileName);
 
-// stat(name) / GetFileAttributesExA(name, GetFileExInfoStandard), or
-// GetFileAttributesExW for a UTF-8 name: false when the file cannot be
-// looked at (absent, a folder, a stream address).
-bool fileStamp(const char* name, bool utf8, FileStamp* stamp);
-// fopen(name, "rb"), or _wfopen(name, L"rb") for a UTF-8 name: none when
-// the file cannot be opened. Others may read and write the file meanwhile.
-std::FILE* openFileForReading(const char* name, bool utf8);
+// stat(name) / GetFileAttributesExW(name, GetFileExInfoStandard): false
+// when the file cannot be looked at (absent, a folder, a stream address).
+bool fileStamp(const FileName& fileName, FileStamp* stamp);
+// fopen(name, "rb") / _wfopen(name, L"rb"): none when the file cannot be
+// opened. Others may read and write the file meanwhile.
+std::FILE* openFileForReading(const FileName& fileName);
 
 // ---- Text conversion --------------------------------------------------------------
 // Between the system's narrow texts and UTF-16. A length of -1 means the

@@ -11,10 +11,10 @@ void MediaFileCloser::operator()(MediaFile* media) const {
   delete media;
 }
 
-MediaFileOwner openMediaFile(const char* name, bool utf8Name) {
+MediaFileOwner openMediaFile(const platform::FileName& name) {
   MediaFileOwner media(new MediaFile);
   media->window.reset(new unsigned char[MEDIA_WINDOW_SIZE]);
-  media->file = platform::openFileForReading(name, utf8Name);
+  media->file = platform::openFileForReading(name);
   if (media->file == nullptr) return nullptr;
   // The window is the only buffer: stdio's own would copy every byte twice.
   std::setvbuf(media->file, nullptr, _IONBF, 0);
@@ -22,8 +22,14 @@ MediaFileOwner openMediaFile(const char* name, bool utf8Name) {
   const long size = std::ftell(media->file);
   if (size < 0) return nullptr;
   media->size = media->fileSize = static_cast<uint64_t>(size);
-  media->name = name;
+  media->name = platform::fileNameText(name);
   return media;
+}
+
+MediaFileOwner openMediaFile(const char* name) {
+  platform::FileName fileName;
+  if (!platform::fileNameFromCodePage(name, &fileName)) return nullptr;
+  return openMediaFile(fileName);
 }
 
 namespace {

@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/port.h"
+
 struct MediaFile {
-  std::string name;
+  std::string name;  // UTF-8, for what the readers show and its extension
   std::FILE* file = nullptr;
   // The size the readers see: the file's, or with a head in place, the
   // head's and that of the file's bytes after what it stands for.
@@ -34,9 +36,10 @@ using MediaFileOwner = std::unique_ptr<MediaFile, MediaFileCloser>;
 constexpr size_t MEDIA_WINDOW_SIZE = 64 * 1024;
 
 // The file opened read-only, or none when it cannot be opened or measured;
-// throws std::bad_alloc when memory runs out. The name is UTF-8 when
-// utf8Name is set, else in the system's code page.
-MediaFileOwner openMediaFile(const char* name, bool utf8Name = false);
+// throws std::bad_alloc when memory runs out.
+MediaFileOwner openMediaFile(const platform::FileName& name);
+// The same for a name in the system's code page.
+MediaFileOwner openMediaFile(const char* name);
 
 // Copies up to count bytes at offset into out; returns how many (fewer only
 // at the end of the file or when the system fails a read). Offsets are

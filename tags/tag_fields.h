@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/port.h"
+
 // A frame's text holds at most this many bytes.
 constexpr size_t FRAME_TEXT_CHARS = 1024;
 // The tag fragment of the form body holds less than this many bytes.
@@ -26,14 +28,13 @@ using TagPairs = std::vector<TagPair>;
 // utf8Setting is set, else as stored. The pairs of the last file read are
 // kept with the file's size and time of writing and the utf8Setting they
 // were read under; asked again for that file unchanged under the same
-// setting, they are handed out without reading the file. The name is
-// UTF-8 when utf8Name is set, else in the system's code page. A file that
+// setting, they are handed out without reading the file. A file that
 // cannot be read gives no pairs; none, after the "Out of memory" box, when
 // memory runs out.
-std::optional<TagPairs> collectTagFields(const char* fileName, bool utf8Name = false);
-
-// The same for a file the player names in UTF-16 (native byte order,
-// terminated).
+std::optional<TagPairs> collectTagFields(const platform::FileName& fileName);
+// The same for a name the player gives in the system's code page, and for
+// one it gives in UTF-16 (terminated).
+std::optional<TagPairs> collectTagFields(const char* fileName);
 std::optional<TagPairs> collectTagFieldsWide(const uint16_t* wideName);
 
 // Forgets the kept pairs.

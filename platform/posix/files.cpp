@@ -1,24 +1,64 @@
-// The port's media file services on POSIX, where a file name is bytes.
+// The port's media file services on POSIX, where a file name is bytes; a
+// name the player gives in UTF-16 is taken as UTF-8.
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
+#include <string>
 
 #include "platform/port.h"
+#include "platform/posix/errors.h"
 
 namespace platform {
+namespace {
 
-bool fileStamp(const char* name, bool, FileStamp* stamp) {
+constexpr size_t kMaxUnits = 32767;
+
+}  // namespace
+
+bool fileNameFromCodePage(const char* name, FileName* fileName) {
+  if (name == nullptr) return false;
+  try {
+    fileName->native = name;
+    return true;
+  } catch (const std::bad_alloc&) {
+    setLastError(kNotEnoughMemory);
+    return false;
+  }
+}
+
+bool fileNameFromWide(const uint16_t* name, FileName* fileName) {
+  if (name == nullptr) return false;
+  size_t units = 0;
+  while (units <= kMaxUnits && name[units] != 0) ++units;
+  if (units > kMaxUnits) return false;
+  const int n = static_cast<int>(units);
+  const int bytes = units == 0 ? 0 : wideToMultiByte(kUtf8CodePage, name, n, nullptr, 0);
+  if (units != 0 && bytes <= 0) return false;
+  try {
+    fileName->native.assign(static_cast<size_t>(bytes), '\0');
+  } catch (const std::bad_alloc&) {
+    setLastError(kNotEnoughMemory);
+    return false;
+  }
+  return units == 0 ||
+         wideToMultiByte(kUtf8CodePage, name, n, fileName->native.data(), bytes) == bytes;
+}
+
+std::string fileNameText(const FileName& fileName) { return fileName.native; }
+
+bool fileStamp(const FileName& fileName, FileStamp* stamp) {
   struct stat st {};
-  if (name == nullptr || ::stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::stat(fileName.native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   stamp->size = static_cast<uint64_t>(st.st_size);
   stamp->modified = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                     static_cast<uint64_t>(st.st_mtim.tv_nsec);
   return true;
 }
 
-std::FILE* openFileForReading(const char* name, bool) {
-  return name != nullptr ? std::fopen(name, "rb") : nullptr;
+std::FILE* openFileForReading(const FileName& fileName) {
+  return std::fopen(fileName.native.c_str(), "rb");
 }
 
 }  // namespace platform
