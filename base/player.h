@@ -23,20 +23,20 @@ struct PluginRecord {
 constexpr int32_t PLUGIN_RECORD_VERSION = 16;
 
 // Queries to the player's window: WM_USER messages whose lParam is the code.
-constexpr intptr_t kGetStatus = 104;        // wParam 0: kPlaying, kPaused or kStopped
-constexpr intptr_t kGetListPosition = 125;  // wParam 0: current playlist entry, from 0
-constexpr intptr_t kGetFileName = 211;      // wParam: entry; its file name, or 0
-constexpr intptr_t kGetTitle = 212;         // wParam: entry; its title, or 0
-constexpr intptr_t kGetTitleWide = 213;     // wParam: entry; its title in UTF-16, or 0
-constexpr intptr_t kGetFileNameWide = 214;  // wParam: entry; its file name in UTF-16, or 0
+constexpr intptr_t GET_STATUS = 104;          // wParam 0: PLAYING, PAUSED or STOPPED
+constexpr intptr_t GET_LIST_POSITION = 125;   // wParam 0: current playlist entry, from 0
+constexpr intptr_t GET_FILE_NAME = 211;       // wParam: entry; its file name, or 0
+constexpr intptr_t GET_TITLE = 212;           // wParam: entry; its title, or 0
+constexpr intptr_t GET_TITLE_WIDE = 213;      // wParam: entry; its title in UTF-16, or 0
+constexpr intptr_t GET_FILE_NAME_WIDE = 214;  // wParam: entry; its file name in UTF-16, or 0
 
 // What the player tells its own window when what it plays changes, also
 // WM_USER messages whose lParam is the code; the module watches the window
 // for them.
-constexpr intptr_t kNotifyNewFile = 3003;       // a new file starts; wParam: its name
-constexpr intptr_t kNotifyNewFileWide = 13003;  // the same; wParam: its name in UTF-16
-constexpr intptr_t kNotifyChanged = 603;        // wParam kTitleChanged or kStatusChanged
-constexpr uintptr_t kTitleChanged = 0, kStatusChanged = 2;
+constexpr intptr_t NOTIFY_NEW_FILE = 3003;        // a new file starts; wParam: its name
+constexpr intptr_t NOTIFY_NEW_FILE_WIDE = 13003;  // the same; wParam: its name in UTF-16
+constexpr intptr_t NOTIFY_CHANGED = 603;          // wParam TITLE_CHANGED or STATUS_CHANGED
+constexpr uintptr_t TITLE_CHANGED = 0, STATUS_CHANGED = 2;
 
-// Answers to kGetStatus.
-constexpr int kPlaying = 1, kPaused = 3, kStopped = 0;
+// Answers to GET_STATUS.
+constexpr int PLAYING = 1, PAUSED = 3, STOPPED = 0;

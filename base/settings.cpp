@@ -25,8 +25,8 @@ bool readUtf8(platform::KeyHandle key) {
   uint32_t value = 0;
   uint32_t size = sizeof value;
   uint32_t type = 0;
-  if (platform::regQueryValue(key, "Utf8", &value, &size, &type) != platform::kRegSuccess ||
-      type != platform::kRegDword || size != sizeof value || value > 1) {
+  if (platform::regQueryValue(key, "Utf8", &value, &size, &type) != platform::REG_SUCCESS ||
+      type != platform::REG_TYPE_DWORD || size != sizeof value || value > 1) {
     return DEFAULT_UTF8;
   }
   return value == 1;
@@ -36,12 +36,13 @@ bool readUtf8(platform::KeyHandle key) {
 
 uint32_t updateTimerPeriod(uint32_t seconds) {
   const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
-  return ms > platform::kTimerMaxPeriodMs ? platform::kTimerMaxPeriodMs : static_cast<uint32_t>(ms);
+  return ms > platform::TIMER_MAX_PERIOD_MS ? platform::TIMER_MAX_PERIOD_MS
+                                            : static_cast<uint32_t>(ms);
 }
 
 platform::KeyHandle openSettingsKey() {
   platform::KeyHandle key = nullptr;
-  if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::kRegSuccess) {
+  if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::REG_SUCCESS) {
     reportError("Cannot open registry key");
     return nullptr;
   }
@@ -58,7 +59,7 @@ void loadSettings() {
     std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
     uint32_t size = URL_MAX_CHARS + 1;
     if (platform::regQueryValue(key.get(), "URL", urlSetting.get(), &size) !=
-        platform::kRegSuccess) {
+        platform::REG_SUCCESS) {
       urlSetting[0] = '\0';
     }
     // A value that fills the whole buffer has no room for its terminator:
@@ -68,12 +69,12 @@ void loadSettings() {
 
   uint32_t size = sizeof enabledSetting;
   if (platform::regQueryValue(key.get(), "Enabled", &enabledSetting, &size) !=
-      platform::kRegSuccess) {
+      platform::REG_SUCCESS) {
     enabledSetting = DEFAULT_ENABLED;
   }
   size = sizeof intervalSetting;
   if (platform::regQueryValue(key.get(), "Interval", &intervalSetting, &size) !=
-      platform::kRegSuccess) {
+      platform::REG_SUCCESS) {
     intervalSetting = DEFAULT_INTERVAL;
   }
   utf8Setting = readUtf8(key.get());
@@ -86,18 +87,19 @@ void loadSettings() {
 void saveSettings(const char* url, int32_t enabled, int32_t interval, std::optional<bool> utf8) {
   KeyOwner key(openSettingsKey());
   if (!key) return;
-  long rc = platform::regSetValue(key.get(), "URL", platform::kRegSz, url,
+  long rc = platform::regSetValue(key.get(), "URL", platform::REG_TYPE_SZ, url,
                                   static_cast<uint32_t>(std::strlen(url)));
-  if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
-  rc = platform::regSetValue(key.get(), "Enabled", platform::kRegDword, &enabled, sizeof enabled);
-  if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
-  rc =
-      platform::regSetValue(key.get(), "Interval", platform::kRegDword, &interval, sizeof interval);
-  if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
+  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
+  rc = platform::regSetValue(key.get(), "Enabled", platform::REG_TYPE_DWORD, &enabled,
+                             sizeof enabled);
+  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
+  rc = platform::regSetValue(key.get(), "Interval", platform::REG_TYPE_DWORD, &interval,
+                             sizeof interval);
+  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
   if (utf8) {
     const int32_t value = *utf8 ? 1 : 0;
-    rc = platform::regSetValue(key.get(), "Utf8", platform::kRegDword, &value, sizeof value);
-    if (rc != platform::kRegSuccess) noticeWriteFailure(rc);
+    rc = platform::regSetValue(key.get(), "Utf8", platform::REG_TYPE_DWORD, &value, sizeof value);
+    if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
   }
   key.reset();
   loadSettings();

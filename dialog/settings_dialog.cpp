@@ -10,10 +10,10 @@
 
 namespace {
 
-constexpr uint32_t kUrlLimit = 1024;           // what the URL edit lets the user type
-constexpr uint32_t kIntervalLimit = 4;         // what the interval edit lets the user type
-constexpr uint32_t kIntervalMaxChars = 7;      // the longest interval text OK accepts
-constexpr size_t kIntervalShownSize = 10 + 1;  // any 32-bit value in decimal
+constexpr uint32_t URL_LIMIT = 1024;            // what the URL edit lets the user type
+constexpr uint32_t INTERVAL_LIMIT = 4;          // what the interval edit lets the user type
+constexpr uint32_t INTERVAL_MAX_CHARS = 7;      // the longest interval text OK accepts
+constexpr size_t INTERVAL_SHOWN_SIZE = 10 + 1;  // any 32-bit value in decimal
 
 // The open settings dialog, whose status line follows every outcome taken
 // while it is open.
@@ -37,15 +37,15 @@ struct Controls {
 };
 
 void initialise(platform::WindowHandle dialog, const Controls& controls) {
-  platform::limitText(controls.url, kUrlLimit);
+  platform::limitText(controls.url, URL_LIMIT);
   // Without a URL buffer (start-up ran out of memory) the edit starts empty.
   platform::setControlText(controls.url, urlSetting ? urlSetting.get() : "");
 
   platform::checkDialogButton(dialog, IDC_ENABLED, enabledSetting == 1);
   platform::checkDialogButton(dialog, IDC_UTF8, utf8Setting);
 
-  platform::limitText(controls.interval, kIntervalLimit);
-  char shown[kIntervalShownSize];
+  platform::limitText(controls.interval, INTERVAL_LIMIT);
+  char shown[INTERVAL_SHOWN_SIZE];
   std::snprintf(shown, sizeof shown, "%u", static_cast<unsigned>(intervalSetting));
   platform::setControlText(controls.interval, shown);
 
@@ -70,7 +70,7 @@ void sendNow(const Controls& controls) {
 }
 
 // The value of the text's leading decimal digits (0 when there are none).
-// At most kIntervalMaxChars digits arrive here, so the sum cannot overflow.
+// At most INTERVAL_MAX_CHARS digits arrive here, so the sum cannot overflow.
 int32_t leadingDecimal(const char* text) {
   int32_t value = 0;
   for (const char* p = text; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
@@ -98,8 +98,8 @@ bool readField(platform::WindowHandle edit, uint32_t maxChars, const char* missi
 intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   char url[URL_MAX_CHARS + 1] = {};
   if (!readField(controls.url, URL_MAX_CHARS, "Url not entered", "Url too big", url)) return false;
-  char intervalText[kIntervalMaxChars + 1] = {};
-  if (!readField(controls.interval, kIntervalMaxChars, "Interval not entered", "Interval too big",
+  char intervalText[INTERVAL_MAX_CHARS + 1] = {};
+  if (!readField(controls.interval, INTERVAL_MAX_CHARS, "Interval not entered", "Interval too big",
                  intervalText)) {
     return false;
   }
@@ -119,7 +119,7 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
 
 intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uintptr_t wParam,
                             intptr_t) {
-  if (message != platform::kInitDialog && message != platform::kCommand) return false;
+  if (message != platform::INIT_DIALOG && message != platform::COMMAND) return false;
 
   const Controls controls = {platform::dialogItem(dialog, IDC_URL),
                              platform::dialogItem(dialog, IDC_INTERVAL)};
@@ -129,7 +129,7 @@ intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uin
     return false;
   }
 
-  if (message == platform::kInitDialog) {
+  if (message == platform::INIT_DIALOG) {
     initialise(dialog, controls);
     return true;
   }

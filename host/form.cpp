@@ -15,14 +15,14 @@ namespace host {
 
 namespace {
 
-constexpr int kHorizontalUnits = 3;     // dialog units per terminal column
-constexpr int kVerticalUnits = 8;       // dialog units per terminal row
-constexpr uint32_t kEscapeWaitMs = 50;  // a lone Esc, not the start of a key sequence
-constexpr const char* kKeysHelp =
+constexpr int HORIZONTAL_UNITS = 3;      // dialog units per terminal column
+constexpr int VERTICAL_UNITS = 8;        // dialog units per terminal row
+constexpr uint32_t ESCAPE_WAIT_MS = 50;  // a lone Esc, not the start of a key sequence
+constexpr const char* KEYS_HELP =
     "Tab/arrows: move  Space: toggle/press  Enter: OK  Esc: Cancel  Backspace: erase";
 
-int column(int x) { return (x + 1) / kHorizontalUnits; }
-int row(int y) { return (y + kVerticalUnits / 2) / kVerticalUnits; }
+int column(int x) { return (x + 1) / HORIZONTAL_UNITS; }
+int row(int y) { return (y + VERTICAL_UNITS / 2) / VERTICAL_UNITS; }
 
 // One open dialog's form: where the focus is and half-read key sequences.
 struct FormState {
@@ -100,7 +100,7 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
       canvas.put(left + 1, y, text);
       break;
     case form::Kind::Label:
-      if (item.id != form::kNoId && item.align == form::Align::Left) {
+      if (item.id != form::NO_ID && item.align == form::Align::Left) {
         // A label the dialog writes to (a status line): its current text,
         // wrapped over the rows it has.
         const std::string shown = controlString(dialog, item.id);
@@ -215,7 +215,7 @@ int defaultButton(const form::Layout& layout) {
 }
 
 void cancel(platform::WindowHandle dialog) {
-  platform::posix::clickControl(dialog, form::kCancelId);
+  platform::posix::clickControl(dialog, form::CANCEL_ID);
 }
 
 }  // namespace
@@ -242,7 +242,7 @@ std::string renderForm(platform::WindowHandle dialog, int focusId) {
     const form::Item& item = layout->items[i];
     drawItem(canvas, dialog, item, item.id == focusId && item.tabStop, 2);
   }
-  return canvas.text() + " " + kKeysHelp + "\n";
+  return canvas.text() + " " + KEYS_HELP + "\n";
 }
 
 platform::WindowHandle openFormDialog() { return forms.empty() ? nullptr : forms.back()->dialog; }
@@ -294,7 +294,7 @@ void formInput(platform::WindowHandle dialog, unsigned char byte) {
   switch (byte) {
     case 0x1B:
       f->input = FormState::Escape;
-      f->escapeTimer = platform::posix::runDelayed(kEscapeWaitMs, [dialog] {
+      f->escapeTimer = platform::posix::runDelayed(ESCAPE_WAIT_MS, [dialog] {
         FormState* g = findForm(dialog);
         if (g == nullptr || g->input != FormState::Escape) return;
         g->input = FormState::Plain;

@@ -76,10 +76,10 @@ struct Entry {
 
 std::u16string wideText(const std::string& text) {
   const int units =
-      platform::multiByteToWide(platform::kUtf8CodePage, text.c_str(), -1, nullptr, 0);
+      platform::multiByteToWide(platform::UTF8_CODE_PAGE, text.c_str(), -1, nullptr, 0);
   if (units <= 0) return {};
   std::u16string wide(static_cast<size_t>(units), u'\0');
-  platform::multiByteToWide(platform::kUtf8CodePage, text.c_str(), -1,
+  platform::multiByteToWide(platform::UTF8_CODE_PAGE, text.c_str(), -1,
                             reinterpret_cast<uint16_t*>(wide.data()), units);
   wide.pop_back();
   return wide;
@@ -88,7 +88,7 @@ std::u16string wideText(const std::string& text) {
 struct Player {
   std::vector<Entry> entries;
   size_t position = 0;
-  int status = kStopped;
+  int status = STOPPED;
   uint32_t trackMs = 10000;
   uint64_t trackEnd = 0;  // delayed callback ending the current entry
   std::chrono::steady_clock::time_point startedAt;
@@ -108,20 +108,20 @@ void armTrackEnd(uint32_t ms) {
 
 void start(size_t position) {
   player.position = position;
-  player.status = kPlaying;
+  player.status = PLAYING;
   const Entry& e = player.entries[position];
   say("playing " + std::to_string(position + 1) + "/" + std::to_string(player.entries.size()) +
       ": " + e.title + " (" + e.path + ")");
   armTrackEnd(player.trackMs);
-  host::notifyWindow(reinterpret_cast<uintptr_t>(e.path.c_str()), kNotifyNewFile);
+  host::notifyWindow(reinterpret_cast<uintptr_t>(e.path.c_str()), NOTIFY_NEW_FILE);
 }
 
 void stop() {
   posix::cancelDelayed(player.trackEnd);
-  if (player.status == kStopped) return;  // 'n' after the end changes nothing
-  player.status = kStopped;
+  if (player.status == STOPPED) return;  // 'n' after the end changes nothing
+  player.status = STOPPED;
   say("stopped");
-  host::notifyWindow(kStatusChanged, kNotifyChanged);
+  host::notifyWindow(STATUS_CHANGED, NOTIFY_CHANGED);
 }
 
 void next() {
@@ -133,21 +133,21 @@ void next() {
 }
 
 void togglePause() {
-  if (player.status == kPlaying) {
+  if (player.status == PLAYING) {
     posix::cancelDelayed(player.trackEnd);
     const auto played = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - player.startedAt)
                             .count();
     player.remainingMs =
         played >= player.remainingMs ? 0 : player.remainingMs - static_cast<uint32_t>(played);
-    player.status = kPaused;
+    player.status = PAUSED;
     say("paused");
-    host::notifyWindow(kStatusChanged, kNotifyChanged);
-  } else if (player.status == kPaused) {
-    player.status = kPlaying;
+    host::notifyWindow(STATUS_CHANGED, NOTIFY_CHANGED);
+  } else if (player.status == PAUSED) {
+    player.status = PLAYING;
     say("resumed");
     armTrackEnd(player.remainingMs);
-    host::notifyWindow(kStatusChanged, kNotifyChanged);
+    host::notifyWindow(STATUS_CHANGED, NOTIFY_CHANGED);
   } else {
     start(0);
   }
@@ -155,21 +155,21 @@ void togglePause() {
 
 intptr_t hostWindowProcedure(platform::WindowHandle, unsigned message, uintptr_t wParam,
                              intptr_t code) {
-  if (message != platform::kUserMessage) return 0;
+  if (message != platform::USER_MESSAGE) return 0;
   switch (code) {
-    case kGetStatus:
+    case GET_STATUS:
       return player.status;
-    case kGetListPosition:
+    case GET_LIST_POSITION:
       return static_cast<intptr_t>(player.position);
-    case kGetTitle:
+    case GET_TITLE:
       return wParam < player.entries.size()
                  ? reinterpret_cast<intptr_t>(player.entries[wParam].title.c_str())
                  : 0;
-    case kGetTitleWide:
+    case GET_TITLE_WIDE:
       return wParam < player.entries.size()
                  ? reinterpret_cast<intptr_t>(player.entries[wParam].wideTitle.c_str())
                  : 0;
-    case kGetFileName:
+    case GET_FILE_NAME:
       return wParam < player.entries.size()
                  ? reinterpret_cast<intptr_t>(player.entries[wParam].path.c_str())
                  : 0;

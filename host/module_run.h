@@ -53,8 +53,8 @@ struct ModuleRun {
 // module unloaded and "quit" said.
 void runModule(LoadedModule module, const ModuleRun& mode);
 
-// The player tells its own window that what it plays changed (kNotifyNewFile
-// with the file name, kNotifyChanged with kTitleChanged or kStatusChanged),
+// The player tells its own window that what it plays changed (NOTIFY_NEW_FILE
+// with the file name, NOTIFY_CHANGED with TITLE_CHANGED or STATUS_CHANGED),
 // as SendMessage would; the module learns of it by watching the window.
 // Nothing happens outside runModule.
 void notifyWindow(uintptr_t wParam, intptr_t code);

@@ -41,17 +41,17 @@ int exitStatus = 0;
 
 intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wParam,
                          intptr_t code) {
-  if (message != platform::kUserMessage) return 0;
+  if (message != platform::USER_MESSAGE) return 0;
   switch (code) {
-    case kGetStatus:
+    case GET_STATUS:
       return mpris::nowPlaying().status;
-    case kGetListPosition:
+    case GET_LIST_POSITION:
       return 0;  // MPRIS has no playlist position: one entry, the current track
-    case kGetTitle:
+    case GET_TITLE:
       if (wParam != 0) return 0;
       answeredTitle = mpris::nowPlaying().title;
       return reinterpret_cast<intptr_t>(answeredTitle.c_str());
-    case kGetFileName: {
+    case GET_FILE_NAME: {
       if (wParam != 0) return 0;
       const std::optional<std::string> path = mpris::nowPlaying().path;
       if (!path) return 0;  // a stream or nothing: no tag fragment
@@ -72,10 +72,10 @@ void onChange() {
   notified = std::move(now);
   if (changes.newTrack) {
     const std::string path = notified.path.value_or("");
-    notifyWindow(reinterpret_cast<uintptr_t>(path.c_str()), kNotifyNewFile);
+    notifyWindow(reinterpret_cast<uintptr_t>(path.c_str()), NOTIFY_NEW_FILE);
   }
-  if (changes.title) notifyWindow(kTitleChanged, kNotifyChanged);
-  if (changes.status) notifyWindow(kStatusChanged, kNotifyChanged);
+  if (changes.title) notifyWindow(TITLE_CHANGED, NOTIFY_CHANGED);
+  if (changes.status) notifyWindow(STATUS_CHANGED, NOTIFY_CHANGED);
 }
 
 void onBusLost() {

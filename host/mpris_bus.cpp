@@ -33,10 +33,10 @@ namespace host::mpris {
 
 namespace {
 
-constexpr uint64_t kCallTimeoutUs = 2'000'000;
-constexpr int kMessagesPerDispatch = 64;  // then timers get their turn
-constexpr const char* kPlayerPath = "/org/mpris/MediaPlayer2";
-constexpr const char* kPlayerInterface = "org.mpris.MediaPlayer2.Player";
+constexpr uint64_t CALL_TIMEOUT_US = 2'000'000;
+constexpr int MESSAGES_PER_DISPATCH = 64;  // then timers get their turn
+constexpr const char* PLAYER_PATH = "/org/mpris/MediaPlayer2";
+constexpr const char* PLAYER_INTERFACE = "org.mpris.MediaPlayer2.Player";
 
 struct BusCloser {
   void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }  // no flush: never blocks
@@ -244,7 +244,7 @@ MessagePtr newCall(const char* destination, const char* path, const char* interf
 SlotPtr callAsync(MessagePtr m, sd_bus_message_handler_t handler, void* userdata) {
   if (!m) return nullptr;
   sd_bus_slot* slot = nullptr;
-  if (sd_bus_call_async(follower().bus.get(), &slot, m.get(), handler, userdata, kCallTimeoutUs) <
+  if (sd_bus_call_async(follower().bus.get(), &slot, m.get(), handler, userdata, CALL_TIMEOUT_US) <
       0) {
     return nullptr;
   }
@@ -273,8 +273,8 @@ void requestAll(Player& p) {
     p.getAllAgain = true;
     return;
   }
-  MessagePtr m = newCall(p.owner.c_str(), kPlayerPath, "org.freedesktop.DBus.Properties", "GetAll");
-  if (m && sd_bus_message_append(m.get(), "s", kPlayerInterface) < 0) m.reset();
+  MessagePtr m = newCall(p.owner.c_str(), PLAYER_PATH, "org.freedesktop.DBus.Properties", "GetAll");
+  if (m && sd_bus_message_append(m.get(), "s", PLAYER_INTERFACE) < 0) m.reset();
   p.getAll = callAsync(std::move(m), onGetAll, &p);
 }
 
@@ -335,7 +335,7 @@ int onPropertiesChanged(sd_bus_message* m, void*, sd_bus_error*) {
   const char* sender = sd_bus_message_get_sender(m);
   const char* interface = nullptr;
   if (sender == nullptr || sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &interface) <= 0 ||
-      interface == nullptr || std::strcmp(interface, kPlayerInterface) != 0) {
+      interface == nullptr || std::strcmp(interface, PLAYER_INTERFACE) != 0) {
     return 0;
   }
   Update u;
@@ -454,7 +454,7 @@ void dispatch() {
   Follower& f = follower();
   if (!f.bus) return;
   f.more = false;
-  for (int i = 0; i < kMessagesPerDispatch; ++i) {
+  for (int i = 0; i < MESSAGES_PER_DISPATCH; ++i) {
     const int r = sd_bus_process(f.bus.get(), nullptr);
     if (r < 0) {
       std::fprintf(stderr, "trellicast-host: lost the session bus: %s\n", std::strerror(-r));
@@ -462,7 +462,7 @@ void dispatch() {
       return;
     }
     if (r == 0) break;
-    if (i + 1 == kMessagesPerDispatch) f.more = true;
+    if (i + 1 == MESSAGES_PER_DISPATCH) f.more = true;
   }
   showChange();
   if (f.onChange != nullptr) f.onChange();
@@ -533,7 +533,7 @@ NowPlaying nowPlaying() {
   const int i = pickPlayer(candidates);
   if (i < 0) return now;
   const Player& p = *players[static_cast<size_t>(i)];
-  now.player = p.name.substr(kPlayerPrefix.size());
+  now.player = p.name.substr(PLAYER_PREFIX.size());
   now.status = statusCode(p.playback);
   now.title = displayTitle(p.track);
   now.path = localPath(p.track.url);

@@ -99,8 +99,8 @@ std::optional<std::string> localPath(std::string_view url) {
 }
 
 bool wantedName(std::string_view busName, std::string_view filter) {
-  if (busName.substr(0, kPlayerPrefix.size()) != kPlayerPrefix) return false;
-  const std::string_view player = busName.substr(kPlayerPrefix.size());
+  if (busName.substr(0, PLAYER_PREFIX.size()) != PLAYER_PREFIX) return false;
+  const std::string_view player = busName.substr(PLAYER_PREFIX.size());
   if (player.empty() || player == "playerctld") return false;
   return player.substr(0, filter.size()) == filter;
 }

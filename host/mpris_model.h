@@ -12,7 +12,7 @@
 
 namespace host::mpris {
 
-inline constexpr std::string_view kPlayerPrefix = "org.mpris.MediaPlayer2.";
+inline constexpr std::string_view PLAYER_PREFIX = "org.mpris.MediaPlayer2.";
 
 enum class Playback { stopped, paused, playing };
 

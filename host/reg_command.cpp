@@ -21,16 +21,19 @@ namespace host {
 
 namespace {
 
-constexpr const char* kRootName = "HKEY_LOCAL_MACHINE";
-constexpr uint32_t kRegNone = 0, kRegExpandSz = 2, kRegBinary = 3, kRegQword = 11;
+constexpr const char* ROOT_NAME = "HKEY_LOCAL_MACHINE";
+constexpr uint32_t REG_TYPE_NONE = 0, REG_EXPAND_SZ = 2, REG_BINARY = 3, REG_QWORD = 11;
 
 struct TypeName {
   const char* name;
   uint32_t type;
 };
-constexpr TypeName kTypes[] = {
-    {"REG_NONE", kRegNone},     {"REG_SZ", platform::kRegSz},       {"REG_EXPAND_SZ", kRegExpandSz},
-    {"REG_BINARY", kRegBinary}, {"REG_DWORD", platform::kRegDword}, {"REG_QWORD", kRegQword}};
+constexpr TypeName TYPES[] = {{"REG_NONE", REG_TYPE_NONE},
+                              {"REG_SZ", platform::REG_TYPE_SZ},
+                              {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+                              {"REG_BINARY", REG_BINARY},
+                              {"REG_DWORD", platform::REG_TYPE_DWORD},
+                              {"REG_QWORD", REG_QWORD}};
 
 std::string upper(std::string s) {
   for (char& c : s)
@@ -47,16 +50,16 @@ int syntaxError(const std::string& verb, const char* detail = nullptr) {
 
 int systemError(long code) {
   switch (code) {
-    case platform::posix::kStoreNotFound:
+    case platform::posix::STORE_NOT_FOUND:
       std::cout << "ERROR: The system was unable to find the specified registry key or value.\n";
       break;
-    case platform::posix::kStorePathNotFound:
+    case platform::posix::STORE_PATH_NOT_FOUND:
       std::cout << "ERROR: The system cannot find the path specified.\n";
       break;
-    case platform::posix::kStoreAccessDenied:
+    case platform::posix::STORE_ACCESS_DENIED:
       std::cout << "ERROR: Access is denied.\n";
       break;
-    case platform::posix::kStoreCorrupt:
+    case platform::posix::STORE_CORRUPT:
       std::cout << "ERROR: The structure of one of the files containing registry data is "
                    "corrupt.\n";
       break;
@@ -70,12 +73,12 @@ int systemError(long code) {
 std::optional<std::string> subKeyOf(const std::string& key) {
   const size_t slash = key.find('\\');
   const std::string root = upper(key.substr(0, slash));
-  if (root != "HKLM" && root != kRootName) return std::nullopt;
+  if (root != "HKLM" && root != ROOT_NAME) return std::nullopt;
   return slash == std::string::npos ? std::string() : key.substr(slash + 1);
 }
 
 std::string typeName(uint32_t type) {
-  for (const auto& t : kTypes)
+  for (const auto& t : TYPES)
     if (t.type == type) return t.name;
   char text[32];
   std::snprintf(text, sizeof text, "REG_0x%X", type);
@@ -83,17 +86,17 @@ std::string typeName(uint32_t type) {
 }
 
 std::string shownData(const platform::posix::StoredValue& v) {
-  if (v.type == platform::kRegSz || v.type == kRegExpandSz) {
+  if (v.type == platform::REG_TYPE_SZ || v.type == REG_EXPAND_SZ) {
     return v.data.substr(0, v.data.find('\0'));
   }
   char text[32];
-  if (v.type == platform::kRegDword && v.data.size() == 4) {
+  if (v.type == platform::REG_TYPE_DWORD && v.data.size() == 4) {
     uint32_t n = 0;
     std::memcpy(&n, v.data.data(), 4);
     std::snprintf(text, sizeof text, "0x%x", n);
     return text;
   }
-  if (v.type == kRegQword && v.data.size() == 8) {
+  if (v.type == REG_QWORD && v.data.size() == 8) {
     uint64_t n = 0;
     std::memcpy(&n, v.data.data(), 8);
     std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(n));
@@ -181,10 +184,10 @@ bool parseSwitches(const std::vector<std::string>& args, size_t from, const std:
 }
 
 int add(const std::string& subKey, const Switches& s) {
-  uint32_t type = platform::kRegSz;
+  uint32_t type = platform::REG_TYPE_SZ;
   if (s.type) {
     bool known = false;
-    for (const auto& t : kTypes) {
+    for (const auto& t : TYPES) {
       if (*s.type == t.name) {
         type = t.type;
         known = true;
@@ -194,9 +197,9 @@ int add(const std::string& subKey, const Switches& s) {
   }
   const std::string text = s.data.value_or("");
   std::string bytes;
-  if (type == platform::kRegDword || type == kRegQword) {
+  if (type == platform::REG_TYPE_DWORD || type == REG_QWORD) {
     uint64_t n = 0;
-    const int bits = type == kRegQword ? 64 : 32;
+    const int bits = type == REG_QWORD ? 64 : 32;
     if (!parseNumber(s.data ? text : "0", bits, &n)) {
       std::cout << "ERROR: Invalid value for /d: " << text << "\n";
       return 1;
@@ -207,7 +210,7 @@ int add(const std::string& subKey, const Switches& s) {
     } else {
       bytes.assign(reinterpret_cast<const char*>(&n), 8);
     }
-  } else if (type == kRegBinary) {
+  } else if (type == REG_BINARY) {
     if (text.size() % 2 != 0) return syntaxError("add", "Invalid hex data for /d.");
     for (size_t i = 0; i < text.size(); i += 2) {
       uint64_t b = 0;
@@ -222,7 +225,7 @@ int add(const std::string& subKey, const Switches& s) {
 
   if (s.valueName && !s.force) {
     std::vector<platform::posix::StoredValue> values;
-    if (platform::posix::storeListKey(subKey, &values, nullptr) == platform::kRegSuccess) {
+    if (platform::posix::storeListKey(subKey, &values, nullptr) == platform::REG_SUCCESS) {
       for (const auto& v : values) {
         if (upper(v.name) == upper(*s.valueName) &&
             !askYes("Value " + (s.valueName->empty() ? "(Default)" : *s.valueName) +
@@ -236,15 +239,15 @@ int add(const std::string& subKey, const Switches& s) {
 
   platform::KeyHandle key = nullptr;
   long rc = platform::regCreateKey(subKey.c_str(), &key);
-  if (rc != platform::kRegSuccess) return systemError(rc);
+  if (rc != platform::REG_SUCCESS) return systemError(rc);
   if (s.valueName) {
     rc = platform::regSetValue(key, s.valueName->c_str(), type, bytes.data(),
                                static_cast<uint32_t>(bytes.size()));
   }
   // Closing the key is what commits the write: its failure is the command's.
   const long closed = platform::regCloseKey(key);
-  if (rc == platform::kRegSuccess) rc = closed;
-  if (rc != platform::kRegSuccess) return systemError(rc);
+  if (rc == platform::REG_SUCCESS) rc = closed;
+  if (rc != platform::REG_SUCCESS) return systemError(rc);
   std::cout << "The operation completed successfully.\n";
   return 0;
 }
@@ -253,10 +256,10 @@ int query(const std::string& subKey, const Switches& s) {
   std::vector<platform::posix::StoredValue> values;
   std::vector<std::string> subKeys;
   const long rc = platform::posix::storeListKey(subKey, &values, &subKeys);
-  if (rc != platform::kRegSuccess) return systemError(rc);
+  if (rc != platform::REG_SUCCESS) return systemError(rc);
   std::string stored = subKey;
   platform::posix::storeKeyName(subKey, &stored);
-  const std::string fullName = stored.empty() ? kRootName : std::string(kRootName) + "\\" + stored;
+  const std::string fullName = stored.empty() ? ROOT_NAME : std::string(ROOT_NAME) + "\\" + stored;
 
   if (s.valueName) {
     for (const auto& v : values) {
@@ -267,26 +270,26 @@ int query(const std::string& subKey, const Switches& s) {
         return 0;
       }
     }
-    return systemError(platform::posix::kStoreNotFound);
+    return systemError(platform::posix::STORE_NOT_FOUND);
   }
   std::cout << "\n" << fullName << "\n";
   for (const auto& v : values) printValue(v);
   std::cout << "\n";
-  for (const auto& k : subKeys) std::cout << kRootName << "\\" << k << "\n";
+  for (const auto& k : subKeys) std::cout << ROOT_NAME << "\\" << k << "\n";
   return 0;
 }
 
 int remove(const std::string& subKey, const Switches& s) {
   std::vector<platform::posix::StoredValue> values;
   long rc = platform::posix::storeListKey(subKey, &values, nullptr);
-  if (rc != platform::kRegSuccess) return systemError(rc);
+  if (rc != platform::REG_SUCCESS) return systemError(rc);
   if (!s.force) {
     const std::string question =
         s.valueName ? "Delete the registry value " +
                           (s.valueName->empty() ? std::string("(Default)") : *s.valueName)
         : s.allValues
-            ? std::string("Delete all values under the registry key ") + kRootName + "\\" + subKey
-            : std::string("Permanently delete the registry key ") + kRootName + "\\" + subKey;
+            ? std::string("Delete all values under the registry key ") + ROOT_NAME + "\\" + subKey
+            : std::string("Permanently delete the registry key ") + ROOT_NAME + "\\" + subKey;
     if (!askYes(question)) {
       std::cout << "The operation was canceled by the user.\n";
       return 0;
@@ -297,12 +300,12 @@ int remove(const std::string& subKey, const Switches& s) {
   } else if (s.allValues) {
     for (const auto& v : values) {
       rc = platform::posix::storeDeleteValue(subKey, v.name);
-      if (rc != platform::kRegSuccess) break;
+      if (rc != platform::REG_SUCCESS) break;
     }
   } else {
     rc = platform::posix::storeDeleteKey(subKey);
   }
-  if (rc != platform::kRegSuccess) return systemError(rc);
+  if (rc != platform::REG_SUCCESS) return systemError(rc);
   std::cout << "The operation completed successfully.\n";
   return 0;
 }

@@ -8,8 +8,8 @@
 
 namespace form {
 
-constexpr int kNoId = -1;     // a control without id
-constexpr int kCancelId = 2;  // IDCANCEL: what Esc presses
+constexpr int NO_ID = -1;     // a control without id
+constexpr int CANCEL_ID = 2;  // IDCANCEL: what Esc presses
 
 enum class Kind {
   GroupBox,

@@ -11,15 +11,15 @@
 // the position after the last byte written.
 template <typename Keep, typename Out>
 Out percentEscape(std::string_view bytes, Keep keep, Out out) {
-  constexpr char kHex[] = "0123456789ABCDEF";
+  constexpr char HEX[] = "0123456789ABCDEF";
   for (const char c : bytes) {
     const auto b = static_cast<unsigned char>(c);
     if (keep(b)) {
       *out++ = c;
     } else {
       *out++ = '%';
-      *out++ = kHex[b >> 4];
-      *out++ = kHex[b & 0x0F];
+      *out++ = HEX[b >> 4];
+      *out++ = HEX[b & 0x0F];
     }
   }
   return out;

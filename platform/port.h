@@ -26,7 +26,7 @@ using ModuleHandle = void*;  // HINSTANCE of this module
 using KeyHandle = void*;     // HKEY
 
 // ---- Messages to the host window --------------------------------------
-constexpr unsigned kUserMessage = 0x0400;  // WM_USER
+constexpr unsigned USER_MESSAGE = 0x0400;  // WM_USER
 
 // SendMessageA(window, WM_USER, wParam, code): synchronous, returns the
 // window procedure's answer.
@@ -52,8 +52,8 @@ void unwatchWindow(WindowHandle window, UserMessageWatch watch);
 // ---- Timers -------------------------------------------------------------
 // Period raised to the platform's shortest (10 ms) and capped at its
 // longest (0x7FFFFFFF ms).
-constexpr uint32_t kTimerMaxPeriodMs = 0x7FFFFFFF;
-constexpr unsigned kTimerMessage = 0x0113;  // WM_TIMER
+constexpr uint32_t TIMER_MAX_PERIOD_MS = 0x7FFFFFFF;
+constexpr unsigned TIMER_MESSAGE = 0x0113;  // WM_TIMER
 
 using TimerCallback = void (*)(WindowHandle window, unsigned message, uintptr_t timerId,
                                uint32_t time);
@@ -70,8 +70,8 @@ bool killTimer(WindowHandle window, uintptr_t timerId);
 void messageBox(const char* text, const char* caption);
 
 // ---- Modal dialog -----------------------------------------------------------
-constexpr unsigned kInitDialog = 0x0110;  // WM_INITDIALOG
-constexpr unsigned kCommand = 0x0111;     // WM_COMMAND; LOWORD(wParam) is the control id
+constexpr unsigned INIT_DIALOG = 0x0110;  // WM_INITDIALOG
+constexpr unsigned COMMAND = 0x0111;      // WM_COMMAND; LOWORD(wParam) is the control id
 
 using DialogProcedure = intptr_t (*)(WindowHandle dialog, unsigned message, uintptr_t wParam,
                                      intptr_t lParam);
@@ -109,9 +109,9 @@ struct TimeOfDay {
 TimeOfDay localTimeOfDay();
 
 // ---- Settings store (registry) ----------------------------------------------------
-constexpr uint32_t kRegSz = 1;     // REG_SZ
-constexpr uint32_t kRegDword = 4;  // REG_DWORD
-constexpr long kRegSuccess = 0;    // ERROR_SUCCESS
+constexpr uint32_t REG_TYPE_SZ = 1;     // REG_SZ
+constexpr uint32_t REG_TYPE_DWORD = 4;  // REG_DWORD
+constexpr long REG_SUCCESS = 0;         // ERROR_SUCCESS
 
 // RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, no class,
 // REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, default security, key, nullptr).
@@ -169,13 +169,13 @@ struct HttpPost {
 // Windows call that failed there, so both builds fail at the same steps:
 // InternetOpenA (the HTTP stack cannot be set up), InternetConnectA,
 // HttpOpenRequestA, HttpSendRequestExA (the send cannot be handed to the
-// sender thread; kSendBusy while another send is in flight).
+// sender thread; SEND_BUSY while another send is in flight).
 enum class PostStart { started, open, connect, request, send };
 
 // Starts a post and never holds the caller: the backend opens what the post
 // needs, hands it to one sender thread and returns. The sender writes the
 // request, reads the answer's status line and headers, reads and discards
-// up to kAnswerBodyLimit bytes of its body and only then closes, or keeps
+// up to ANSWER_BODY_LIMIT bytes of its body and only then closes, or keeps
 // the connection for the next post where HTTP/1.1 allows it. Redirects are
 // not followed. The backend owns every handle of a post from start to end.
 // On anything but started the last error says why and nothing was sent.
@@ -185,7 +185,7 @@ enum class PostStart { started, open, connect, request, send };
 // same as httpPostOutcome.
 PostStart httpPost(const HttpPost& post);
 
-constexpr uint32_t kAnswerBodyLimit = 64 * 1024;
+constexpr uint32_t ANSWER_BODY_LIMIT = 64 * 1024;
 
 // What became of the last post httpPost started.
 struct PostOutcome {
@@ -207,12 +207,12 @@ struct PostOutcome {
 // once the bound has passed, then running until the sender really ends.
 PostOutcome httpPostOutcome();
 // The last error of an httpPost refused because a post is in flight.
-constexpr uint32_t kSendBusy = 170;  // ERROR_BUSY
+constexpr uint32_t SEND_BUSY = 170;  // ERROR_BUSY
 
 // Bounds on one post, applied by the backends: name resolution (where the
 // stack allows), connecting, sending and waiting for the answer are each
 // cut off here.
-constexpr uint32_t kNetTimeoutMs = 5000;
+constexpr uint32_t NET_TIMEOUT_MS = 5000;
 
 // ---- Media files --------------------------------------------------------------
 // What tells one version of a file from the next: its size and the time it
@@ -225,13 +225,13 @@ struct FileStamp {
 // A file name as the system's file functions take it: UTF-16 on Windows
 // (the wide functions, so that every name opens), bytes on POSIX. The core
 // makes one from what the player gives and only carries it.
-constexpr uint32_t kNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
+constexpr uint32_t NOT_ENOUGH_MEMORY = 8;  // ERROR_NOT_ENOUGH_MEMORY
 struct FileName {
   std::string native;  // the system's units, as bytes, without a terminator
 };
 // A name the player gave in its code page (211): MultiByteToWideChar(CP_ACP)
 // on Windows, the bytes as they are on POSIX. False when it cannot be had;
-// the last error is kNotEnoughMemory when memory ran out.
+// the last error is NOT_ENOUGH_MEMORY when memory ran out.
 bool fileNameFromCodePage(const char* name, FileName* fileName);
 // A name the player gave in UTF-16 (214, terminated): as it is on Windows,
 // in UTF-8 on POSIX. False when it cannot be had or runs past 32767 units.
@@ -255,10 +255,10 @@ std::FILE* openFileForReading(const FileName& fileName);
 // the result does not fit or cannot be converted (the last error says why).
 // On POSIX the narrow texts are UTF-8 already: every code page converts as
 // UTF-8, and bytes that are not UTF-8 become U+FFFD.
-constexpr uint32_t kAnsiCodePage = 0;      // CP_ACP
-constexpr uint32_t kUtf8CodePage = 65001;  // CP_UTF8
+constexpr uint32_t ANSI_CODE_PAGE = 0;      // CP_ACP
+constexpr uint32_t UTF8_CODE_PAGE = 65001;  // CP_UTF8
 
-// GetACP: the code page of the player's narrow texts (kUtf8CodePage on
+// GetACP: the code page of the player's narrow texts (UTF8_CODE_PAGE on
 // POSIX).
 uint32_t ansiCodePage();
 // MultiByteToWideChar(codePage, 0, text, length, wide, capacity).

@@ -70,7 +70,7 @@ int32_t pluginInit() {
 }
 
 void pluginConfig() {
-  platform::dialogBox(pluginRecord.moduleInstance, IDD_SETTINGS, &form::kSettingsForm, hostWindow,
+  platform::dialogBox(pluginRecord.moduleInstance, IDD_SETTINGS, &form::SETTINGS_FORM, hostWindow,
                       settingsDialogProc);
 }
 

@@ -21,23 +21,23 @@
 
 namespace {
 
-constexpr const char* kAgent = "Trellicast";
-constexpr const char* kHeaderFormat =
+constexpr const char* AGENT = "Trellicast";
+constexpr const char* HEADER_FORMAT =
     "Content-Type: application/x-www-form-urlencoded\nHost: %s\nContent-Length: %ld\n";
-constexpr size_t kHeaderBlockSize = 1024;
+constexpr size_t HEADER_BLOCK_SIZE = 1024;
 // The header block keeps 72 fixed characters, the body length (at most four
 // digits, the body never reaching 8192 bytes) and a terminator: this is what
 // is left for the host token.
-constexpr size_t kHostTokenMax = 947;
+constexpr size_t HOST_TOKEN_MAX = 947;
 // Every component of a URL is at most this long.
-constexpr size_t kPieceSize = URL_MAX_CHARS + 1;
+constexpr size_t PIECE_SIZE = URL_MAX_CHARS + 1;
 // How often the settings dialog's "Send now" looks for its outcome.
-constexpr uint32_t kOutcomePollMs = 100;
+constexpr uint32_t OUTCOME_POLL_MS = 100;
 // Changes closer together than this make one post, of the last state: a
 // title that lives shorter never goes out.
-constexpr uint32_t kSettleMs = 250;
+constexpr uint32_t SETTLE_MS = 250;
 // How often a change post that found a post in flight looks again.
-constexpr uint32_t kBusyRetryMs = 50;
+constexpr uint32_t BUSY_RETRY_MS = 50;
 
 // Host messages (WM_USER codes): base/player.h.
 
@@ -151,7 +151,7 @@ bool makeHostToken(const char* url, const platform::UrlComponents& parts, char* 
   const char* end = parts.host.text + parts.host.length;
   while (*end != '\0' && *end != '/' && *end != '?' && *end != '#') ++end;
   const size_t length = static_cast<size_t>(end - start);
-  if (length > kHostTokenMax) return false;
+  if (length > HOST_TOKEN_MAX) return false;
   copySpan(token, start, length);
   return true;
 }
@@ -187,15 +187,15 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
   }
 
   // The Host header's token, and the pieces the post is made of.
-  char hostToken[kHostTokenMax + 1];
+  char hostToken[HOST_TOKEN_MAX + 1];
   if (!makeHostToken(url, parts, hostToken)) {
     report("Invalid URL");
     return false;
   }
-  char host[kPieceSize];
-  char user[kPieceSize];
-  char password[kPieceSize];
-  char target[kPieceSize + 1];
+  char host[PIECE_SIZE];
+  char user[PIECE_SIZE];
+  char password[PIECE_SIZE];
+  char target[PIECE_SIZE + 1];
   copySpan(host, parts.host.text, parts.host.length);
   copySpan(user, parts.user.text, parts.user.length);
   copySpan(password, parts.password.text, parts.password.length);
@@ -203,8 +203,8 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
   const bool hasUser = parts.user.length > 0;
 
   // Ask the player what is playing.
-  const intptr_t status = platform::sendUserMessage(window, 0, kGetStatus);
-  const intptr_t position = platform::sendUserMessage(window, 0, kGetListPosition);
+  const intptr_t status = platform::sendUserMessage(window, 0, GET_STATUS);
+  const intptr_t position = platform::sendUserMessage(window, 0, GET_LIST_POSITION);
   Buffer convertedTitle;
   const char* title = entryTitle(window, position, convertedTitle);
 
@@ -218,23 +218,23 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
   // wide name first, so that names outside the code page open too).
   std::optional<TagPairs> pairs;
   const intptr_t wideName =
-      platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileNameWide);
+      platform::sendUserMessage(window, static_cast<uintptr_t>(position), GET_FILE_NAME_WIDE);
   if (wideName != 0 && wideName != 1) {
     pairs = collectTagFieldsWide(reinterpret_cast<const uint16_t*>(wideName));
   } else {
     const auto* fileName = reinterpret_cast<const char*>(
-        platform::sendUserMessage(window, static_cast<uintptr_t>(position), kGetFileName));
+        platform::sendUserMessage(window, static_cast<uintptr_t>(position), GET_FILE_NAME));
     if (fileName != nullptr) pairs = collectTagFields(fileName);
   }
   if (pairs) bodyLength = appendTagFragment(bodyBuffer.get(), BODY_BUFFER_SIZE, bodyLength, *pairs);
   pairs.reset();
 
   // The added headers: content type, Host and the body's length.
-  const Buffer headers = allocZeroed(kHeaderBlockSize);
+  const Buffer headers = allocZeroed(HEADER_BLOCK_SIZE);
   if (!headers) return false;
-  const int headersLength = std::snprintf(headers.get(), kHeaderBlockSize, kHeaderFormat, hostToken,
-                                          static_cast<long>(bodyLength));
-  if (headersLength < 0 || static_cast<size_t>(headersLength) >= kHeaderBlockSize) return false;
+  const int headersLength = std::snprintf(headers.get(), HEADER_BLOCK_SIZE, HEADER_FORMAT,
+                                          hostToken, static_cast<long>(bodyLength));
+  if (headersLength < 0 || static_cast<size_t>(headersLength) >= HEADER_BLOCK_SIZE) return false;
 
   const uint64_t hash = hashOf(bodyBuffer.get(), bodyLength);
   if (onlyWhenChanged && hash == lastPostHash) return false;
@@ -242,7 +242,7 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
   // Hand the post to the sender thread; its outcome is taken later. A post
   // that cannot even start is reported now, except when the sender is still
   // busy with one it gave up on: that is no failure of this update.
-  const platform::HttpPost post = {kAgent,
+  const platform::HttpPost post = {AGENT,
                                    host,
                                    parts.port,
                                    parts.secure,
@@ -260,7 +260,7 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
       if (origin == Origin::timer) lastPostHash = hash;
       // The outcome is taken as soon as it comes, for the status line (and
       // any box) to tell it then; a tick that comes first takes it too.
-      platform::setTimer(window, OUTCOME_TIMER_ID, kOutcomePollMs, onOutcomePoll);
+      platform::setTimer(window, OUTCOME_TIMER_ID, OUTCOME_POLL_MS, onOutcomePoll);
       return true;
     case platform::PostStart::open:
       report("Cannot InternetOpen");
@@ -272,7 +272,7 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
       report("Cannot HttpOpenRequest");
       break;
     case platform::PostStart::send:
-      if (platform::lastError() != platform::kSendBusy) report("Cannot HttpSendRequestEx");
+      if (platform::lastError() != platform::SEND_BUSY) report("Cannot HttpSendRequestEx");
       break;
   }
   return false;
@@ -300,7 +300,7 @@ void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
   const platform::PostOutcome previous = platform::httpPostOutcome();
   takeOutcome(previous);
   if (previous.state == platform::PostOutcome::State::running) {
-    platform::setTimer(window, CHANGE_TIMER_ID, kBusyRetryMs, onChangeTimer);
+    platform::setTimer(window, CHANGE_TIMER_ID, BUSY_RETRY_MS, onChangeTimer);
   } else {
     platform::killTimer(window, CHANGE_TIMER_ID);
     if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, true)) {
@@ -315,8 +315,8 @@ void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
 // settling time.
 void onPlayerMessage(uintptr_t wParam, intptr_t code) {
   const bool change =
-      code == kNotifyNewFile || code == kNotifyNewFileWide ||
-      (code == kNotifyChanged && (wParam == kTitleChanged || wParam == kStatusChanged));
+      code == NOTIFY_NEW_FILE || code == NOTIFY_NEW_FILE_WIDE ||
+      (code == NOTIFY_CHANGED && (wParam == TITLE_CHANGED || wParam == STATUS_CHANGED));
   if (change) noteChange();
 }
 
@@ -324,7 +324,7 @@ void onPlayerMessage(uintptr_t wParam, intptr_t code) {
 
 void noteChange() {
   if (hostWindow == nullptr || !canPost()) return;
-  platform::setTimer(hostWindow, CHANGE_TIMER_ID, kSettleMs, onChangeTimer);
+  platform::setTimer(hostWindow, CHANGE_TIMER_ID, SETTLE_MS, onChangeTimer);
 }
 
 void startWatchingPlayer() {

@@ -74,7 +74,7 @@ namespace {
 // runs out.
 std::optional<TagPairs> collectByName(bool made, const platform::FileName& name) {
   if (made) return collectTagFields(name);
-  if (platform::lastError() != platform::kNotEnoughMemory) return TagPairs();
+  if (platform::lastError() != platform::NOT_ENOUGH_MEMORY) return TagPairs();
   reportError("Out of memory");
   return std::nullopt;
 }

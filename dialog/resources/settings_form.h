@@ -10,8 +10,8 @@
 
 namespace form {
 
-inline constexpr Item kSettingsItems[] = {
-    {kNoId, Kind::GroupBox, " Trellicast settings ", 7, 7, 198, 129, false, false, Align::Left},
+inline constexpr Item SETTINGS_ITEMS[] = {
+    {NO_ID, Kind::GroupBox, " Trellicast settings ", 7, 7, 198, 129, false, false, Align::Left},
     {IDOK, Kind::DefaultButton, "OK", 20, 115, 50, 14, true, false, Align::Left},
     {IDCANCEL, Kind::Button, "Cancel", 85, 115, 50, 14, true, false, Align::Left},
     {IDC_URL_LABEL, Kind::Label, "URL:", 19, 41, 17, 8, false, false, Align::Right},
@@ -26,8 +26,8 @@ inline constexpr Item kSettingsItems[] = {
     {IDC_SEND_NOW, Kind::Button, "Send now", 146, 115, 50, 14, true, false, Align::Left},
 };
 
-inline constexpr Layout kSettingsForm = {
-    IDD_SETTINGS, "Trellicast", 212, 143, kSettingsItems, std::size(kSettingsItems),
+inline constexpr Layout SETTINGS_FORM = {
+    IDD_SETTINGS, "Trellicast", 212, 143, SETTINGS_ITEMS, std::size(SETTINGS_ITEMS),
 };
 
 }  // namespace form

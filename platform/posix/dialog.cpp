@@ -19,16 +19,16 @@ namespace platform {
 
 namespace {
 
-constexpr uint32_t kInvalidWindowHandle = 1400;     // ERROR_INVALID_WINDOW_HANDLE
-constexpr uint32_t kControlIdNotFound = 1421;       // ERROR_CONTROL_ID_NOT_FOUND
-constexpr uint32_t kResourceNotFound = 1812;        // ERROR_RESOURCE_DATA_NOT_FOUND
-constexpr uint32_t kDefaultEditLimit = 32767;       // before any EM_LIMITTEXT
-constexpr uint32_t kLargestEditLimit = 0x7FFFFFFE;  // EM_LIMITTEXT with 0
+constexpr uint32_t INVALID_WINDOW_HANDLE = 1400;     // ERROR_INVALID_WINDOW_HANDLE
+constexpr uint32_t CONTROL_ID_NOT_FOUND = 1421;      // ERROR_CONTROL_ID_NOT_FOUND
+constexpr uint32_t RESOURCE_NOT_FOUND = 1812;        // ERROR_RESOURCE_DATA_NOT_FOUND
+constexpr uint32_t DEFAULT_EDIT_LIMIT = 32767;       // before any EM_LIMITTEXT
+constexpr uint32_t LARGEST_EDIT_LIMIT = 0x7FFFFFFE;  // EM_LIMITTEXT with 0
 
 struct Control {
   const form::Item* item;
   std::string text;
-  uint32_t limit = kDefaultEditLimit;
+  uint32_t limit = DEFAULT_EDIT_LIMIT;
   bool checked = false;
 };
 
@@ -60,7 +60,7 @@ Control* findControl(WindowHandle handle, Dialog** owner = nullptr) {
       }
     }
   }
-  setLastError(kInvalidWindowHandle);
+  setLastError(INVALID_WINDOW_HANDLE);
   return nullptr;
 }
 
@@ -83,7 +83,7 @@ void changed(Dialog* dialog) {
 intptr_t dialogBox(ModuleHandle, int templateId, const form::Layout* layout, WindowHandle,
                    DialogProcedure procedure) {
   if (layout == nullptr || layout->templateId != templateId || procedure == nullptr) {
-    setLastError(kResourceNotFound);
+    setLastError(RESOURCE_NOT_FOUND);
     return -1;
   }
   // Without a presenter nobody could see or answer the dialog.
@@ -100,7 +100,7 @@ intptr_t dialogBox(ModuleHandle, int templateId, const form::Layout* layout, Win
   Dialog* d = dialog.get();
   openDialogs.push_back(d);
 
-  procedure(d, kInitDialog, 0, 0);
+  procedure(d, INIT_DIALOG, 0, 0);
   // Ended while initialising (a control it needs is missing): never shown.
   if (!d->ended) {
     d->initialised = true;
@@ -119,7 +119,7 @@ intptr_t dialogBox(ModuleHandle, int templateId, const form::Layout* layout, Win
 bool endDialog(WindowHandle handle, intptr_t result) {
   Dialog* d = findDialog(handle);
   if (d == nullptr) {
-    setLastError(kInvalidWindowHandle);
+    setLastError(INVALID_WINDOW_HANDLE);
     return false;
   }
   d->ended = true;
@@ -130,11 +130,11 @@ bool endDialog(WindowHandle handle, intptr_t result) {
 WindowHandle dialogItem(WindowHandle handle, int controlId) {
   Dialog* d = findDialog(handle);
   if (d == nullptr) {
-    setLastError(kInvalidWindowHandle);
+    setLastError(INVALID_WINDOW_HANDLE);
     return nullptr;
   }
   Control* c = controlById(d, controlId);
-  if (c == nullptr) setLastError(kControlIdNotFound);
+  if (c == nullptr) setLastError(CONTROL_ID_NOT_FOUND);
   return c;
 }
 
@@ -155,7 +155,7 @@ bool isDialogButtonChecked(WindowHandle handle, int controlId) {
 
 void limitText(WindowHandle control, uint32_t maxChars) {
   Control* c = findControl(control);
-  if (c != nullptr && isEdit(*c)) c->limit = maxChars == 0 ? kLargestEditLimit : maxChars;
+  if (c != nullptr && isEdit(*c)) c->limit = maxChars == 0 ? LARGEST_EDIT_LIMIT : maxChars;
 }
 
 bool setControlText(WindowHandle control, const char* text) {
@@ -228,7 +228,7 @@ bool clickControl(WindowHandle dialog, int controlId) {
     case form::Kind::Button:
     case form::Kind::DefaultButton:
       // BN_CLICKED is 0: wParam is the id alone.
-      d->procedure(d, kCommand, static_cast<uintptr_t>(controlId), 0);
+      d->procedure(d, COMMAND, static_cast<uintptr_t>(controlId), 0);
       // Boxes the procedure showed have written over the form.
       changed(findDialog(dialog));
       return true;

@@ -13,7 +13,7 @@
 namespace platform {
 namespace {
 
-constexpr size_t kMaxUnits = 32767;
+constexpr size_t MAX_UNITS = 32767;
 
 }  // namespace
 
@@ -23,7 +23,7 @@ bool fileNameFromCodePage(const char* name, FileName* fileName) {
     fileName->native = name;
     return true;
   } catch (const std::bad_alloc&) {
-    setLastError(kNotEnoughMemory);
+    setLastError(NOT_ENOUGH_MEMORY);
     return false;
   }
 }
@@ -31,19 +31,19 @@ bool fileNameFromCodePage(const char* name, FileName* fileName) {
 bool fileNameFromWide(const uint16_t* name, FileName* fileName) {
   if (name == nullptr) return false;
   size_t units = 0;
-  while (units <= kMaxUnits && name[units] != 0) ++units;
-  if (units > kMaxUnits) return false;
+  while (units <= MAX_UNITS && name[units] != 0) ++units;
+  if (units > MAX_UNITS) return false;
   const int n = static_cast<int>(units);
-  const int bytes = units == 0 ? 0 : wideToMultiByte(kUtf8CodePage, name, n, nullptr, 0);
+  const int bytes = units == 0 ? 0 : wideToMultiByte(UTF8_CODE_PAGE, name, n, nullptr, 0);
   if (units != 0 && bytes <= 0) return false;
   try {
     fileName->native.assign(static_cast<size_t>(bytes), '\0');
   } catch (const std::bad_alloc&) {
-    setLastError(kNotEnoughMemory);
+    setLastError(NOT_ENOUGH_MEMORY);
     return false;
   }
   return units == 0 ||
-         wideToMultiByte(kUtf8CodePage, name, n, fileName->native.data(), bytes) == bytes;
+         wideToMultiByte(UTF8_CODE_PAGE, name, n, fileName->native.data(), bytes) == bytes;
 }
 
 std::string fileNameText(const FileName& fileName) { return fileName.native; }

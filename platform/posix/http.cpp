@@ -4,11 +4,11 @@
 // so the core's messages mean the same thing on both builds: "open" when
 // libcurl cannot set itself up or no handle can be had, "connect" and
 // "request" on bad arguments, "send" when the transfer cannot be built or a
-// post is already in flight (kSendBusy). Otherwise it builds the transfer
+// post is already in flight (SEND_BUSY). Otherwise it builds the transfer
 // (its own copies of the headers and the body) and hands it to the sender
 // thread, which resolves, connects, does the TLS handshake, writes the
 // request, reads the answer's status line and headers, reads and discards
-// up to kAnswerBodyLimit bytes of its body, and only then lets go of the
+// up to ANSWER_BODY_LIMIT bytes of its body, and only then lets go of the
 // connection. Every network failure (refused, name not found, certificate,
 // timeout, a reset, an answer that is not HTTP) is the post's outcome,
 // taken later through httpPostOutcome with the libcurl code as last error.
@@ -17,11 +17,11 @@
 // in flight): its connection cache keeps the connection, and a TLS session,
 // open for the next post where HTTP/1.1 allows it.
 //
-// Timeouts. Every transfer is bounded by platform::kNetTimeoutMs twice
+// Timeouts. Every transfer is bounded by platform::NET_TIMEOUT_MS twice
 // over: CURLOPT_CONNECTTIMEOUT_MS cuts name resolution (curl's threaded
 // resolver honours it), the TCP connect and the TLS handshake, and
 // CURLOPT_TIMEOUT_MS cuts the whole transfer, the wait for the answer
-// included. One post occupies the sender thread for at most kNetTimeoutMs
+// included. One post occupies the sender thread for at most NET_TIMEOUT_MS
 // (plus scheduling), whatever the server does; the caller's thread is never
 // held.
 //
@@ -58,8 +58,8 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kContinueSuppressed = "Expect:";
-constexpr const char* kAcceptSuppressed = "Accept:";
+constexpr const char* CONTINUE_SUPPRESSED = "Expect:";
+constexpr const char* ACCEPT_SUPPRESSED = "Accept:";
 
 struct CurlDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
@@ -183,7 +183,7 @@ size_t readHeader(char* line, size_t size, size_t count, void* userdata) {
 size_t readBody(char*, size_t size, size_t count, void* userdata) {
   auto* answer = static_cast<Answer*>(userdata);
   answer->bodyBytes += size * count;
-  return answer->bodyBytes > kAnswerBodyLimit ? 0 : size * count;
+  return answer->bodyBytes > ANSWER_BODY_LIMIT ? 0 : size * count;
 }
 
 // Ends a transfer at once when the process exits under it.
@@ -320,7 +320,7 @@ JobOwner prepare(const HttpPost& post, PostStart* stage) {
     fail(CURLE_OUT_OF_MEMORY);
     return nullptr;
   }
-  for (const char* suppressed : {kContinueSuppressed, kAcceptSuppressed}) {
+  for (const char* suppressed : {CONTINUE_SUPPRESSED, ACCEPT_SUPPRESSED}) {
     curl_slist* grown = curl_slist_append(job->headers.get(), suppressed);
     if (grown == nullptr) {
       fail(CURLE_OUT_OF_MEMORY);
@@ -360,8 +360,8 @@ JobOwner prepare(const HttpPost& post, PostStart* stage) {
       set(CURLOPT_CAPATH, dir);
   }
   set(CURLOPT_NOSIGNAL, 1L);
-  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
-  set(CURLOPT_TIMEOUT_MS, static_cast<long>(kNetTimeoutMs));
+  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(NET_TIMEOUT_MS));
+  set(CURLOPT_TIMEOUT_MS, static_cast<long>(NET_TIMEOUT_MS));
   set(CURLOPT_HEADERFUNCTION, &readHeader);
   set(CURLOPT_HEADERDATA, static_cast<void*>(&job->answer));
   set(CURLOPT_WRITEFUNCTION, &readBody);
@@ -622,7 +622,7 @@ PostStart httpPost(const HttpPost& post) {
   {
     const std::lock_guard<std::mutex> guard(sendLock);
     if (slot == Slot::running) {
-      setLastError(kSendBusy);
+      setLastError(SEND_BUSY);
       return PostStart::send;
     }
   }

@@ -34,8 +34,8 @@ namespace platform {
 
 namespace {
 
-constexpr uint32_t kTimerMinPeriodMs = 10;
-constexpr uint32_t kInvalidWindowHandle = 1400;  // ERROR_INVALID_WINDOW_HANDLE
+constexpr uint32_t TIMER_MIN_PERIOD_MS = 10;
+constexpr uint32_t INVALID_WINDOW_HANDLE = 1400;  // ERROR_INVALID_WINDOW_HANDLE
 
 using Clock = std::chrono::steady_clock;
 using Millis = int64_t;
@@ -143,13 +143,13 @@ void runDue(const Next& next, Millis now) {
     const TimerCallback callback = t.callback;
     const auto [window, id] = next.timer;
     if (callback != nullptr) {
-      callback(window, kTimerMessage, id, static_cast<uint32_t>(now));
+      callback(window, TIMER_MESSAGE, id, static_cast<uint32_t>(now));
     } else if (window != nullptr) {
       // A timer without callback posts WM_TIMER to its window.
       auto w = l.windows.find(windowKey(window));
       if (w != l.windows.end()) {
         const posix::WindowProcedure procedure = w->second;
-        procedure(window, kTimerMessage, id, 0);
+        procedure(window, TIMER_MESSAGE, id, 0);
       }
     }
   } else {
@@ -233,18 +233,18 @@ bool pumpOne() {
 intptr_t sendUserMessage(WindowHandle window, uintptr_t wParam, intptr_t code) {
   auto it = loop().windows.find(windowKey(window));
   if (it == loop().windows.end()) {
-    setLastError(kInvalidWindowHandle);
+    setLastError(INVALID_WINDOW_HANDLE);
     return 0;
   }
   const posix::WindowProcedure procedure = it->second;  // the window may go while it runs
-  return procedure ? procedure(window, kUserMessage, wParam, code) : 0;
+  return procedure ? procedure(window, USER_MESSAGE, wParam, code) : 0;
 }
 
 bool watchWindow(WindowHandle window, UserMessageWatch watch) {
   Loop& l = loop();
   auto it = l.windows.find(windowKey(window));
   if (it == l.windows.end()) {
-    setLastError(kInvalidWindowHandle);
+    setLastError(INVALID_WINDOW_HANDLE);
     return false;
   }
   auto cell = std::make_shared<UserMessageWatch>(watch);
@@ -252,7 +252,7 @@ bool watchWindow(WindowHandle window, UserMessageWatch watch) {
   it->second = [cell, previous](WindowHandle w, unsigned message, uintptr_t wParam,
                                 intptr_t lParam) -> intptr_t {
     const UserMessageWatch current = *cell;
-    if (message == kUserMessage && current != nullptr) current(wParam, lParam);
+    if (message == USER_MESSAGE && current != nullptr) current(wParam, lParam);
     return previous ? previous(w, message, wParam, lParam) : 0;
   };
   l.watches[windowKey(window)].push_back({cell, std::move(previous)});
@@ -280,12 +280,12 @@ uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
                    TimerCallback callback) {
   Loop& l = loop();
   if (window != nullptr && !windowExists(window)) {
-    setLastError(kInvalidWindowHandle);
+    setLastError(INVALID_WINDOW_HANDLE);
     return 0;
   }
   // Without a window the id asked for is ignored and a new one is made.
   if (window == nullptr) timerId = l.nextThreadTimerId++;
-  const uint32_t period = std::clamp(periodMs, kTimerMinPeriodMs, kTimerMaxPeriodMs);
+  const uint32_t period = std::clamp(periodMs, TIMER_MIN_PERIOD_MS, TIMER_MAX_PERIOD_MS);
   l.timers[{window, timerId}] = Timer{period, callback, nowMs() + period, l.nextOrder++};
   return timerId != 0 ? timerId : 1;
 }

@@ -68,12 +68,12 @@ namespace {
 
 using namespace posix;
 
-constexpr std::string_view kHeader = "trellicast-registry 1";
-constexpr std::string_view kEnd = "end";
-constexpr std::string_view kTempSuffix = ".tmp";
+constexpr std::string_view HEADER = "trellicast-registry 1";
+constexpr std::string_view END = "end";
+constexpr std::string_view TEMP_SUFFIX = ".tmp";
 // How long a writer waits for another one to finish its commit.
-constexpr int kLockWaitMs = 1000;
-constexpr int kLockPollMs = 5;
+constexpr int LOCK_WAIT_MS = 1000;
+constexpr int LOCK_POLL_MS = 5;
 
 struct Key {
   std::string path;
@@ -197,15 +197,15 @@ long errnoCode(int error) {
     case EACCES:
     case EPERM:
     case EROFS:
-      return kStoreAccessDenied;
+      return STORE_ACCESS_DENIED;
     case ENOENT:
     case ENOTDIR:
-      return kStorePathNotFound;
+      return STORE_PATH_NOT_FOUND;
     case ENOSPC:
     case EDQUOT:
-      return kStoreDiskFull;
+      return STORE_DISK_FULL;
     default:
-      return kStoreIoFailed;
+      return STORE_IO_FAILED;
   }
 }
 
@@ -261,7 +261,7 @@ bool parse(std::string_view text, Database* db) {
   if (text.empty() || text.back() != '\n') return false;
   text.remove_suffix(1);
   const auto lines = split(text, '\n');
-  if (lines.size() < 2 || lines.front() != kHeader || lines.back() != kEnd) return false;
+  if (lines.size() < 2 || lines.front() != HEADER || lines.back() != END) return false;
 
   Key* current = nullptr;
   for (size_t i = 1; i + 1 < lines.size(); ++i) {
@@ -285,7 +285,7 @@ bool parse(std::string_view text, Database* db) {
 }
 
 std::string format(const Database& db) {
-  std::string out(kHeader);
+  std::string out(HEADER);
   out += '\n';
   for (const auto& k : db.keys) {
     out += "key ";
@@ -301,7 +301,7 @@ std::string format(const Database& db) {
       out += '\n';
     }
   }
-  out += kEnd;
+  out += END;
   out += '\n';
   return out;
 }
@@ -315,7 +315,7 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string tempPath() { return registryPath() + std::string(kTempSuffix); }
+std::string tempPath() { return registryPath() + std::string(TEMP_SUFFIX); }
 
 // The whole file; *exists false (and success) when there is none.
 long readWhole(const std::string& path, std::string* text, bool* exists) {
@@ -323,7 +323,7 @@ long readWhole(const std::string& path, std::string* text, bool* exists) {
   *exists = false;
   const UniqueFd fd = openFd(path, O_RDONLY);
   if (!fd) {
-    if (errno == ENOENT || errno == ENOTDIR) return kRegSuccess;
+    if (errno == ENOENT || errno == ENOTDIR) return REG_SUCCESS;
     return errnoCode(errno);
   }
   char chunk[4096];
@@ -331,13 +331,13 @@ long readWhole(const std::string& path, std::string* text, bool* exists) {
     const ssize_t n = ::read(fd.get().value, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno == EISDIR ? kStoreAccessDenied : errnoCode(errno);
+      return errno == EISDIR ? STORE_ACCESS_DENIED : errnoCode(errno);
     }
     if (n == 0) break;
     text->append(chunk, static_cast<size_t>(n));
   }
   *exists = true;
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 // The registry as the file holds it; no file (or no folder) yet is an
@@ -347,39 +347,39 @@ long loadFile(Database* db) {
   std::string text;
   bool present = false;
   const long rc = readWhole(registryPath(), &text, &present);
-  if (rc != kRegSuccess) return rc;
-  if (!present) return kRegSuccess;
-  return parse(text, db) ? kRegSuccess : kStoreCorrupt;
+  if (rc != REG_SUCCESS) return rc;
+  if (!present) return REG_SUCCESS;
+  return parse(text, db) ? REG_SUCCESS : STORE_CORRUPT;
 }
 
 long makeFolders(const std::string& folder) {
   struct stat st {};
   if (::stat(folder.c_str(), &st) == 0) {
-    return S_ISDIR(st.st_mode) ? kRegSuccess : kStorePathNotFound;
+    return S_ISDIR(st.st_mode) ? REG_SUCCESS : STORE_PATH_NOT_FOUND;
   }
   if (errno != ENOENT) return errnoCode(errno);
   const std::string parent = folderOf(folder);
   if (parent != folder) {
     const long rc = makeFolders(parent);
-    if (rc != kRegSuccess) return rc;
+    if (rc != REG_SUCCESS) return rc;
   }
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errnoCode(errno);
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 // The store's folder, opened and locked; waits for another writer at most
-// kLockWaitMs when asked to wait.
+// LOCK_WAIT_MS when asked to wait.
 long lockFolder(bool wait, UniqueFd* lock) {
   UniqueFd fd = openFd(folderOf(registryPath()), O_RDONLY | O_DIRECTORY);
   if (!fd) return errnoCode(errno);
-  for (int waited = 0; ::flock(fd.get().value, LOCK_EX | LOCK_NB) != 0; waited += kLockPollMs) {
+  for (int waited = 0; ::flock(fd.get().value, LOCK_EX | LOCK_NB) != 0; waited += LOCK_POLL_MS) {
     if (errno != EWOULDBLOCK && errno != EINTR) return errnoCode(errno);
-    if (!wait || waited >= kLockWaitMs) return kStoreIoFailed;
-    const timespec pause{0, kLockPollMs * 1000000L};
+    if (!wait || waited >= LOCK_WAIT_MS) return STORE_IO_FAILED;
+    const timespec pause{0, LOCK_POLL_MS * 1000000L};
     ::nanosleep(&pause, nullptr);
   }
   *lock = std::move(fd);
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 // What a reader sees: the file, once a temporary file left by a writer
@@ -388,7 +388,7 @@ long load(Database* db) {
   struct stat st {};
   UniqueFd lock;
   if (::lstat(tempPath().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-      lockFolder(false, &lock) == kRegSuccess)
+      lockFolder(false, &lock) == REG_SUCCESS)
     ::unlink(tempPath().c_str());
   return loadFile(db);
 }
@@ -403,22 +403,22 @@ long writeAll(int fd, const std::string& text) {
     }
     done += static_cast<size_t>(n);
   }
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 // Writes text to the temporary file; with commit, flushes it and renames it
 // over the file, else removes it again (a trial of the write).
 long writeTemp(const std::string& text, bool commit, int folderFd) {
   const std::string temp = tempPath();
-  long rc = kRegSuccess;
+  long rc = REG_SUCCESS;
   {
     UniqueFd fd = openFd(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!fd) return errnoCode(errno);
     rc = writeAll(fd.get().value, text);
-    if (rc == kRegSuccess && commit && ::fsync(fd.get().value) != 0) rc = errnoCode(errno);
-    if (rc == kRegSuccess && ::close(fd.release().value) != 0) rc = errnoCode(errno);
+    if (rc == REG_SUCCESS && commit && ::fsync(fd.get().value) != 0) rc = errnoCode(errno);
+    if (rc == REG_SUCCESS && ::close(fd.release().value) != 0) rc = errnoCode(errno);
   }
-  if (rc != kRegSuccess || !commit) {
+  if (rc != REG_SUCCESS || !commit) {
     ::unlink(temp.c_str());
     return rc;
   }
@@ -429,7 +429,7 @@ long writeTemp(const std::string& text, bool commit, int folderFd) {
   }
   // Make the rename itself durable.
   ::fsync(folderFd);
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 // Under the writers' lock: reads the file, applies change, and writes the
@@ -440,10 +440,10 @@ long writeLocked(const std::function<long(Database&)>& change, bool commit) {
   const long locked = lockFolder(true, &lock);
   Database db;
   long rc = loadFile(&db);
-  if (rc != kRegSuccess) return rc;
+  if (rc != REG_SUCCESS) return rc;
   rc = change(db);
-  if (rc != kRegSuccess) return rc;
-  if (locked != kRegSuccess) return locked;
+  if (rc != REG_SUCCESS) return rc;
+  if (locked != REG_SUCCESS) return locked;
   return writeTemp(format(db), commit, lock.get().value);
 }
 
@@ -456,86 +456,86 @@ OpenKey* handleOf(KeyHandle key) {
 // written when there is one.
 long applyWrites(Database& db, const OpenKey& open, const StoredValue* next) {
   Key* k = findKey(db, open.path);
-  if (k == nullptr) return kStoreKeyDeleted;
+  if (k == nullptr) return STORE_KEY_DELETED;
   for (const auto& v : open.pending) putValue(k->values, v);
   if (next != nullptr) putValue(k->values, *next);
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 }  // namespace
 
 long regCreateKey(const char* subKey, KeyHandle* key) {
   if (subKey == nullptr || key == nullptr) {
-    setLastError(static_cast<uint32_t>(kStoreInvalidParameter));
-    return kStoreInvalidParameter;
+    setLastError(static_cast<uint32_t>(STORE_INVALID_PARAMETER));
+    return STORE_INVALID_PARAMETER;
   }
   *key = nullptr;
   const std::string path = canonicalPath(subKey);
   Database db;
   long rc = load(&db);
-  if (rc == kRegSuccess && addKey(db, path)) {
+  if (rc == REG_SUCCESS && addKey(db, path)) {
     rc = makeFolders(folderOf(registryPath()));
-    if (rc == kRegSuccess)
+    if (rc == REG_SUCCESS)
       rc = writeLocked(
           [&](Database& fresh) {
             addKey(fresh, path);
-            return kRegSuccess;
+            return REG_SUCCESS;
           },
           true);
-  } else if (rc == kRegSuccess && ::access(folderOf(registryPath()).c_str(), W_OK | X_OK) != 0) {
+  } else if (rc == REG_SUCCESS && ::access(folderOf(registryPath()).c_str(), W_OK | X_OK) != 0) {
     // All access, as the plug-in asks for, needs a store it can write.
     rc = errnoCode(errno);
   }
-  if (rc != kRegSuccess) {
+  if (rc != REG_SUCCESS) {
     setLastError(static_cast<uint32_t>(rc));
     return rc;
   }
   auto* open = new OpenKey{path, {}};
   openKeys().insert(open);
   *key = open;
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size, uint32_t* type) {
   OpenKey* open = handleOf(key);
-  if (open == nullptr) return kStoreInvalidHandle;
-  if (data != nullptr && size == nullptr) return kStoreInvalidParameter;
+  if (open == nullptr) return STORE_INVALID_HANDLE;
+  if (data != nullptr && size == nullptr) return STORE_INVALID_PARAMETER;
   Database db;
   const long rc = load(&db);
-  if (rc != kRegSuccess) return rc;
-  if (!open->path.empty() && applyWrites(db, *open, nullptr) != kRegSuccess)
-    return kStoreKeyDeleted;
+  if (rc != REG_SUCCESS) return rc;
+  if (!open->path.empty() && applyWrites(db, *open, nullptr) != REG_SUCCESS)
+    return STORE_KEY_DELETED;
   Key* k = open->path.empty() ? nullptr : findKey(db, open->path);
   const StoredValue* v = k == nullptr ? nullptr : findValue(k->values, name == nullptr ? "" : name);
-  if (v == nullptr) return kStoreNotFound;
+  if (v == nullptr) return STORE_NOT_FOUND;
   if (type != nullptr) *type = v->type;
   const auto length = static_cast<uint32_t>(v->data.size());
-  if (size == nullptr) return kRegSuccess;
+  if (size == nullptr) return REG_SUCCESS;
   if (data != nullptr && length > *size) {
     *size = length;
-    return kStoreMoreData;
+    return STORE_MORE_DATA;
   }
   if (data != nullptr && length > 0) std::memcpy(data, v->data.data(), length);
   *size = length;
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* data, uint32_t size) {
   OpenKey* open = handleOf(key);
-  if (open == nullptr) return kStoreInvalidHandle;
-  if (data == nullptr && size != 0) return kStoreInvalidParameter;
-  if (open->path.empty()) return kStoreAccessDenied;  // no values at the root
+  if (open == nullptr) return STORE_INVALID_HANDLE;
+  if (data == nullptr && size != 0) return STORE_INVALID_PARAMETER;
+  if (open->path.empty()) return STORE_ACCESS_DENIED;  // no values at the root
   StoredValue v{name == nullptr ? "" : name, type,
                 std::string(static_cast<const char*>(data), data == nullptr ? 0 : size)};
   const long rc = writeLocked([&](Database& db) { return applyWrites(db, *open, &v); }, false);
-  if (rc == kRegSuccess) putValue(open->pending, std::move(v));
+  if (rc == REG_SUCCESS) putValue(open->pending, std::move(v));
   return rc;
 }
 
 long regCloseKey(KeyHandle key) {
   OpenKey* open = handleOf(key);
-  if (open == nullptr) return kStoreInvalidHandle;
-  long rc = kRegSuccess;
+  if (open == nullptr) return STORE_INVALID_HANDLE;
+  long rc = REG_SUCCESS;
   if (!open->pending.empty())
     rc = writeLocked([&](Database& db) { return applyWrites(db, *open, nullptr); }, true);
   openKeys().erase(open);
@@ -567,10 +567,10 @@ long storeListKey(const std::string& subKey, std::vector<StoredValue>* values,
                   std::vector<std::string>* subKeys) {
   Database db;
   const long rc = load(&db);
-  if (rc != kRegSuccess) return rc;
+  if (rc != REG_SUCCESS) return rc;
   const std::string path = canonicalPath(subKey);
   Key* k = findKey(db, path);
-  if (k == nullptr && !path.empty()) return kStoreNotFound;
+  if (k == nullptr && !path.empty()) return STORE_NOT_FOUND;
   if (values != nullptr) *values = k != nullptr ? k->values : std::vector<StoredValue>{};
   if (subKeys != nullptr) {
     subKeys->clear();
@@ -582,44 +582,44 @@ long storeListKey(const std::string& subKey, std::vector<StoredValue>* values,
       if (other.path.find('\\', prefix.size()) == std::string::npos) subKeys->push_back(other.path);
     }
   }
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 long storeKeyName(const std::string& subKey, std::string* name) {
   Database db;
   const long rc = load(&db);
-  if (rc != kRegSuccess) return rc;
+  if (rc != REG_SUCCESS) return rc;
   Key* k = findKey(db, canonicalPath(subKey));
-  if (k == nullptr) return kStoreNotFound;
+  if (k == nullptr) return STORE_NOT_FOUND;
   *name = k->path;
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 long storeDeleteValue(const std::string& subKey, const std::string& name) {
   return writeLocked(
       [&](Database& db) {
         Key* k = findKey(db, canonicalPath(subKey));
-        if (k == nullptr) return kStoreNotFound;
+        if (k == nullptr) return STORE_NOT_FOUND;
         const size_t before = k->values.size();
         std::erase_if(k->values, [&](const StoredValue& v) { return sameName(v.name, name); });
-        return k->values.size() == before ? kStoreNotFound : kRegSuccess;
+        return k->values.size() == before ? STORE_NOT_FOUND : REG_SUCCESS;
       },
       true);
 }
 
 long storeDeleteKey(const std::string& subKey) {
   const std::string path = canonicalPath(subKey);
-  if (path.empty()) return kStoreAccessDenied;
+  if (path.empty()) return STORE_ACCESS_DENIED;
   return writeLocked(
       [&](Database& db) {
-        if (findKey(db, path) == nullptr) return kStoreNotFound;
+        if (findKey(db, path) == nullptr) return STORE_NOT_FOUND;
         const std::string prefix = path + "\\";
         std::erase_if(db.keys, [&](const Key& k) {
           return sameName(k.path, path) ||
                  (k.path.size() > prefix.size() &&
                   sameName(std::string_view(k.path).substr(0, prefix.size()), prefix));
         });
-        return kRegSuccess;
+        return REG_SUCCESS;
       },
       true);
 }

@@ -11,16 +11,16 @@
 namespace platform::posix {
 
 // Error codes, as the Windows registry functions return them.
-constexpr long kStoreNotFound = 2;           // ERROR_FILE_NOT_FOUND: no such key or value
-constexpr long kStorePathNotFound = 3;       // ERROR_PATH_NOT_FOUND: the folder cannot be made
-constexpr long kStoreAccessDenied = 5;       // ERROR_ACCESS_DENIED: the folder cannot be written
-constexpr long kStoreInvalidHandle = 6;      // ERROR_INVALID_HANDLE
-constexpr long kStoreInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
-constexpr long kStoreDiskFull = 112;         // ERROR_DISK_FULL
-constexpr long kStoreMoreData = 234;         // ERROR_MORE_DATA: data longer than the capacity
-constexpr long kStoreCorrupt = 1015;         // ERROR_REGISTRY_CORRUPT: the file is damaged
-constexpr long kStoreIoFailed = 1016;        // ERROR_REGISTRY_IO_FAILED: any other I/O failure
-constexpr long kStoreKeyDeleted = 1018;      // ERROR_KEY_DELETED: the open key went away
+constexpr long STORE_NOT_FOUND = 2;           // ERROR_FILE_NOT_FOUND: no such key or value
+constexpr long STORE_PATH_NOT_FOUND = 3;      // ERROR_PATH_NOT_FOUND: the folder cannot be made
+constexpr long STORE_ACCESS_DENIED = 5;       // ERROR_ACCESS_DENIED: the folder cannot be written
+constexpr long STORE_INVALID_HANDLE = 6;      // ERROR_INVALID_HANDLE
+constexpr long STORE_INVALID_PARAMETER = 87;  // ERROR_INVALID_PARAMETER
+constexpr long STORE_DISK_FULL = 112;         // ERROR_DISK_FULL
+constexpr long STORE_MORE_DATA = 234;         // ERROR_MORE_DATA: data longer than the capacity
+constexpr long STORE_CORRUPT = 1015;          // ERROR_REGISTRY_CORRUPT: the file is damaged
+constexpr long STORE_IO_FAILED = 1016;        // ERROR_REGISTRY_IO_FAILED: any other I/O failure
+constexpr long STORE_KEY_DELETED = 1018;      // ERROR_KEY_DELETED: the open key went away
 
 struct StoredValue {
   std::string name;

@@ -8,9 +8,9 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kInsufficientBuffer = 122;  // ERROR_INSUFFICIENT_BUFFER
-constexpr uint32_t kInvalidParameter = 87;     // ERROR_INVALID_PARAMETER
-constexpr uint32_t kReplacement = 0xFFFD;
+constexpr uint32_t INSUFFICIENT_BUFFER = 122;  // ERROR_INSUFFICIENT_BUFFER
+constexpr uint32_t INVALID_PARAMETER = 87;     // ERROR_INVALID_PARAMETER
+constexpr uint32_t REPLACEMENT = 0xFFFD;
 
 // The code point of the well-formed UTF-8 sequence at text[i] (at most
 // length - i bytes), and its length in n; U+FFFD for one byte otherwise.
@@ -32,12 +32,12 @@ uint32_t decodeUtf8(const unsigned char* text, size_t length, size_t i, size_t* 
     if (lead == 0xF0) low = 0x90;
     if (lead == 0xF4) high = 0x8F;
   } else {
-    return kReplacement;
+    return REPLACEMENT;
   }
-  if (length - i < size) return kReplacement;
+  if (length - i < size) return REPLACEMENT;
   for (size_t k = 1; k < size; ++k) {
     const unsigned char b = text[i + k];
-    if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return kReplacement;
+    if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return REPLACEMENT;
     cp = (cp << 6) | (b & 0x3Fu);
   }
   *n = size;
@@ -66,26 +66,26 @@ bool put(Unit* out, int capacity, size_t& used, const Unit* units, size_t count)
 
 int finish(size_t used) {
   if (used > 0x7FFFFFFF) {
-    setLastError(kInsufficientBuffer);
+    setLastError(INSUFFICIENT_BUFFER);
     return 0;
   }
   return static_cast<int>(used);
 }
 
 bool knownCodePage(uint32_t codePage) {
-  if (codePage == kAnsiCodePage || codePage == kUtf8CodePage) return true;
-  setLastError(kInvalidParameter);
+  if (codePage == ANSI_CODE_PAGE || codePage == UTF8_CODE_PAGE) return true;
+  setLastError(INVALID_PARAMETER);
   return false;
 }
 
 }  // namespace
 
-uint32_t ansiCodePage() { return kUtf8CodePage; }
+uint32_t ansiCodePage() { return UTF8_CODE_PAGE; }
 
 int multiByteToWide(uint32_t codePage, const char* text, int length, uint16_t* wide, int capacity) {
   if (!knownCodePage(codePage) || text == nullptr || capacity < 0 ||
       (capacity > 0 && wide == nullptr)) {
-    setLastError(kInvalidParameter);
+    setLastError(INVALID_PARAMETER);
     return 0;
   }
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
@@ -105,7 +105,7 @@ int multiByteToWide(uint32_t codePage, const char* text, int length, uint16_t* w
       units[0] = static_cast<uint16_t>(cp);
     }
     if (!put(wide, capacity, used, units, unitCount)) {
-      setLastError(kInsufficientBuffer);
+      setLastError(INSUFFICIENT_BUFFER);
       return 0;
     }
   }
@@ -115,7 +115,7 @@ int multiByteToWide(uint32_t codePage, const char* text, int length, uint16_t* w
 int wideToMultiByte(uint32_t codePage, const uint16_t* wide, int length, char* text, int capacity) {
   if (!knownCodePage(codePage) || wide == nullptr || capacity < 0 ||
       (capacity > 0 && text == nullptr)) {
-    setLastError(kInvalidParameter);
+    setLastError(INVALID_PARAMETER);
     return 0;
   }
   const size_t count = measure(wide, length);
@@ -127,7 +127,7 @@ int wideToMultiByte(uint32_t codePage, const uint16_t* wide, int length, char* t
       cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00u);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = kReplacement;
+      cp = REPLACEMENT;
     }
     char bytes[4];
     size_t n;
@@ -151,7 +151,7 @@ int wideToMultiByte(uint32_t codePage, const uint16_t* wide, int length, char* t
       n = 4;
     }
     if (!put(text, capacity, used, bytes, n)) {
-      setLastError(kInsufficientBuffer);
+      setLastError(INSUFFICIENT_BUFFER);
       return 0;
     }
   }

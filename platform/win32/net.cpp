@@ -4,25 +4,25 @@
 // caller's thread (these calls touch no network, so a failure among them is
 // told at once, at its own stage), sets their time limits
 // (InternetSetOptionA: a dead or silent server holds a post for at most
-// kNetTimeoutMs per phase; WinInet offers no bound on name resolution),
+// NET_TIMEOUT_MS per phase; WinInet offers no bound on name resolution),
 // copies the header block and the body, and starts a thread that owns all
 // of it from then on. The thread sends (HttpSendRequestExA), reads the
 // answer's status line and headers (HttpEndRequestA), reads and discards at
-// most kAnswerBodyLimit bytes of its body, closes its three handles,
+// most ANSWER_BODY_LIMIT bytes of its body, closes its three handles,
 // records the outcome and ends with FreeLibraryAndExitThread: it holds a
 // reference to the module from start to end, so a player that unloads the
 // module while a post runs leaves the code mapped until then. An answer
 // read to its end lets WinInet keep the connection in its pool for the
 // next post to the same server. httpPostOutcome hands the recorded outcome
 // to the player's thread. At most one post runs; another is refused
-// (kSendBusy) until it ends.
+// (SEND_BUSY) until it ends.
 //
 // Redirects are not followed (INTERNET_FLAG_NO_AUTO_REDIRECT): a post is
 // never sent again elsewhere; the 3xx answer is the outcome.
 //
 // Wine's WinInet does not bound the TLS handshake: a server that accepts
 // and never answers it would keep the post running for good. So a post
-// still running kSendWaitMs after it started is given up: its outcome is
+// still running SEND_WAIT_MS after it started is given up: its outcome is
 // "timed out" (taken once), its thread is left to finish and close its
 // handles whenever WinInet returns, and until then the port answers
 // "running", so no second connection is ever made.
@@ -62,13 +62,13 @@ UrlSpan span(const char* text, DWORD length, const char* end) {
 }
 
 bool setTimeout(HINTERNET handle, DWORD option) {
-  DWORD ms = kNetTimeoutMs;
+  DWORD ms = NET_TIMEOUT_MS;
   return InternetSetOptionA(handle, option, &ms, sizeof ms) != FALSE;
 }
 
 // Base64 (RFC 4648 alphabet, "=" padding) of the bytes of text.
 std::string base64(const std::string& text) {
-  static constexpr char kDigits[] =
+  static constexpr char DIGITS[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((text.size() + 2) / 3 * 4);
@@ -77,17 +77,17 @@ std::string base64(const std::string& text) {
     uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(text[i])) << 16;
     if (left > 1) group |= static_cast<uint32_t>(static_cast<unsigned char>(text[i + 1])) << 8;
     if (left > 2) group |= static_cast<unsigned char>(text[i + 2]);
-    out += kDigits[(group >> 18) & 0x3F];
-    out += kDigits[(group >> 12) & 0x3F];
-    out += left > 1 ? kDigits[(group >> 6) & 0x3F] : '=';
-    out += left > 2 ? kDigits[group & 0x3F] : '=';
+    out += DIGITS[(group >> 18) & 0x3F];
+    out += DIGITS[(group >> 12) & 0x3F];
+    out += left > 1 ? DIGITS[(group >> 6) & 0x3F] : '=';
+    out += left > 2 ? DIGITS[group & 0x3F] : '=';
   }
   return out;
 }
 
 // How long a post may run before it is given up: WinInet's own limits fire
 // first when they apply.
-constexpr DWORD kSendWaitMs = kNetTimeoutMs + 500;
+constexpr DWORD SEND_WAIT_MS = NET_TIMEOUT_MS + 500;
 
 // One post, owned by its thread from the moment the thread starts.
 struct Send {
@@ -103,7 +103,7 @@ struct Send {
 enum class Slot {
   idle,     // no post, or its outcome taken
   running,  // a post runs and has not been given up
-  givenUp,  // a post outlived kSendWaitMs; its thread still runs
+  givenUp,  // a post outlived SEND_WAIT_MS; its thread still runs
   done,     // a post ended; its outcome waits to be taken
 };
 
@@ -147,8 +147,8 @@ PostOutcome perform(Send& send) {
     // Wine's WinInet ends a request whose answer never came (silence until
     // the receive limit, a reset, a close) with success and no status: that
     // is no answer. Which one it was shows only in the time it took.
-    outcome.error = GetTickCount() - started >= kNetTimeoutMs ? ERROR_INTERNET_TIMEOUT
-                                                              : ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    outcome.error = GetTickCount() - started >= NET_TIMEOUT_MS ? ERROR_INTERNET_TIMEOUT
+                                                               : ERROR_HTTP_INVALID_SERVER_RESPONSE;
     return outcome;
   }
   outcome.state = PostOutcome::State::answered;
@@ -160,7 +160,7 @@ PostOutcome perform(Send& send) {
   char chunk[4096];
   DWORD total = 0;
   DWORD read = 0;
-  while (total < kAnswerBodyLimit && InternetReadFile(request, chunk, sizeof chunk, &read) &&
+  while (total < ANSWER_BODY_LIMIT && InternetReadFile(request, chunk, sizeof chunk, &read) &&
          read > 0) {
     total += read;
   }
@@ -253,7 +253,7 @@ PostStart httpPost(const HttpPost& post) {
   const bool busy = slot == Slot::running || slot == Slot::givenUp;
   LeaveCriticalSection(&sendLock);
   if (busy) {
-    SetLastError(kSendBusy);
+    SetLastError(SEND_BUSY);
     return PostStart::send;
   }
   std::unique_ptr<Send> send(new (std::nothrow) Send);
@@ -315,7 +315,7 @@ PostOutcome httpPostOutcome() {
       break;
     case Slot::running:
       outcome.state = PostOutcome::State::running;
-      if (GetTickCount() - slotStarted >= kSendWaitMs) {
+      if (GetTickCount() - slotStarted >= SEND_WAIT_MS) {
         slot = Slot::givenUp;
         outcome.state = PostOutcome::State::failed;
         outcome.error = ERROR_INTERNET_TIMEOUT;

@@ -16,14 +16,14 @@
 
 namespace {
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
 
 std::string dword(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
 class Dialog : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
     dialog = {};
     dialog.controls = {{IDOK, {}},        {IDCANCEL, {}},     {IDC_URL_LABEL, {"URL:"}},
                        {IDC_URL, {}},     {IDC_INTERVAL, {}}, {IDC_SECONDS_LABEL, {"seconds"}},
@@ -41,7 +41,7 @@ class Dialog : public ::testing::Test {
     fake::state().boxes.clear();
     fake::state().timerCalls.clear();
   }
-  intptr_t init() { return settingsDialogProc(&dialog, platform::kInitDialog, 0, 0); }
+  intptr_t init() { return settingsDialogProc(&dialog, platform::INIT_DIALOG, 0, 0); }
   // Starts the plug-in and opens the dialog, then types into its URL edit.
   void openWithUrl(const std::string& typed) {
     start();
@@ -49,7 +49,7 @@ class Dialog : public ::testing::Test {
     url().text = typed;
   }
   intptr_t command(uintptr_t wParam) {
-    return settingsDialogProc(&dialog, platform::kCommand, wParam, 0);
+    return settingsDialogProc(&dialog, platform::COMMAND, wParam, 0);
   }
   fake::Control& url() { return dialog.controls[IDC_URL]; }
   fake::Control& interval() { return dialog.controls[IDC_INTERVAL]; }
@@ -88,10 +88,10 @@ TEST_F(Dialog, OpensWithTheStoredSettings) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    if (c.url != "-") fake::putValue("URL", platform::kRegSz, c.url);
-    if (c.enabled != "-") fake::putValue("Enabled", platform::kRegDword, c.enabled);
-    if (c.interval != "-") fake::putValue("Interval", platform::kRegDword, c.interval);
-    if (c.utf8 != "-") fake::putValue("Utf8", platform::kRegDword, c.utf8);
+    if (c.url != "-") fake::putValue("URL", platform::REG_TYPE_SZ, c.url);
+    if (c.enabled != "-") fake::putValue("Enabled", platform::REG_TYPE_DWORD, c.enabled);
+    if (c.interval != "-") fake::putValue("Interval", platform::REG_TYPE_DWORD, c.interval);
+    if (c.utf8 != "-") fake::putValue("Utf8", platform::REG_TYPE_DWORD, c.utf8);
     start();
     // Whatever the controls held before is replaced.
     url().text = "junk";
@@ -115,7 +115,7 @@ TEST_F(Dialog, OpensWithTheStoredSettings) {
 
 TEST_F(Dialog, WithoutAUrlBufferOpensEmptyAndStillSaves) {
   // Start-up ran out of memory for the URL: the dialog must leave it alone.
-  fake::putValue("URL", platform::kRegSz, "http://stored/");
+  fake::putValue("URL", platform::REG_TYPE_SZ, "http://stored/");
   static int calls;
   calls = 0;
   rawAllocate = [](size_t size) -> void* { return ++calls == 2 ? nullptr : std::malloc(size); };
@@ -192,7 +192,7 @@ TEST_F(Dialog, StoredIntervalRoundTripsOrMustBeShortened) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored);
     SetUp();
-    fake::putValue("URL", platform::kRegSz, "http://a/");
+    fake::putValue("URL", platform::REG_TYPE_SZ, "http://a/");
     fake::putDword("Interval", c.stored);
     start();
     ASSERT_EQ(init(), 1);
@@ -246,14 +246,14 @@ TEST_F(Dialog, OkStoresTheCheckBoxesAsZeroOrOne) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    fake::putValue("URL", platform::kRegSz, "http://a/");
-    if (c.stored != "-") fake::putValue(c.value, platform::kRegDword, c.stored);
+    fake::putValue("URL", platform::REG_TYPE_SZ, "http://a/");
+    if (c.stored != "-") fake::putValue(c.value, platform::REG_TYPE_DWORD, c.stored);
     start();
     ASSERT_EQ(init(), 1);
     if (c.toggle) dialog.controls[c.id].checked = !dialog.controls[c.id].checked;
     EXPECT_EQ(command(IDOK), 1);
     ASSERT_NE(fake::value(c.value), nullptr);
-    EXPECT_EQ(fake::value(c.value)->type, platform::kRegDword);
+    EXPECT_EQ(fake::value(c.value)->type, platform::REG_TYPE_DWORD);
     EXPECT_EQ(fake::value(c.value)->bytes, dword(c.saved));
     EXPECT_EQ(c.id == IDC_UTF8 ? int32_t{utf8Setting} : enabledSetting,
               static_cast<int32_t>(c.saved));
@@ -262,23 +262,23 @@ TEST_F(Dialog, OkStoresTheCheckBoxesAsZeroOrOne) {
 }
 
 TEST_F(Dialog, OkStoresTheEditedTextsAndArmsTheNewIntervalAtOnce) {
-  fake::putValue("URL", platform::kRegSz, "http://old.example/a/much/longer/path");
+  fake::putValue("URL", platform::REG_TYPE_SZ, "http://old.example/a/much/longer/path");
   fake::putDword("Interval", 30);
   ASSERT_NO_FATAL_FAILURE(openWithUrl("http://new/"));
   interval().text = "3";
 
   EXPECT_EQ(command(IDOK), 1);
   const auto& v = fake::value("URL");
-  EXPECT_EQ(v->type, platform::kRegSz);
+  EXPECT_EQ(v->type, platform::REG_TYPE_SZ);
   EXPECT_EQ(v->bytes, "http://new/");
   EXPECT_STREQ(urlSetting.get(), "http://new/");
-  EXPECT_EQ(fake::value("Interval")->type, platform::kRegDword);
+  EXPECT_EQ(fake::value("Interval")->type, platform::REG_TYPE_DWORD);
   EXPECT_EQ(intervalSetting, 3u);
   const auto& calls = fake::state().timerCalls;
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_FALSE(calls[0].set);
   EXPECT_TRUE(calls[1].set);
-  EXPECT_EQ(calls[1].window, kHost);
+  EXPECT_EQ(calls[1].window, HOST);
   EXPECT_EQ(calls[1].id, UPDATE_TIMER_ID);
   EXPECT_EQ(calls[1].periodMs, 3000u);
   EXPECT_EQ(fake::state().openKeys, 0);
@@ -318,7 +318,7 @@ TEST_F(Dialog, OkClearsErrorShownEvenWhenStoringFails) {
 }
 
 TEST_F(Dialog, CancelStoresNothing) {
-  fake::putValue("URL", platform::kRegSz, "http://old/");
+  fake::putValue("URL", platform::REG_TYPE_SZ, "http://old/");
   fake::putDword("Interval", 30);
   start();
   const auto before = store();
@@ -348,12 +348,12 @@ TEST_F(Dialog, CommandsAreTakenFromTheLowWord) {
     intptr_t result;
     bool ended;
   } cases[] = {
-      {"OK from an accelerator", platform::kCommand, (1u << 16) | IDOK, 1, true},
-      {"Cancel", platform::kCommand, IDCANCEL, 0, true},
-      {"edit notification", platform::kCommand, (0x300u << 16) | IDC_URL, 0, false},
-      {"check box click", platform::kCommand, IDC_ENABLED, 0, false},
+      {"OK from an accelerator", platform::COMMAND, (1u << 16) | IDOK, 1, true},
+      {"Cancel", platform::COMMAND, IDCANCEL, 0, true},
+      {"edit notification", platform::COMMAND, (0x300u << 16) | IDC_URL, 0, false},
+      {"check box click", platform::COMMAND, IDC_ENABLED, 0, false},
       {"another message with OK's id", 0x0010, IDOK, 0, false},
-      {"timer message", platform::kTimerMessage, IDOK, 0, false},
+      {"timer message", platform::TIMER_MESSAGE, IDOK, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -374,19 +374,19 @@ TEST_F(Dialog, MissingControlClosesTheDialogWithResultZero) {
     unsigned message;
     uintptr_t wParam;
   } cases[] = {
-      {"no URL edit at opening", {IDC_URL}, platform::kInitDialog, 0},
-      {"no interval edit at opening", {IDC_INTERVAL}, platform::kInitDialog, 0},
-      {"neither at opening", {IDC_URL, IDC_INTERVAL}, platform::kInitDialog, 0},
-      {"no URL edit on OK", {IDC_URL}, platform::kCommand, IDOK},
-      {"no interval edit on OK", {IDC_INTERVAL}, platform::kCommand, IDOK},
-      {"no interval edit on Cancel", {IDC_INTERVAL}, platform::kCommand, IDCANCEL},
-      {"no URL edit on any other command", {IDC_URL}, platform::kCommand, IDC_ENABLED},
+      {"no URL edit at opening", {IDC_URL}, platform::INIT_DIALOG, 0},
+      {"no interval edit at opening", {IDC_INTERVAL}, platform::INIT_DIALOG, 0},
+      {"neither at opening", {IDC_URL, IDC_INTERVAL}, platform::INIT_DIALOG, 0},
+      {"no URL edit on OK", {IDC_URL}, platform::COMMAND, IDOK},
+      {"no interval edit on OK", {IDC_INTERVAL}, platform::COMMAND, IDOK},
+      {"no interval edit on Cancel", {IDC_INTERVAL}, platform::COMMAND, IDCANCEL},
+      {"no URL edit on any other command", {IDC_URL}, platform::COMMAND, IDC_ENABLED},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    fake::putValue("URL", platform::kRegSz, "http://old/");
-    if (c.message == platform::kCommand)
+    fake::putValue("URL", platform::REG_TYPE_SZ, "http://old/");
+    if (c.message == platform::COMMAND)
       ASSERT_NO_FATAL_FAILURE(openWithUrl("http://new/"));
     else
       start();
@@ -435,7 +435,7 @@ TEST_F(Dialog, ConfigureOpensTheDialogOverTheHostWindow) {
   EXPECT_EQ(fake::value("URL")->bytes, "http://configured/");
   EXPECT_EQ(intervalSetting, 2u);
   // The new period is what the next tick runs on.
-  EXPECT_EQ((fake::state().timers[{kHost, UPDATE_TIMER_ID}].periodMs), 2000u);
+  EXPECT_EQ((fake::state().timers[{HOST, UPDATE_TIMER_ID}].periodMs), 2000u);
 }
 
 }  // namespace

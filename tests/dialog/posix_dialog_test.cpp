@@ -66,7 +66,7 @@ class Manager : public ::testing::Test {
     });
   }
   intptr_t run() {
-    return platform::dialogBox(nullptr, IDD_SETTINGS, &form::kSettingsForm, nullptr, testProcedure);
+    return platform::dialogBox(nullptr, IDD_SETTINGS, &form::SETTINGS_FORM, nullptr, testProcedure);
   }
 
   Procedure proc;
@@ -88,7 +88,7 @@ TEST_F(Manager, CannotBeCreated) {
     SCOPED_TRACE(c.name);
     if (!c.presenter) posix::setDialogPresenter({});
     EXPECT_EQ(
-        platform::dialogBox(nullptr, c.templateId, &form::kSettingsForm, nullptr, testProcedure),
+        platform::dialogBox(nullptr, c.templateId, &form::SETTINGS_FORM, nullptr, testProcedure),
         -1);
     EXPECT_TRUE(proc.messages.empty());
     SetUp();
@@ -97,11 +97,11 @@ TEST_F(Manager, CannotBeCreated) {
 
 TEST_F(Manager, BuildsTheControlsOfTheLayout) {
   proc.answer = [](WindowHandle d, unsigned message, uintptr_t) -> intptr_t {
-    if (message != platform::kInitDialog) return 0;
-    const form::Layout& layout = form::kSettingsForm;
+    if (message != platform::INIT_DIALOG) return 0;
+    const form::Layout& layout = form::SETTINGS_FORM;
     for (size_t i = 0; i < layout.count; ++i) {
       const form::Item& item = layout.items[i];
-      if (item.id == form::kNoId) continue;
+      if (item.id == form::NO_ID) continue;
       WindowHandle control = platform::dialogItem(d, item.id);
       EXPECT_NE(control, nullptr) << item.id;
       char text[64];
@@ -112,7 +112,7 @@ TEST_F(Manager, BuildsTheControlsOfTheLayout) {
     platform::setLastError(0);
     EXPECT_EQ(platform::dialogItem(d, 1003), nullptr);
     EXPECT_EQ(platform::lastError(), 1421u);
-    EXPECT_EQ(posix::dialogLayout(d), &form::kSettingsForm);
+    EXPECT_EQ(posix::dialogLayout(d), &form::SETTINGS_FORM);
     EXPECT_FALSE(platform::endDialog(reinterpret_cast<WindowHandle>(0x10), 5));
     EXPECT_EQ(platform::lastError(), 1400u);
     platform::endDialog(d, 7);
@@ -120,7 +120,7 @@ TEST_F(Manager, BuildsTheControlsOfTheLayout) {
   };
   EXPECT_EQ(run(), 7);
   ASSERT_EQ(proc.messages.size(), 1u);
-  EXPECT_EQ(proc.messages[0].first, platform::kInitDialog);
+  EXPECT_EQ(proc.messages[0].first, platform::INIT_DIALOG);
   EXPECT_EQ(draws, 0) << "a dialog ended while initialising is never shown";
   EXPECT_EQ(closes, 0);
 }
@@ -157,7 +157,7 @@ TEST_F(Manager, EditsKeepTheirTypingRules) {
     proc = {};
     draws = 0;
     proc.answer = [&c](WindowHandle d, unsigned message, uintptr_t) -> intptr_t {
-      if (message != platform::kInitDialog) return 0;
+      if (message != platform::INIT_DIALOG) return 0;
       if (c.limit != 0) platform::limitText(platform::dialogItem(d, c.id), c.limit);
       platform::setControlText(platform::dialogItem(d, c.id), c.preset.c_str());
       return 1;
@@ -183,7 +183,7 @@ TEST_F(Manager, EditsKeepTheirTypingRules) {
 
 TEST_F(Manager, ClicksToggleTheBoxAndSendCommands) {
   proc.answer = [](WindowHandle d, unsigned message, uintptr_t wParam) -> intptr_t {
-    if (message == platform::kCommand && wParam == IDOK) platform::endDialog(d, 42);
+    if (message == platform::COMMAND && wParam == IDOK) platform::endDialog(d, 42);
     return 0;
   };
   std::vector<bool> checks;
@@ -200,7 +200,7 @@ TEST_F(Manager, ClicksToggleTheBoxAndSendCommands) {
   EXPECT_EQ(run(), 42);
   EXPECT_EQ(checks, (std::vector<bool>{true, false}));
   const std::vector<std::pair<unsigned, uintptr_t>> expected = {
-      {platform::kInitDialog, 0}, {platform::kCommand, IDCANCEL}, {platform::kCommand, IDOK}};
+      {platform::INIT_DIALOG, 0}, {platform::COMMAND, IDCANCEL}, {platform::COMMAND, IDOK}};
   EXPECT_EQ(proc.messages, expected) << "a check box click sends no command";
   EXPECT_EQ(closes, 1);
   EXPECT_GE(draws, 3) << "drawn when shown and after every change";
@@ -215,7 +215,7 @@ TEST_F(Manager, TimersKeepFiringWhileOpen) {
     posix::runDelayed(200, [d] { posix::clickControl(d, IDCANCEL); });
   };
   proc.answer = [](WindowHandle d, unsigned message, uintptr_t wParam) -> intptr_t {
-    if (message == platform::kCommand && wParam == IDCANCEL) platform::endDialog(d, 3);
+    if (message == platform::COMMAND && wParam == IDCANCEL) platform::endDialog(d, 3);
     return 0;
   };
   EXPECT_EQ(run(), 3);
@@ -265,12 +265,12 @@ class Form : public ::testing::Test {
   }
   std::string stored(const char* name, bool dword) {
     platform::KeyHandle key = nullptr;
-    if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::kRegSuccess) return "!";
+    if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::REG_SUCCESS) return "!";
     char data[1100] = {};
     uint32_t size = sizeof data - 1;
     const long rc = platform::regQueryValue(key, name, data, &size);
     platform::regCloseKey(key);
-    if (rc != platform::kRegSuccess) return "-";
+    if (rc != platform::REG_SUCCESS) return "-";
     if (!dword) return std::string(data, size);
     uint32_t value = 0;
     std::memcpy(&value, data, sizeof value);

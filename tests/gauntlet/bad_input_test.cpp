@@ -33,11 +33,11 @@ namespace {
 namespace fs = std::filesystem;
 using Boxes = std::vector<fake::Box>;
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x7002);
-constexpr int kWaitMs = 3000;
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x7002);
+constexpr int WAIT_MS = 3000;
 // The room the body leaves for the escaped title (8192 bytes less the fixed
 // rows, status 1 and the terminator).
-const std::string kHead = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
+const std::string HEAD = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
 
 std::string dword(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
@@ -79,10 +79,10 @@ class BadInput : public ::testing::Test {
   }
   // The double and the state as at load time, with the player's answers.
   void wire() {
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
     fake::state().host = [this](uintptr_t, intptr_t code) -> intptr_t {
-      if (code == kGetStatus) return 1;
-      if (code == kGetTitle) return title ? reinterpret_cast<intptr_t>(title->c_str()) : 0;
+      if (code == GET_STATUS) return 1;
+      if (code == GET_TITLE) return title ? reinterpret_cast<intptr_t>(title->c_str()) : 0;
       return 0;  // position 0, no file name
     };
   }
@@ -118,7 +118,7 @@ class BadInput : public ::testing::Test {
     pluginConfig();
   }
   Boxes& boxes() { return fake::state().boxes; }
-  bool tick() { return sends::tick(kHost); }
+  bool tick() { return sends::tick(HOST); }
   void collect() {
     sends::collect([this] { EXPECT_TRUE(tick()); });
   }
@@ -226,9 +226,9 @@ TEST_F(BadInput, UrlTable) {
     auto fill = [&](std::string s) { return replaceAll(replaceAll(s, "{p6}", p6), "{p}", p); };
     const std::string url = fill(row.url);
     fresh();
-    put("URL", platform::kRegSz, kept);
-    put("Interval", platform::kRegDword, dword(1));
-    if (row.entry == Entry::stored) put("URL", platform::kRegSz, url);
+    put("URL", platform::REG_TYPE_SZ, kept);
+    put("Interval", platform::REG_TYPE_DWORD, dword(1));
+    if (row.entry == Entry::stored) put("URL", platform::REG_TYPE_SZ, url);
     restart();
     ASSERT_TRUE(boxes().empty());
     if (row.entry != Entry::stored) {
@@ -258,7 +258,7 @@ TEST_F(BadInput, UrlTable) {
       EXPECT_EQ(server.requests(), before) << "nothing is posted";
       continue;
     }
-    const auto posts = server.wait(before + 1, kWaitMs);
+    const auto posts = server.wait(before + 1, WAIT_MS);
     ASSERT_EQ(posts.size(), before + 1);
     const auto& post = posts.back();
     EXPECT_EQ(post.head.substr(0, post.head.find("\r\n")), row.requestLine);
@@ -267,7 +267,7 @@ TEST_F(BadInput, UrlTable) {
     if (row.ipv6) {
       EXPECT_EQ(header(post.head, "Host"), "[::1]:" + p6);
     }
-    EXPECT_EQ(post.body, kHead + "t");
+    EXPECT_EQ(post.body, HEAD + "t");
   }
 }
 
@@ -295,29 +295,31 @@ TEST_F(BadInput, StoredNumbersOfOddShapes) {
   const Boxes none;
   const Boxes tooBig = {{"Lumtap", "Interval too big"}};
   const NumberRow rows[] = {
-      {"interval as a string", "Interval", platform::kRegSz, "30", none},
-      {"interval as a terminated string", "Interval", platform::kRegSz, std::string("30\0", 3),
+      {"interval as a string", "Interval", platform::REG_TYPE_SZ, "30", none},
+      {"interval as a terminated string", "Interval", platform::REG_TYPE_SZ, std::string("30\0", 3),
        none},
-      {"interval of no bytes", "Interval", platform::kRegDword, "", none},
-      {"interval of one byte", "Interval", platform::kRegDword, "\x05", none},
-      {"interval of two bytes", "Interval", platform::kRegDword, "\x10\x27", none},
-      {"interval of three bytes", "Interval", platform::kRegDword, "\x01\x02\x03", none},
-      {"interval of eight bytes", "Interval", platform::kRegDword, "12345678", none},
-      {"interval 0xFFFFFFFF", "Interval", platform::kRegDword, dword(0xFFFFFFFF), tooBig},
-      {"interval 0", "Interval", platform::kRegDword, dword(0), none},
-      {"enabled of no bytes", "Enabled", platform::kRegDword, "", none},
-      {"enabled of one zero byte", "Enabled", platform::kRegDword, std::string(1, '\0'), none},
-      {"enabled of two bytes", "Enabled", platform::kRegDword, std::string("\x00\x01", 2), none},
-      {"enabled of three bytes", "Enabled", platform::kRegDword, std::string("\x02\0\0", 3), none},
-      {"enabled of five bytes", "Enabled", platform::kRegDword, std::string(5, '\0'), none},
-      {"enabled of eight bytes", "Enabled", platform::kRegDword, std::string(8, '\0'), none},
-      {"enabled as the string 0", "Enabled", platform::kRegSz, "0", none},
-      {"enabled 0xFFFFFFFF", "Enabled", platform::kRegDword, dword(0xFFFFFFFF), none},
+      {"interval of no bytes", "Interval", platform::REG_TYPE_DWORD, "", none},
+      {"interval of one byte", "Interval", platform::REG_TYPE_DWORD, "\x05", none},
+      {"interval of two bytes", "Interval", platform::REG_TYPE_DWORD, "\x10\x27", none},
+      {"interval of three bytes", "Interval", platform::REG_TYPE_DWORD, "\x01\x02\x03", none},
+      {"interval of eight bytes", "Interval", platform::REG_TYPE_DWORD, "12345678", none},
+      {"interval 0xFFFFFFFF", "Interval", platform::REG_TYPE_DWORD, dword(0xFFFFFFFF), tooBig},
+      {"interval 0", "Interval", platform::REG_TYPE_DWORD, dword(0), none},
+      {"enabled of no bytes", "Enabled", platform::REG_TYPE_DWORD, "", none},
+      {"enabled of one zero byte", "Enabled", platform::REG_TYPE_DWORD, std::string(1, '\0'), none},
+      {"enabled of two bytes", "Enabled", platform::REG_TYPE_DWORD, std::string("\x00\x01", 2),
+       none},
+      {"enabled of three bytes", "Enabled", platform::REG_TYPE_DWORD, std::string("\x02\0\0", 3),
+       none},
+      {"enabled of five bytes", "Enabled", platform::REG_TYPE_DWORD, std::string(5, '\0'), none},
+      {"enabled of eight bytes", "Enabled", platform::REG_TYPE_DWORD, std::string(8, '\0'), none},
+      {"enabled as the string 0", "Enabled", platform::REG_TYPE_SZ, "0", none},
+      {"enabled 0xFFFFFFFF", "Enabled", platform::REG_TYPE_DWORD, dword(0xFFFFFFFF), none},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     fresh();
-    put("URL", platform::kRegSz, "http://127.0.0.1:9/np");
+    put("URL", platform::REG_TYPE_SZ, "http://127.0.0.1:9/np");
     put(row.value, row.type, row.data);
     restart();
     ASSERT_TRUE(boxes().empty());
@@ -374,14 +376,14 @@ TEST_F(BadInput, TitlesFromThePlayer) {
       {"every byte value 1 to 255", everyByte, true},
       {"every byte value, repeated to 100 000", everyByteMany, false},
   };
-  put("URL", platform::kRegSz, "http://127.0.0.1:" + std::to_string(server.port()) + "/np");
+  put("URL", platform::REG_TYPE_SZ, "http://127.0.0.1:" + std::to_string(server.port()) + "/np");
   restart();
   size_t seen = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     title = row.title;
     ASSERT_TRUE(tick());
-    const auto posts = server.wait(++seen, kWaitMs);
+    const auto posts = server.wait(++seen, WAIT_MS);
     ASSERT_EQ(posts.size(), seen);
     const auto& post = posts.back();
     EXPECT_TRUE(post.complete);

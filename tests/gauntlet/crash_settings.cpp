@@ -35,8 +35,9 @@ struct Settings {
   int32_t interval;
 };
 
-const Settings kA = {"http://127.0.0.1:8000/old", 1, 10};
-const Settings kB = {"http://127.0.0.1:9000/a/longer/path/for/the/new/settings?x=1&y=2", 0, 3600};
+const Settings SETTINGS_OLD = {"http://127.0.0.1:8000/old", 1, 10};
+const Settings SETTINGS_NEW = {"http://127.0.0.1:9000/a/longer/path/for/the/new/settings?x=1&y=2",
+                               0, 3600};
 
 enum class Seen { a, b, mixed, damaged };
 
@@ -44,7 +45,7 @@ enum class Seen { a, b, mixed, damaged };
 Seen readBack(std::string* detail) {
   platform::KeyHandle key = nullptr;
   const long rc = platform::regCreateKey(SETTINGS_SUBKEY, &key);
-  if (rc != platform::kRegSuccess) {
+  if (rc != platform::REG_SUCCESS) {
     *detail = "the key does not open: " + std::to_string(rc);
     return Seen::damaged;
   }
@@ -64,9 +65,9 @@ Seen readBack(std::string* detail) {
   }
   const std::string got(url, urlSize);
   *detail = got + " enabled=" + std::to_string(enabled) + " interval=" + std::to_string(interval);
-  for (const auto* s : {&kA, &kB}) {
+  for (const auto* s : {&SETTINGS_OLD, &SETTINGS_NEW}) {
     if (got == s->url && enabled == s->enabled && interval == s->interval)
-      return s == &kA ? Seen::a : Seen::b;
+      return s == &SETTINGS_OLD ? Seen::a : Seen::b;
   }
   return Seen::mixed;
 }
@@ -75,7 +76,7 @@ Seen readBack(std::string* detail) {
   fake::reset();
   resetState();
   for (unsigned i = 0;; ++i) {
-    const Settings& s = i % 2 ? kA : kB;
+    const Settings& s = i % 2 ? SETTINGS_OLD : SETTINGS_NEW;
     saveSettings(s.url.c_str(), s.enabled, s.interval);
     if (i == 0) {
       const char byte = 1;
@@ -104,7 +105,7 @@ int main(int argc, char** argv) {
   platform::posix::setRegistryPath(file.string());
   fake::reset();
   resetState();
-  saveSettings(kA.url.c_str(), kA.enabled, kA.interval);
+  saveSettings(SETTINGS_OLD.url.c_str(), SETTINGS_OLD.enabled, SETTINGS_OLD.interval);
 
   std::mt19937 random(seed);
   std::uniform_int_distribution<unsigned> delay(0, maxDelayUs);

@@ -27,10 +27,10 @@ namespace {
 
 using namespace std::string_view_literals;
 
-constexpr int kIoTimeoutMs = 3000;
-constexpr int kSliceMs = 50;  // how often a waiting thread looks at the server's state
-constexpr size_t kMaxRequest = 1 << 20;
-constexpr size_t kHugeAnswer = 10u << 20;
+constexpr int IO_TIMEOUT_MS = 3000;
+constexpr int SLICE_MS = 50;  // how often a waiting thread looks at the server's state
+constexpr size_t MAX_REQUEST = 1 << 20;
+constexpr size_t HUGE_ANSWER = 10u << 20;
 
 // The answer of each mode that answers in HTTP: its status and body.
 const struct {
@@ -48,9 +48,9 @@ const struct {
     {Fault::hugeAnswer, "200 OK"sv, ""sv},  // the body is sent apart
 };
 // The modes whose answer always ends the connection.
-constexpr std::string_view kGarbage =
+constexpr std::string_view GARBAGE =
     "\x16\x03\x01\x02\x00\xff\xfe garbage \x00\x01\x02 not a status line\n\n"sv;
-constexpr std::string_view kCutAnswer =
+constexpr std::string_view CUT_ANSWER =
     "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\nonly a part"sv;
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -97,7 +97,7 @@ using ReadSome = std::function<long(char*, size_t)>;
 void readPost(const ReadSome& readSome, Post& post, bool headOnly, size_t upTo = SIZE_MAX) {
   std::string raw;
   char chunk[4096];
-  while (raw.size() < kMaxRequest) {
+  while (raw.size() < MAX_REQUEST) {
     size_t want = 1;  // byte by byte until the headers end
     const size_t end = raw.find("\r\n\r\n");
     if (end != std::string::npos) {
@@ -322,7 +322,7 @@ void FaultServer::run() {
     }
     // The wake-up counter ends the wait as soon as the mode changes.
     pollfd p[2] = {{wake_, POLLIN, 0}, {listener_, POLLIN, 0}};
-    if (poll(p, listener_ >= 0 ? 2 : 1, kSliceMs) <= 0) continue;
+    if (poll(p, listener_ >= 0 ? 2 : 1, SLICE_MS) <= 0) continue;
     if (p[0].revents != 0) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t n = read(wake_, &count, sizeof count);
@@ -332,7 +332,7 @@ void FaultServer::run() {
     const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     const size_t connection = ++accepted_;
-    timeval timeout{kIoTimeoutMs / 1000, 0};
+    timeval timeout{IO_TIMEOUT_MS / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     {
@@ -351,9 +351,9 @@ void FaultServer::run() {
 // Sleeps ms in slices; false when the server stops or the mode changes
 // from generation meanwhile.
 bool FaultServer::pause(int ms, size_t generation) const {
-  for (int slept = 0; slept < ms; slept += kSliceMs) {
+  for (int slept = 0; slept < ms; slept += SLICE_MS) {
     if (stop_ || generation_ != generation) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kSliceMs, ms - slept)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(SLICE_MS, ms - slept)));
   }
   return !stop_ && generation_ == generation;
 }
@@ -421,7 +421,7 @@ void FaultServer::serve(int fd, Fault fault, size_t connection) {
 }
 
 // Waits for the first byte of the next request on a kept connection: false
-// when the client closed it, it stayed idle for kIdleMs, the mode changed or
+// when the client closed it, it stayed idle for IDLE_MS, the mode changed or
 // the server stops.
 bool FaultServer::waitRequest(int fd, Channel& channel, size_t generation) {
   {
@@ -430,10 +430,10 @@ bool FaultServer::waitRequest(int fd, Channel& channel, size_t generation) {
     idle_.push_back(fd);
   }
   bool ready = channel.pending();
-  for (int waited = 0; !ready && waited < kIdleMs && !stop_ && generation_ == generation;
-       waited += kSliceMs) {
+  for (int waited = 0; !ready && waited < IDLE_MS && !stop_ && generation_ == generation;
+       waited += SLICE_MS) {
     pollfd p{fd, POLLIN, 0};
-    ready = poll(&p, 1, kSliceMs) > 0;
+    ready = poll(&p, 1, SLICE_MS) > 0;
   }
   std::lock_guard lock(mutex_);
   idle_.erase(std::find(idle_.begin(), idle_.end(), fd));
@@ -484,7 +484,7 @@ bool FaultServer::serveRequests(int fd, Fault fault, size_t connection, Channel&
         resetClose(fd);
         return true;
       case Fault::lateAnswer:
-        if (!pause(kLateAnswerMs, generation)) {
+        if (!pause(LATE_ANSWER_MS, generation)) {
           keep(std::move(post));
           return false;
         }
@@ -507,11 +507,11 @@ bool FaultServer::serveRequests(int fd, Fault fault, size_t connection, Channel&
 
 void FaultServer::answer(Channel& channel, Fault fault, bool keepAlive) {
   if (fault == Fault::garbage) {
-    channel.sendAll(kGarbage);
+    channel.sendAll(GARBAGE);
     return;
   }
   if (fault == Fault::cutAnswer) {
-    channel.sendAll(kCutAnswer);
+    channel.sendAll(CUT_ANSWER);
     return;
   }
   std::string_view status = "200 OK", body = "ok";
@@ -522,13 +522,13 @@ void FaultServer::answer(Channel& channel, Fault fault, bool keepAlive) {
     const std::string host = family_ == AF_INET6 ? "[::1]" : "127.0.0.1";
     head += "Location: https://" + host + ":" + std::to_string(port_) + "/np\r\n";
   }
-  const size_t length = fault == Fault::hugeAnswer ? kHugeAnswer : body.size();
+  const size_t length = fault == Fault::hugeAnswer ? HUGE_ANSWER : body.size();
   if (fault != Fault::status204) head += "Content-Length: " + std::to_string(length) + "\r\n";
   if (!keepAlive) head += "Connection: close\r\n";
   head += "\r\n";
   if (!channel.sendAll(head + std::string(body)) || fault != Fault::hugeAnswer) return;
   const std::string block(1 << 16, 'x');
-  for (size_t sent = 0; sent < kHugeAnswer && !stop_; sent += block.size())
+  for (size_t sent = 0; sent < HUGE_ANSWER && !stop_; sent += block.size())
     if (!channel.sendAll(block)) break;
 }
 

@@ -47,13 +47,13 @@ enum class Fault {
   status204,           // read the request, answer 204 No Content
   silentAfterRequest,  // read the whole request, then neither answer nor close
   resetAfterRequest,   // read the whole request, then reset the connection
-  lateAnswer,          // read the request, answer 200 after kLateAnswerMs
+  lateAnswer,          // read the request, answer 200 after LATE_ANSWER_MS
 };
 
 // How long lateAnswer waits before it answers.
-constexpr int kLateAnswerMs = 1500;
+constexpr int LATE_ANSWER_MS = 1500;
 // How long a kept connection may stay idle before the server closes it.
-constexpr int kIdleMs = 10000;
+constexpr int IDLE_MS = 10000;
 
 const char* faultName(Fault fault);
 

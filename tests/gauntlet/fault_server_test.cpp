@@ -82,7 +82,7 @@ TEST(FaultServer, EachModeAnswersAsNamedAndKeepsTheConnectionWhereHttpAllows) {
       EXPECT_EQ(sent.rc, row.rc) << curl_easy_strerror(sent.rc);
       EXPECT_EQ(sent.status, row.status);
       if (row.fault == Fault::lateAnswer) {
-        EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(gauntlet::kLateAnswerMs));
+        EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(gauntlet::LATE_ANSWER_MS));
       }
       if (row.fault == Fault::redirectHttps) {
         EXPECT_EQ(sent.location, "https://127.0.0.1:" + std::to_string(server.port()) + "/np");

@@ -37,16 +37,16 @@ namespace {
 
 using gauntlet::Fault;
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x7001);
-constexpr int kWaitMs = 3000;
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x7001);
+constexpr int WAIT_MS = 3000;
 // A tick never waits for the network: it returns well before any network
 // bound, sanitizers included, whatever the server does.
-constexpr auto kQuick = std::chrono::milliseconds(1000);
+constexpr auto QUICK = std::chrono::milliseconds(1000);
 // Posts to the healed server, each at its own tick.
-constexpr size_t kHealedPosts = 3;
-const std::string kTitle = "Fault & = % \xE9 title";
+constexpr size_t HEALED_POSTS = 3;
+const std::string TITLE = "Fault & = % \xE9 title";
 
-const char* const kProxyVariables[] = {"http_proxy", "HTTP_PROXY", "all_proxy",
+const char* const PROXY_VARIABLES[] = {"http_proxy", "HTTP_PROXY", "all_proxy",
                                        "ALL_PROXY",  "no_proxy",   "NO_PROXY"};
 
 struct Row {
@@ -66,15 +66,15 @@ void PrintTo(const Row& row, std::ostream* os) {
   *os << gauntlet::faultName(row.fault) << (row.tls ? " over https" : "");
 }
 
-const std::string kSendFailed = "Cannot HttpSendRequestEx: (errcode=";
+const std::string SEND_FAILED = "Cannot HttpSendRequestEx: (errcode=";
 
-const Row kRows[] = {
-    {Fault::refuse, false, kSendFailed, {7}, false, 0},  // couldn't connect
+const Row ROWS[] = {
+    {Fault::refuse, false, SEND_FAILED, {7}, false, 0},  // couldn't connect
     // Reset at connect, before the write or before any answer.
-    {Fault::reset, false, kSendFailed, {7, 52, 55, 56}, false},
+    {Fault::reset, false, SEND_FAILED, {7, 52, 55, 56}, false},
     // The post fits the socket buffers; no answer comes within the limit.
-    {Fault::neverRead, false, kSendFailed, {28}, false},
-    {Fault::stallAfterHead, false, kSendFailed, {28}, false},
+    {Fault::neverRead, false, SEND_FAILED, {28}, false},
+    {Fault::stallAfterHead, false, SEND_FAILED, {28}, false},
     {Fault::status500, false, "The server answered 500 Internal Server Error", {}, true, 1},
     {Fault::status404, false, "The server answered 404 Not Found", {}, true, 1},
     // Never followed: the post is not sent again elsewhere.
@@ -87,32 +87,32 @@ const Row kRows[] = {
     {Fault::status204, false, "", {}, true, 1},
     {Fault::lateAnswer, false, "", {}, true, 1},  // 1.5 s late: still within the limit
     // The post read whole, then silence or a reset: no answer.
-    {Fault::silentAfterRequest, false, kSendFailed, {28}, true},
-    {Fault::resetAfterRequest, false, kSendFailed, {52, 56}, true},
+    {Fault::silentAfterRequest, false, SEND_FAILED, {28}, true},
+    {Fault::resetAfterRequest, false, SEND_FAILED, {52, 56}, true},
     {Fault::hugeAnswer, false, "", {}, true},            // 200: read up to the limit
-    {Fault::garbage, false, kSendFailed, {1, 8}, true},  // not HTTP
+    {Fault::garbage, false, SEND_FAILED, {1, 8}, true},  // not HTTP
     {Fault::cutAnswer, false, "", {}, true},             // 200, its body cut short
     // Hangs up after part of the body: no answer.
-    {Fault::cutRequest, false, kSendFailed, {52, 55, 56}, false},
+    {Fault::cutRequest, false, SEND_FAILED, {52, 55, 56}, false},
     // No TLS handshake answer: nothing of the post is written, the handshake
     // times out on the sender thread.
-    {Fault::neverRead, true, kSendFailed, {28}, false},
+    {Fault::neverRead, true, SEND_FAILED, {28}, false},
 };
 
 // The plug-in as the player runs it, posting to a fault server.
 class Player : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kProxyVariables) unsetenv(name);
-    fake::freshPlugin(kHost);
+    for (const char* name : PROXY_VARIABLES) unsetenv(name);
+    fake::freshPlugin(HOST);
     fake::state().host = [](uintptr_t wParam, intptr_t code) -> intptr_t {
       switch (code) {
-        case kGetStatus:
+        case GET_STATUS:
           return 1;
-        case kGetListPosition:
+        case GET_LIST_POSITION:
           return 2;
-        case kGetTitle:
-          return wParam == 2 ? reinterpret_cast<intptr_t>(kTitle.c_str()) : 0;
+        case GET_TITLE:
+          return wParam == 2 ? reinterpret_cast<intptr_t>(TITLE.c_str()) : 0;
       }
       return 0;  // no file name
     };
@@ -127,22 +127,22 @@ class Player : public ::testing::Test {
   // A tick as the timer gives it, timed on the player's thread.
   std::chrono::milliseconds timedTick() {
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_TRUE(fake::fireTimer(kHost, UPDATE_TIMER_ID)) << "the timer stays armed";
+    EXPECT_TRUE(fake::fireTimer(HOST, UPDATE_TIMER_ID)) << "the timer stays armed";
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  begin);
   }
   // The tick that takes the last send's outcome.
   void collect() {
     sends::settle();
-    sends::collect([this] { EXPECT_LT(timedTick(), kQuick); });
+    sends::collect([this] { EXPECT_LT(timedTick(), QUICK); });
   }
   // A send that hangs (a TLS handshake nobody answers), started by a tick.
   void startHungSend(gauntlet::FaultServer& server) {
     ASSERT_TRUE(server.ok() && server.setFault(Fault::neverRead));
-    fake::putValue("URL", platform::kRegSz,
+    fake::putValue("URL", platform::REG_TYPE_SZ,
                    "https://127.0.0.1:" + std::to_string(server.port()) + "/np");
     ASSERT_EQ(pluginInit(), 0);
-    EXPECT_LT(timedTick(), kQuick);
+    EXPECT_LT(timedTick(), QUICK);
   }
   // The user confirms the settings dialog unchanged.
   void confirmSettings() {
@@ -156,7 +156,7 @@ class Player : public ::testing::Test {
     const auto fields = gauntlet::parseForm(post.body);
     ASSERT_TRUE(fields.has_value()) << post.body;
     const gauntlet::Fields expected = {
-        {"wm_action", "wm_data"}, {"wm_data[status]", "1"}, {"wm_data[title]", kTitle}};
+        {"wm_action", "wm_data"}, {"wm_data[status]", "1"}, {"wm_data[title]", TITLE}};
     EXPECT_EQ(*fields, expected);
   }
 };
@@ -168,7 +168,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
   gauntlet::FaultServer server;
   ASSERT_TRUE(server.ok());
   const std::string at = "127.0.0.1:" + std::to_string(server.port()) + "/np";
-  fake::putValue("URL", platform::kRegSz, (row.tls ? "https://" : "http://") + at);
+  fake::putValue("URL", platform::REG_TYPE_SZ, (row.tls ? "https://" : "http://") + at);
   fake::putDword("Enabled", 1);
   fake::putDword("Interval", 1);
   ASSERT_EQ(pluginInit(), 0);
@@ -178,7 +178,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
   // then the tick that takes the second outcome.
   for (int i = 0; i < 2; ++i) {
     sends::settle();
-    EXPECT_LT(timedTick(), kQuick) << "tick " << i << " held the player's thread";
+    EXPECT_LT(timedTick(), QUICK) << "tick " << i << " held the player's thread";
     EXPECT_FALSE(updateInProgress);
   }
   collect();
@@ -190,7 +190,7 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
     ASSERT_EQ(boxes.size(), 1u) << "one box for two failing cycles";
     EXPECT_EQ(boxes[0].caption, "Error");
     ASSERT_EQ(boxes[0].text.rfind(row.box, 0), 0u) << boxes[0].text;
-    if (row.box == kSendFailed) {
+    if (row.box == SEND_FAILED) {
       const unsigned code =
           static_cast<unsigned>(std::strtoul(boxes[0].text.c_str() + row.box.size(), nullptr, 10));
       EXPECT_TRUE(row.codes.count(code)) << boxes[0].text;
@@ -204,11 +204,11 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
   // The send may end before the server has even taken the connection; the
   // fault must be served to both before the server heals.
   const size_t connections = row.connections;
-  for (int waited = 0; server.accepted() < connections && waited < kWaitMs; waited += 10)
+  for (int waited = 0; server.accepted() < connections && waited < WAIT_MS; waited += 10)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(server.accepted(), connections);
   if (row.delivered) {
-    const auto posts = server.wait(2, kWaitMs);
+    const auto posts = server.wait(2, WAIT_MS);
     ASSERT_EQ(posts.size(), 2u);
     for (const auto& post : posts) expectPost(post);
   }
@@ -228,10 +228,10 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
   EXPECT_FALSE(errorShown);
   const size_t boxesBefore = boxes.size();
   const size_t before = server.requests();
-  for (size_t i = 1; i <= kHealedPosts; ++i) {
+  for (size_t i = 1; i <= HEALED_POSTS; ++i) {
     sends::settle();
-    EXPECT_LT(timedTick(), kQuick);
-    const auto posts = server.wait(before + i, kWaitMs);
+    EXPECT_LT(timedTick(), QUICK);
+    const auto posts = server.wait(before + i, WAIT_MS);
     ASSERT_EQ(posts.size(), before + i) << "the healed server got post " << i;
     expectPost(posts.back());
   }
@@ -245,13 +245,13 @@ TEST_P(Hostile, TickStaysFreeReportsOnceAndRecovers) {
 TEST_F(Player, TickDuringASendOpensNoSecondConnection) {
   gauntlet::FaultServer server;
   ASSERT_NO_FATAL_FAILURE(startHungSend(server));
-  for (int waited = 0; server.accepted() < 1 && waited < kWaitMs; waited += 10)
+  for (int waited = 0; server.accepted() < 1 && waited < WAIT_MS; waited += 10)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(server.accepted(), 1u);
   const size_t asked = fake::state().hostMessages.size();
   ASSERT_TRUE(platform::posix::sendRunning());
   for (int i = 0; i < 3; ++i) {
-    EXPECT_LT(timedTick(), kQuick) << "tick " << i << " during the send";
+    EXPECT_LT(timedTick(), QUICK) << "tick " << i << " during the send";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ASSERT_TRUE(platform::posix::sendRunning()) << "the ticks fell inside the send";
@@ -281,7 +281,7 @@ TEST_F(Player, QuitWithASendInFlightReturnsAtOnce) {
   EXPECT_EQ(server.accepted(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, Hostile, ::testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Faults, Hostile, ::testing::ValuesIn(ROWS),
                          [](const ::testing::TestParamInfo<Row>& info) {
                            return std::string(gauntlet::faultName(info.param.fault)) +
                                   (info.param.tls ? "OverHttps" : "");

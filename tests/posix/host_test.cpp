@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kKey = "HKLM\\Software\\Winamp\\Trellicast";
+const std::string KEY = "HKLM\\Software\\Winamp\\Trellicast";
 
 struct Outcome {
   int status;
@@ -91,7 +91,7 @@ class Host : public ::testing::Test {
     return run;
   }
   void reg(const std::string& args) {
-    const Outcome r = host("reg add " + shellQuoted(kKey) + " " + args + " /f");
+    const Outcome r = host("reg add " + shellQuoted(KEY) + " " + args + " /f");
     ASSERT_EQ(r.status, 0) << r.out;
   }
   // song.mp3, tagged, and the settings that post to url every second.
@@ -279,9 +279,9 @@ TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
   // quit do not wait for it; the module is unloaded while it runs; its
   // failure is shown once, at the first tick after it ended.
 #if defined(__SANITIZE_ADDRESS__)
-  constexpr auto kSlack = std::chrono::milliseconds(1500);
+  constexpr auto SLACK = std::chrono::milliseconds(1500);
 #else
-  constexpr auto kSlack = std::chrono::milliseconds(500);
+  constexpr auto SLACK = std::chrono::milliseconds(500);
 #endif
   gauntlet::FaultServer silent(gauntlet::Fault::neverRead);
   ASSERT_TRUE(silent.ok());
@@ -301,7 +301,7 @@ TEST_F(Host, SendThatNeverEndsHoldsNeitherThePlayerNorItsQuit) {
                            " " + shellQuoted(song.string()));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_LT(took, c.runs + kSlack);
+    EXPECT_LT(took, c.runs + SLACK);
     EXPECT_GE(took, c.runs);
     std::string boxes;
     for (size_t i = 0; i < c.boxes; ++i)
@@ -377,35 +377,35 @@ TEST_F(Host, RegCommandEditsTheStoreLikeReg) {
     int status;
     std::string out;
   } steps[] = {
-      {"reg add " + kKey + " /v URL /t REG_SZ /d http://h/p /f", 0,
+      {"reg add " + KEY + " /v URL /t REG_SZ /d http://h/p /f", 0,
        "The operation completed successfully.\n"},
-      {"reg add " + kKey + " /v Interval /t REG_DWORD /d 0x1F /f", 0,
+      {"reg add " + KEY + " /v Interval /t REG_DWORD /d 0x1F /f", 0,
        "The operation completed successfully.\n"},
       {"reg query HKEY_LOCAL_MACHINE\\software\\winamp\\trellicast", 0,
        "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"
        "    URL    REG_SZ    http://h/p\n"
        "    Interval    REG_DWORD    0x1f\n\n"},
-      {"reg query " + kKey + " /v interval", 0,
+      {"reg query " + KEY + " /v interval", 0,
        "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"
        "    Interval    REG_DWORD    0x1f\n\n"},
       {"reg query HKLM\\Software\\Winamp", 0,
        "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\n\n"
        "HKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"},
-      {"reg add " + kKey + " /v Interval /t REG_DWORD /d 4294967296 /f", 1,
+      {"reg add " + KEY + " /v Interval /t REG_DWORD /d 4294967296 /f", 1,
        "ERROR: Invalid value for /d: 4294967296\n"},
       {"reg add HKCU\\Software /v X /d 1 /f", 1,
        "ERROR: Invalid key name.\nType \"REG ADD /?\" for usage.\n"},
-      {"reg add " + kKey + " /v X /t REG_WHAT /d 1 /f", 1,
+      {"reg add " + KEY + " /v X /t REG_WHAT /d 1 /f", 1,
        "ERROR: Invalid syntax. Unsupported type for /t.\nType \"REG ADD /?\" for usage.\n"},
-      {"reg query " + kKey + " /v Missing", 1,
+      {"reg query " + KEY + " /v Missing", 1,
        "ERROR: The system was unable to find the specified registry key or value.\n"},
-      {"reg delete " + kKey + " /v URL", 0,
+      {"reg delete " + KEY + " /v URL", 0,
        "Delete the registry value URL (Yes/No)? The operation was canceled by the user.\n"},
-      {"reg delete " + kKey + " /v url /f", 0, "The operation completed successfully.\n"},
-      {"reg query " + kKey + " /v URL", 1,
+      {"reg delete " + KEY + " /v url /f", 0, "The operation completed successfully.\n"},
+      {"reg query " + KEY + " /v URL", 1,
        "ERROR: The system was unable to find the specified registry key or value.\n"},
       {"reg delete HKLM\\Software\\Winamp /f", 0, "The operation completed successfully.\n"},
-      {"reg query " + kKey, 1,
+      {"reg query " + KEY, 1,
        "ERROR: The system was unable to find the specified registry key or value.\n"},
   };
   for (const auto& s : steps) {

@@ -80,7 +80,7 @@ TEST_F(Loop, TimersFireInDueOrderWithTheirPeriods) {
   runFor(200);
   for (const auto& t : ticks) {
     EXPECT_EQ(t.window, window);
-    EXPECT_EQ(t.message, platform::kTimerMessage);
+    EXPECT_EQ(t.message, platform::TIMER_MESSAGE);
   }
   // First ticks come in the order the timers fall due.
   std::vector<uintptr_t> firstSeen;
@@ -101,7 +101,7 @@ TEST_F(Loop, PeriodIsCappedAtTheLargest) {
   ASSERT_NE(platform::setTimer(window, 9, 0xFFFFFFFFu, record), 0u);
   uint32_t period = 0;
   ASSERT_TRUE(posix::timerPeriod(window, 9, &period));
-  EXPECT_EQ(period, platform::kTimerMaxPeriodMs);
+  EXPECT_EQ(period, platform::TIMER_MAX_PERIOD_MS);
   runFor(30);
   EXPECT_EQ(countOf(9), 0);
 }
@@ -221,7 +221,7 @@ TEST_F(Loop, MessagesReachTheWindowProcedure) {
   std::vector<std::pair<uintptr_t, intptr_t>> seen;
   const auto host = posix::createWindow(
       [&](platform::WindowHandle w, unsigned message, uintptr_t wParam, intptr_t code) -> intptr_t {
-        EXPECT_EQ(message, platform::kUserMessage);
+        EXPECT_EQ(message, platform::USER_MESSAGE);
         seen.emplace_back(wParam, code);
         return w == nullptr ? -1 : code * 2 + static_cast<intptr_t>(wParam);
       });

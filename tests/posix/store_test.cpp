@@ -31,8 +31,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
-const fake::Box kCannotOpen1015{"Error", "Cannot open registry key: (errcode=1015)"};
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
+const fake::Box CANNOT_OPEN1015{"Error", "Cannot open registry key: (errcode=1015)"};
 
 std::string readFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -51,7 +51,7 @@ class Store : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(root.empty());
     platform::posix::setRegistryPath(file.string());
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
   }
   void TearDown() override {
     resetState();
@@ -61,11 +61,11 @@ class Store : public ::testing::Test {
   // Writes one value through the port, as another writer would.
   void put(const char* name, uint32_t type, const std::string& bytes) {
     platform::KeyHandle key = nullptr;
-    ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), platform::kRegSuccess);
+    ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), platform::REG_SUCCESS);
     ASSERT_EQ(
         platform::regSetValue(key, name, type, bytes.data(), static_cast<uint32_t>(bytes.size())),
-        platform::kRegSuccess);
-    ASSERT_EQ(platform::regCloseKey(key), platform::kRegSuccess);
+        platform::REG_SUCCESS);
+    ASSERT_EQ(platform::regCloseKey(key), platform::REG_SUCCESS);
   }
   static std::string dword(uint32_t v) { return std::string(reinterpret_cast<char*>(&v), 4); }
 
@@ -94,10 +94,10 @@ TEST_F(Store, FreshStoreCreatesTheKeyAndAppliesDefaults) {
 }
 
 TEST_F(Store, UrlWithoutTerminatorAfterALongerOne) {
-  put("URL", platform::kRegSz, "http://example.invalid/a/much/longer/path");
+  put("URL", platform::REG_TYPE_SZ, "http://example.invalid/a/much/longer/path");
   ASSERT_EQ(pluginInit(), 0);
   EXPECT_STREQ(urlSetting.get(), "http://example.invalid/a/much/longer/path");
-  put("URL", platform::kRegSz, "http://h/");  // no terminator stored
+  put("URL", platform::REG_TYPE_SZ, "http://h/");  // no terminator stored
   loadSettings();
   EXPECT_STREQ(urlSetting.get(), "http://h/");
   // Saved by the core: written without terminator, reads back the same.
@@ -125,31 +125,31 @@ TEST_F(Store, ValueSizesAndTypesOnReadBack) {
     uint32_t interval;  // expected afterwards
     std::string url;    // expected afterwards
   } cases[] = {
-      {"oversized dword is unreadable", "Interval", platform::kRegDword, std::string(8, '\x01'), 7,
-       10, "http://a/"},
-      {"short dword replaces its bytes only", "Interval", platform::kRegDword,
+      {"oversized dword is unreadable", "Interval", platform::REG_TYPE_DWORD,
+       std::string(8, '\x01'), 7, 10, "http://a/"},
+      {"short dword replaces its bytes only", "Interval", platform::REG_TYPE_DWORD,
        std::string("\x02", 1), 7, 0x0302, "http://a/"},
-      {"type not checked: string bytes as a dword", "Enabled", platform::kRegSz,
+      {"type not checked: string bytes as a dword", "Enabled", platform::REG_TYPE_SZ,
        std::string("\0\0\0\0", 4), 0, 0x0303, "http://a/"},
-      {"type not checked: dword bytes as the URL", "URL", platform::kRegDword, "abcd", 7, 0x0303,
-       "abcd"},
-      {"URL filling the whole buffer reads as empty", "URL", platform::kRegSz,
+      {"type not checked: dword bytes as the URL", "URL", platform::REG_TYPE_DWORD, "abcd", 7,
+       0x0303, "abcd"},
+      {"URL filling the whole buffer reads as empty", "URL", platform::REG_TYPE_SZ,
        std::string(1025, 'u'), 7, 0x0303, ""},
-      {"URL longer than the buffer reads as empty", "URL", platform::kRegSz, std::string(1026, 'u'),
-       7, 0x0303, ""},
-      {"URL of 1024 characters is kept", "URL", platform::kRegSz, std::string(1024, 'u'), 7, 0x0303,
-       std::string(1024, 'u')},
-      {"empty data", "URL", platform::kRegSz, "", 7, 0x0303, ""},
+      {"URL longer than the buffer reads as empty", "URL", platform::REG_TYPE_SZ,
+       std::string(1026, 'u'), 7, 0x0303, ""},
+      {"URL of 1024 characters is kept", "URL", platform::REG_TYPE_SZ, std::string(1024, 'u'), 7,
+       0x0303, std::string(1024, 'u')},
+      {"empty data", "URL", platform::REG_TYPE_SZ, "", 7, 0x0303, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove_all(root / "config");
     resetState();
     fake::reset();
-    pluginRecord.hostWindow = kHost;
-    put("URL", platform::kRegSz, "http://a/");
-    put("Enabled", platform::kRegDword, dword(7));
-    put("Interval", platform::kRegDword, dword(0x0303));
+    pluginRecord.hostWindow = HOST;
+    put("URL", platform::REG_TYPE_SZ, "http://a/");
+    put("Enabled", platform::REG_TYPE_DWORD, dword(7));
+    put("Interval", platform::REG_TYPE_DWORD, dword(0x0303));
     ASSERT_EQ(pluginInit(), 0);
     put(c.name, c.type, c.bytes);
     loadSettings();
@@ -186,9 +186,9 @@ TEST_F(Store, QueryFollowsTheRegistryRules) {
 }
 
 TEST_F(Store, EveryTruncationOfTheFileIsSeenAsDamaged) {
-  put("URL", platform::kRegSz, "http://127.0.0.1:8000/status?x=1&y=%20");
-  put("Enabled", platform::kRegDword, dword(0));
-  put("Interval", platform::kRegDword, dword(2));
+  put("URL", platform::REG_TYPE_SZ, "http://127.0.0.1:8000/status?x=1&y=%20");
+  put("Enabled", platform::REG_TYPE_DWORD, dword(0));
+  put("Interval", platform::REG_TYPE_DWORD, dword(2));
   const std::string whole = readFile(file);
   ASSERT_GT(whole.size(), 60u);
   for (size_t cut = 0; cut <= whole.size(); ++cut) {
@@ -196,10 +196,10 @@ TEST_F(Store, EveryTruncationOfTheFileIsSeenAsDamaged) {
     writeFile(file, whole.substr(0, cut));
     resetState();
     fake::reset();
-    pluginRecord.hostWindow = kHost;
+    pluginRecord.hostWindow = HOST;
     ASSERT_EQ(pluginInit(), 0);
     if (cut < whole.size()) {
-      ASSERT_EQ(fake::state().boxes, std::vector<fake::Box>{kCannotOpen1015});
+      ASSERT_EQ(fake::state().boxes, std::vector<fake::Box>{CANNOT_OPEN1015});
       EXPECT_STREQ(urlSetting.get(), "");
       EXPECT_EQ(enabledSetting, 1);
       EXPECT_EQ(intervalSetting, 10u);
@@ -238,16 +238,16 @@ TEST_F(Store, DamagedFilesGiveTheBoxAndDefaults) {
     writeFile(file, text);
     resetState();
     fake::reset();
-    pluginRecord.hostWindow = kHost;
+    pluginRecord.hostWindow = HOST;
     ASSERT_EQ(pluginInit(), 0);
-    EXPECT_EQ(fake::state().boxes, std::vector<fake::Box>{kCannotOpen1015});
+    EXPECT_EQ(fake::state().boxes, std::vector<fake::Box>{CANNOT_OPEN1015});
     EXPECT_EQ(platform::lastError(), 1015u);
     EXPECT_EQ(enabledSetting, 1);
     EXPECT_EQ(intervalSetting, 10u);
     // Saving cannot open the key either: nothing written.
     fake::state().boxes.clear();
     saveSettings("http://b/", 0, 1);
-    EXPECT_EQ(fake::state().boxes, std::vector<fake::Box>{kCannotOpen1015});
+    EXPECT_EQ(fake::state().boxes, std::vector<fake::Box>{CANNOT_OPEN1015});
     EXPECT_EQ(readFile(file), text);
     pluginQuit();
   }
@@ -255,7 +255,7 @@ TEST_F(Store, DamagedFilesGiveTheBoxAndDefaults) {
   writeFile(file, header + "key Software\\Winamp\\Trellicast\nvalue URL 1 http://a%20b/\nend\n");
   resetState();
   fake::reset();
-  pluginRecord.hostWindow = kHost;
+  pluginRecord.hostWindow = HOST;
   pluginInit();
   EXPECT_TRUE(fake::state().boxes.empty());
   EXPECT_STREQ(urlSetting.get(), "http://a b/");
@@ -274,14 +274,14 @@ TEST_F(Store, FolderThatCannotBeWrittenGivesTheBox) {
 }
 
 TEST_F(Store, WritesFailWhenTheFolderGoesAwayWhileTheKeyIsOpen) {
-  put("Interval", platform::kRegDword, dword(4));
+  put("Interval", platform::REG_TYPE_DWORD, dword(4));
   platform::KeyHandle key = nullptr;
   ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), 0);
   // A file takes the folder's place: the store reads as absent, and no
   // write can reach the disk.
   fs::remove_all(file.parent_path());
   writeFile(file.parent_path(), "blocked");
-  EXPECT_EQ(platform::regSetValue(key, "URL", platform::kRegSz, "x", 1), 1018)
+  EXPECT_EQ(platform::regSetValue(key, "URL", platform::REG_TYPE_SZ, "x", 1), 1018)
       << "the key went with its file";
   platform::regCloseKey(key);
   EXPECT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), 3);
@@ -291,7 +291,7 @@ TEST_F(Store, WritesFailWhenTheFolderGoesAwayWhileTheKeyIsOpen) {
 
 TEST_F(Store, SaveWithAFailingFolderShowsThreeNotices) {
   fs::create_directories(file.parent_path());
-  put("Interval", platform::kRegDword, dword(4));
+  put("Interval", platform::REG_TYPE_DWORD, dword(4));
   ASSERT_EQ(pluginInit(), 0);
   ASSERT_EQ(intervalSetting, 4u);
   // The key opens (it needs no write), but no temporary file can be made:
@@ -310,7 +310,7 @@ TEST_F(Store, SaveWithAFailingFolderShowsThreeNotices) {
 TEST_F(Store, ReadersSeeTheOldOrTheNewFileNeverATornOne) {
   const std::string a(3000, 'a');
   const std::string b = "b";
-  put("URL", platform::kRegSz, a);
+  put("URL", platform::REG_TYPE_SZ, a);
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -351,8 +351,8 @@ TEST_F(Store, ReadersSeeTheOldOrTheNewFileNeverATornOne) {
 }
 
 TEST_F(Store, RegistryEditingServices) {
-  put("URL", platform::kRegSz, "u");
-  put("Enabled", platform::kRegDword, dword(1));
+  put("URL", platform::REG_TYPE_SZ, "u");
+  put("Enabled", platform::REG_TYPE_DWORD, dword(1));
   platform::KeyHandle key = nullptr;
   ASSERT_EQ(platform::regCreateKey("Software\\Winamp\\Trellicast\\Sub\\Deeper", &key), 0);
   platform::regCloseKey(key);
@@ -393,12 +393,12 @@ std::string readValue(const char* name) {
 }
 
 TEST_F(Store, AKeysWritesReachTheFileTogetherWhenItCloses) {
-  put("URL", platform::kRegSz, "old");
+  put("URL", platform::REG_TYPE_SZ, "old");
   const std::string before = readFile(file);
   platform::KeyHandle saving = nullptr;
   ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &saving), 0);
-  ASSERT_EQ(platform::regSetValue(saving, "URL", platform::kRegSz, "new", 3), 0);
-  ASSERT_EQ(platform::regSetValue(saving, "url", platform::kRegSz, "newer", 5), 0);
+  ASSERT_EQ(platform::regSetValue(saving, "URL", platform::REG_TYPE_SZ, "new", 3), 0);
+  ASSERT_EQ(platform::regSetValue(saving, "url", platform::REG_TYPE_SZ, "newer", 5), 0);
   // The writing key sees its own writes; nobody else does yet.
   char got[16] = {};
   uint32_t size = sizeof got;
@@ -407,7 +407,7 @@ TEST_F(Store, AKeysWritesReachTheFileTogetherWhenItCloses) {
   EXPECT_EQ(readValue("URL"), "old");
   EXPECT_EQ(readFile(file), before) << "nothing written before the key closes";
   // Another key commits a value of its own meanwhile: both survive.
-  put("Interval", platform::kRegDword, dword(5));
+  put("Interval", platform::REG_TYPE_DWORD, dword(5));
   ASSERT_EQ(platform::regCloseKey(saving), 0);
   EXPECT_EQ(readValue("URL"), "newer");
   EXPECT_EQ(readValue("Interval"), dword(5));
@@ -418,10 +418,10 @@ TEST_F(Store, AKeysWritesReachTheFileTogetherWhenItCloses) {
 }
 
 TEST_F(Store, ClosingAKeyWhoseFolderWentAwayReportsTheLostWrites) {
-  put("URL", platform::kRegSz, "old");
+  put("URL", platform::REG_TYPE_SZ, "old");
   platform::KeyHandle key = nullptr;
   ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), 0);
-  ASSERT_EQ(platform::regSetValue(key, "URL", platform::kRegSz, "new", 3), 0);
+  ASSERT_EQ(platform::regSetValue(key, "URL", platform::REG_TYPE_SZ, "new", 3), 0);
   fs::remove_all(file.parent_path());
   writeFile(file.parent_path(), "blocked");
   EXPECT_EQ(platform::regCloseKey(key), 1018);
@@ -443,7 +443,7 @@ class HeldLock {
 };
 
 TEST_F(Store, ATemporaryFileIsRemovedOnlyWhenNoWriterHoldsTheLock) {
-  put("URL", platform::kRegSz, "kept");
+  put("URL", platform::REG_TYPE_SZ, "kept");
   const fs::path temp = file.string() + ".tmp";
   for (const bool writerAlive : {false, true}) {
     SCOPED_TRACE(writerAlive ? "a writer holds the lock" : "the writer died");
@@ -467,7 +467,7 @@ TEST_F(Store, AWriterWaitsForTheLockButNotForever) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    put("URL", platform::kRegSz, "old");
+    put("URL", platform::REG_TYPE_SZ, "old");
     platform::KeyHandle key = nullptr;
     ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), 0);
     HeldLock lock(file.parent_path());
@@ -477,7 +477,7 @@ TEST_F(Store, AWriterWaitsForTheLockButNotForever) {
       lock.release();
     });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(platform::regSetValue(key, "URL", platform::kRegSz, "new", 3), c.expected);
+    EXPECT_EQ(platform::regSetValue(key, "URL", platform::REG_TYPE_SZ, "new", 3), c.expected);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     releaser.join();
     lock.release();

@@ -47,13 +47,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
-constexpr int kTimedRounds = 400;
-constexpr int kHeapCycles = 10000;
-constexpr int kSlowRounds = 20;
-constexpr int kReusePosts = 100;
-constexpr int kLateTicks = 12;
-constexpr double kGoalMs = 1.0;
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
+constexpr int TIMED_ROUNDS = 400;
+constexpr int HEAP_CYCLES = 10000;
+constexpr int SLOW_ROUNDS = 20;
+constexpr int REUSE_POSTS = 100;
+constexpr int LATE_TICKS = 12;
+constexpr double GOAL_MS = 1.0;
 std::string title = "Some Artist - Some Title (Live & Loud)";
 
 double milliseconds(Clock::duration d) {
@@ -77,7 +77,7 @@ void setUrl(const std::string& url) {
 // One tick as the timer gives it; returns how long it held the thread.
 double timedTick() {
   const auto t0 = Clock::now();
-  fake::fireTimer(kHost, UPDATE_TIMER_ID);
+  fake::fireTimer(HOST, UPDATE_TIMER_ID);
   const double held = milliseconds(Clock::now() - t0);
   fake::state().hostMessages.clear();
   return held;
@@ -134,7 +134,7 @@ void report(const char* what, const std::vector<double>& held, bool tick = true)
 void slowServer(const char* what, const std::string& url) {
   setUrl(url);
   std::vector<double> held;
-  for (int i = 0; i < kSlowRounds; ++i) {
+  for (int i = 0; i < SLOW_ROUNDS; ++i) {
     errorShown = false;
     waitSendEnded();
     held.push_back(timedTick());
@@ -146,14 +146,14 @@ void slowServer(const char* what, const std::string& url) {
   fake::state().boxes.clear();
 }
 
-// Posts kReusePosts times to url, a tick each once the previous post was
+// Posts REUSE_POSTS times to url, a tick each once the previous post was
 // served, and says how many connections and handshakes server saw.
 void connectionsOver(const char* what, gauntlet::FaultServer& server, const std::string& url) {
   setUrl(url);
   const size_t accepted = server.accepted(), handshakes = server.handshakes();
   const size_t served = server.requests(), boxes = fake::state().boxes.size();
   std::vector<double> held;
-  for (int i = 0; i < kReusePosts; ++i) {
+  for (int i = 0; i < REUSE_POSTS; ++i) {
     const size_t before = server.requests();
     held.push_back(timedTick());
     waitServed(server, before + 1);
@@ -174,14 +174,14 @@ long lateTick(const std::string& body) {
   return at == std::string::npos ? -1 : std::strtol(body.c_str() + at + key.size(), nullptr, 10);
 }
 
-// kLateTicks ticks a second apart against a receiver that answers each post
+// LATE_TICKS ticks a second apart against a receiver that answers each post
 // 1.5 s after it has read it.
 void lateReceiver(gauntlet::FaultServer& late) {
   setUrl("http://127.0.0.1:" + std::to_string(late.port()) + "/np");
   errorShown = false;
   const size_t boxes = fake::state().boxes.size();
   std::vector<double> held;
-  for (int i = 0; i < kLateTicks; ++i) {
+  for (int i = 0; i < LATE_TICKS; ++i) {
     title = "late " + std::to_string(i);
     const auto t0 = Clock::now();
     held.push_back(timedTick());
@@ -189,7 +189,7 @@ void lateReceiver(gauntlet::FaultServer& late) {
   }
   waitSendEnded();
   collectTick();
-  late.wait(kLateTicks, 2000 + gauntlet::kLateAnswerMs);
+  late.wait(LATE_TICKS, 2000 + gauntlet::LATE_ANSWER_MS);
   long newest = -1;
   size_t older = 0, posts = 0;
   for (const auto& post : late.take()) {
@@ -201,7 +201,7 @@ void lateReceiver(gauntlet::FaultServer& late) {
   }
   report("answer 1.5 s late, ticks 1 s apart:", held);
   std::printf("%-44s %zu posts for %d ticks, %zu after a newer one, %zu boxes\n", "", posts,
-              kLateTicks, older, fake::state().boxes.size() - boxes);
+              LATE_TICKS, older, fake::state().boxes.size() - boxes);
 }
 
 }  // namespace
@@ -231,17 +231,17 @@ int main(int, char** argv) {
   fake::reset();
   fake::state().host = [](uintptr_t, intptr_t code) -> intptr_t {
     switch (code) {
-      case kGetStatus:
+      case GET_STATUS:
         return 1;
-      case kGetListPosition:
+      case GET_LIST_POSITION:
         return 0;
-      case kGetTitle:
+      case GET_TITLE:
         return reinterpret_cast<intptr_t>(title.c_str());
     }
     return 0;  // no file name
   };
-  fake::putValue("URL", platform::kRegSz, url);
-  pluginRecord.hostWindow = kHost;
+  fake::putValue("URL", platform::REG_TYPE_SZ, url);
+  pluginRecord.hostWindow = HOST;
   pluginInit();
   fake::state().hostMessages.reserve(16);
   std::printf("sender: %s; GLIBC_TUNABLES=%s\n",
@@ -259,7 +259,7 @@ int main(int, char** argv) {
 
   // 1. Interleaved, so both see the same machine load.
   std::vector<double> held, bare;
-  for (int i = 0; i < kTimedRounds; ++i) {
+  for (int i = 0; i < TIMED_ROUNDS; ++i) {
     const size_t served = server.requests();
     held.push_back(timedTick());
     waitServed(server, served + 1);
@@ -290,7 +290,7 @@ int main(int, char** argv) {
   report("  tick that takes its outcome:", {collectHeld});
   std::printf("%-44s send ran %.0f ms on %s (bound %u ms), box: %s\n", "", sendRan,
               TRELLICAST_SENDER_THREAD ? "its thread" : "the player's thread",
-              platform::kNetTimeoutMs, lastBox().c_str());
+              platform::NET_TIMEOUT_MS, lastBox().c_str());
   std::printf("%-44s connections: %zu for the two ticks\n", "", silent.accepted() - acceptedBefore);
   fake::state().boxes.clear();
 
@@ -298,7 +298,7 @@ int main(int, char** argv) {
   slowServer("largest body, server never reads:", "http://" + silentAt);
   std::printf("%-44s body of %zu bytes\n", "", std::strlen(bodyBuffer.get()));
   title = "Some Artist - Some Title (Live & Loud)";
-  std::printf("worst hold of all ticks above: %.3f ms  (goal <= %.1f ms)\n", worstHold, kGoalMs);
+  std::printf("worst hold of all ticks above: %.3f ms  (goal <= %.1f ms)\n", worstHold, GOAL_MS);
 
   // 3. Heap growth over many cycles against the receiver.
   setUrl(url);
@@ -317,7 +317,7 @@ int main(int, char** argv) {
   const struct mallinfo2 before = mallinfo2();
   // One post at a time, as the timer paces them: the receiver serves one
   // connection after the other and would otherwise fall behind.
-  for (int i = 0; i < kHeapCycles; ++i) {
+  for (int i = 0; i < HEAP_CYCLES; ++i) {
     timedTick();
     waitServed(server, servedBefore + static_cast<size_t>(i) + 1);
   }
@@ -325,10 +325,10 @@ int main(int, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const struct mallinfo2 after = mallinfo2();
   std::printf("heap in use: %zu bytes before, %zu after %d cycles: growth %lld bytes\n",
-              before.uordblks, after.uordblks, kHeapCycles,
+              before.uordblks, after.uordblks, HEAP_CYCLES,
               static_cast<long long>(after.uordblks) - static_cast<long long>(before.uordblks));
   std::printf("posts served in the heap run: %zu of %d, boxes: %zu%s\n",
-              server.requests() - servedBefore, kHeapCycles, fake::state().boxes.size(),
+              server.requests() - servedBefore, HEAP_CYCLES, fake::state().boxes.size(),
               timedBoxes != 0 ? " (and some in the timed run)" : "");
 
   // 4. Connections over many posts, http and https, to receivers that keep
@@ -362,7 +362,7 @@ int main(int, char** argv) {
   if (late.ok()) lateReceiver(late);
   title = "Some Artist - Some Title (Live & Loud)";
   std::printf("worst hold of the ticks in 4 and 5: %.3f ms  (goal <= %.1f ms)\n", worstHold,
-              kGoalMs);
+              GOAL_MS);
   pluginQuit();
   return 0;
 }

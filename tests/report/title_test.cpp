@@ -17,14 +17,14 @@
 
 namespace {
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
 
 // "Sigur Rós – 坂本龍一 ♫ Ωmega", then Cyrillic and U+1F3B8 (outside the basic
 // plane), in UTF-16 and in UTF-8.
-const std::u16string kWide =
+const std::u16string WIDE =
     u"Sigur R\u00f3s \u2013 \u5742\u672c\u9f8d\u4e00 \u266b \u03a9mega "
     u"\u041a\u0438\u043d\u043e \U0001F3B8";
-const std::string kUtf8 =
+const std::string UTF8 =
     "Sigur R\xC3\xB3s \xE2\x80\x93 \xE5\x9D\x82\xE6\x9C\xAC\xE9\xBE\x8D\xE4\xB8\x80 \xE2\x99\xAB "
     "\xCE\xA9mega \xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE \xF0\x9F\x8E\xB8";
 
@@ -41,28 +41,28 @@ TEST(Title, EachModeAsksItsQueriesAndGivesItsBytes) {
     std::string expected;
     Asked asked;
   } cases[] = {
-      {"UTF-8: the wide title", true, 2, kWide, "code page", kUtf8, {213}},
+      {"UTF-8: the wide title", true, 2, WIDE, "code page", UTF8, {213}},
       {"UTF-8: an empty wide title", true, 2, u"", "code page", "", {213}},
       {"UTF-8: a lone surrogate", true, 2, loneSurrogate, "x", "a\xEF\xBF\xBDz", {213}},
-      {"UTF-8: 213 answered 0, 212's UTF-8 code page kept", true, 0, u"", kUtf8, kUtf8, {213, 212}},
+      {"UTF-8: 213 answered 0, 212's UTF-8 code page kept", true, 0, u"", UTF8, UTF8, {213, 212}},
       {"UTF-8: 213 answered 1", true, 1, u"", "T\xC3\xA9st", "T\xC3\xA9st", {213, 212}},
       {"UTF-8: neither answered", true, 0, u"", std::nullopt, "", {213, 212}},
-      {"old bytes: 212 alone", false, 2, kWide, "T\xE9st", "T\xE9st", {212}},
-      {"old bytes: no title", false, 2, kWide, std::nullopt, "", {212}},
+      {"old bytes: 212 alone", false, 2, WIDE, "T\xE9st", "T\xE9st", {212}},
+      {"old bytes: no title", false, 2, WIDE, std::nullopt, "", {212}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
     utf8Setting = c.utf8;
     fake::state().host = [&c](uintptr_t wParam, intptr_t code) -> intptr_t {
       if (wParam != 4) return 0;
-      if (code == kGetTitleWide)
+      if (code == GET_TITLE_WIDE)
         return c.wideAnswer == 2 ? reinterpret_cast<intptr_t>(c.wide.c_str()) : c.wideAnswer;
-      if (code == kGetTitle) return c.title ? reinterpret_cast<intptr_t>(c.title->c_str()) : 0;
+      if (code == GET_TITLE) return c.title ? reinterpret_cast<intptr_t>(c.title->c_str()) : 0;
       return 0;
     };
     Buffer converted;
-    const char* text = entryTitle(kHost, 4, converted);
+    const char* text = entryTitle(HOST, 4, converted);
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::string(text), c.expected);
     Asked asked;
@@ -77,13 +77,13 @@ TEST(Title, EachModeAsksItsQueriesAndGivesItsBytes) {
 }
 
 TEST(Title, OutOfMemoryGivesTheEmptyTitleAndOneBox) {
-  fake::freshPlugin(kHost);
+  fake::freshPlugin(HOST);
   fake::state().host = [](uintptr_t, intptr_t code) -> intptr_t {
-    return code == kGetTitleWide ? reinterpret_cast<intptr_t>(kWide.c_str()) : 0;
+    return code == GET_TITLE_WIDE ? reinterpret_cast<intptr_t>(WIDE.c_str()) : 0;
   };
   rawAllocate = [](size_t) -> void* { return nullptr; };
   Buffer converted;
-  const std::string text = entryTitle(kHost, 0, converted);
+  const std::string text = entryTitle(HOST, 0, converted);
   rawAllocate = std::malloc;
   EXPECT_EQ(text, "");
   EXPECT_EQ(fake::state().boxes.size(), 1u);
@@ -96,7 +96,7 @@ TEST(Title, PosixConversionsTakeUtf8ForEveryCodePage) {
     std::string bytes;
     std::u16string wide;
   } cases[] = {
-      {"the sample", kUtf8, kWide},
+      {"the sample", UTF8, WIDE},
       {"not UTF-8: one U+FFFD per byte", "\xE9\xC3(\xED\xA0\x80\xF0\x9F\x98",
        u"\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
       {"overlong and past U+10FFFF", "\xC0\x80\xF4\x90\x80\x80",
@@ -104,7 +104,7 @@ TEST(Title, PosixConversionsTakeUtf8ForEveryCodePage) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    for (uint32_t page : {platform::kAnsiCodePage, platform::kUtf8CodePage}) {
+    for (uint32_t page : {platform::ANSI_CODE_PAGE, platform::UTF8_CODE_PAGE}) {
       const int units = platform::multiByteToWide(page, c.bytes.c_str(), -1, nullptr, 0);
       ASSERT_EQ(units, static_cast<int>(c.wide.size() + 1));
       std::u16string wide(static_cast<size_t>(units), u'\0');
@@ -118,12 +118,12 @@ TEST(Title, PosixConversionsTakeUtf8ForEveryCodePage) {
   // terminator.
   char small[4];
   platform::setLastError(0);
-  EXPECT_EQ(platform::wideToMultiByte(platform::kUtf8CodePage,
-                                      reinterpret_cast<const uint16_t*>(kWide.c_str()), -1, small,
+  EXPECT_EQ(platform::wideToMultiByte(platform::UTF8_CODE_PAGE,
+                                      reinterpret_cast<const uint16_t*>(WIDE.c_str()), -1, small,
                                       sizeof small),
             0);
   EXPECT_EQ(platform::lastError(), 122u);
-  EXPECT_EQ(platform::multiByteToWide(platform::kUtf8CodePage, "ab", 2, nullptr, 0), 2);
+  EXPECT_EQ(platform::multiByteToWide(platform::UTF8_CODE_PAGE, "ab", 2, nullptr, 0), 2);
 }
 
 }  // namespace

@@ -38,16 +38,16 @@
 
 namespace {
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
-constexpr int kWaitMs = 3000;
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
+constexpr int WAIT_MS = 3000;
 // What the fixture's host is asked per cycle: 104, 125, 213, 212, 214, 211.
-constexpr size_t kAskedPerCycle = 6;
+constexpr size_t ASKED_PER_CYCLE = 6;
 // A playing entry's body up to its title.
-const std::string kTitleHead = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
+const std::string TITLE_HEAD = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
 // The longest a cycle may block: the backend's bound plus scheduling slack.
-constexpr auto kCycleBound = std::chrono::milliseconds(platform::kNetTimeoutMs + 1500);
+constexpr auto CYCLE_BOUND = std::chrono::milliseconds(platform::NET_TIMEOUT_MS + 1500);
 
-const char* const kProxyVariables[] = {
+const char* const PROXY_VARIABLES[] = {
     "http_proxy", "HTTP_PROXY", "https_proxy",    "HTTPS_PROXY",   "all_proxy",   "ALL_PROXY",
     "no_proxy",   "NO_PROXY",   "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR"};
 
@@ -129,19 +129,19 @@ class Cycle : public ::testing::Test {
   void fresh() {
     settle();
     (void)platform::httpPostOutcome();
-    for (const char* name : kProxyVariables) unsetenv(name);
-    fake::freshPlugin(kHost);
+    for (const char* name : PROXY_VARIABLES) unsetenv(name);
+    fake::freshPlugin(HOST);
     fake::state().host = [this](uintptr_t wParam, intptr_t code) -> intptr_t {
       switch (code) {
-        case kGetStatus:
+        case GET_STATUS:
           return status;
-        case kGetListPosition:
+        case GET_LIST_POSITION:
           return position;
-        case kGetTitle:
+        case GET_TITLE:
           return wParam == static_cast<uintptr_t>(position) && title
                      ? reinterpret_cast<intptr_t>(title->c_str())
                      : 0;
-        case kGetFileName:
+        case GET_FILE_NAME:
           return wParam == static_cast<uintptr_t>(position) && fileName
                      ? reinterpret_cast<intptr_t>(fileName->c_str())
                      : 0;
@@ -155,7 +155,7 @@ class Cycle : public ::testing::Test {
     settle();
     (void)platform::httpPostOutcome();
     resetState();
-    for (const char* name : kProxyVariables) unsetenv(name);
+    for (const char* name : PROXY_VARIABLES) unsetenv(name);
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
   }
@@ -163,7 +163,7 @@ class Cycle : public ::testing::Test {
   // Starts the plug-in with the given settings in the store: the timer is
   // armed as at start-up.
   void start(const std::string& url, uint32_t enabled = 1) {
-    fake::putValue("URL", platform::kRegSz, url);
+    fake::putValue("URL", platform::REG_TYPE_SZ, url);
     fake::putDword("Enabled", enabled);
     fake::putDword("Interval", 10);
     pluginInit();
@@ -176,7 +176,7 @@ class Cycle : public ::testing::Test {
   }
   static void settle() { sends::settle(); }
   // A timer tick once the previous send has ended, as the interval paces them.
-  bool tick() { return sends::tick(kHost); }
+  bool tick() { return sends::tick(HOST); }
   void collect() {
     sends::collect([this] { EXPECT_TRUE(tick()); });
   }
@@ -209,7 +209,7 @@ class Cycle : public ::testing::Test {
   // The nth request the server has read (counting from 1), arrived whole, in
   // its parts; not ok (and the test failed) when it did not come.
   static Parsed posted(gauntlet::FaultServer& server, size_t n) {
-    const auto exchanges = server.wait(n, kWaitMs);
+    const auto exchanges = server.wait(n, WAIT_MS);
     EXPECT_EQ(exchanges.size(), n);
     if (exchanges.size() < n) return {};
     const gauntlet::Post& post = exchanges[n - 1];
@@ -371,7 +371,7 @@ TEST_F(Cycle, BodyShapes) {
 
 TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
   start("http://" + local(receiver.port()) + "/np");
-  ASSERT_EQ(BODY_BUFFER_SIZE - 1 - kTitleHead.size(), 8140u) << "room for the title";
+  ASSERT_EQ(BODY_BUFFER_SIZE - 1 - TITLE_HEAD.size(), 8140u) << "room for the title";
   auto repeat = [](const std::string& s, size_t n) {
     std::string out;
     for (size_t i = 0; i < n; ++i) out += s;
@@ -385,14 +385,14 @@ TEST_F(Cycle, OverlongTitleIsCutAtAnEscapeBoundaryAndLengthMatches) {
   } cases[] = {
       // 2713 escapes take 8139 bytes; the byte left holds the separator.
       {"escapes straddle the end, file", std::string(3000, '%'), true,
-       kTitleHead + repeat("%25", 2713) + "&"},
+       TITLE_HEAD + repeat("%25", 2713) + "&"},
       {"escapes straddle the end, no file", std::string(3000, '%'), false,
-       kTitleHead + repeat("%25", 2713)},
+       TITLE_HEAD + repeat("%25", 2713)},
       {"escapes end exactly at the end", "x" + std::string(3000, '%'), true,
-       kTitleHead + "x" + repeat("%25", 2713)},
+       TITLE_HEAD + "x" + repeat("%25", 2713)},
       {"two bytes left", "xy" + std::string(3000, '%'), true,
-       kTitleHead + "xy" + repeat("%25", 2712) + "&"},
-      {"plain letters", std::string(9000, 'q'), true, kTitleHead + std::string(8140, 'q')},
+       TITLE_HEAD + "xy" + repeat("%25", 2712) + "&"},
+      {"plain letters", std::string(9000, 'q'), true, TITLE_HEAD + std::string(8140, 'q')},
   };
   size_t seen = 0;
   for (const auto& c : cases) {
@@ -430,7 +430,7 @@ TEST_F(Cycle, TagPairsThatDoNotFitAreDroppedWhole) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.titleLength);
     title = std::string(c.titleLength, 'q');
-    std::string body = kTitleHead + *title + "&";
+    std::string body = TITLE_HEAD + *title + "&";
     for (size_t i = 0; i < c.pairsKept; ++i) body += (i ? "&" : "") + pairs[i];
     EXPECT_TRUE(tick());
     ASSERT_NO_FATAL_FAILURE(expectPosted(++seen, body));
@@ -515,10 +515,10 @@ TEST(FormBody, TitleIsCutBetweenCharacters) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title + std::string(" room ") + std::to_string(c.room));
-    const size_t capacity = kTitleHead.size() + c.room + 1;
+    const size_t capacity = TITLE_HEAD.size() + c.room + 1;
     std::vector<char> body(capacity);
     writeFormBody(body.data(), capacity, 1, c.title);
-    EXPECT_EQ(std::string(body.data()), kTitleHead + c.kept);
+    EXPECT_EQ(std::string(body.data()), TITLE_HEAD + c.kept);
   }
 }
 
@@ -564,7 +564,7 @@ TEST_F(Cycle, SendFailuresShowTheLibraryCode) {
     SCOPED_TRACE(c.name);
     fresh();
     start(c.url);
-    EXPECT_LE(timedTick(), kCycleBound);
+    EXPECT_LE(timedTick(), CYCLE_BOUND);
     collect();
     ASSERT_EQ(boxes().size(), 1u);
     EXPECT_EQ(boxes()[0], (fake::Box{"Error", c.box}));
@@ -577,7 +577,7 @@ TEST_F(Cycle, SendFailuresShowTheLibraryCode) {
 TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
   start("http://" + local(receiver.port()) + "/np");
   EXPECT_TRUE(tick());
-  ASSERT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
+  ASSERT_EQ(receiver.wait(1, WAIT_MS).size(), 1u);
   const std::string previous = bodyBuffer.get();
   const std::string tooLongHost = "http://" + std::string(948, 'h') + "/np";
   for (const std::string& url : {std::string("not a url"), tooLongHost}) {
@@ -607,12 +607,12 @@ TEST_F(Cycle, FailuresAreReportedOnceUntilTheSettingsAreConfirmed) {
   EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "the first failure, at the second tick";
   EXPECT_TRUE(tick());
   EXPECT_EQ(boxes(), std::vector<fake::Box>{box}) << "three failing cycles, one box";
-  EXPECT_EQ(fake::state().hostMessages.size(), 3 * kAskedPerCycle) << "every cycle ran";
+  EXPECT_EQ(fake::state().hostMessages.size(), 3 * ASKED_PER_CYCLE) << "every cycle ran";
 
   // A successful cycle does not re-arm the box.
   retarget("http://" + local(receiver.port()) + "/np");
   EXPECT_TRUE(tick());
-  EXPECT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
+  EXPECT_EQ(receiver.wait(1, WAIT_MS).size(), 1u);
   retarget(refused);
   EXPECT_TRUE(tick());
   EXPECT_EQ(boxes().size(), 1u);
@@ -660,23 +660,23 @@ TEST_F(Cycle, TickWhileTheErrorBoxIsOpenIsDropped) {
   fake::state().onBox = [&](const fake::Box&) {
     EXPECT_TRUE(updateInProgress);
     askedBefore = fake::state().hostMessages.size();
-    for (int i = 0; i < 3; ++i) nestedTicks += fake::fireTimer(kHost, UPDATE_TIMER_ID) ? 1 : 0;
+    for (int i = 0; i < 3; ++i) nestedTicks += fake::fireTimer(HOST, UPDATE_TIMER_ID) ? 1 : 0;
     askedAfter = fake::state().hostMessages.size();
   };
   EXPECT_TRUE(tick());
   EXPECT_TRUE(boxes().empty());
   EXPECT_TRUE(tick());
   EXPECT_EQ(nestedTicks, 3u);
-  EXPECT_EQ(askedBefore, kAskedPerCycle);
+  EXPECT_EQ(askedBefore, ASKED_PER_CYCLE);
   EXPECT_EQ(askedAfter, askedBefore) << "nested ticks started no cycle";
-  EXPECT_EQ(fake::state().hostMessages.size(), 2 * kAskedPerCycle)
+  EXPECT_EQ(fake::state().hostMessages.size(), 2 * ASKED_PER_CYCLE)
       << "the tick's own cycle ran after the box";
   EXPECT_EQ(boxes().size(), 1u);
   EXPECT_FALSE(updateInProgress);
   // The next ordinary tick runs again.
   fake::state().onBox = nullptr;
   EXPECT_TRUE(tick());
-  EXPECT_EQ(fake::state().hostMessages.size(), 3 * kAskedPerCycle);
+  EXPECT_EQ(fake::state().hostMessages.size(), 3 * ASKED_PER_CYCLE);
 }
 
 TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
@@ -699,7 +699,7 @@ TEST_F(Cycle, DisabledOrEmptyUrlSendsNothingThoughTheTimerFires) {
   fresh();
   start(url, 1);
   EXPECT_TRUE(tick());
-  EXPECT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
+  EXPECT_EQ(receiver.wait(1, WAIT_MS).size(), 1u);
   EXPECT_EQ(receiver.accepted(), 1u) << "nothing reached the receiver before";
 }
 
@@ -753,7 +753,7 @@ TEST_F(Cycle, SlowAnswerHoldsNothingAndTheConnectionStaysForIt) {
   const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   close(listener);
   ASSERT_GE(fd, 0);
-  timeval timeout{kWaitMs / 1000, 0};
+  timeval timeout{WAIT_MS / 1000, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   std::string wire;
   char chunk[4096];
@@ -814,7 +814,7 @@ TEST_F(Cycle, SendNowPostsTheTypedUrlAndShowsItsOutcomeInTheStatusLineAlone) {
       fake::command(d, IDC_SEND_NOW);
       sending = fake::control(d, IDC_STATUS)->text;
       settle();
-      fake::fireTimer(kHost, OUTCOME_TIMER_ID);
+      fake::fireTimer(HOST, OUTCOME_TIMER_ID);
       line = fake::control(d, IDC_STATUS)->text;
       fake::command(d, IDCANCEL);
     };
@@ -824,10 +824,10 @@ TEST_F(Cycle, SendNowPostsTheTypedUrlAndShowsItsOutcomeInTheStatusLineAlone) {
         << sending;
     EXPECT_TRUE(std::regex_search(line, std::regex(c.line))) << line;
     EXPECT_EQ(line.find("secret"), std::string::npos) << "no password in the status line";
-    EXPECT_FALSE(fake::fireTimer(kHost, OUTCOME_TIMER_ID)) << "the outcome timer is off again";
+    EXPECT_FALSE(fake::fireTimer(HOST, OUTCOME_TIMER_ID)) << "the outcome timer is off again";
     EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
     EXPECT_FALSE(errorShown);
-    EXPECT_EQ(receiver.wait(before + c.posts, c.posts ? kWaitMs : 200).size(), before + c.posts);
+    EXPECT_EQ(receiver.wait(before + c.posts, c.posts ? WAIT_MS : 200).size(), before + c.posts);
   }
   const Parsed first = posted(receiver, 1);
   EXPECT_EQ(first.requestLine, "POST /now HTTP/1.1");
@@ -859,7 +859,7 @@ TEST_F(Cycle, ChangesPostTheSettledStateOnceAndRestartTheKeepAlive) {
        {{Do::title, "file.mp3"}, {Do::title, "Real"}, {Do::settle}},
        {"1/Real"}},
       {"pause and resume",
-       {{Do::status, "", kPaused}, {Do::settle}, {Do::status, "", kPlaying}, {Do::settle}},
+       {{Do::status, "", PAUSED}, {Do::settle}, {Do::status, "", PLAYING}, {Do::settle}},
        {"3/A", "1/A"}},
       {"a notice without a change sends nothing", {{Do::same}, {Do::settle}}, {}},
       {"back to what was last posted sends nothing",
@@ -872,31 +872,31 @@ TEST_F(Cycle, ChangesPostTheSettledStateOnceAndRestartTheKeepAlive) {
     title = "A";
     receiver.take();
     start("http://" + local(receiver.port()) + "/np");
-    ASSERT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID)) << "the first post goes out at once";
-    ASSERT_EQ(receiver.wait(1, kWaitMs).size(), 1u);
+    ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID)) << "the first post goes out at once";
+    ASSERT_EQ(receiver.wait(1, WAIT_MS).size(), 1u);
     settle();
     for (const Step& step : c.steps) {
       switch (step.what) {
         case Do::title:
           title = step.title;
-          fake::notify(0, kNotifyNewFile);
+          fake::notify(0, NOTIFY_NEW_FILE);
           break;
         case Do::status:
           status = step.status;
-          fake::notify(kStatusChanged, kNotifyChanged);
+          fake::notify(STATUS_CHANGED, NOTIFY_CHANGED);
           break;
         case Do::same:
-          fake::notify(kTitleChanged, kNotifyChanged);
+          fake::notify(TITLE_CHANGED, NOTIFY_CHANGED);
           break;
         case Do::settle:
           fake::state().timerCalls.clear();
-          EXPECT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID));
+          EXPECT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
           settle();
           break;
       }
     }
-    EXPECT_FALSE(fake::fireTimer(kHost, CHANGE_TIMER_ID)) << "nothing left to settle";
-    const auto posts = receiver.wait(1 + c.posted.size(), c.posted.empty() ? 300 : kWaitMs);
+    EXPECT_FALSE(fake::fireTimer(HOST, CHANGE_TIMER_ID)) << "nothing left to settle";
+    const auto posts = receiver.wait(1 + c.posted.size(), c.posted.empty() ? 300 : WAIT_MS);
     ASSERT_EQ(posts.size(), 1 + c.posted.size());
     for (size_t i = 0; i < c.posted.size(); ++i) {
       const std::string slash =
@@ -920,22 +920,22 @@ TEST_F(Cycle, AChangeDuringAPostGoesOutWhenThatPostEnds) {
   ASSERT_TRUE(late.ok());
   title = "Old";
   start("http://" + local(late.port()) + "/np");
-  platform::killTimer(kHost, CHANGE_TIMER_ID);
-  ASSERT_TRUE(fake::fireTimer(kHost, UPDATE_TIMER_ID));
+  platform::killTimer(HOST, CHANGE_TIMER_ID);
+  ASSERT_TRUE(fake::fireTimer(HOST, UPDATE_TIMER_ID));
   title = "New";
-  fake::notify(0, kNotifyNewFile);
+  fake::notify(0, NOTIFY_NEW_FILE);
   fake::state().timerCalls.clear();
-  ASSERT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID));
+  ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
   ASSERT_TRUE(platform::posix::sendRunning());
   ASSERT_FALSE(fake::state().timerCalls.empty());
   EXPECT_EQ(fake::state().timerCalls.back().id, CHANGE_TIMER_ID);
   EXPECT_EQ(fake::state().timerCalls.back().periodMs, 50u) << "looked at again shortly";
   settle();
-  ASSERT_TRUE(fake::fireTimer(kHost, CHANGE_TIMER_ID));
-  const auto posts = late.wait(2, kWaitMs);
+  ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+  const auto posts = late.wait(2, WAIT_MS);
   ASSERT_EQ(posts.size(), 2u);
-  EXPECT_EQ(posts[0].body, kTitleHead + "Old");
-  EXPECT_EQ(posts[1].body, kTitleHead + "New");
+  EXPECT_EQ(posts[0].body, TITLE_HEAD + "Old");
+  EXPECT_EQ(posts[1].body, TITLE_HEAD + "New");
   EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
 }
 
@@ -952,14 +952,14 @@ TEST_F(Cycle, HandshakeNobodyAnswersHoldsNothingAndIsReportedAtTheNextTick) {
   EXPECT_TRUE(platform::posix::sendRunning());
 
   fake::state().hostMessages.clear();
-  EXPECT_TRUE(fake::fireTimer(kHost, UPDATE_TIMER_ID));
+  EXPECT_TRUE(fake::fireTimer(HOST, UPDATE_TIMER_ID));
   EXPECT_TRUE(fake::state().hostMessages.empty()) << "no cycle while the send runs";
   EXPECT_TRUE(boxes().empty());
   EXPECT_FALSE(updateInProgress);
 
   settle();
   const auto ran = std::chrono::steady_clock::now() - begin;
-  EXPECT_GE(ran, std::chrono::milliseconds(platform::kNetTimeoutMs - 500))
+  EXPECT_GE(ran, std::chrono::milliseconds(platform::NET_TIMEOUT_MS - 500))
       << "the send really waited for the server";
   EXPECT_EQ(server.accepted(), 1u) << "one connection for the two ticks";
   collect();
@@ -972,7 +972,7 @@ TEST(Send, BodyTheServerNeverTakesFailsAtTheBound) {
   // written, so the send fails with the timeout instead of succeeding. It
   // starts at once; a second send meanwhile is refused without a
   // connection; the outcome is given once.
-  for (const char* name : kProxyVariables) unsetenv(name);
+  for (const char* name : PROXY_VARIABLES) unsetenv(name);
   gauntlet::FaultServer server(gauntlet::Fault::neverRead);
   ASSERT_TRUE(server.ok());
   std::string body(32u << 20, 'b');
@@ -1000,10 +1000,10 @@ TEST(Send, BodyTheServerNeverTakesFailsAtTheBound) {
   const platform::HttpPost again = {
       "Trellicast", "127.0.0.1", server.port(), false, nullptr, nullptr, "/np", "", 0, "x", 1};
   EXPECT_EQ(platform::httpPost(again), platform::PostStart::send) << "one post in flight";
-  EXPECT_EQ(platform::lastError(), platform::kSendBusy);
+  EXPECT_EQ(platform::lastError(), platform::SEND_BUSY);
 
   platform::PostOutcome outcome;
-  const auto until = begin + kCycleBound;
+  const auto until = begin + CYCLE_BOUND;
   while ((outcome = platform::httpPostOutcome()).state == platform::PostOutcome::State::running &&
          std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -1011,7 +1011,7 @@ TEST(Send, BodyTheServerNeverTakesFailsAtTheBound) {
   const uint32_t code = platform::lastError();
   EXPECT_EQ(outcome.state, platform::PostOutcome::State::failed);
   EXPECT_EQ(code, 28u);
-  EXPECT_GE(took, std::chrono::milliseconds(platform::kNetTimeoutMs - 500));
+  EXPECT_GE(took, std::chrono::milliseconds(platform::NET_TIMEOUT_MS - 500));
   EXPECT_EQ(server.accepted(), 1u) << "the refused send made no connection";
   EXPECT_EQ(platform::httpPostOutcome().state, platform::PostOutcome::State::none) << "given once";
 }
@@ -1057,9 +1057,9 @@ TEST_F(Tls, HttpsIsVerifiedAgainstTheSystemTrustStore) {
         {certificates + "/" + c.serverName + ".pem", certificates + "/" + c.serverName + ".key"});
     ASSERT_TRUE(server.ok());
     start("https://" + local(server.port()) + "/secure?k=v");
-    EXPECT_LE(timedTick(), kCycleBound);
+    EXPECT_LE(timedTick(), CYCLE_BOUND);
     collect();
-    const auto exchanges = server.wait(1, kWaitMs);
+    const auto exchanges = server.wait(1, WAIT_MS);
     ASSERT_EQ(exchanges.size(), 1u);
     const auto& e = exchanges[0];
     ASSERT_FALSE(e.wire.empty());

@@ -17,11 +17,11 @@
 
 namespace {
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x1234);
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
 
 class Shell : public ::testing::Test {
  protected:
-  void SetUp() override { fake::freshPlugin(kHost); }
+  void SetUp() override { fake::freshPlugin(HOST); }
   void TearDown() override {
     rawAllocate = std::malloc;
     resetState();
@@ -40,21 +40,21 @@ TEST_F(Shell, RecordBeforeInitHasVersionAndEmptyDescription) {
 
 TEST_F(Shell, DescriptionNamesTheModuleFile) {
   const std::string longName(600, 'x');
-  const std::string kLead = TRELLICAST_PRODUCT " Plug-In v0.1 (";
+  const std::string LEAD = TRELLICAST_PRODUCT " Plug-In v0.1 (";
   struct Case {
     std::string path;
     std::string description;
   } cases[] = {
-      {"/opt/player/Plugins/gen_Trellicast.so", kLead + "gen_Trellicast.so)"},
-      {"gen_Trellicast.so", kLead + "gen_Trellicast.so)"},
-      {"/trailing/", kLead + ")"},
-      {"", kLead + ")"},
+      {"/opt/player/Plugins/gen_Trellicast.so", LEAD + "gen_Trellicast.so)"},
+      {"gen_Trellicast.so", LEAD + "gen_Trellicast.so)"},
+      {"/trailing/", LEAD + ")"},
+      {"", LEAD + ")"},
       // Over-long: the path buffer keeps 511 bytes, the text is cut at 511.
-      {"/" + longName, (kLead + longName).substr(0, 511)},
+      {"/" + longName, (LEAD + longName).substr(0, 511)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
     fake::state().moduleFileName = c.path;
     EXPECT_EQ(pluginInit(), 0);
     EXPECT_EQ(pluginRecord.description, descriptionText);
@@ -75,7 +75,7 @@ TEST_F(Shell, FreshStoreCreatesKeyAppliesDefaultsAndArmsTenSeconds) {
   EXPECT_EQ(fake::state().openKeys, 0) << "key closed";
   EXPECT_TRUE(fake::state().boxes.empty());
   // A tick with an empty URL sends nothing and asks the host nothing.
-  EXPECT_TRUE(fake::fireTimer(kHost, UPDATE_TIMER_ID));
+  EXPECT_TRUE(fake::fireTimer(HOST, UPDATE_TIMER_ID));
   EXPECT_TRUE(fake::state().hostMessages.empty());
 }
 
@@ -97,14 +97,14 @@ TEST_F(Shell, UrlReadBackRules) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
     // A longer URL held before must not leave its tail behind.
-    fake::putValue("URL", platform::kRegSz, "http://previous.example/a/much/longer/path");
+    fake::putValue("URL", platform::REG_TYPE_SZ, "http://previous.example/a/much/longer/path");
     pluginInit();
     if (c.stored.empty()) {
       fake::state().registry["Software\\Winamp\\Trellicast"].erase("URL");
     } else {
-      fake::putValue("URL", platform::kRegSz, c.stored);
+      fake::putValue("URL", platform::REG_TYPE_SZ, c.stored);
     }
     loadSettings();
     EXPECT_EQ(std::string(urlSetting.get()), c.expected);
@@ -132,11 +132,11 @@ TEST_F(Shell, DwordReadBackRules) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fake::reset();
-    pluginRecord.hostWindow = kHost;
+    pluginRecord.hostWindow = HOST;
     enabledSetting = 0x11111111;
     intervalSetting = 0x11111111;
-    if (c.enabledBytes != "-") fake::putValue("Enabled", platform::kRegSz, c.enabledBytes);
-    if (c.intervalBytes != "-") fake::putValue("Interval", platform::kRegSz, c.intervalBytes);
+    if (c.enabledBytes != "-") fake::putValue("Enabled", platform::REG_TYPE_SZ, c.enabledBytes);
+    if (c.intervalBytes != "-") fake::putValue("Interval", platform::REG_TYPE_SZ, c.intervalBytes);
     urlSetting = allocZeroed(URL_MAX_CHARS + 1);
     bodyBuffer = allocZeroed(BODY_BUFFER_SIZE);
     loadSettings();
@@ -154,19 +154,19 @@ TEST_F(Shell, Utf8IsZeroOrElseTheDefault) {
     bool utf8;
   } cases[] = {
       {"absent", 0, "", true},
-      {"1", platform::kRegDword, bytes(1), true},
-      {"0", platform::kRegDword, bytes(0), false},
-      {"2", platform::kRegDword, bytes(2), true},
-      {"-1", platform::kRegDword, bytes(0xFFFFFFFF), true},
+      {"1", platform::REG_TYPE_DWORD, bytes(1), true},
+      {"0", platform::REG_TYPE_DWORD, bytes(0), false},
+      {"2", platform::REG_TYPE_DWORD, bytes(2), true},
+      {"-1", platform::REG_TYPE_DWORD, bytes(0xFFFFFFFF), true},
       {"zero bytes as REG_BINARY", 3, bytes(0), true},
-      {"\"0\" as REG_SZ", platform::kRegSz, std::string("0\0", 2), true},
-      {"zero bytes as REG_SZ", platform::kRegSz, bytes(0), true},
-      {"a short DWORD", platform::kRegDword, std::string(2, '\0'), true},
-      {"a long DWORD", platform::kRegDword, std::string(8, '\0'), true},
+      {"\"0\" as REG_SZ", platform::REG_TYPE_SZ, std::string("0\0", 2), true},
+      {"zero bytes as REG_SZ", platform::REG_TYPE_SZ, bytes(0), true},
+      {"a short DWORD", platform::REG_TYPE_DWORD, std::string(2, '\0'), true},
+      {"a long DWORD", platform::REG_TYPE_DWORD, std::string(8, '\0'), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
     fake::putDword("Utf8", 0);
     pluginInit();
     ASSERT_FALSE(utf8Setting);
@@ -195,7 +195,7 @@ TEST_F(Shell, TimerPeriodNeverWraps) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.interval);
     fake::reset();
-    hostWindow = kHost;
+    hostWindow = HOST;
     settingsLoadedHook = armUpdateTimer;  // as pluginInit wires it
     fake::putDword("Interval", c.interval);
     urlSetting = allocZeroed(URL_MAX_CHARS + 1);
@@ -207,7 +207,7 @@ TEST_F(Shell, TimerPeriodNeverWraps) {
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_FALSE(calls[0].set);
     EXPECT_TRUE(calls[1].set);
-    EXPECT_EQ(calls[1].window, kHost);
+    EXPECT_EQ(calls[1].window, HOST);
   }
 }
 
@@ -217,14 +217,14 @@ TEST_F(Shell, SaveWritesRawValuesAndReloads) {
   saveSettings("http://a.example/np", 0, 7);
   const fake::Value* url = fake::value("URL");
   ASSERT_NE(url, nullptr);
-  EXPECT_EQ(url->type, platform::kRegSz);
+  EXPECT_EQ(url->type, platform::REG_TYPE_SZ);
   EXPECT_EQ(url->bytes, "http://a.example/np") << "written without terminator";
   EXPECT_EQ(fake::value("Enabled")->bytes, std::string(4, '\0'));
-  EXPECT_EQ(fake::value("Enabled")->type, platform::kRegDword);
+  EXPECT_EQ(fake::value("Enabled")->type, platform::REG_TYPE_DWORD);
   EXPECT_EQ(fake::value("Interval")->bytes, std::string("\x07\0\0\0", 4));
   EXPECT_EQ(fake::value("Utf8"), nullptr) << "left alone unless given";
   saveSettings("http://a.example/np", 0, 7, false);
-  EXPECT_EQ(fake::value("Utf8")->type, platform::kRegDword);
+  EXPECT_EQ(fake::value("Utf8")->type, platform::REG_TYPE_DWORD);
   EXPECT_EQ(fake::value("Utf8")->bytes, std::string(4, '\0'));
   EXPECT_FALSE(utf8Setting);
   EXPECT_STREQ(urlSetting.get(), "http://a.example/np");
@@ -235,7 +235,7 @@ TEST_F(Shell, SaveWritesRawValuesAndReloads) {
 }
 
 TEST_F(Shell, FailedWritesShowOneNoticeEachAndAllAreAttempted) {
-  fake::putValue("URL", platform::kRegSz, "http://old/");
+  fake::putValue("URL", platform::REG_TYPE_SZ, "http://old/");
   fake::putDword("Interval", 30);
   pluginInit();
   fake::state().setValueErrors = {{"URL", 5}, {"Interval", 1234}};
@@ -336,7 +336,7 @@ TEST_F(Shell, OutOfMemoryAtInitLeavesTheTimerUnarmed) {
   static int calls;
   for (int failAt : {1, 2}) {
     SCOPED_TRACE(failAt);
-    fake::freshPlugin(kHost);
+    fake::freshPlugin(HOST);
     calls = 0;
     static int limit;
     limit = failAt;
@@ -357,13 +357,13 @@ TEST_F(Shell, OutOfMemoryAtInitLeavesTheTimerUnarmed) {
 }
 
 TEST_F(Shell, QuitStopsTheTimerBeforeReleasing) {
-  fake::putValue("URL", platform::kRegSz, "http://127.0.0.1:9/np");
+  fake::putValue("URL", platform::REG_TYPE_SZ, "http://127.0.0.1:9/np");
   pluginInit();
-  ASSERT_TRUE(fake::state().timers.count({kHost, UPDATE_TIMER_ID}));
+  ASSERT_TRUE(fake::state().timers.count({HOST, UPDATE_TIMER_ID}));
   pluginQuit();
   EXPECT_FALSE(bodyBuffer);
   EXPECT_FALSE(urlSetting);
-  EXPECT_FALSE(fake::fireTimer(kHost, UPDATE_TIMER_ID)) << "no tick after quit";
+  EXPECT_FALSE(fake::fireTimer(HOST, UPDATE_TIMER_ID)) << "no tick after quit";
 }
 
 }  // namespace

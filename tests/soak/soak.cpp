@@ -40,17 +40,17 @@ using gauntlet::Fault;
 
 namespace {
 
-platform::WindowHandle const kHost = reinterpret_cast<platform::WindowHandle>(0x50a4);
-constexpr int kWaitMs = 3000;
-constexpr size_t kConfirmEvery = 1000;
-constexpr size_t kWarmUp = 100;
-constexpr long kHeapGrowthLimit = 1 << 20;
+platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x50a4);
+constexpr int WAIT_MS = 3000;
+constexpr size_t CONFIRM_EVERY = 1000;
+constexpr size_t WARM_UP = 100;
+constexpr long HEAP_GROWTH_LIMIT = 1 << 20;
 
 // Faults repeated thousands of times here; the server that never reads, the
 // one that stalls after the headers and the 10 MB answer are covered once
 // each by the fault matrix.
-const Fault kFaults[] = {Fault::refuse,  Fault::reset,     Fault::status500,     Fault::status404,
-                         Fault::garbage, Fault::cutAnswer, Fault::redirectHttps, Fault::cutRequest};
+const Fault FAULTS[] = {Fault::refuse,  Fault::reset,     Fault::status500,     Fault::status404,
+                        Fault::garbage, Fault::cutAnswer, Fault::redirectHttps, Fault::cutRequest};
 
 bool readsWhole(Fault f) {
   return f == Fault::healthy || f == Fault::status500 || f == Fault::status404 ||
@@ -93,16 +93,16 @@ int main(int argc, char** argv) {
 
   gauntlet::FaultServer server;
   if (!server.ok()) return 2;
-  fake::freshPlugin(kHost);
+  fake::freshPlugin(HOST);
   fake::state().host = [&player](uintptr_t wParam, intptr_t code) -> intptr_t {
     switch (code) {
-      case kGetStatus:
+      case GET_STATUS:
         return player.status;
-      case kGetListPosition:
+      case GET_LIST_POSITION:
         return 5;
-      case kGetTitle:
+      case GET_TITLE:
         return wParam == 5 ? reinterpret_cast<intptr_t>(player.title.c_str()) : 0;
-      case kGetFileName:
+      case GET_FILE_NAME:
         return wParam == 5 ? reinterpret_cast<intptr_t>(player.file.c_str()) : 0;
     }
     return 0;
@@ -130,13 +130,13 @@ int main(int argc, char** argv) {
     // The timer paces sends: the previous one has ended (each is bounded)
     // before the server changes modes and the next tick comes, which would
     // otherwise send nothing.
-    for (int waited = 0; platform::posix::sendRunning() && waited < 2 * kWaitMs; ++waited)
+    for (int waited = 0; platform::posix::sendRunning() && waited < 2 * WAIT_MS; ++waited)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (i == kWarmUp) {
+    if (i == WARM_UP) {
       rssWarm = residentKb();
       heapWarm = heapInUse();
     }
-    if (i > 0 && i % kConfirmEvery == 0) {
+    if (i > 0 && i % CONFIRM_EVERY == 0) {
       // The user confirms the settings: boxes are allowed again.
       if (fake::state().boxes.size() > 1) extraBoxes += fake::state().boxes.size() - 1;
       boxesSeen += fake::state().boxes.size();
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    const Fault fault = i % 2 == 0 ? Fault::healthy : kFaults[(i / 2) % std::size(kFaults)];
+    const Fault fault = i % 2 == 0 ? Fault::healthy : FAULTS[(i / 2) % std::size(FAULTS)];
     if (!server.setFault(fault)) {
       std::fprintf(stderr, "soak: the server did not switch modes\n");
       return 2;
@@ -158,21 +158,21 @@ int main(int argc, char** argv) {
     player.title = "cycle " + std::to_string(i) + " & \xE9\x01 100%";
     fake::state().hostMessages.clear();
     const size_t acceptedBefore = server.accepted();
-    if (!fake::fireTimer(kHost, UPDATE_TIMER_ID)) {
+    if (!fake::fireTimer(HOST, UPDATE_TIMER_ID)) {
       std::fprintf(stderr, "soak: cycle %zu: the timer is not armed\n", i);
       return 1;
     }
     // The tick returns once the send has started, maybe before the server
     // took the connection; the server must serve it in this cycle's mode.
     for (int waited = 0;
-         fault != Fault::refuse && server.accepted() == acceptedBefore && waited < kWaitMs;
+         fault != Fault::refuse && server.accepted() == acceptedBefore && waited < WAIT_MS;
          waited += 1)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!readsWhole(fault)) {
       server.take();
       continue;
     }
-    const auto posts = server.wait(1, kWaitMs);
+    const auto posts = server.wait(1, WAIT_MS);
     server.take();
     if (posts.size() != 1) {
       ++lost;
@@ -207,10 +207,10 @@ int main(int argc, char** argv) {
       "confirmations (%zu beyond one per confirmation)\n",
       cycles, seconds, checked, lost, malformed, boxesSeen, confirms, extraBoxes);
   std::printf("soak: resident memory %ld kB at start, %ld kB after %zu cycles, %ld kB at end\n",
-              rssBegin, rssWarm, std::min(cycles, kWarmUp), rssEnd);
+              rssBegin, rssWarm, std::min(cycles, WARM_UP), rssEnd);
   std::printf("soak: heap in use %ld bytes at start, %ld after %zu cycles, %ld at end\n", heapBegin,
-              heapWarm, std::min(cycles, kWarmUp), heapEnd);
-  const bool heapGrew = cycles > kWarmUp && heapWarm > 0 && heapEnd - heapWarm > kHeapGrowthLimit;
+              heapWarm, std::min(cycles, WARM_UP), heapEnd);
+  const bool heapGrew = cycles > WARM_UP && heapWarm > 0 && heapEnd - heapWarm > HEAP_GROWTH_LIMIT;
   if (heapGrew) std::printf("soak: the heap grew by %ld bytes\n", heapEnd - heapWarm);
   return lost == 0 && malformed == 0 && extraBoxes == 0 && !heapGrew ? 0 : 1;
 }

@@ -6,8 +6,8 @@
 #include "tests/support/fake_platform.h"
 
 namespace {
-constexpr long kMoreData = 234;  // ERROR_MORE_DATA
-constexpr long kNotFound = 2;    // ERROR_FILE_NOT_FOUND
+constexpr long MORE_DATA = 234;  // ERROR_MORE_DATA
+constexpr long NOT_FOUND = 2;    // ERROR_FILE_NOT_FOUND
 }  // namespace
 
 namespace fake {
@@ -17,7 +17,7 @@ void putValue(const std::string& name, uint32_t type, const std::string& bytes) 
 }
 
 void putDword(const std::string& name, uint32_t v) {
-  putValue(name, platform::kRegDword, std::string(reinterpret_cast<const char*>(&v), 4));
+  putValue(name, platform::REG_TYPE_DWORD, std::string(reinterpret_cast<const char*>(&v), 4));
 }
 
 const Value* value(const std::string& name) {
@@ -39,22 +39,22 @@ long regCreateKey(const char* subKey, KeyHandle* key) {
   auto it = s.registry.try_emplace(subKey).first;
   ++s.openKeys;
   *key = &it->second;
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 long regQueryValue(KeyHandle key, const char* name, void* data, uint32_t* size, uint32_t* type) {
   auto* values = static_cast<std::map<std::string, fake::Value>*>(key);
   auto it = values->find(name);
-  if (it == values->end()) return kNotFound;
+  if (it == values->end()) return NOT_FOUND;
   if (type != nullptr) *type = it->second.type;
   const auto& bytes = it->second.bytes;
   if (bytes.size() > *size) {
     *size = static_cast<uint32_t>(bytes.size());
-    return kMoreData;
+    return MORE_DATA;
   }
   std::memcpy(data, bytes.data(), bytes.size());
   *size = static_cast<uint32_t>(bytes.size());
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* data, uint32_t size) {
@@ -63,12 +63,12 @@ long regSetValue(KeyHandle key, const char* name, uint32_t type, const void* dat
   if (err != s.setValueErrors.end()) return err->second;
   (*static_cast<std::map<std::string, fake::Value>*>(key))[name] = {
       type, std::string(static_cast<const char*>(data), size)};
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 long regCloseKey(KeyHandle) {
   --fake::state().openKeys;
-  return kRegSuccess;
+  return REG_SUCCESS;
 }
 
 }  // namespace platform

@@ -41,7 +41,7 @@ void notify(uintptr_t wParam, intptr_t code) {
 bool fireTimer(platform::WindowHandle window, uintptr_t id) {
   auto it = state().timers.find({window, id});
   if (it == state().timers.end()) return false;
-  it->second.callback(window, platform::kTimerMessage, id, 0);
+  it->second.callback(window, platform::TIMER_MESSAGE, id, 0);
   return true;
 }
 
@@ -72,7 +72,7 @@ Control* control(platform::WindowHandle dialog, int id) {
 }
 
 intptr_t command(platform::WindowHandle dialog, int id) {
-  return currentProcedure(dialog, platform::kCommand, static_cast<uintptr_t>(id), 0);
+  return currentProcedure(dialog, platform::COMMAND, static_cast<uintptr_t>(id), 0);
 }
 
 }  // namespace fake
@@ -128,7 +128,7 @@ intptr_t dialogBox(ModuleHandle, int, const form::Layout*, WindowHandle,
   auto previousProcedure = fake::currentProcedure;
   s.openDialog = &dialog;
   fake::currentProcedure = procedure;
-  procedure(&dialog, kInitDialog, 0, 0);
+  procedure(&dialog, INIT_DIALOG, 0, 0);
   if (!dialog.ended && s.dialogScript) s.dialogScript(&dialog);
   s.openDialog = previousDialog;
   fake::currentProcedure = previousProcedure;

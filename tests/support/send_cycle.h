@@ -16,11 +16,11 @@
 namespace sends {
 
 // The backend's bound on one send plus scheduling slack (sanitizers included).
-constexpr auto kSendBound = std::chrono::milliseconds(platform::kNetTimeoutMs + 1500);
+constexpr auto SEND_BOUND = std::chrono::milliseconds(platform::NET_TIMEOUT_MS + 1500);
 
 // Waits (bounded) until the send in flight, if any, has ended.
 inline void settle() {
-  const auto until = std::chrono::steady_clock::now() + kSendBound;
+  const auto until = std::chrono::steady_clock::now() + SEND_BOUND;
   while (platform::posix::sendRunning() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   ASSERT_FALSE(platform::posix::sendRunning()) << "the send outlived its bound";

@@ -33,12 +33,12 @@ bool safe(const std::string& bytes, bool refuseCompressed) {
   return id3v2TagsSafe(reader, bytes.size(), Id3v2GuardRules{refuseCompressed});
 }
 
-const Frame kTitle = id3w::textFrame("TIT2", "Title");
-const Frame kArtist = id3w::textFrame("TPE1", "Artist");
+const Frame TITLE = id3w::textFrame("TIT2", "Title");
+const Frame ARTIST = id3w::textFrame("TPE1", "Artist");
 // A compressed frame's body: decompressed size, then (here, bogus) data.
-const std::string kPacked = bin("\0\0\0\x10xxxxxxxx");
+const std::string PACKED = bin("\0\0\0\x10xxxxxxxx");
 
-Frame flagged(uint16_t flags) { return id3w::rawFrame("TALB", kPacked, flags); }
+Frame flagged(uint16_t flags) { return id3w::rawFrame("TALB", PACKED, flags); }
 
 std::string withHeaderFlags(std::string tag, unsigned char flags) {
   tag[5] = static_cast<char>(flags);
@@ -70,16 +70,16 @@ struct Case {
 
 std::vector<Case> cases() {
   const std::string audio = id3w::fakeAudio(1);
-  std::string beyondTag = id3w::tagV2(3, {kTitle, flagged(0x0080)}) + audio;
+  std::string beyondTag = id3w::tagV2(3, {TITLE, flagged(0x0080)}) + audio;
   // The tag's size stops before the compressed frame: id3lib never sees it.
   beyondTag[9] = static_cast<char>(10 + 6);
-  std::string overhang = id3w::tagV2(3, {kTitle, flagged(0x0080)}) + audio;
+  std::string overhang = id3w::tagV2(3, {TITLE, flagged(0x0080)}) + audio;
   // The tag ends 6 bytes before the compressed frame does: id3lib still
   // reads the frame, cut to the tag.
   overhang[9] = static_cast<char>(overhang[9] - 6);
-  std::string tooBig = id3w::tagV2(3, {kTitle, kArtist, flagged(0x0080)}) + audio;
+  std::string tooBig = id3w::tagV2(3, {TITLE, ARTIST, flagged(0x0080)}) + audio;
   tooBig[10 + 10 + 6 + 7] = '\x7F';  // TPE1 claims more than the tag holds
-  std::string unsyncCompressed = id3w::tagV2(3, {kTitle, flagged(0x0080)});
+  std::string unsyncCompressed = id3w::tagV2(3, {TITLE, flagged(0x0080)});
   unsyncCompressed = withHeaderFlags(unsyncCompressed, 0x80) + audio;
   // The unsynchronisation scheme: an FF 00 pair inside the first frame's
   // text shifts what follows by one byte once restored.
@@ -90,12 +90,12 @@ std::vector<Case> cases() {
   const std::string cdm = id3w::tagV22(1, {id3w::rawFrame("CDM", bin("z\0\0\0\x01"))}) +
                           audio;  // compressed v2.2.1 frames
   const std::string v22 = id3w::tagV22(0, {id3w::textFrame("TT2", "abc")}) + audio;
-  const std::string v24ext1 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x01\0"));
-  const std::string v24ext0 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\0\0"));
-  const std::string v24ext2 = withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x02\0\0"));
+  const std::string v24ext1 = withExtended(id3w::tagV2(4, {TITLE}), bin("\0\0\0\x06\x01\0"));
+  const std::string v24ext0 = withExtended(id3w::tagV2(4, {TITLE}), bin("\0\0\0\x06\0\0"));
+  const std::string v24ext2 = withExtended(id3w::tagV2(4, {TITLE}), bin("\0\0\0\x06\x02\0\0"));
   const std::string v24extCrc =
-      withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x0C\x01\x20\x05\0\0\0\0\0"));
-  const std::string v23ext = withExtended(id3w::tagV2(3, {kTitle}), bin("\0\0\0\x06\0\0\0\0\0\0"));
+      withExtended(id3w::tagV2(4, {TITLE}), bin("\0\0\0\x0C\x01\x20\x05\0\0\0\0\0"));
+  const std::string v23ext = withExtended(id3w::tagV2(3, {TITLE}), bin("\0\0\0\x06\0\0\0\0\0\0"));
   std::string v23extTooBig = id3w::tagV2(3, {});  // empty tag, then a 10-byte extended header
   v23extTooBig = withHeaderFlags(v23extTooBig, 0x40) + bin("\0\0\0\x06\0\0\0\0\0\0") + audio;
   std::string v25 = id3w::tagV2(3, {flagged(0x0080)}) + audio;
@@ -103,14 +103,14 @@ std::vector<Case> cases() {
   std::string notTag = id3w::tagV2(3, {flagged(0x0080)}) + audio;
   notTag[7] = '\x80';  // not a size: not a tag
   // A whole compressed frame header and data, to hide inside other frames.
-  const std::string hidden = std::string("TALB\0\0\0\x0C\0\x80", 10) + kPacked;
+  const std::string hidden = std::string("TALB\0\0\0\x0C\0\x80", 10) + PACKED;
   // A picture whose data holds what looks like a compressed frame.
   Frame picture = id3w::pictureFrame("image/png", 3, "", 40);
   picture.body += hidden;
   return {
       {"PCNT reads four bytes: the rest is read as frames",
        id3w::tagV2(3, {id3w::rawFrame("PCNT", bin("\0\0\0\x05") + hidden)}) + audio, false, true},
-      {"PCNT of four bytes", id3w::tagV2(3, {id3w::rawFrame("PCNT", bin("\0\0\0\x05")), kTitle}),
+      {"PCNT of four bytes", id3w::tagV2(3, {id3w::rawFrame("PCNT", bin("\0\0\0\x05")), TITLE}),
        true, true},
       {"POPM reads address, rating and counter",
        id3w::tagV2(3, {id3w::rawFrame("POPM", bin("a@b\0\x07\0\0\0\x01") + hidden)}) + audio, false,
@@ -171,26 +171,26 @@ std::vector<Case> cases() {
       {"no tag", audio, true, true},
       {"empty file", "", true, true},
       {"ID3v1 only", audio + id3w::tagV1({"T", "A", "", "", "", 0, 1}), true, true},
-      {"plain v2.3", id3w::tagV2(3, {kTitle, kArtist}, 32) + audio, true, true},
-      {"v2.3 compressed first", id3w::tagV2(3, {flagged(0x0080), kTitle}) + audio, false, true},
-      {"v2.3 compressed after others", id3w::tagV2(3, {kTitle, kArtist, flagged(0x0080)}) + audio,
+      {"plain v2.3", id3w::tagV2(3, {TITLE, ARTIST}, 32) + audio, true, true},
+      {"v2.3 compressed first", id3w::tagV2(3, {flagged(0x0080), TITLE}) + audio, false, true},
+      {"v2.3 compressed after others", id3w::tagV2(3, {TITLE, ARTIST, flagged(0x0080)}) + audio,
        false, true},
-      {"v2.3 compressed and encrypted", id3w::tagV2(3, {kTitle, flagged(0x00C0)}) + audio, false,
+      {"v2.3 compressed and encrypted", id3w::tagV2(3, {TITLE, flagged(0x00C0)}) + audio, false,
        true},
-      {"v2.3 other flags", id3w::tagV2(3, {kTitle, flagged(0xE060)}) + audio, true, true},
+      {"v2.3 other flags", id3w::tagV2(3, {TITLE, flagged(0xE060)}) + audio, true, true},
       {"v2.3 0x0008 is no compression bit", id3w::tagV2(3, {flagged(0x0008)}) + audio, true, true},
-      {"v2.4 compressed", id3w::tagV2(4, {kTitle, flagged(0x0009)}) + audio, false, true},
+      {"v2.4 compressed", id3w::tagV2(4, {TITLE, flagged(0x0009)}) + audio, false, true},
       {"v2.4 frame with id3lib's compression bit", id3w::tagV2(4, {flagged(0x0080)}) + audio, false,
        true},
-      {"v2.4 plain", id3w::tagV2(4, {kTitle, flagged(0x0040)}) + audio, true, true},
+      {"v2.4 plain", id3w::tagV2(4, {TITLE, flagged(0x0040)}) + audio, true, true},
       {"compressed frame after the padding",
-       id3w::tagV2(3, {kTitle}, 8) + std::string("TALB\0\0\0\x0C\0\x80", 10) + kPacked + audio,
-       true, true},
+       id3w::tagV2(3, {TITLE}, 8) + std::string("TALB\0\0\0\x0C\0\x80", 10) + PACKED + audio, true,
+       true},
       {"compressed frame beyond the tag's size", beyondTag, true, true},
       {"walk stops at a frame that does not fit", tooBig, true, true},
       {"compressed frame overhanging the tag by less than a header", overhang, false, true},
       {"compressed frame in a second tag",
-       id3w::tagV2(3, {kTitle}) + id3w::tagV2(3, {flagged(0x0080)}) + audio, false, true},
+       id3w::tagV2(3, {TITLE}) + id3w::tagV2(3, {flagged(0x0080)}) + audio, false, true},
       {"unsynchronised tag, compressed frame", unsyncCompressed, false, true},
       // The frame's five bytes are counted restored: its window reaches one
       // stored byte into the next header, which id3lib then never reads.
@@ -217,9 +217,8 @@ std::vector<Case> cases() {
       {"v2.2 plain", v22, true, true},
       {"v2.2.1 compressed frames (CDM)", cdm, false, false},
       {"v2.3 frame id3lib takes for CDM",
-       id3w::tagV2(3, {kTitle, id3w::rawFrame("CDM", "z")}) + audio, false, false},
-      {"v2.3 frame CDMA", id3w::tagV2(3, {kTitle, id3w::rawFrame("CDMA", "z")}) + audio, true,
-       true},
+       id3w::tagV2(3, {TITLE, id3w::rawFrame("CDM", "z")}) + audio, false, false},
+      {"v2.3 frame CDMA", id3w::tagV2(3, {TITLE, id3w::rawFrame("CDMA", "z")}) + audio, true, true},
       {"v2.4 extended header, one flag byte", v24ext1, true, true},
       {"v2.4 extended header with CRC", v24extCrc, true, true},
       {"v2.4 extended header, no flag byte", v24ext0, false, false},
@@ -244,9 +243,9 @@ TEST(Id3v2Guard, RefusesWhatId3libFaultsOn) {
 // the frame: its ten header bytes are there, and its data size counted from
 // the header's start fits the file.
 TEST(Id3v2Guard, TruncatedTags) {
-  const std::string full = id3w::tagV2(3, {kTitle, flagged(0x0080)});
-  const size_t frameStart = 10 + 10 + kTitle.body.size();
-  const size_t readFrom = frameStart + std::max<size_t>(10, kPacked.size());
+  const std::string full = id3w::tagV2(3, {TITLE, flagged(0x0080)});
+  const size_t frameStart = 10 + 10 + TITLE.body.size();
+  const size_t readFrom = frameStart + std::max<size_t>(10, PACKED.size());
   for (size_t n = 0; n <= full.size(); ++n) {
     SCOPED_TRACE(n);
     // The tag's size still claims every frame; the file just ends early.
@@ -277,10 +276,10 @@ TEST_F(Id3v2GuardFile, RefusedTagsAreRepairedBeforeTheWalk) {
   };
   const bool wide = sizeof(unsigned long) > 4;
   const std::vector<FileCase> files = {
-      {"plain", id3w::tagV2(3, {kTitle}) + audio, false, 1},
-      {"compressed, damaged", id3w::tagV2(3, {kTitle, flagged(0x0080)}) + audio, wide, 1},
+      {"plain", id3w::tagV2(3, {TITLE}) + audio, false, 1},
+      {"compressed, damaged", id3w::tagV2(3, {TITLE, flagged(0x0080)}) + audio, wide, 1},
       {"bad v2.4 extended header, then padding",
-       withExtended(id3w::tagV2(4, {kTitle}), bin("\0\0\0\x06\x05\0\0\0\0\0")) + audio, true, 0},
+       withExtended(id3w::tagV2(4, {TITLE}), bin("\0\0\0\x06\x05\0\0\0\0\0")) + audio, true, 0},
   };
   for (const FileCase& f : files) {
     SCOPED_TRACE(f.name);

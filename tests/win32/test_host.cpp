@@ -44,9 +44,9 @@ namespace {
 // ---- The record, as the player sees it: base/player.h -------------------
 using GetRecord = PluginRecord* (*)();
 
-constexpr const char* kSettingsKey = "Software\\Winamp\\Trellicast";
-constexpr UINT kRunDialogScript = WM_APP + 1;
-constexpr UINT_PTR kHoldTimer = 0x7E57;
+constexpr const char* SETTINGS_KEY = "Software\\Winamp\\Trellicast";
+constexpr UINT RUN_DIALOG_SCRIPT = WM_APP + 1;
+constexpr UINT_PTR HOLD_TIMER = 0x7E57;
 
 struct KeyCloser {
   void operator()(HKEY key) const { RegCloseKey(key); }
@@ -128,14 +128,14 @@ std::string utf8FromWide(const wchar_t* wide) {
 
 LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_USER &&
-      (lParam == kNotifyNewFile || lParam == kNotifyNewFileWide || lParam == kNotifyChanged)) {
+      (lParam == NOTIFY_NEW_FILE || lParam == NOTIFY_NEW_FILE_WIDE || lParam == NOTIFY_CHANGED)) {
     // A change notification the player sends itself: the procedure at the
     // end of the chain sees it as the player would, and answers 0.
     std::string detail = std::to_string(static_cast<unsigned long>(wParam));
-    if (lParam == kNotifyNewFile && wParam != 0)
+    if (lParam == NOTIFY_NEW_FILE && wParam != 0)
       detail = visible(reinterpret_cast<const char*>(wParam),
                        std::strlen(reinterpret_cast<const char*>(wParam)));
-    if (lParam == kNotifyNewFileWide && wParam != 0)
+    if (lParam == NOTIFY_NEW_FILE_WIDE && wParam != 0)
       detail = visible(utf8FromWide(reinterpret_cast<const wchar_t*>(wParam)));
     logLine("NOTIFIED %ld %s", static_cast<long>(lParam), detail.c_str());
     return 0;
@@ -144,17 +144,17 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     logLine("QUERY %ld %lu", static_cast<long>(lParam), static_cast<unsigned long>(wParam));
     const auto found = playlist.find(static_cast<long>(wParam));
     switch (lParam) {
-      case kGetStatus:
+      case GET_STATUS:
         return playbackStatus;
-      case kGetListPosition:
+      case GET_LIST_POSITION:
         return playlistPosition;
-      case kGetTitle:
+      case GET_TITLE:
         if (found == playlist.end() || !found->second.hasTitle) return 0;
         return reinterpret_cast<LRESULT>(found->second.title.c_str());
-      case kGetFileName:
+      case GET_FILE_NAME:
         if (found == playlist.end() || !found->second.hasFile) return 0;
         return reinterpret_cast<LRESULT>(found->second.file.c_str());
-      case kGetTitleWide:
+      case GET_TITLE_WIDE:
         if (found == playlist.end()) return 0;
         if (found->second.wideTitleAnswersOne) return 1;
         if (!found->second.hasWideTitle) return 0;
@@ -168,13 +168,13 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
     }
   }
-  if (message == WM_TIMER && wParam == kHoldTimer) {
-    KillTimer(window, kHoldTimer);
+  if (message == WM_TIMER && wParam == HOLD_TIMER) {
+    KillTimer(window, HOLD_TIMER);
     void runDialogScript(HWND dialog);
     if (settingsDialog != nullptr) runDialogScript(settingsDialog);
     return 0;
   }
-  if (message == kRunDialogScript) {
+  if (message == RUN_DIALOG_SCRIPT) {
     void runDialogScript(HWND dialog);
     runDialogScript(reinterpret_cast<HWND>(wParam));
     return 0;
@@ -300,7 +300,7 @@ LRESULT CALLBACK cbtProcedure(int code, WPARAM wParam, LPARAM lParam) {
       if (GetDlgItem(window, IDC_URL) != nullptr) {
         settingsDialog = window;
         logLine("DIALOG open caption=%s", visible(windowText(window)).c_str());
-        PostMessageA(playerWindow, kRunDialogScript, reinterpret_cast<WPARAM>(window), 0);
+        PostMessageA(playerWindow, RUN_DIALOG_SCRIPT, reinterpret_cast<WPARAM>(window), 0);
       } else {
         // A message box: its text is the static control 0xFFFF.
         char text[4096] = {};
@@ -389,7 +389,7 @@ void runDialogScript(HWND dialog) {
     } else if (step == "hold") {
       // Back to the dialog's own loop (which shows the dialog once it is
       // idle); the remaining steps run when the hold timer fires.
-      SetTimer(playerWindow, kHoldTimer, static_cast<UINT>(id), nullptr);
+      SetTimer(playerWindow, HOLD_TIMER, static_cast<UINT>(id), nullptr);
       dialogScriptRunning = false;
       return;
     } else {
@@ -406,7 +406,7 @@ void runDialogScript(HWND dialog) {
 // ---- Registry ---------------------------------------------------------------------
 void seedValue(const std::string& name, DWORD type, const void* data, DWORD size) {
   HKEY raw = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
     logLine("ERROR cannot create key to seed");
     return;
@@ -420,7 +420,7 @@ void seedValue(const std::string& name, DWORD type, const void* data, DWORD size
 
 void dumpRegistry() {
   HKEY raw = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &raw) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_READ, &raw) != ERROR_SUCCESS) {
     logLine("REG key absent");
     return;
   }
@@ -535,12 +535,12 @@ void dumpTemplate() {
 //                                  first such window of KIND: dialog or box
 //   await-window MS KIND CAPTION   run the message loop until such a window
 //                                  exists, MS at most
-constexpr UINT kPlayerExitCommand = 40001;
+constexpr UINT PLAYER_EXIT_COMMAND = 40001;
 bool playerClosesOnExit = false;
 bool playerExitRequested = false;
 
 LRESULT CALLBACK playerMainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_COMMAND && LOWORD(wParam) == kPlayerExitCommand) {
+  if (message == WM_COMMAND && LOWORD(wParam) == PLAYER_EXIT_COMMAND) {
     logLine("EXIT-COMMAND %s", playerClosesOnExit ? "close" : "ignored");
     if (playerClosesOnExit) playerExitRequested = true;
     return 0;
@@ -886,9 +886,9 @@ int runScript(std::istream& script, HWND window) {
       const std::string arg = unescape(restOf(in));
       const std::wstring wide = wideFromUtf8(arg);
       WPARAM wParam = 0;
-      if (code == kNotifyNewFile) {
+      if (code == NOTIFY_NEW_FILE) {
         wParam = reinterpret_cast<WPARAM>(arg.c_str());
-      } else if (code == kNotifyNewFileWide) {
+      } else if (code == NOTIFY_NEW_FILE_WIDE) {
         wParam = reinterpret_cast<WPARAM>(wide.c_str());
       } else {
         wParam = static_cast<WPARAM>(std::strtoul(arg.c_str(), nullptr, 10));
