@@ -95,12 +95,12 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
   const int y = row(item.y) + top;
   const std::string text = item.text;
   switch (item.kind) {
-    case form::Kind::GroupBox:
+    case form::ControlKind::groupBox:
       canvas.frame(left, y, left + width - 1, row(item.y + item.height) + top - 1);
       canvas.put(left + 1, y, text);
       break;
-    case form::Kind::Label:
-      if (item.id != form::NO_ID && item.align == form::Align::Left) {
+    case form::ControlKind::label:
+      if (item.id != form::NO_ID && item.align == form::Align::left) {
         // A label the dialog writes to (a status line): its current text,
         // wrapped over the rows it has.
         const std::string shown = controlString(dialog, item.id);
@@ -111,10 +111,10 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
         break;
       }
       canvas.put(
-          item.align == form::Align::Right ? left + width - static_cast<int>(text.size()) : left, y,
+          item.align == form::Align::right ? left + width - static_cast<int>(text.size()) : left, y,
           text);
       break;
-    case form::Kind::Edit: {
+    case form::ControlKind::edit: {
       // The end of a long text stays in view, as with automatic scrolling.
       std::string shown = controlString(dialog, item.id) + (focused ? "_" : "");
       const size_t room = static_cast<size_t>(std::max(width - 2, 1));
@@ -122,8 +122,8 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
       canvas.put(left, y, "[" + shown + std::string(room - shown.size(), ' ') + "]");
       break;
     }
-    case form::Kind::Button:
-    case form::Kind::DefaultButton: {
+    case form::ControlKind::button:
+    case form::ControlKind::defaultButton: {
       const int inner = std::max(width - 2, static_cast<int>(text.size()));
       const int before = (inner - static_cast<int>(text.size())) / 2;
       // Built by appending: GCC 12 at -O2 warns falsely (-Wrestrict) on
@@ -136,7 +136,7 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
       canvas.put(left, y, shown);
       break;
     }
-    case form::Kind::CheckBox:
+    case form::ControlKind::checkBox:
       canvas.put(
           left, y,
           std::string(platform::isDialogButtonChecked(dialog, item.id) ? "[x] " : "[ ] ") + text);
@@ -210,7 +210,7 @@ void moveFocus(FormState& f, int step) {
 
 int defaultButton(const form::Layout& layout) {
   for (size_t i = 0; i < layout.count; ++i)
-    if (layout.items[i].kind == form::Kind::DefaultButton) return layout.items[i].id;
+    if (layout.items[i].kind == form::ControlKind::defaultButton) return layout.items[i].id;
   return 0;
 }
 
@@ -289,8 +289,9 @@ void formInput(platform::WindowHandle dialog, unsigned char byte) {
   }
 
   const form::Item* focused = itemById(*layout, f->focus);
-  const form::Kind kind = focused != nullptr ? focused->kind : form::Kind::Label;
-  const bool onButton = kind == form::Kind::Button || kind == form::Kind::DefaultButton;
+  const form::ControlKind kind = focused != nullptr ? focused->kind : form::ControlKind::label;
+  const bool onButton =
+      kind == form::ControlKind::button || kind == form::ControlKind::defaultButton;
   switch (byte) {
     case 0x1B:
       f->input = FormState::Escape;
@@ -311,14 +312,14 @@ void formInput(platform::WindowHandle dialog, unsigned char byte) {
       return;
     case 0x7F:
     case 0x08:
-      if (kind == form::Kind::Edit)
+      if (kind == form::ControlKind::edit)
         platform::posix::eraseCharacter(platform::dialogItem(dialog, f->focus));
       return;
     case 0x0C:  // Ctrl-L
       draw(dialog);
       return;
     case ' ':
-      if (onButton || kind == form::Kind::CheckBox) {
+      if (onButton || kind == form::ControlKind::checkBox) {
         platform::posix::clickControl(dialog, f->focus);
         return;
       }
@@ -326,7 +327,7 @@ void formInput(platform::WindowHandle dialog, unsigned char byte) {
     default:
       break;
   }
-  if (kind == form::Kind::Edit)
+  if (kind == form::ControlKind::edit)
     platform::posix::typeCharacter(platform::dialogItem(dialog, f->focus), static_cast<char>(byte));
 }
 

@@ -47,9 +47,9 @@ struct SlotCloser {
 struct MessageCloser {
   void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
 };
-using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotCloser>;
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageCloser>;
+using BusOwner = std::unique_ptr<sd_bus, BusCloser>;
+using SlotOwner = std::unique_ptr<sd_bus_slot, SlotCloser>;
+using MessageOwner = std::unique_ptr<sd_bus_message, MessageCloser>;
 
 struct Player {
   std::string name;   // well-known name
@@ -57,20 +57,20 @@ struct Player {
   Playback playback = Playback::stopped;
   Track track;
   uint64_t lastChange = 0;
-  SlotPtr ownerCall;
-  SlotPtr getAll;
+  SlotOwner ownerCall;
+  SlotOwner getAll;
   bool getAllAgain = false;  // asked for while one was in flight
 };
 
 struct Follower {
-  BusPtr bus;
+  BusOwner bus;
   std::string filter;
   uint32_t refreshMs = 30000;
   void (*onLost)() = nullptr;
   void (*onChange)() = nullptr;
   // std::map keeps each Player where it is: calls in flight point at it.
   std::map<std::string, Player> players;
-  SlotPtr nameMatch, propertiesMatch, listCall;
+  SlotOwner nameMatch, propertiesMatch, listCall;
   uint64_t changes = 0;
   uint64_t refreshId = 0;
   bool more = false;  // the last dispatch stopped with messages left
@@ -229,26 +229,26 @@ void apply(Player& p, const Update& u) {
   if (changed) p.lastChange = ++follower().changes;
 }
 
-MessagePtr newCall(const char* destination, const char* path, const char* interface,
-                   const char* member) {
+MessageOwner newCall(const char* destination, const char* path, const char* interface,
+                     const char* member) {
   sd_bus_message* m = nullptr;
   if (sd_bus_message_new_method_call(follower().bus.get(), &m, destination, path, interface,
                                      member) < 0) {
     return nullptr;
   }
-  return MessagePtr(m);
+  return MessageOwner(m);
 }
 
 // Sends m; the answer (or the error, or the time-out after 2 s) goes to
 // handler. Returns the slot that cancels it, or none when it was not sent.
-SlotPtr callAsync(MessagePtr m, sd_bus_message_handler_t handler, void* userdata) {
+SlotOwner callAsync(MessageOwner m, sd_bus_message_handler_t handler, void* userdata) {
   if (!m) return nullptr;
   sd_bus_slot* slot = nullptr;
   if (sd_bus_call_async(follower().bus.get(), &slot, m.get(), handler, userdata, CALL_TIMEOUT_US) <
       0) {
     return nullptr;
   }
-  return SlotPtr(slot);
+  return SlotOwner(slot);
 }
 
 void requestAll(Player& p);
@@ -273,7 +273,8 @@ void requestAll(Player& p) {
     p.getAllAgain = true;
     return;
   }
-  MessagePtr m = newCall(p.owner.c_str(), PLAYER_PATH, "org.freedesktop.DBus.Properties", "GetAll");
+  MessageOwner m =
+      newCall(p.owner.c_str(), PLAYER_PATH, "org.freedesktop.DBus.Properties", "GetAll");
   if (m && sd_bus_message_append(m.get(), "s", PLAYER_INTERFACE) < 0) m.reset();
   p.getAll = callAsync(std::move(m), onGetAll, &p);
 }
@@ -374,8 +375,8 @@ int onListNames(sd_bus_message* reply, void*, sd_bus_error*) {
     if (!p.owner.empty()) {
       requestAll(p);
     } else if (!p.ownerCall) {
-      MessagePtr m = newCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                             "org.freedesktop.DBus", "GetNameOwner");
+      MessageOwner m = newCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetNameOwner");
       if (m && sd_bus_message_append(m.get(), "s", name.c_str()) < 0) m.reset();
       p.ownerCall = callAsync(std::move(m), onNameOwner, &p);
     }
@@ -471,12 +472,12 @@ void dispatch() {
 // Subscribes to the signals matching rule (the request is not waited for);
 // the match lasts as long as the slot returned, which is empty when the
 // request could not be queued.
-SlotPtr addMatch(const char* rule, sd_bus_message_handler_t handler) {
+SlotOwner addMatch(const char* rule, sd_bus_message_handler_t handler) {
   sd_bus_slot* slot = nullptr;
   if (sd_bus_add_match_async(follower().bus.get(), &slot, rule, handler, nullptr, nullptr) < 0) {
     return nullptr;
   }
-  return SlotPtr(slot);
+  return SlotOwner(slot);
 }
 
 }  // namespace

@@ -11,20 +11,20 @@ namespace form {
 constexpr int NO_ID = -1;     // a control without id
 constexpr int CANCEL_ID = 2;  // IDCANCEL: what Esc presses
 
-enum class Kind {
-  GroupBox,
-  DefaultButton,  // the push button Enter presses
-  Button,
-  Label,
-  Edit,
-  CheckBox,
+enum class ControlKind {
+  groupBox,
+  defaultButton,  // the push button Enter presses
+  button,
+  label,
+  edit,
+  checkBox,
 };
 
-enum class Align { Left, Right };
+enum class Align { left, right };
 
 struct Item {
   int id;  // -1: a control without id
-  Kind kind;
+  ControlKind kind;
   const char* text;  // for an edit: empty; the dialog procedure fills it
   int x, y, width, height;
   bool tabStop;

@@ -129,7 +129,7 @@ int frameText(const ID3_Frame& frame, char* text, Latin1Text latin1) {
       stored = false;
     }
   }
-  if (stored && latin1 == Latin1Text::AsUtf8) latin1ToUtf8InPlace(text, FRAME_TEXT_CHARS);
+  if (stored && latin1 == Latin1Text::asUtf8) latin1ToUtf8InPlace(text, FRAME_TEXT_CHARS);
   return number;
 }
 

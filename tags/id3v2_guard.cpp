@@ -87,32 +87,32 @@ class ByteCursor {
 };
 
 // One field of a frame as id3lib reads it.
-enum class Kind : uint8_t {
-  Integer,  // fixed size
-  Fixed,    // text of a fixed size
-  Cstr,     // text up to a terminator
-  List,     // terminated texts up to the end
-  Rest,     // text up to the end
-  Binary,   // bytes up to the end
+enum class FieldKind : uint8_t {
+  integer,  // fixed size
+  fixed,    // text of a fixed size
+  cstr,     // text up to a terminator
+  list,     // terminated texts up to the end
+  rest,     // text up to the end
+  binary,   // bytes up to the end
 };
 // Which tag versions a field is read in: id3lib skips it elsewhere.
-enum class Scope : uint8_t { All, V22, V23 };
+enum class Scope : uint8_t { all, v22, v23 };
 struct Field {
-  Kind kind;
+  FieldKind kind;
   uint8_t size;  // Integer and Fixed
   bool encodable;
   Scope scope;
   bool isEncoding;
 };
-constexpr Field ENC{Kind::Integer, 1, false, Scope::All, true};
-constexpr Field LANG{Kind::Fixed, 3, false, Scope::All, false};
-constexpr Field CSTR{Kind::Cstr, 0, false, Scope::All, false};
-constexpr Field CSTR_ENC{Kind::Cstr, 0, true, Scope::All, false};
-constexpr Field TEXT{Kind::Rest, 0, false, Scope::All, false};
-constexpr Field TEXT_ENC{Kind::Rest, 0, true, Scope::All, false};
-constexpr Field BYTE{Kind::Integer, 1, false, Scope::All, false};
-constexpr Field COUNTER{Kind::Integer, 4, false, Scope::All, false};
-constexpr Field DATA{Kind::Binary, 0, false, Scope::All, false};
+constexpr Field ENC{FieldKind::integer, 1, false, Scope::all, true};
+constexpr Field LANG{FieldKind::fixed, 3, false, Scope::all, false};
+constexpr Field CSTR{FieldKind::cstr, 0, false, Scope::all, false};
+constexpr Field CSTR_ENC{FieldKind::cstr, 0, true, Scope::all, false};
+constexpr Field TEXT{FieldKind::rest, 0, false, Scope::all, false};
+constexpr Field TEXT_ENC{FieldKind::rest, 0, true, Scope::all, false};
+constexpr Field BYTE{FieldKind::integer, 1, false, Scope::all, false};
+constexpr Field COUNTER{FieldKind::integer, 4, false, Scope::all, false};
+constexpr Field DATA{FieldKind::binary, 0, false, Scope::all, false};
 
 // The frames whose fields can leave part of the frame unread: every field
 // list but a single field read to the end. Short and long identifiers;
@@ -130,22 +130,22 @@ const FrameFields FRAME_FIELDS[] = {
     {"ULT", "USLT", {ENC, LANG, CSTR_ENC, TEXT_ENC}, 4},
     {"",
      "USER",
-     {{Kind::Integer, 1, false, Scope::V23, true},
-      {Kind::Fixed, 3, false, Scope::V23, false},
-      {Kind::Rest, 0, true, Scope::V23, false}},
+     {{FieldKind::integer, 1, false, Scope::v23, true},
+      {FieldKind::fixed, 3, false, Scope::v23, false},
+      {FieldKind::rest, 0, true, Scope::v23, false}},
      3},
     {"LNK",
      "LINK",
-     {{Kind::Fixed, 3, false, Scope::V22, false},
-      {Kind::Fixed, 4, false, Scope::V23, false},
+     {{FieldKind::fixed, 3, false, Scope::v22, false},
+      {FieldKind::fixed, 4, false, Scope::v23, false},
       CSTR,
       TEXT},
      4},
     {"PIC",
      "APIC",
      {ENC,
-      {Kind::Fixed, 3, false, Scope::V22, false},
-      {Kind::Cstr, 0, false, Scope::V23, false},
+      {FieldKind::fixed, 3, false, Scope::v22, false},
+      {FieldKind::cstr, 0, false, Scope::v23, false},
       BYTE,
       CSTR_ENC,
       DATA},
@@ -156,21 +156,22 @@ const FrameFields FRAME_FIELDS[] = {
     {"POP", "POPM", {CSTR, BYTE, COUNTER}, 3},
     {"",
      "PRIV",
-     {{Kind::Cstr, 0, false, Scope::V23, false}, {Kind::Binary, 0, false, Scope::V23, false}},
+     {{FieldKind::cstr, 0, false, Scope::v23, false},
+      {FieldKind::binary, 0, false, Scope::v23, false}},
      2},
     {"",
      "ENCR",
-     {{Kind::Cstr, 0, false, Scope::V23, false},
-      {Kind::Integer, 1, false, Scope::V23, false},
-      {Kind::Binary, 0, false, Scope::V23, false}},
+     {{FieldKind::cstr, 0, false, Scope::v23, false},
+      {FieldKind::integer, 1, false, Scope::v23, false},
+      {FieldKind::binary, 0, false, Scope::v23, false}},
      3},
     {"",
      "GRID",
-     {{Kind::Cstr, 0, false, Scope::V23, false},
-      {Kind::Integer, 1, false, Scope::V23, false},
-      {Kind::Binary, 0, false, Scope::V23, false}},
+     {{FieldKind::cstr, 0, false, Scope::v23, false},
+      {FieldKind::integer, 1, false, Scope::v23, false},
+      {FieldKind::binary, 0, false, Scope::v23, false}},
      3},
-    {"IPL", "IPLS", {ENC, {Kind::List, 0, true, Scope::All, false}}, 2},
+    {"IPL", "IPLS", {ENC, {FieldKind::list, 0, true, Scope::all, false}}, 2},
     {"SLT", "SYLT", {ENC, LANG, BYTE, BYTE, CSTR_ENC, DATA}, 6},
 };
 
@@ -236,28 +237,28 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
       if (i + 1 == frame.count) return pos;
       return exitPos;
     }
-    if ((f.scope == Scope::V22 && !v22) || (f.scope == Scope::V23 && v22)) continue;
+    if ((f.scope == Scope::v22 && !v22) || (f.scope == Scope::v23 && v22)) continue;
     exitPos = pos;
     const bool unicode = f.encodable && encoding >= 1 && encoding <= 3;
     uint64_t next = pos;
     switch (f.kind) {
-      case Kind::Integer:
+      case FieldKind::integer:
         next = c.skip(pos, f.size, end);
         break;
-      case Kind::Fixed:
+      case FieldKind::fixed:
         next = c.skip(pos, f.size, end);
         break;
-      case Kind::Cstr:
+      case FieldKind::cstr:
         next = unicode ? unicodeString(pos) : string(pos);
         break;
-      case Kind::List:
+      case FieldKind::list:
         while (next < end) {
           const uint64_t after = unicode ? unicodeString(next) : string(next);
           if (after == next) return HANG;  // one odd byte left, read again and again
           next = after;
         }
         break;
-      case Kind::Rest:
+      case FieldKind::rest:
         if (!unicode) {
           next = c.skip(pos, end - pos, end);
         } else if (c.step(pos) < end) {
@@ -273,7 +274,7 @@ uint64_t fieldsEnd(Cursor& c, uint64_t begin, uint64_t end, const FrameFields& f
           }
         }
         break;
-      case Kind::Binary:
+      case FieldKind::binary:
         next = c.skip(pos, end - pos, end);
         break;
     }

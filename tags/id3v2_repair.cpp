@@ -258,34 +258,34 @@ void appendText(std::string& out, unsigned enc, const std::string& text, bool te
 }
 
 // How a frame's body is laid out, as far as this repair reads it.
-enum class Layout {
-  Text,      // encoding, strings
-  UserText,  // encoding, description, strings
-  Comment,   // encoding, language, description, strings
-  UserLink,  // encoding, description, Latin-1 address
-  Link,      // Latin-1 address
-  Other,     // copied as it is
+enum class BodyLayout {
+  text,      // encoding, strings
+  userText,  // encoding, description, strings
+  comment,   // encoding, language, description, strings
+  userLink,  // encoding, description, Latin-1 address
+  link,      // Latin-1 address
+  other,     // copied as it is
 };
 
-Layout layoutOf(std::string_view id) {
+BodyLayout layoutOf(std::string_view id) {
   const bool v22 = id.size() == 3;
-  if (id == (v22 ? "TXX" : "TXXX")) return Layout::UserText;
-  if (id == (v22 ? "COM" : "COMM") || id == (v22 ? "ULT" : "USLT")) return Layout::Comment;
-  if (id == (v22 ? "WXX" : "WXXX")) return Layout::UserLink;
+  if (id == (v22 ? "TXX" : "TXXX")) return BodyLayout::userText;
+  if (id == (v22 ? "COM" : "COMM") || id == (v22 ? "ULT" : "USLT")) return BodyLayout::comment;
+  if (id == (v22 ? "WXX" : "WXXX")) return BodyLayout::userLink;
   // The involved people list is read as a text frame: its strings joined.
-  if (id[0] == 'T' || id == (v22 ? "IPL" : "IPLS")) return Layout::Text;
-  if (id[0] == 'W') return Layout::Link;
-  return Layout::Other;
+  if (id[0] == 'T' || id == (v22 ? "IPL" : "IPLS")) return BodyLayout::text;
+  if (id[0] == 'W') return BodyLayout::link;
+  return BodyLayout::other;
 }
 
 // The body of a text-carrying frame (any layout but Other) read and written
 // again: strings joined by "/", in encodings the library of that version
 // reads. False when the frame is damaged. An empty body stands for an
 // encrypted frame: its value is empty.
-bool rewriteBody(Layout layout, std::string_view body, int major, std::string& out,
+bool rewriteBody(BodyLayout layout, std::string_view body, int major, std::string& out,
                  Findings& findings) {
   out.clear();
-  if (layout == Layout::Link) {
+  if (layout == BodyLayout::link) {
     out = body.substr(0, std::min(body.find('\0'), body.size()));
     if (out.empty()) out.push_back('\0');
     return true;
@@ -295,14 +295,14 @@ bool rewriteBody(Layout layout, std::string_view body, int major, std::string& o
   if (major < 4 && enc >= 2) findings.repair = true;
   std::string_view rest = body.empty() ? body : body.substr(1);
   std::string language = "XXX";
-  if (layout == Layout::Comment) {
+  if (layout == BodyLayout::comment) {
     if (rest.size() < 3 && !body.empty()) return false;
     if (!body.empty()) language = rest.substr(0, 3);
     rest.remove_prefix(std::min<size_t>(3, rest.size()));
   }
   Strings strings;
   std::string address;
-  if (layout == Layout::UserLink) {
+  if (layout == BodyLayout::userLink) {
     // The description ends at the first terminator of its encoding; the
     // address after it is Latin-1.
     const bool wide = enc == 1 || enc == 2;
@@ -321,17 +321,17 @@ bool rewriteBody(Layout layout, std::string_view body, int major, std::string& o
   } else if (!readStrings(enc, rest, strings, findings)) {
     return false;
   }
-  const bool described = layout != Layout::Text;
+  const bool described = layout != BodyLayout::text;
   // A description, then the value strings (all of them, in a text frame).
-  if (layout != Layout::UserLink && strings.items.size() > (described ? 2u : 1u) && major < 4)
+  if (layout != BodyLayout::userLink && strings.items.size() > (described ? 2u : 1u) && major < 4)
     findings.repair = true;
   const unsigned outEnc = outputEncoding(strings.latin1, major);
   out.push_back(static_cast<char>(outEnc));
-  if (layout == Layout::Comment) out += language;
+  if (layout == BodyLayout::comment) out += language;
   if (described) {
     appendText(out, outEnc, strings.items.empty() ? std::string() : strings.items[0], true);
   }
-  if (layout == Layout::UserLink) {
+  if (layout == BodyLayout::userLink) {
     out += address;
   } else {
     appendText(out, outEnc, joined(strings.items, described ? 1 : 0), false);
@@ -469,11 +469,11 @@ bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
     std::string_view payload;
     bool ok = frameData(stored, flags, major, walk.tagUnsync, budget, storage, payload, encrypted,
                         walk.findings);
-    const Layout layout = layoutOf(id);
+    const BodyLayout layout = layoutOf(id);
     if (ok && encrypted) payload = std::string_view();
     // Other frames go as they are (an encrypted one too: its value is empty
     // whatever it holds).
-    if (ok && layout != Layout::Other) {
+    if (ok && layout != BodyLayout::other) {
       ok = rewriteBody(layout, payload, major, body, walk.findings);
       payload = body;
     }

@@ -17,7 +17,7 @@ using FrameSink = std::function<bool(int number, const char* value)>;
 
 // How a walk hands out text stored as Latin-1: converted to UTF-8, or as
 // stored.
-enum class Latin1Text { AsUtf8, AsStored };
+enum class Latin1Text { asUtf8, asStored };
 
 // id3lib's walk: ID3v1, ID3v2.2/2.3, Lyrics3 and MusicMatch tags, read
 // through a reader of ours over media. The ID3v2 guard has passed the file.

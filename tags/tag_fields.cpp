@@ -48,7 +48,7 @@ std::optional<TagPairs> collectTagFields(const platform::FileName& fileName) {
       total += pairs.back().text.size();
       return total <= TAG_FRAGMENT_SIZE;
     };
-    walkMediaFile(*media, sink, utf8Setting ? Latin1Text::AsUtf8 : Latin1Text::AsStored);
+    walkMediaFile(*media, sink, utf8Setting ? Latin1Text::asUtf8 : Latin1Text::asStored);
     if (outOfMemory) throw std::bad_alloc();
     if (stamped) {
       kept.name = fileName.native;

@@ -67,7 +67,7 @@ class MediaStream : public TagLib::IOStream {
 // in a damaged frame is no value of its enumeration.
 std::string frameText(const TagLib::String& text, int encoding, Latin1Text asLatin1) {
   const bool latin1 =
-      encoding == static_cast<int>(TagLib::String::Latin1) && asLatin1 == Latin1Text::AsStored;
+      encoding == static_cast<int>(TagLib::String::Latin1) && asLatin1 == Latin1Text::asStored;
   std::string bytes = text.to8Bit(!latin1);
   if (bytes.size() > FRAME_TEXT_CHARS) {
     size_t cut = FRAME_TEXT_CHARS;

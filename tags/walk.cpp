@@ -43,7 +43,7 @@ std::string tagTitle(const char* fileName) {
     const MediaFileOwner media = openMediaFile(fileName);
     if (!media) return std::string();
     // A player on Linux names its entries in UTF-8.
-    walkMediaFile(*media, sink, Latin1Text::AsUtf8);
+    walkMediaFile(*media, sink, Latin1Text::asUtf8);
     for (size_t i = 0; i < std::size(PERFORMERS); ++i) {
       if (!haveArtist[i]) continue;
       if (!artists[i].empty() && !title.empty()) return artists[i] + " - " + title;

@@ -11,19 +11,21 @@
 namespace form {
 
 inline constexpr Item SETTINGS_ITEMS[] = {
-    {NO_ID, Kind::GroupBox, " Trellicast settings ", 7, 7, 198, 129, false, false, Align::Left},
-    {IDOK, Kind::DefaultButton, "OK", 20, 115, 50, 14, true, false, Align::Left},
-    {IDCANCEL, Kind::Button, "Cancel", 85, 115, 50, 14, true, false, Align::Left},
-    {IDC_URL_LABEL, Kind::Label, "URL:", 19, 41, 17, 8, false, false, Align::Right},
-    {IDC_URL, Kind::Edit, "", 39, 39, 157, 12, true, false, Align::Left},
-    {IDC_INTERVAL_LABEL, Kind::Label, "Send updates every:", 19, 58, 66, 8, false, false,
-     Align::Right},
-    {IDC_INTERVAL, Kind::Edit, "", 88, 56, 49, 12, true, true, Align::Left},
-    {IDC_SECONDS_LABEL, Kind::Label, "seconds", 142, 58, 52, 8, false, false, Align::Left},
-    {IDC_ENABLED, Kind::CheckBox, "Enabled", 20, 21, 42, 10, true, false, Align::Left},
-    {IDC_UTF8, Kind::CheckBox, "Send text as UTF-8", 20, 73, 80, 10, true, false, Align::Left},
-    {IDC_STATUS, Kind::Label, "", 20, 89, 176, 20, false, false, Align::Left},
-    {IDC_SEND_NOW, Kind::Button, "Send now", 146, 115, 50, 14, true, false, Align::Left},
+    {NO_ID, ControlKind::groupBox, " Trellicast settings ", 7, 7, 198, 129, false, false,
+     Align::left},
+    {IDOK, ControlKind::defaultButton, "OK", 20, 115, 50, 14, true, false, Align::left},
+    {IDCANCEL, ControlKind::button, "Cancel", 85, 115, 50, 14, true, false, Align::left},
+    {IDC_URL_LABEL, ControlKind::label, "URL:", 19, 41, 17, 8, false, false, Align::right},
+    {IDC_URL, ControlKind::edit, "", 39, 39, 157, 12, true, false, Align::left},
+    {IDC_INTERVAL_LABEL, ControlKind::label, "Send updates every:", 19, 58, 66, 8, false, false,
+     Align::right},
+    {IDC_INTERVAL, ControlKind::edit, "", 88, 56, 49, 12, true, true, Align::left},
+    {IDC_SECONDS_LABEL, ControlKind::label, "seconds", 142, 58, 52, 8, false, false, Align::left},
+    {IDC_ENABLED, ControlKind::checkBox, "Enabled", 20, 21, 42, 10, true, false, Align::left},
+    {IDC_UTF8, ControlKind::checkBox, "Send text as UTF-8", 20, 73, 80, 10, true, false,
+     Align::left},
+    {IDC_STATUS, ControlKind::label, "", 20, 89, 176, 20, false, false, Align::left},
+    {IDC_SEND_NOW, ControlKind::button, "Send now", 146, 115, 50, 14, true, false, Align::left},
 };
 
 inline constexpr Layout SETTINGS_FORM = {

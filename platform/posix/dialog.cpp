@@ -70,7 +70,7 @@ Control* controlById(Dialog* dialog, int id) {
   return nullptr;
 }
 
-bool isEdit(const Control& c) { return c.item->kind == form::Kind::Edit; }
+bool isEdit(const Control& c) { return c.item->kind == form::ControlKind::edit; }
 
 // Redraws after a change, once the dialog is on screen.
 void changed(Dialog* dialog) {
@@ -95,7 +95,7 @@ intptr_t dialogBox(ModuleHandle, int templateId, const form::Layout* layout, Win
   dialog->controls.reserve(layout->count);
   for (size_t i = 0; i < layout->count; ++i) {
     const form::Item& item = layout->items[i];
-    dialog->controls.push_back({&item, item.kind == form::Kind::Edit ? "" : item.text});
+    dialog->controls.push_back({&item, item.kind == form::ControlKind::edit ? "" : item.text});
   }
   Dialog* d = dialog.get();
   openDialogs.push_back(d);
@@ -141,7 +141,7 @@ WindowHandle dialogItem(WindowHandle handle, int controlId) {
 bool checkDialogButton(WindowHandle handle, int controlId, bool checked) {
   Control* c = static_cast<Control*>(dialogItem(handle, controlId));
   if (c == nullptr) return false;
-  if (c->item->kind == form::Kind::CheckBox && c->checked != checked) {
+  if (c->item->kind == form::ControlKind::checkBox && c->checked != checked) {
     c->checked = checked;
     changed(findDialog(handle));
   }
@@ -221,12 +221,12 @@ bool clickControl(WindowHandle dialog, int controlId) {
   Control* c = controlById(d, controlId);
   if (c == nullptr) return false;
   switch (c->item->kind) {
-    case form::Kind::CheckBox:
+    case form::ControlKind::checkBox:
       c->checked = !c->checked;
       changed(d);
       return true;
-    case form::Kind::Button:
-    case form::Kind::DefaultButton:
+    case form::ControlKind::button:
+    case form::ControlKind::defaultButton:
       // BN_CLICKED is 0: wParam is the id alone.
       d->procedure(d, COMMAND, static_cast<uintptr_t>(controlId), 0);
       // Boxes the procedure showed have written over the form.

@@ -114,10 +114,10 @@ struct FdCloser {
   using pointer = Fd;
   void operator()(Fd fd) const { ::close(fd.value); }
 };
-using UniqueFd = std::unique_ptr<Fd, FdCloser>;
+using FdOwner = std::unique_ptr<Fd, FdCloser>;
 
-UniqueFd openFd(const std::string& path, int flags, mode_t mode = 0) {
-  return UniqueFd(Fd(::open(path.c_str(), flags | O_CLOEXEC, mode)));
+FdOwner openFd(const std::string& path, int flags, mode_t mode = 0) {
+  return FdOwner(Fd(::open(path.c_str(), flags | O_CLOEXEC, mode)));
 }
 
 // ---- Names and paths ---------------------------------------------------------------
@@ -321,7 +321,7 @@ std::string tempPath() { return registryPath() + std::string(TEMP_SUFFIX); }
 long readWhole(const std::string& path, std::string* text, bool* exists) {
   text->clear();
   *exists = false;
-  const UniqueFd fd = openFd(path, O_RDONLY);
+  const FdOwner fd = openFd(path, O_RDONLY);
   if (!fd) {
     if (errno == ENOENT || errno == ENOTDIR) return REG_SUCCESS;
     return errnoCode(errno);
@@ -369,8 +369,8 @@ long makeFolders(const std::string& folder) {
 
 // The store's folder, opened and locked; waits for another writer at most
 // LOCK_WAIT_MS when asked to wait.
-long lockFolder(bool wait, UniqueFd* lock) {
-  UniqueFd fd = openFd(folderOf(registryPath()), O_RDONLY | O_DIRECTORY);
+long lockFolder(bool wait, FdOwner* lock) {
+  FdOwner fd = openFd(folderOf(registryPath()), O_RDONLY | O_DIRECTORY);
   if (!fd) return errnoCode(errno);
   for (int waited = 0; ::flock(fd.get().value, LOCK_EX | LOCK_NB) != 0; waited += LOCK_POLL_MS) {
     if (errno != EWOULDBLOCK && errno != EINTR) return errnoCode(errno);
@@ -386,7 +386,7 @@ long lockFolder(bool wait, UniqueFd* lock) {
 // that died is gone.
 long load(Database* db) {
   struct stat st {};
-  UniqueFd lock;
+  FdOwner lock;
   if (::lstat(tempPath().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
       lockFolder(false, &lock) == REG_SUCCESS)
     ::unlink(tempPath().c_str());
@@ -412,7 +412,7 @@ long writeTemp(const std::string& text, bool commit, int folderFd) {
   const std::string temp = tempPath();
   long rc = REG_SUCCESS;
   {
-    UniqueFd fd = openFd(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    FdOwner fd = openFd(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!fd) return errnoCode(errno);
     rc = writeAll(fd.get().value, text);
     if (rc == REG_SUCCESS && commit && ::fsync(fd.get().value) != 0) rc = errnoCode(errno);
@@ -436,7 +436,7 @@ long writeTemp(const std::string& text, bool commit, int folderFd) {
 // result (committed, or only tried out). A change that fails says why
 // first, so a key that has gone reads as gone even where the folder has.
 long writeLocked(const std::function<long(Database&)>& change, bool commit) {
-  UniqueFd lock;
+  FdOwner lock;
   const long locked = lockFolder(true, &lock);
   Database db;
   long rc = loadFile(&db);

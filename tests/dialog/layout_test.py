@@ -15,12 +15,12 @@ RESOURCES = os.path.join(ROOT, "dialog", "resources")
 
 # Button styles: BS_GROUPBOX 7, BS_DEFPUSHBUTTON 1, BS_PUSHBUTTON 0,
 # BS_AUTOCHECKBOX 3 (the low four bits); SS_RIGHT 2; ES_NUMBER 0x2000.
-BUTTON_KINDS = {7: "GroupBox", 1: "DefaultButton", 0: "Button", 3: "CheckBox"}
+BUTTON_KINDS = {7: "groupBox", 1: "defaultButton", 0: "button", 3: "checkBox"}
 
 
 def ids():
     """The control ids resource.h defines, and the system's IDOK/IDCANCEL."""
-    names = {"IDOK": 1, "IDCANCEL": 2, "-1": -1, "kNoId": -1}
+    names = {"IDOK": 1, "IDCANCEL": 2, "-1": -1, "NO_ID": -1}
     with open(os.path.join(RESOURCES, "resource.h")) as f:
         for m in re.finditer(r"#define (\w+) (\d+)", f.read()):
             names[m.group(1)] = int(m.group(2))
@@ -31,8 +31,8 @@ def kind(cls, style):
     if cls == "Button":
         return BUTTON_KINDS[style & 0xF]
     if cls == "Static":
-        return "Label"
-    return cls  # "Edit"
+        return "label"
+    return "edit"
 
 
 def from_rc(names):
@@ -47,16 +47,16 @@ def from_rc(names):
         rect = tuple(int(m.group(i)) for i in range(5, 9))
         items.append((names[ident], kind(cls, style), label, rect,
                       bool(style & 0x2000) if cls == "Edit" else False,
-                      "Right" if cls == "Static" and style & 0xF == 2 else "Left"))
+                      "right" if cls == "Static" and style & 0xF == 2 else "left"))
     return (int(size.group(1)), int(size.group(2))), caption, items
 
 
 def from_form(names):
     with open(os.path.join(RESOURCES, "settings_form.h")) as f:
         text = f.read()
-    layout = re.search(r'kSettingsForm = \{\s*IDD_SETTINGS, "([^"]*)", (\d+), (\d+),', text)
+    layout = re.search(r'SETTINGS_FORM = \{\s*IDD_SETTINGS, "([^"]*)", (\d+), (\d+),', text)
     items = []
-    for m in re.finditer(r'\{(\w+),\s*Kind::(\w+),\s*"([^"]*)",\s*(\d+),\s*(\d+),\s*(\d+),'
+    for m in re.finditer(r'\{(\w+),\s*ControlKind::(\w+),\s*"([^"]*)",\s*(\d+),\s*(\d+),\s*(\d+),'
                          r"\s*(\d+),\s*(true|false),\s*(true|false),\s*Align::(\w+)\}", text):
         rect = tuple(int(m.group(i)) for i in range(4, 8))
         items.append((names[m.group(1)], m.group(2), m.group(3), rect, m.group(9) == "true",

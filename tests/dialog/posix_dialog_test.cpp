@@ -106,7 +106,7 @@ TEST_F(Manager, BuildsTheControlsOfTheLayout) {
       EXPECT_NE(control, nullptr) << item.id;
       char text[64];
       platform::controlText(control, text, sizeof text);
-      EXPECT_STREQ(text, item.kind == form::Kind::Edit ? "" : item.text) << item.id;
+      EXPECT_STREQ(text, item.kind == form::ControlKind::edit ? "" : item.text) << item.id;
       EXPECT_FALSE(platform::isDialogButtonChecked(d, item.id));
     }
     platform::setLastError(0);

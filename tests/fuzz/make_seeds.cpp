@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
       {"seed-v24-text.mp3",
        id3w::tagV2(4, {title, id3w::textFrameUtf8("TPE1", "Ärtist ✓")}) + audio},
       {"seed-v23-utf16.mp3",
-       id3w::tagV2(3, {id3w::textFrameUtf16("TIT2", u"Grüße \U0001F3B5", ByteOrder::Little),
-                       id3w::textFrameUtf16("TPE1", u"Big endian", ByteOrder::Big)}) +
+       id3w::tagV2(3, {id3w::textFrameUtf16("TIT2", u"Grüße \U0001F3B5", ByteOrder::little),
+                       id3w::textFrameUtf16("TPE1", u"Big endian", ByteOrder::big)}) +
            audio},
       {"seed-v23-comm-apic.mp3",
        id3w::tagV2(3, {id3w::commentFrame("eng", "desc", "A comment"),

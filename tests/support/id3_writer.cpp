@@ -34,7 +34,7 @@ std::string synchsafe32(uint32_t v) {
 
 std::string utf16(std::u16string_view text, ByteOrder order) {
   std::string out;
-  const bool big = order == ByteOrder::Big;
+  const bool big = order == ByteOrder::big;
   out += big ? "\xFE\xFF" : "\xFF\xFE";
   for (char16_t u : text) {
     const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);

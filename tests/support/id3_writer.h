@@ -24,7 +24,7 @@ struct Frame {
   uint16_t flags = 0;
 };
 
-enum class ByteOrder { Little, Big };
+enum class ByteOrder { little, big };
 
 // UTF-16 text with its byte order mark; no terminator.
 std::string utf16(std::u16string_view text, ByteOrder order);

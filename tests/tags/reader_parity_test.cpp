@@ -46,7 +46,7 @@ std::vector<std::pair<int, std::string>> framesByReader(MediaFile& media) {
     out.emplace_back(number, value);
     return true;
   };
-  walkId3lib(media, sink, Latin1Text::AsStored);
+  walkId3lib(media, sink, Latin1Text::asStored);
   return out;
 }
 

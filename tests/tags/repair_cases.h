@@ -39,18 +39,18 @@ inline std::vector<Case> all() {
   return {
       {"UTF-16 without a byte order mark is little-endian",
        id3w::tagV2(
-           3, {id3w::rawFrame("TIT2", "\x01" + id3w::utf16Units(u"My World", ByteOrder::Little)),
-               id3w::rawFrame("TPE1", "\x01" + id3w::utf16Units(u"Zoë", ByteOrder::Little))}) +
+           3, {id3w::rawFrame("TIT2", "\x01" + id3w::utf16Units(u"My World", ByteOrder::little)),
+               id3w::rawFrame("TPE1", "\x01" + id3w::utf16Units(u"Zoë", ByteOrder::little))}) +
            audio,
        "47=My World\n61=Zoë\n"},
       {"UTF-16BE (encoding 2) in a v2.3 tag",
-       id3w::tagV2(3, {id3w::rawFrame("TIT2", "\x02" + id3w::utf16Units(u"Café", ByteOrder::Big)),
+       id3w::tagV2(3, {id3w::rawFrame("TIT2", "\x02" + id3w::utf16Units(u"Café", ByteOrder::big)),
                        artist}) +
            audio,
        "47=Café\n61=Artist\n"},
       {"an odd-length UTF-16 frame keeps its odd byte, the frames after it are read",
        id3w::tagV2(
-           3, {id3w::rawFrame("TBPM", "\x01" + id3w::utf16(u"120", ByteOrder::Little) + "x"), title,
+           3, {id3w::rawFrame("TBPM", "\x01" + id3w::utf16(u"120", ByteOrder::little) + "x"), title,
                artist, album}) +
            audio,
        n(ID3FID_BPM) + "=120x\n47=Title\n61=Artist\n29=Album\n"},
@@ -73,8 +73,8 @@ inline std::vector<Case> all() {
       {"zero-separated strings in v2.3 are joined by a slash",
        id3w::tagV2(
            3, {id3w::textFrame("TCON", bin("Live\0Pop")),
-               id3w::rawFrame("TPE1", "\x01" + id3w::utf16(u"A", ByteOrder::Big) + bin("\0\0") +
-                                          id3w::utf16(u"B", ByteOrder::Little))}) +
+               id3w::rawFrame("TPE1", "\x01" + id3w::utf16(u"A", ByteOrder::big) + bin("\0\0") +
+                                          id3w::utf16(u"B", ByteOrder::little))}) +
            audio,
        "32=Live/Pop\n61=A/B\n"},
       {"a v2.4 grouping byte",
@@ -102,8 +102,8 @@ inline std::vector<Case> all() {
       {"v2.4 ids in a v2.3 tag get their numbers and text",
        id3w::tagV2(3,
                    {id3w::textFrame("TDRC", "2001-02-03"), id3w::textFrame("TSOP", "Sort"),
-                    id3w::rawFrame("TIPL", "\x01" + id3w::utf16(u"mix", ByteOrder::Little) +
-                                               bin("\0\0") + id3w::utf16(u"Jo", ByteOrder::Little)),
+                    id3w::rawFrame("TIPL", "\x01" + id3w::utf16(u"mix", ByteOrder::little) +
+                                               bin("\0\0") + id3w::utf16(u"Jo", ByteOrder::little)),
                     id3w::textFrame("TSO2", "none")}) +
            audio,
        n(ID3FID_RECORDINGTIME) + "=2001-02-03\n" + n(ID3FID_PERFORMERSORTORDER) + "=Sort\n" +

@@ -163,25 +163,25 @@ TEST_F(TagFields, OneEntryPerFrameInTagOrder) {
        "wm_id3[47]=Abc"},
       {"Latin-1 beside UTF-16 of both byte orders",
        v23({id3w::textFrame("TIT2", "Caf\xE9 & co"),
-            id3w::textFrameUtf16("TPE1", u"Ünïcödé ✓", ByteOrder::Little),
-            id3w::textFrameUtf16("TALB", u"Ünïcödé ✓", ByteOrder::Big)}),
+            id3w::textFrameUtf16("TPE1", u"Ünïcödé ✓", ByteOrder::little),
+            id3w::textFrameUtf16("TALB", u"Ünïcödé ✓", ByteOrder::big)}),
        std::string("wm_id3[47]=Caf%C3%A9%20%26%20co&wm_id3[61]=") + unicode +
            "&wm_id3[29]=" + unicode},
       {"beyond Latin-1 and a surrogate pair",
-       v23({id3w::textFrameUtf16("TPE1", u"日本 \U0001F3B5", ByteOrder::Little),
-            id3w::textFrameUtf16("TCOM", u"日本 \U0001F3B5", ByteOrder::Big)}),
+       v23({id3w::textFrameUtf16("TPE1", u"日本 \U0001F3B5", ByteOrder::little),
+            id3w::textFrameUtf16("TCOM", u"日本 \U0001F3B5", ByteOrder::big)}),
        "wm_id3[61]=%E6%97%A5%E6%9C%AC%20%F0%9F%8E%B5&"
        "wm_id3[31]=%E6%97%A5%E6%9C%AC%20%F0%9F%8E%B5"},
       {"UTF-16 empty and terminated",
-       v23({id3w::textFrameUtf16("TPE1", u"", ByteOrder::Little),
-            id3w::textFrameUtf16("TIT2", std::u16string(u"Ab\0", 3), ByteOrder::Big)}),
+       v23({id3w::textFrameUtf16("TPE1", u"", ByteOrder::little),
+            id3w::textFrameUtf16("TIT2", std::u16string(u"Ab\0", 3), ByteOrder::big)}),
        "wm_id3[61]=&wm_id3[47]=Ab"},
       {"text, picture, text: the picture is empty",
        v23({id3w::textFrame("TIT2", "Before"), id3w::pictureFrame("image/png", 3, "", 1000),
             id3w::textFrame("TPE1", "After")}),
        "wm_id3[47]=Before&wm_id3[2]=&wm_id3[61]=After"},
       {"UTF-16 text, then a picture",
-       v23({id3w::textFrameUtf16("TPE1", u"Zoë", ByteOrder::Little),
+       v23({id3w::textFrameUtf16("TPE1", u"Zoë", ByteOrder::little),
             id3w::pictureFrame("image/jpeg", 0, "cover", 10)}),
        "wm_id3[61]=Zo%C3%AB&wm_id3[2]="},
       {"counter and private frames are empty, a link frame has its address",
@@ -216,7 +216,7 @@ TEST_F(TagFields, OneEntryPerFrameInTagOrder) {
 TEST_F(TagFields, EstimateStopsBeforeTheCrossingFrame) {
   const auto latin = [](char c, size_t n) { return id3w::textFrame("TPE1", std::string(n, c)); };
   const auto wide = [](std::u16string s) {
-    return id3w::textFrameUtf16("TPE1", s, ByteOrder::Little);
+    return id3w::textFrameUtf16("TPE1", s, ByteOrder::little);
   };
   std::u16string accents = u"a";
   for (int i = 0; i < 600; ++i) accents += u"é";  // 1 + 511 * 2 = 1023 bytes kept
@@ -304,7 +304,7 @@ TEST_F(TagFields, LongEntryIsCutAtAnEscapeBoundary) {
   std::u16string checks(500, u'✓');
   std::string expected;
   for (int i = 0; i < 112; ++i) expected += "%E2%9C%93";  // 112 * 9 = 1008 <= 1011 < 1017
-  EXPECT_EQ(collect(file(v23({id3w::textFrameUtf16("TIT2", checks, ByteOrder::Big)}))),
+  EXPECT_EQ(collect(file(v23({id3w::textFrameUtf16("TIT2", checks, ByteOrder::big)}))),
             "wm_id3[47]=" + expected);
 }
 
@@ -373,10 +373,10 @@ void withoutCompressedFrames(std::string& bytes) {
 TEST_F(TagFields, DamagedTagsGiveAWellFormedFragment) {
   const std::string good =
       id3w::tagV2(3, {id3w::textFrame("TIT2", "Title"),
-                      id3w::textFrameUtf16("TPE1", u"Zoë ✓", ByteOrder::Little),
+                      id3w::textFrameUtf16("TPE1", u"Zoë ✓", ByteOrder::little),
                       id3w::commentFrame("eng", "d", "comment"),
                       id3w::pictureFrame("image/png", 3, "", 300),
-                      id3w::textFrameUtf16("TALB", u"\U0001F3B5 album", ByteOrder::Big)}) +
+                      id3w::textFrameUtf16("TALB", u"\U0001F3B5 album", ByteOrder::big)}) +
       id3w::fakeAudio(2) + id3w::tagV1({"T1", "A1", "", "", "", 3, 1});
   std::string huge = id3w::tagV2(3, {id3w::textFrame("TIT2", "x")});
   huge[6] = huge[7] = huge[8] = huge[9] = 0x7F;  // tag claims 256 MB

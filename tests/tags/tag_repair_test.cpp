@@ -63,7 +63,7 @@ TEST_F(TagRepair, DamagedTagsReadAsATolerantReaderReadsThem) {
 TEST_F(TagRepair, Latin1TextFollowsUtf8Setting) {
   const std::vector<Frame> frames = {id3w::textFrame("TPE1", "Mot\xF6rhead"),
                                      id3w::rawFrame("WOAR", "http://h/\xE9"),
-                                     id3w::textFrameUtf16("TIT2", u"Zoë", ByteOrder::Little)};
+                                     id3w::textFrameUtf16("TIT2", u"Zoë", ByteOrder::little)};
   struct Case {
     const char* name;
     std::string bytes;
@@ -99,7 +99,7 @@ TEST(TagRepairPass, SoundTagsAreLeftAlone) {
   const Frame title = id3w::textFrame("TIT2", "Title");
   const std::string sound[] = {
       id3w::tagV2(
-          3, {title, id3w::textFrameUtf16("TPE1", u"Zoë", ByteOrder::Little),
+          3, {title, id3w::textFrameUtf16("TPE1", u"Zoë", ByteOrder::little),
               id3w::textFrame("TCON", bin("Rock\0")), id3w::pictureFrame("image/png", 3, "", 200)}),
       id3w::tagV2(4,
                   {title, id3w::textFrameUtf8("TCON", bin("A\0B")),
