@@ -85,7 +85,7 @@ std::u16string wideText(const std::string& text) {
   return wide;
 }
 
-struct Player {
+struct Playlist {
   std::vector<Entry> entries;
   size_t position = 0;
   int status = STOPPED;
@@ -95,7 +95,7 @@ struct Player {
   uint32_t remainingMs = 0;
 };
 
-Player player;
+Playlist player;
 
 void next();
 

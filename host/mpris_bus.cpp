@@ -51,7 +51,7 @@ using BusOwner = std::unique_ptr<sd_bus, BusCloser>;
 using SlotOwner = std::unique_ptr<sd_bus_slot, SlotCloser>;
 using MessageOwner = std::unique_ptr<sd_bus_message, MessageCloser>;
 
-struct Player {
+struct BusPlayer {
   std::string name;   // well-known name
   std::string owner;  // unique name; empty until known
   Playback playback = Playback::stopped;
@@ -68,8 +68,8 @@ struct Follower {
   uint32_t refreshMs = 30000;
   void (*onLost)() = nullptr;
   void (*onChange)() = nullptr;
-  // std::map keeps each Player where it is: calls in flight point at it.
-  std::map<std::string, Player> players;
+  // std::map keeps each BusPlayer where it is: calls in flight point at it.
+  std::map<std::string, BusPlayer> players;
   SlotOwner nameMatch, propertiesMatch, listCall;
   uint64_t changes = 0;
   uint64_t refreshId = 0;
@@ -216,7 +216,7 @@ bool readProperties(sd_bus_message* m, Update* update) {
 
 // ---- Players ------------------------------------------------------------------------
 
-void apply(Player& p, const Update& u) {
+void apply(BusPlayer& p, const Update& u) {
   bool changed = false;
   if (u.playback && *u.playback != p.playback) {
     p.playback = *u.playback;
@@ -251,10 +251,10 @@ SlotOwner callAsync(MessageOwner m, sd_bus_message_handler_t handler, void* user
   return SlotOwner(slot);
 }
 
-void requestAll(Player& p);
+void requestAll(BusPlayer& p);
 
 int onGetAll(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  Player& p = *static_cast<Player*>(userdata);
+  BusPlayer& p = *static_cast<BusPlayer*>(userdata);
   p.getAll.reset();  // sd-bus holds its own reference while this runs
   if (!sd_bus_message_is_method_error(reply, nullptr)) {
     Update u;
@@ -267,7 +267,7 @@ int onGetAll(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   return 0;
 }
 
-void requestAll(Player& p) {
+void requestAll(BusPlayer& p) {
   if (p.owner.empty()) return;
   if (p.getAll) {
     p.getAllAgain = true;
@@ -280,7 +280,7 @@ void requestAll(Player& p) {
 }
 
 // A new owner for a player's name: a fresh player until it answers.
-void setOwner(Player& p, const std::string& owner) {
+void setOwner(BusPlayer& p, const std::string& owner) {
   if (p.owner == owner) return;
   p.owner = owner;
   p.playback = Playback::stopped;
@@ -292,7 +292,7 @@ void setOwner(Player& p, const std::string& owner) {
 }
 
 int onNameOwner(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  Player& p = *static_cast<Player*>(userdata);
+  BusPlayer& p = *static_cast<BusPlayer*>(userdata);
   p.ownerCall.reset();
   const char* owner = nullptr;
   if (!sd_bus_message_is_method_error(reply, nullptr) &&
@@ -305,8 +305,8 @@ int onNameOwner(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   return 0;
 }
 
-Player& addPlayer(const std::string& name) {
-  Player& p = follower().players[name];
+BusPlayer& addPlayer(const std::string& name) {
+  BusPlayer& p = follower().players[name];
   if (p.name.empty()) {
     p.name = name;
     p.lastChange = ++follower().changes;
@@ -326,7 +326,7 @@ int onNameOwnerChanged(sd_bus_message* m, void*, sd_bus_error*) {
     f.players.erase(name);
     return 0;
   }
-  Player& p = addPlayer(name);
+  BusPlayer& p = addPlayer(name);
   p.ownerCall.reset();  // the signal is newer than any answer still to come
   setOwner(p, newOwner);
   return 0;
@@ -371,7 +371,7 @@ int onListNames(sd_bus_message* reply, void*, sd_bus_error*) {
     it = found ? std::next(it) : f.players.erase(it);
   }
   for (const auto& name : listed) {
-    Player& p = addPlayer(name);
+    BusPlayer& p = addPlayer(name);
     if (!p.owner.empty()) {
       requestAll(p);
     } else if (!p.ownerCall) {
@@ -524,7 +524,7 @@ void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost
 NowPlaying nowPlaying() {
   Follower& f = follower();
   std::vector<Candidate> candidates;
-  std::vector<const Player*> players;
+  std::vector<const BusPlayer*> players;
   for (const auto& [name, p] : f.players) {
     if (p.owner.empty()) continue;  // not yet resolved: nothing known of it
     candidates.push_back({p.playback, p.lastChange});
@@ -533,7 +533,7 @@ NowPlaying nowPlaying() {
   NowPlaying now;
   const int i = pickPlayer(candidates);
   if (i < 0) return now;
-  const Player& p = *players[static_cast<size_t>(i)];
+  const BusPlayer& p = *players[static_cast<size_t>(i)];
   now.player = p.name.substr(PLAYER_PREFIX.size());
   now.status = statusCode(p.playback);
   now.title = displayTitle(p.track);
