@@ -5,6 +5,7 @@
 // tick.
 #include "report/update.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -63,10 +64,27 @@ uint64_t hashOf(const char* text, size_t length) {
   return hash;
 }
 
+// Appends length bytes of text to out (capacity bytes, used of them taken,
+// terminated), cut to fit; the new used.
+size_t append(char* out, size_t capacity, size_t used, const char* text, size_t length) {
+  const size_t n = std::min(length, capacity - 1 - used);
+  std::memcpy(out + used, text, n);
+  out[used + n] = '\0';
+  return used + n;
+}
+
+size_t append(char* out, size_t capacity, size_t used, const char* text) {
+  return append(out, capacity, used, text, std::strlen(text));
+}
+
 void setStatus(const char* state, const char* detail) {
   const platform::TimeOfDay now = platform::localTimeOfDay();
-  std::snprintf(updateStatus, sizeof updateStatus, "Last update %02u:%02u:%02u: %s%s", now.hour,
-                now.minute, now.second, state, detail);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "Last update %02u:%02u:%02u: ", now.hour % 100u,
+                now.minute % 100u, now.second % 100u);
+  size_t used = append(updateStatus, sizeof updateStatus, 0, stamp);
+  used = append(updateStatus, sizeof updateStatus, used, state);
+  append(updateStatus, sizeof updateStatus, used, detail);
   if (updateStatusListener != nullptr) updateStatusListener(updateStatus);
 }
 
@@ -100,11 +118,12 @@ void copyWithoutCredentials(const char* url, char* out, size_t capacity) {
     for (const char* p = authority; p < end; ++p)
       if (*p == '@') from = p + 1;
     if (from != url) {
-      std::snprintf(out, capacity, "%.*s%s", static_cast<int>(authority - url), url, from);
+      const size_t used = append(out, capacity, 0, url, static_cast<size_t>(authority - url));
+      append(out, capacity, used, from);
       return;
     }
   }
-  std::snprintf(out, capacity, "%s", url);
+  append(out, capacity, 0, url);
 }
 
 // What became of a finished post: the status line, and for a failure of the
