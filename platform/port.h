@@ -236,6 +236,15 @@ bool fileNameFromCodePage(const char* name, FileName* fileName);
 // A name the player gave in UTF-16 (214, terminated): as it is on Windows,
 // in UTF-8 on POSIX. False when it cannot be had or runs past 32767 units.
 bool fileNameFromWide(const uint16_t* name, FileName* fileName);
+// How many units a terminated UTF-16 name has before its terminator; false
+// past the longest name the system takes (32767 units).
+inline bool wideNameUnits(const uint16_t* name, size_t* units) {
+  constexpr size_t MAX_NAME_UNITS = 32767;
+  size_t n = 0;
+  while (n <= MAX_NAME_UNITS && name[n] != 0) ++n;
+  *units = n;
+  return n <= MAX_NAME_UNITS;
+}
 // The name as UTF-8 text (WideCharToMultiByte(CP_UTF8) on Windows), for
 // what the readers show of it and its extension.
 std::string fileNameText(const FileName& fileName);

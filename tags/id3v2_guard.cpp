@@ -7,29 +7,9 @@
 #include <new>
 #include <string>
 
+#include "tags/id3v2_format.h"
+
 namespace {
-
-constexpr size_t TAG_HEADER_SIZE = 10;
-// Frame flag bits as id3lib reads them, whatever the tag's version.
-constexpr unsigned FLAG_COMPRESSED = 0x0080;
-constexpr unsigned FLAG_ENCRYPTED = 0x0040;
-constexpr unsigned FLAG_GROUPED = 0x0020;
-// The compression bit of the ID3v2.4 layout.
-constexpr unsigned FLAG_COMPRESSED_V24 = 0x0008;
-// Tag header flags.
-constexpr unsigned TAG_UNSYNC = 0x80;
-constexpr unsigned TAG_EXTENDED = 0x40;
-
-uint32_t bigEndian(const unsigned char* p, size_t n) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-uint32_t synchsafe(const unsigned char* p) {
-  return (uint32_t{p[0]} & 0x7F) << 21 | (uint32_t{p[1]} & 0x7F) << 14 |
-         (uint32_t{p[2]} & 0x7F) << 7 | (uint32_t{p[3]} & 0x7F);
-}
 
 // Reads a tag's data through get(offset, out, n), a chunk at a time, the
 // way id3lib's reader moves over it. Offsets are those of the stored bytes.

@@ -11,14 +11,9 @@
 #include <utility>
 #include <vector>
 
-namespace {
+#include "tags/id3v2_format.h"
 
-constexpr size_t TAG_HEADER_SIZE = 10;
-// Tag header flags.
-constexpr unsigned TAG_UNSYNC = 0x80;
-constexpr unsigned TAG_EXTENDED = 0x40;
-constexpr unsigned TAG_COMPRESSED_V22 = 0x40;
-constexpr unsigned TAG_FOOTER_V24 = 0x10;
+namespace {
 
 // The frame flags that add bytes before a frame's data or change them.
 struct FrameFlags {
@@ -30,17 +25,6 @@ struct FrameFlags {
 };
 constexpr FrameFlags V23_FLAGS{0x0080, 0x0040, 0x0020, 0, 0};
 constexpr FrameFlags V24_FLAGS{0x0008, 0x0004, 0x0040, 0x0002, 0x0001};
-
-uint64_t bigEndian(const unsigned char* p, size_t n) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-uint64_t synchsafe(const unsigned char* p) {
-  return (uint64_t{p[0]} & 0x7F) << 21 | (uint64_t{p[1]} & 0x7F) << 14 |
-         (uint64_t{p[2]} & 0x7F) << 7 | (uint64_t{p[3]} & 0x7F);
-}
 
 void appendBigEndian(std::string& out, uint64_t v, size_t n) {
   for (size_t i = n; i-- > 0;) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));

@@ -11,12 +11,6 @@
 #include "platform/posix/errors.h"
 
 namespace platform {
-namespace {
-
-constexpr size_t MAX_UNITS = 32767;
-
-}  // namespace
-
 bool fileNameFromCodePage(const char* name, FileName* fileName) {
   if (name == nullptr) return false;
   try {
@@ -31,8 +25,7 @@ bool fileNameFromCodePage(const char* name, FileName* fileName) {
 bool fileNameFromWide(const uint16_t* name, FileName* fileName) {
   if (name == nullptr) return false;
   size_t units = 0;
-  while (units <= MAX_UNITS && name[units] != 0) ++units;
-  if (units > MAX_UNITS) return false;
+  if (!wideNameUnits(name, &units)) return false;
   const int n = static_cast<int>(units);
   const int bytes = units == 0 ? 0 : wideToMultiByte(UTF8_CODE_PAGE, name, n, nullptr, 0);
   if (units != 0 && bytes <= 0) return false;

@@ -13,8 +13,6 @@
 namespace platform {
 namespace {
 
-constexpr size_t MAX_UNITS = 32767;  // the longest path the wide functions take
-
 std::wstring wide(const FileName& fileName) {
   std::wstring units(fileName.native.size() / 2, L'\0');
   std::memcpy(units.data(), fileName.native.data(), units.size() * 2);
@@ -45,8 +43,7 @@ bool fileNameFromCodePage(const char* name, FileName* fileName) {
 bool fileNameFromWide(const uint16_t* name, FileName* fileName) {
   if (name == nullptr) return false;
   size_t units = 0;
-  while (units <= MAX_UNITS && name[units] != 0) ++units;
-  if (units > MAX_UNITS) return false;
+  if (!wideNameUnits(name, &units)) return false;
   try {
     fileName->native.assign(reinterpret_cast<const char*>(name), units * 2);
     return true;

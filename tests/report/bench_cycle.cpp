@@ -48,11 +48,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
+// Ticks timed against the healthy receiver and against a bare POST.
 constexpr int TIMED_ROUNDS = 400;
+// Cycles over which the heap must not grow.
 constexpr int HEAP_CYCLES = 10000;
+// Ticks against each misbehaving server.
 constexpr int SLOW_ROUNDS = 20;
+// Posts to the keep-alive receiver, each of which should reuse one connection.
 constexpr int REUSE_POSTS = 100;
+// Ticks a second apart against the receiver that answers 1.5 s late.
 constexpr int LATE_TICKS = 12;
+// The longest a tick may hold the player's thread.
 constexpr double GOAL_MS = 1.0;
 std::string title = "Some Artist - Some Title (Live & Loud)";
 

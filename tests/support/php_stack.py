@@ -32,6 +32,8 @@ import socket
 import sqlite3
 import subprocess
 import tempfile
+
+import wire
 import threading
 import time
 
@@ -140,11 +142,7 @@ def missing():
 
 
 def _free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    return wire.closed_port()
 
 
 def _die_with_parent():

@@ -30,6 +30,7 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import dialog_layout  # noqa: E402
 import scenarios  # noqa: E402
 import wire  # noqa: E402
 from wire import closed_port, header_values, mp3_file, parse_request  # noqa: E402
@@ -359,23 +360,13 @@ def scenario_exports(args, c):
     return None
 
 
-# Template 101 as the dialog's design gives it.
-TEMPLATE = ("TEMPLATE style=0x80C808C0 exstyle=0x0 items=12 rect=0,0,212,143 caption=Trellicast "
-            "font=8,MS Sans Serif menu= class=")
-TEMPLATE_ITEMS = [
-    (65535, "Button", " Trellicast settings ", 0x50000107, (7, 7, 198, 129)),
-    (1, "Button", "OK", 0x50010001, (20, 115, 50, 14)),
-    (2, "Button", "Cancel", 0x50010000, (85, 115, 50, 14)),
-    (1001, "Static", "URL:", 0x50020002, (19, 41, 17, 8)),
-    (1002, "Edit", "", 0x50811080, (39, 39, 157, 12)),
-    (1005, "Static", "Send updates every:", 0x50020002, (19, 58, 66, 8)),
-    (1006, "Edit", "", 0x50813080, (88, 56, 49, 12)),
-    (1007, "Static", "seconds", 0x50020000, (142, 58, 52, 8)),
-    (1008, "Button", "Enabled", 0x50010003, (20, 21, 42, 10)),
-    (1009, "Button", "Send text as UTF-8", 0x50010003, (20, 73, 80, 10)),
-    (1010, "Static", "", 0x50020080, (20, 89, 176, 20)),
-    (1011, "Button", "Send now", 0x50010000, (146, 115, 50, 14)),
-]
+# Template 101 as dialog/resources/settings.rc states it.
+(TEMPLATE_WIDTH, TEMPLATE_HEIGHT), TEMPLATE_CAPTION, _RC_ITEMS = dialog_layout.template()
+TEMPLATE = ("TEMPLATE style=0x80C808C0 exstyle=0x0 items=%d rect=0,0,%d,%d caption=%s "
+            "font=8,MS Sans Serif menu= class=" % (len(_RC_ITEMS), TEMPLATE_WIDTH, TEMPLATE_HEIGHT,
+                                                    TEMPLATE_CAPTION))
+TEMPLATE_ITEMS = [(65535 if i == -1 else i, cls, text, style, rect)
+                  for i, cls, text, style, rect in _RC_ITEMS]
 
 
 def scenario_fresh(args, c):
