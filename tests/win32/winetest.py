@@ -1268,12 +1268,14 @@ SCENARIOS = {
 
 def screenshot(args):
     """Opens the settings dialog under Xvfb and saves a picture of it."""
-    with Wine(args.bin, "screenshot") as wine:
+    with Wine(args.bin, "screenshot", receiver=True) as wine:
         script = wine.path("script.txt")
         log = wine.path("host.log")
+        # The first post goes to the loopback receiver, so the status line
+        # shows a delivered post.
+        url = "http://127.0.0.1:%d/np.php" % wine.receiver.port
         with open(script, "w", newline="\r\n") as f:
-            f.write("\n".join(opening(args, url="http://127.0.0.1:8080/np.php", interval=10,
-                                      enabled=1) +
+            f.write("\n".join(opening(args, url=url, interval=10, enabled=1) +
                               ["dialog hold 6000", "dialog click 2", "config", "quit"]) + "\n")
         host = wine.start([WINE, os.path.join(wine.bin_dir, "trellicast_test_host.exe"),
                            winpath(script), winpath(log)])
