@@ -6,17 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 
+// The tag header: its size, and the flags of its sixth byte; then the frame
+// flag bits as id3lib reads them whatever the tag's version, and the
+// compression bit of the ID3v2.4 layout.
 constexpr size_t TAG_HEADER_SIZE = 10;
-// Tag header flags.
 constexpr unsigned TAG_UNSYNC = 0x80;
 constexpr unsigned TAG_EXTENDED = 0x40;
 constexpr unsigned TAG_COMPRESSED_V22 = 0x40;
 constexpr unsigned TAG_FOOTER_V24 = 0x10;
-// Frame flag bits as id3lib reads them, whatever the tag's version.
 constexpr unsigned FLAG_COMPRESSED = 0x0080;
 constexpr unsigned FLAG_ENCRYPTED = 0x0040;
 constexpr unsigned FLAG_GROUPED = 0x0020;
-// The compression bit of the ID3v2.4 layout.
 constexpr unsigned FLAG_COMPRESSED_V24 = 0x0008;
 
 // A number written big-endian in n bytes.

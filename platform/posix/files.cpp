@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -11,31 +12,34 @@
 #include "platform/posix/errors.h"
 
 namespace platform {
-bool fileNameFromCodePage(const char* name, FileName* fileName) {
-  if (name == nullptr) return false;
+namespace {
+
+// Makes room for size bytes of the name; false when memory runs out.
+bool sized(FileName* fileName, size_t size) {
   try {
-    fileName->native = name;
-    return true;
+    fileName->native.resize(size);
   } catch (const std::bad_alloc&) {
     setLastError(NOT_ENOUGH_MEMORY);
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool fileNameFromCodePage(const char* name, FileName* fileName) {
+  if (name == nullptr || !sized(fileName, std::strlen(name))) return false;
+  std::memcpy(fileName->native.data(), name, fileName->native.size());
+  return true;
 }
 
 bool fileNameFromWide(const uint16_t* name, FileName* fileName) {
-  if (name == nullptr) return false;
   size_t units = 0;
-  if (!wideNameUnits(name, &units)) return false;
+  if (name == nullptr || !wideNameUnits(name, &units)) return false;
+  if (units == 0) return sized(fileName, 0);
   const int n = static_cast<int>(units);
-  const int bytes = units == 0 ? 0 : wideToMultiByte(UTF8_CODE_PAGE, name, n, nullptr, 0);
-  if (units != 0 && bytes <= 0) return false;
-  try {
-    fileName->native.assign(static_cast<size_t>(bytes), '\0');
-  } catch (const std::bad_alloc&) {
-    setLastError(NOT_ENOUGH_MEMORY);
-    return false;
-  }
-  return units == 0 ||
+  const int bytes = wideToMultiByte(UTF8_CODE_PAGE, name, n, nullptr, 0);
+  return bytes > 0 && sized(fileName, static_cast<size_t>(bytes)) &&
          wideToMultiByte(UTF8_CODE_PAGE, name, n, fileName->native.data(), bytes) == bytes;
 }
 

@@ -4,8 +4,8 @@
 
 namespace platform::posix {
 
-// Whether a send started by httpSendRequest is still under way. Unlike
-// httpSendOutcome it takes nothing.
+// Whether a post started by httpPost is still under way. Unlike
+// httpPostOutcome it takes nothing.
 bool sendRunning();
 
 }  // namespace platform::posix

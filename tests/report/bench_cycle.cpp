@@ -54,10 +54,6 @@ constexpr int TIMED_ROUNDS = 400;
 constexpr int HEAP_CYCLES = 10000;
 // Ticks against each misbehaving server.
 constexpr int SLOW_ROUNDS = 20;
-// Posts to the keep-alive receiver, each of which should reuse one connection.
-constexpr int REUSE_POSTS = 100;
-// Ticks a second apart against the receiver that answers 1.5 s late.
-constexpr int LATE_TICKS = 12;
 // The longest a tick may hold the player's thread.
 constexpr double GOAL_MS = 1.0;
 std::string title = "Some Artist - Some Title (Live & Loud)";
@@ -153,7 +149,9 @@ void slowServer(const char* what, const std::string& url) {
 }
 
 // Posts REUSE_POSTS times to url, a tick each once the previous post was
-// served, and says how many connections and handshakes server saw.
+// served, and says how many connections and handshakes server saw: a
+// keep-alive server should see one of each for them all.
+constexpr int REUSE_POSTS = 100;
 void connectionsOver(const char* what, gauntlet::FaultServer& server, const std::string& url) {
   setUrl(url);
   const size_t accepted = server.accepted(), handshakes = server.handshakes();
@@ -182,6 +180,7 @@ long lateTick(const std::string& body) {
 
 // LATE_TICKS ticks a second apart against a receiver that answers each post
 // 1.5 s after it has read it.
+constexpr int LATE_TICKS = 12;
 void lateReceiver(gauntlet::FaultServer& late) {
   setUrl("http://127.0.0.1:" + std::to_string(late.port()) + "/np");
   errorShown = false;

@@ -12,6 +12,7 @@
 #include "tags/tag_title.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
+#include "tests/support/tag_files.h"
 #include "tests/tags/repair_cases.h"
 
 namespace {
@@ -33,20 +34,11 @@ std::string pairsText(const std::string& path) {
   return out;
 }
 
-class TagRepair : public ::testing::Test {
+class TagRepair : public testing_support::TagFilesTest {
  protected:
-  void SetUp() override {
-    fake::reset();
-    forgetTagFields();
-    ASSERT_FALSE(dir.root().empty());
-  }
   std::string file(const std::string& bytes, const std::string& ext = ".mp3") {
-    const std::string path = dir.path("r" + std::to_string(files++) + ext);
-    EXPECT_TRUE(id3w::writeFile(path, bytes));
-    return path;
+    return write(fresh("r", ext), bytes);
   }
-  id3w::TempDir dir;
-  int files = 0;
 };
 
 TEST_F(TagRepair, DamagedTagsReadAsATolerantReaderReadsThem) {

@@ -24,6 +24,7 @@
 #include "tags/tag_title.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/id3_writer.h"
+#include "tests/support/tag_files.h"
 #include "tests/support/tag_fragment.h"
 
 namespace {
@@ -68,18 +69,10 @@ std::string nestedMoov(size_t depth) {
   return out + atom("free", "");
 }
 
-class TagLibFields : public ::testing::Test {
+class TagLibFields : public testing_support::TagFilesTest {
  protected:
-  void SetUp() override {
-    fake::reset();
-    forgetTagFields();
-    ASSERT_FALSE(dir.root().empty());
-  }
-
   std::string file(const std::string& bytes, const std::string& name = "") {
-    const std::string path = dir.path(name.empty() ? "t" + std::to_string(files++) + ".mp3" : name);
-    EXPECT_TRUE(id3w::writeFile(path, bytes));
-    return path;
+    return write(name.empty() ? fresh("t", ".mp3") : name, bytes);
   }
 
   std::string collect(const std::string& path) { return testing_support::tagFragment(path); }
@@ -95,9 +88,6 @@ class TagLibFields : public ::testing::Test {
     }
     return file(samples, "tone.raw");
   }
-
-  id3w::TempDir dir;
-  int files = 0;
 };
 
 bool run(const std::string& command) {
