@@ -870,6 +870,9 @@ FAULT_ROWS = [
     # Never followed: the post is not sent again elsewhere.
     ("redirectHttps", False, "BOX Error|The server answered 301 Moved Permanently (Location: "
      "https://127.0.0.1:", set(), True, {1, 2}, 0),
+    # WinInet drains the rest of a 10 MB answer when the module lets go of
+    # the request (to keep the connection); the next tick may find that
+    # still under way and send nothing.
     ("hugeAnswer", False, NONE, set(), True, {1, 2}, 0),
     # WinInet reads bytes that are not HTTP as an HTTP/0.9 answer, "200 OK".
     ("garbage", False, NONE, set(), True, {2}, 0),
@@ -977,7 +980,8 @@ def scenario_faults(args, c):
                "%s not in %s" % (got.get("accepted"), sorted(connections)))
         posts = got.get("posts", [])
         if delivered:
-            c.eq(name + ": posts read whole", len(posts), 2)
+            c.true(name + ": posts read whole", len(posts) == 2 or
+                   (mode == "hugeAnswer" and len(posts) == 1), "%d posts" % len(posts))
             for n, post in enumerate(posts):
                 check_post("%s: post %d" % (name, n), post)
         else:
