@@ -297,13 +297,18 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
   return false;
 }
 
+// Takes the last post's outcome, if it has come (its status line, and for a
+// failure of the timer's post its box); true while that post still runs.
+bool postStillRunning() {
+  const platform::PostOutcome outcome = platform::httpPostOutcome();
+  takeOutcome(outcome);
+  return outcome.state == platform::PostOutcome::State::running;
+}
+
 void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
   if (updateInProgress) return;
   updateInProgress = true;
-  const platform::PostOutcome outcome = platform::httpPostOutcome();
-  if (outcome.state != platform::PostOutcome::State::running)
-    platform::killTimer(window, OUTCOME_TIMER_ID);
-  takeOutcome(outcome);
+  if (!postStillRunning()) platform::killTimer(window, OUTCOME_TIMER_ID);
   updateInProgress = false;
 }
 
@@ -316,16 +321,11 @@ bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting !=
 void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
   if (updateInProgress) return;  // fires again
   updateInProgress = true;
-  const platform::PostOutcome previous = platform::httpPostOutcome();
-  takeOutcome(previous);
-  if (previous.state == platform::PostOutcome::State::running) {
+  if (postStillRunning()) {
     platform::setTimer(window, CHANGE_TIMER_ID, BUSY_RETRY_MS, onChangeTimer);
   } else {
     platform::killTimer(window, CHANGE_TIMER_ID);
-    if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, true)) {
-      platform::setTimer(window, UPDATE_TIMER_ID, updateTimerPeriod(intervalSetting),
-                         onUpdateTimer);
-    }
+    if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, true)) armUpdateTimer();
   }
   updateInProgress = false;
 }
@@ -364,13 +364,9 @@ void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
   // here first. A tick nested in a box's loop is dropped like any tick that
   // arrives during a cycle.
   updateInProgress = true;
-  const platform::PostOutcome previous = platform::httpPostOutcome();
-  takeOutcome(previous);
   // While the previous post still runs this tick sends nothing and waits
   // for nothing: that post reports its own outcome.
-  if (previous.state != platform::PostOutcome::State::running && canPost()) {
-    sendStatusUpdate(window);
-  }
+  if (!postStillRunning() && canPost()) sendStatusUpdate(window);
   updateInProgress = false;
 }
 
@@ -382,9 +378,7 @@ bool sendStatusNow(platform::WindowHandle window, const char* url) {
   if (updateInProgress || !bodyBuffer) return false;
   updateInProgress = true;
   // An outcome still waiting is the timer's: it is taken as a tick would.
-  const platform::PostOutcome previous = platform::httpPostOutcome();
-  takeOutcome(previous);
-  const bool idle = previous.state != platform::PostOutcome::State::running;
+  const bool idle = !postStillRunning();
   if (idle) postStatus(window, url, Origin::dialog);
   updateInProgress = false;
   return idle;

@@ -29,8 +29,7 @@ void reset() {
 
 void freshPlugin(platform::WindowHandle host) {
   reset();
-  resetPlugin();
-  rawAllocate = std::malloc;
+  resetPlugin();  // the allocator too
   pluginRecord.hostWindow = host;
 }
 
