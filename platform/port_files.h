@@ -1,0 +1,53 @@
+// Part of the port (platform/port.h): media files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// ---- Media files --------------------------------------------------------------
+// What tells one version of a file from the next: its size and the time it
+// was last written (in the system's own units).
+struct FileStamp {
+  uint64_t size;
+  uint64_t modified;
+};
+
+// A file name as the system's file functions take it: UTF-16 on Windows
+// (the wide functions, so that every name opens), bytes on POSIX. The core
+// makes one from what the player gives and only carries it.
+constexpr uint32_t NOT_ENOUGH_MEMORY = 8;  // ERROR_NOT_ENOUGH_MEMORY
+struct FileName {
+  std::string native;  // the system's units, as bytes, without a terminator
+};
+// A name the player gave in its code page (211): MultiByteToWideChar(CP_ACP)
+// on Windows, the bytes as they are on POSIX. False when it cannot be had;
+// the last error is NOT_ENOUGH_MEMORY when memory ran out.
+bool fileNameFromCodePage(const char* name, FileName* fileName);
+// A name the player gave in UTF-16 (214, terminated): as it is on Windows,
+// in UTF-8 on POSIX. False when it cannot be had or runs past 32767 units.
+bool fileNameFromWide(const uint16_t* name, FileName* fileName);
+// How many units a terminated UTF-16 name has before its terminator; false
+// past the longest name the system takes (32767 units).
+inline bool wideNameUnits(const uint16_t* name, size_t* units) {
+  constexpr size_t MAX_NAME_UNITS = 32767;
+  size_t n = 0;
+  while (n <= MAX_NAME_UNITS && name[n] != 0) ++n;
+  *units = n;
+  return n <= MAX_NAME_UNITS;
+}
+// The name as UTF-8 text (WideCharToMultiByte(CP_UTF8) on Windows), for
+// what the readers show of it and its extension.
+std::string fileNameText(const FileName& fileName);
+
+// stat(name) / GetFileAttributesExW(name, GetFileExInfoStandard): false
+// when the file cannot be looked at (absent, a folder, a stream address).
+bool fileStamp(const FileName& fileName, FileStamp* stamp);
+// fopen(name, "rb") / _wfopen(name, L"rb"): none when the file cannot be
+// opened. Others may read and write the file meanwhile.
+std::FILE* openFileForReading(const FileName& fileName);
+
+}  // namespace platform

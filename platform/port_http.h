@@ -1,0 +1,96 @@
+// Part of the port (platform/port.h): the HTTP post.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---- HTTP -------------------------------------------------------------------------
+// A component of a split URL: where it starts inside the URL text and how
+// long it is. An absent component has length 0.
+struct UrlSpan {
+  const char* text;
+  size_t length;
+};
+
+struct UrlComponents {
+  UrlSpan host;  // without brackets for an IPv6 literal, without ":port"
+  UrlSpan user;
+  UrlSpan password;
+  UrlSpan path;   // may be empty
+  UrlSpan extra;  // "?query" and/or "#fragment", may be empty
+  uint16_t port;  // the scheme's default when the URL names none
+  bool secure;    // https
+};
+
+// InternetCrackUrlA(url, length, 0, components): true on success.
+bool crackUrl(const char* url, size_t length, UrlComponents* components);
+
+// One POST as the core hands it to the backend: where to connect, what to
+// ask for, the added header block ("Name: value\n" lines) and the body.
+// The backend copies what it needs before httpPost returns.
+struct HttpPost {
+  const char* agent;     // sent as the User-Agent header
+  const char* host;      // the server: a name, or an IPv6 literal without brackets
+  uint16_t port;         // the scheme's default when the URL names none
+  bool secure;           // TLS, certificate and host name verified
+  const char* user;      // null when the URL names none
+  const char* password;  // with a user; may be empty
+  const char* target;    // path and query, as the request line carries them
+  const char* headers;
+  uint32_t headersLength;
+  const void* body;
+  uint32_t bodyLength;
+};
+
+// Where a post that could not start stopped. Each stage stands for the
+// Windows call that failed there, so both builds fail at the same steps:
+// InternetOpenA (the HTTP stack cannot be set up), InternetConnectA,
+// HttpOpenRequestA, HttpSendRequestExA (the send cannot be handed to the
+// sender thread; SEND_BUSY while another send is in flight).
+enum class PostStart { started, open, connect, request, send };
+
+// Starts a post and never holds the caller: the backend opens what the post
+// needs, hands it to one sender thread and returns. The sender writes the
+// request, reads the answer's status line and headers, reads and discards
+// up to ANSWER_BODY_LIMIT bytes of its body and only then closes, or keeps
+// the connection for the next post where HTTP/1.1 allows it. Redirects are
+// not followed. The backend owns every handle of a post from start to end.
+// On anything but started the last error says why and nothing was sent.
+// At most one post is in flight; starting one drops an outcome not yet
+// taken. A post is never cancelled, not even by unloading the module, which
+// the sender keeps loaded until it ends. Call it from one thread only, the
+// same as httpPostOutcome.
+PostStart httpPost(const HttpPost& post);
+
+constexpr uint32_t ANSWER_BODY_LIMIT = 64 * 1024;
+
+// What became of the last post httpPost started.
+struct PostOutcome {
+  enum class State {
+    none,      // no post started since the last outcome was taken
+    running,   // still under way; nothing is taken
+    answered,  // the server answered: status, reason and location below
+    failed,    // no answer: error holds the system's code (timeouts included)
+  };
+  State state = State::none;
+  uint32_t error = 0;
+  unsigned status = 0;
+  char reason[64] = {};      // the reason phrase as the server wrote it, cut to fit
+  char location[1025] = {};  // a 3xx answer's Location, as sent, cut to fit
+};
+// Takes the outcome of the last post started: each finished post's outcome
+// is given once, then none until the next post starts. Never waits. A
+// backend that gives a post up by its own bound answers failed (timed out)
+// once the bound has passed, then running until the sender really ends.
+PostOutcome httpPostOutcome();
+// The last error of an httpPost refused because a post is in flight.
+constexpr uint32_t SEND_BUSY = 170;  // ERROR_BUSY
+
+// Bounds on one post, applied by the backends: name resolution (where the
+// stack allows), connecting, sending and waiting for the answer are each
+// cut off here.
+constexpr uint32_t NET_TIMEOUT_MS = 5000;
+
+}  // namespace platform
