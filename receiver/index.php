@@ -150,11 +150,6 @@ function nowMs(): int
     return (int) floor(microtime(true) * 1000);
 }
 
-function isBusy(PDOException $e): bool
-{
-    return stripos($e->getMessage(), 'locked') !== false || stripos($e->getMessage(), 'busy') !== false;
-}
-
 // The database in the data folder, made with its tables on first use. WAL
 // lets the page read while a post writes; writers wait for each other up to
 // BUSY_TIMEOUT_MS.
@@ -173,24 +168,10 @@ function openDatabase(string $dataDir): PDO
         PDO::ATTR_TIMEOUT => intdiv(BUSY_TIMEOUT_MS, 1000),
     ]);
     $db->exec('PRAGMA busy_timeout = ' . BUSY_TIMEOUT_MS);
-    // Switching to WAL takes the database for itself, and a fresh file may
-    // be switched by several first requests at once: those that find it
-    // taken try again.
-    $until = microtime(true) + BUSY_TIMEOUT_MS / 1000;
-    for (;;) {
-        try {
-            if ($db->query('PRAGMA journal_mode')->fetchColumn() !== 'wal') {
-                $db->exec('PRAGMA journal_mode = WAL');
-            }
-            $db->exec(SCHEMA);
-            break;
-        } catch (PDOException $e) {
-            if (!isBusy($e) || microtime(true) > $until) {
-                throw $e;
-            }
-            usleep(random_int(5000, 20000));
-        }
+    if ($db->query('PRAGMA journal_mode')->fetchColumn() !== 'wal') {
+        $db->exec('PRAGMA journal_mode = WAL');
     }
+    $db->exec(SCHEMA);
     $db->exec('PRAGMA synchronous = NORMAL');
     return $db;
 }
