@@ -69,7 +69,7 @@ const PAGE = <<<'HTML'
   <div class="playing">
     <p class="line"><span id="status" class="status">Waiting for the player</span>
       <span id="ago" class="ago"></span></p>
-    <h1 id="title"></h1>
+    <h1 id="title" aria-live="polite"></h1>
     <p id="artist" class="artist"></p>
     <p id="album" class="album"></p>
   </div>
