@@ -145,6 +145,12 @@ function postedHash(mixed $value): ?string
     return preg_match(HASH_PATTERN, $hash) === 1 ? $hash : null;
 }
 
+// $list[$name] of a bracketed form name (wm_cover[hash]), or null.
+function entry(mixed $list, string|int $name): mixed
+{
+    return is_array($list) ? ($list[$name] ?? null) : null;
+}
+
 function nowMs(): int
 {
     return (int) floor(microtime(true) * 1000);
@@ -201,7 +207,7 @@ function requestLength(): int
 
 function storeData(string $dataDir): void
 {
-    $data = is_array($_POST['wm_data'] ?? null) ? $_POST['wm_data'] : [];
+    $data = $_POST['wm_data'] ?? null;
     $id3 = [];
     foreach (is_array($_POST['wm_id3'] ?? null) ? $_POST['wm_id3'] : [] as $frame => $value) {
         if (is_int($frame) && $frame >= 0 && is_string($value)) {
@@ -209,12 +215,13 @@ function storeData(string $dataDir): void
         }
     }
     ksort($id3);
-    $status = $data['status'] ?? '';
+    $status = entry($data, 'status');
     $row = [
-        'status' => is_string($status) && preg_match('/^-?\d{1,9}$/', $status) === 1 ? (int) $status : 0,
-        'player_title' => postedText($data['title'] ?? ''),
+        'status' => is_string($status) && preg_match('/^-?\d{1,9}$/', $status) === 1
+            ? (int) $status : 0,
+        'player_title' => postedText(entry($data, 'title')),
         'id3' => json_encode((object) $id3, JSON_UNESCAPED_UNICODE | JSON_UNESCAPED_SLASHES),
-        'cover_hash' => postedHash(is_array($_POST['wm_cover'] ?? null) ? ($_POST['wm_cover']['hash'] ?? null) : null),
+        'cover_hash' => postedHash(entry($_POST['wm_cover'] ?? null, 'hash')),
         'updated' => nowMs(),
     ];
     foreach (FIELD_FRAMES as $name => $frame) {
@@ -255,18 +262,15 @@ function storeData(string $dataDir): void
 // the announced one and it reads as one of COVER_TYPES.
 function storeCover(string $dataDir): void
 {
-    $form = is_array($_POST['wm_cover'] ?? null) ? $_POST['wm_cover'] : [];
-    $hash = postedHash($form['hash'] ?? null);
+    $hash = postedHash(entry($_POST['wm_cover'] ?? null, 'hash'));
     $files = $_FILES['wm_cover'] ?? null;
-    $error = is_array($files) && is_array($files['error'] ?? null) ? ($files['error']['data'] ?? null) : null;
+    $error = entry(entry($files, 'error'), 'data');
     if ($error === UPLOAD_ERR_INI_SIZE || $error === UPLOAD_ERR_FORM_SIZE) {
         finish(413);
     }
-    if ($hash === null || $error !== UPLOAD_ERR_OK || !is_string($files['tmp_name']['data'] ?? null)) {
-        finish(400);
-    }
-    $upload = $files['tmp_name']['data'];
-    if (!is_uploaded_file($upload)) {
+    $upload = entry(entry($files, 'tmp_name'), 'data');
+    if ($hash === null || $error !== UPLOAD_ERR_OK || !is_string($upload)
+        || !is_uploaded_file($upload)) {
         finish(400);
     }
     if (filesize($upload) > MAX_COVER_BYTES) {
@@ -277,7 +281,8 @@ function storeCover(string $dataDir): void
         finish(400);
     }
     $image = @getimagesizefromstring($bytes);
-    if ($image === false || $image[0] < 1 || $image[1] < 1 || !in_array($image['mime'] ?? '', COVER_TYPES, true)) {
+    if ($image === false || $image[0] < 1 || $image[1] < 1
+        || !in_array($image['mime'] ?? '', COVER_TYPES, true)) {
         finish(415);
     }
     $folder = $dataDir . '/' . COVER_FOLDER;

@@ -12,8 +12,9 @@ def png(width=64, height=64):
                 + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
     rows = b"".join(b"\x00" + b"".join(bytes(((x * 4) & 255, (y * 4) & 255, 160))
                                       for x in range(width)) for y in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
 
 
 # A 1x1 GIF and a 1x1 lossless WebP.
@@ -26,7 +27,8 @@ WEBP = (b"RIFF\x1a\x00\x00\x00WEBPVP8L\x0d\x00\x00\x00\x2f\x00\x00\x00\x10\x07\x
 def jpeg(width=8, height=8):
     """A JPEG's start: SOI, a JFIF APP0 and a baseline frame header (SOF0)."""
     app0 = b"\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
-    sof0 = b"\xff\xc0\x00\x11\x08" + struct.pack(">HH", height, width) + b"\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01"
+    sof0 = (b"\xff\xc0\x00\x11\x08" + struct.pack(">HH", height, width)
+            + b"\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01")
     return b"\xff\xd8" + app0 + sof0 + b"\xff\xd9"
 
 

@@ -130,7 +130,8 @@ ENCODINGS = [
     (b"Caf\xe9 cr\xe8me", "Caf\u00e9 cr\u00e8me"),
     (b"\x80 \x93quoted\x94 \x85 \x9f", "\u20ac \u201cquoted\u201d \u2026 \u0178"),
     (b"\x81\x8d\x8f\x90\x9d", "\u0081\u008d\u008f\u0090\u009d"),
-    ("Sigur R\u00f3s \u2013 \u5742\u672c \u266b".encode(), "Sigur R\u00f3s \u2013 \u5742\u672c \u266b"),
+    ("Sigur R\u00f3s \u2013 \u5742\u672c \u266b".encode(),
+     "Sigur R\u00f3s \u2013 \u5742\u672c \u266b"),
     (b"plain ASCII", "plain ASCII"),
 ]
 
