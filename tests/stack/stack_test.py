@@ -116,7 +116,8 @@ RECEIVER_SECONDS = 7  # two tracks of 4 s: quits during the second
 # Latin-1 frames hold Windows-1252 bytes (0x80 the euro sign), sent as
 # stored with UTF-8 off; the UTF-16 frames go out as UTF-8 all the same.
 RECEIVER_TRACKS = [
-    [("TPE1", b"Zo\xeb & the Encoders", False), ("TIT2", b"Cr\xe8me \x80 <br\xfbl\xe9e>", False),
+    [("TPE1", b"Zo\xeb & the Encoders", False),
+     ("TIT2", b"Cr\xe8me \x80 <br\xfbl\xe9e>", False),
      ("TALB", b"'; DROP TABLE state; --", False)],
     [("TPE1", "Second \u2013 Band", True), ("TIT2", "\u03a9mega \u266b", True)],
 ]
