@@ -1,7 +1,9 @@
 """receiver/ as it ships, under PHP's built-in server on a free port of
 127.0.0.1 with PHP_CLI_SERVER_WORKERS processes (requests served at once,
 as under php-fpm), its data folder and token given through the environment
-that config.php reads; stopped by pid when left.
+that config.php reads. The server and its workers are a process group of
+their own, stopped together when left (the server leaves its workers
+running when it alone is stopped).
 
     with Receiver(token="s3cret") as r:
         r.post_data({"wm_data[status]": "1"})   # the HTTP status
@@ -12,6 +14,7 @@ import http.client
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -49,7 +52,7 @@ class Receiver:
                 self.process = subprocess.Popen(
                     [shutil.which("php"), "-S", "127.0.0.1:%d" % self.port, "-t", RECEIVER_DIR],
                     env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                    preexec_fn=php_stack._die_with_parent)
+                    start_new_session=True, preexec_fn=php_stack._die_with_parent)
             until = time.monotonic() + START_TIMEOUT
             while time.monotonic() < until and self.process.poll() is None:
                 try:
@@ -57,12 +60,24 @@ class Receiver:
                         return self
                 except OSError:
                     time.sleep(0.05)
-            php_stack._stop(self.process)
+            self._stop()
         self.__exit__()
         raise RuntimeError("php -S did not start")
 
+    def _stop(self):
+        for number in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(self.process.pid, number)
+            except ProcessLookupError:
+                break
+            try:
+                self.process.wait(php_stack.STOP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                pass
+            time.sleep(0.1)  # the workers end after the server
+
     def __exit__(self, *exc):
-        php_stack._stop(self.process)
+        self._stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
         return False
 
