@@ -75,14 +75,14 @@
   }
 
   function render() {
-    const playing = state.updated !== null;
+    const posted = state.updated !== null;
     document.body.dataset.status = state.status;
-    byId('status').textContent = playing ? STATUS_TEXT[state.status] || 'Stopped'
+    byId('status').textContent = posted ? STATUS_TEXT[state.status] || 'Stopped'
       : 'Waiting for the player';
     byId('title').textContent = state.title || state.playerTitle;
     byId('artist').textContent = state.title ? state.artist : '';
     byId('album').textContent = [state.album, state.year].filter((part) => part).join(' \u00b7 ');
-    document.title = playing && (state.title || state.playerTitle)
+    document.title = posted && (state.title || state.playerTitle)
       ? trackText(state) + ' \u2013 Now playing' : 'Now playing';
     showCover();
     showHistory();
