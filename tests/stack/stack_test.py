@@ -9,7 +9,10 @@ stack started for the run.
 - a path that answers 404: one box for the run, "The server answered 404 Not
   Found", although every tick posts.
 
-    stack_test.py nginx-php --host BUILD/bin/trellicast-host
+And receiver/ as it ships, served by the same stack (receiver): one player
+with the token playing two tracks with UTF-8 off, another without it.
+
+    stack_test.py nginx-php|receiver --host BUILD/bin/trellicast-host
 """
 
 import argparse
@@ -108,7 +111,84 @@ def scenario_nginx_php(args, c):
     return errors
 
 
-SCENARIOS = {"nginx-php": scenario_nginx_php}
+RECEIVER_TOKEN = "stack-token"
+RECEIVER_SECONDS = 7  # two tracks of 4 s: quits during the second
+# Latin-1 frames hold Windows-1252 bytes (0x80 the euro sign), sent as
+# stored with UTF-8 off; the UTF-16 frames go out as UTF-8 all the same.
+RECEIVER_TRACKS = [
+    [("TPE1", b"Zo\xeb & the Encoders", False),
+     ("TIT2", b"Cr\xe8me \x80 <br\xfbl\xe9e>", False),
+     ("TALB", b"'; DROP TABLE state; --", False)],
+    [("TPE1", "Second \u2013 Band", True), ("TIT2", "\u03a9mega \u266b", True)],
+]
+BOX_403 = "[Error] The server answered 403 Forbidden\n"
+
+
+def write_receiver_settings(args, registry, url):
+    """The module's settings for the receiver case: its URL, a post a
+    second, text in the player's code page (Utf8 0)."""
+    for name, kind, value in (("URL", "REG_SZ", url), ("Interval", "REG_DWORD", "1"),
+                              ("Utf8", "REG_DWORD", "0")):
+        subprocess.run([args.host, "--registry", registry, "reg", "add", KEY, "/v", name, "/t",
+                        kind, "/d", value, "/f"], check=True, timeout=20,
+                       stdout=subprocess.DEVNULL)
+
+
+def scenario_receiver(args, c):
+    """receiver/ under nginx and php-fpm: what the module posts is what the
+    receiver shows, each track once in its history, text read back whole;
+    the post without the token refused (one box) and not stored."""
+    with tempfile.TemporaryDirectory(prefix="trellicast-stack-receiver-") as tmp, \
+            php_stack.Stack(token=RECEIVER_TOKEN) as stack:
+        songs = [mp3_file(os.path.join(tmp, "%d.mp3" % i), frames, audio_frames=1)
+                 for i, frames in enumerate(RECEIVER_TRACKS)]
+        players = {}
+        try:
+            for name, key, seconds in (("keyed", RECEIVER_TOKEN, RECEIVER_SECONDS),
+                                       ("keyless", "wrong", MISSING_SECONDS)):
+                registry = os.path.join(tmp, name + ".registry")
+                write_receiver_settings(args, registry, stack.url("/receiver/?key=" + key))
+                with open(os.path.join(tmp, name + ".err"), "wb") as err:
+                    players[name] = subprocess.Popen(
+                        [args.host, "--registry", registry, "play", "--track-seconds", "4",
+                         "--quit-after", str(seconds)] + songs,
+                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+            for name, player in players.items():
+                try:
+                    c.eq(name + ": player's exit", player.wait(RECEIVER_SECONDS + 30), 0)
+                except subprocess.TimeoutExpired:
+                    c.true(name + ": player ended", False)
+        finally:
+            for player in players.values():
+                if player.poll() is None:
+                    player.kill()
+                    player.wait()
+        boxes = {}
+        for name in players:
+            with open(os.path.join(tmp, name + ".err"), "rb") as f:
+                boxes[name] = f.read().decode("utf-8", "replace")
+        state = stack.receiver_state()
+        log = [r for r in stack.log()
+               if r.path.startswith("/receiver/") and r.method == "POST"]
+        errors = stack.text("nginx-error.log").splitlines() + stack.text(
+            "php-errors.log").splitlines()
+    statuses = sorted({r.status for r in log})
+    print("receiver: %d posts, statuses %s" % (len(log), statuses))
+    c.eq("boxes of the player with the token", boxes["keyed"], "")
+    c.eq("boxes of the player without", boxes["keyless"], BOX_403)
+    c.true("posts at every tick", len(log) >= RECEIVER_SECONDS, "(%d posts)" % len(log))
+    c.eq("answers", statuses, [204, 403])
+    c.eq("state", {k: state[k] for k in ("status", "title", "artist", "album", "playerTitle")},
+         {"status": "playing", "title": "\u03a9mega \u266b", "artist": "Second \u2013 Band",
+          "album": "", "playerTitle": "Second \u2013 Band - \u03a9mega \u266b"})
+    c.eq("history", [(h["artist"], h["title"], h["album"]) for h in state["history"]],
+         [("Second \u2013 Band", "\u03a9mega \u266b", ""),
+          ("Zo\u00eb & the Encoders", "Cr\u00e8me \u20ac <br\u00fbl\u00e9e>",
+           "'; DROP TABLE state; --")])
+    return errors
+
+
+SCENARIOS = {"nginx-php": scenario_nginx_php, "receiver": scenario_receiver}
 
 
 def main():

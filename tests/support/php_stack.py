@@ -14,12 +14,20 @@ Paths of the receiver:
                      the post (output reaches the client at once: no output
                      buffering in PHP, no FastCGI buffering in nginx)
   /missing           404 Not Found
+  /receiver/         the repository's receiver/ folder as it ships (its
+                     index.php by the directory index), its data folder
+                     and token given to php-fpm as TRELLICAST_DATA_DIR and
+                     TRELLICAST_TOKEN
 
     with Stack() as stack:
         url = stack.url("/store-first.php")
         ...
         stack.rows("store-first")   # the posts stored by that shape
         stack.log()                 # nginx's access log, one Request a line
+
+    with Stack(token="s3cret") as stack:
+        stack.url("/receiver/?key=s3cret")   # where the module posts
+        stack.receiver_state()               # the receiver's ?format=json
 """
 
 import ctypes
@@ -36,9 +44,12 @@ import tempfile
 import wire
 import threading
 import time
+import urllib.request
 
 START_TIMEOUT = 10.0  # seconds for either server to come up
 STOP_TIMEOUT = 5.0  # seconds for either to end after SIGTERM, then SIGKILL
+RECEIVER_DIR = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                             "..", "receiver"))
 
 RECEIVER = r"""<?php
 // One post: its raw body and the fields PHP decoded from it, by the shape
@@ -95,6 +106,7 @@ http {{
   server {{
     listen 127.0.0.1:{port};
     root {tmp}/www;
+    index index.php;
     location ~ \\.php$ {{
       include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;
@@ -121,7 +133,8 @@ php_admin_value[output_buffering] = 0
 php_admin_value[zlib.output_compression] = 0
 php_admin_value[implicit_flush] = 1
 php_admin_value[error_log] = {tmp}/php-errors.log
-"""
+env[TRELLICAST_DATA_DIR] = {tmp}/receiver-data
+{token}"""
 
 
 def php_fpm_binary():
@@ -192,7 +205,8 @@ class Request:
 
 
 class Stack:
-    def __init__(self):
+    def __init__(self, token=""):
+        self.token = token
         self.tmp = None
         self.port = None
         self.nginx = None
@@ -240,8 +254,10 @@ class Stack:
         self._write("receiver.inc", RECEIVER)
         self._write("www/store-first.php", STORE_FIRST)
         self._write("www/answer-first.php", ANSWER_FIRST)
+        os.symlink(RECEIVER_DIR, os.path.join(self.tmp, "www", "receiver"))
         root = os.geteuid() == 0
-        self._write("php-fpm.conf", FPM_CONF.format(tmp=self.tmp))
+        self._write("php-fpm.conf", FPM_CONF.format(
+            tmp=self.tmp, token="env[TRELLICAST_TOKEN] = %s\n" % self.token if self.token else ""))
         fpm = [php_fpm_binary(), "-F", "-O", "-p", self.tmp, "-y",
                os.path.join(self.tmp, "php-fpm.conf")] + (["-R"] if root else [])
         self.fpm = self._spawn(fpm, "php-fpm.out")
@@ -318,3 +334,9 @@ class Stack:
             db.close()
         return [{"raw": bytes(raw), "fields": json.loads(fields), "at": at}
                 for raw, fields, at in found]
+
+    def receiver_state(self, history=10):
+        """What the receiver at /receiver/ shows: its ?format=json, decoded."""
+        with urllib.request.urlopen(self.url("/receiver/?format=json&history=%d" % history),
+                                    timeout=10) as answer:
+            return json.loads(answer.read().decode("utf-8"))
