@@ -115,28 +115,33 @@ void runWriter(void*) {
   OutputWriter writer;
   platform::lockOutput();
   for (;;) {
-    OutputShared& state = shared();
-    const OutputConfig config = state.config;
-    const NowPlaying playing = state.playing;
-    const uint64_t updatedMs = state.updatedMs;
-    const bool hasSnapshot = state.hasSnapshot;
-    const uint64_t generation = state.generation;
-    const bool quitting = state.quitting;
-    const uint64_t quitDeadlineMs = state.quitDeadlineMs;
-    platform::unlockOutput();
+    uint64_t generation = 0, quitDeadlineMs = 0, waitMs = 0;
+    bool quitting = false;
+    {
+      // Copies, taken under the lock and let go (a cover's last reference
+      // among them) after it is released.
+      const OutputShared& state = shared();
+      const OutputConfig config = state.config;
+      const NowPlaying playing = state.playing;
+      const uint64_t updatedMs = state.updatedMs;
+      const bool hasSnapshot = state.hasSnapshot;
+      generation = state.generation;
+      quitting = state.quitting;
+      quitDeadlineMs = state.quitDeadlineMs;
+      platform::unlockOutput();
 
-    if (config.folder != writer.folder) {
-      writer.folder = config.folder;
-      writer.files.clear();
-      writer.overlayPending = !writer.folder.empty();
+      if (config.folder != writer.folder) {
+        writer.folder = config.folder;
+        writer.files.clear();
+        writer.overlayPending = !writer.folder.empty();
+      }
+      if (!writer.folder.empty() && hasSnapshot)
+        waitMs = writeDue(writer, config, playing, updatedMs);
     }
-    uint64_t waitMs = 0;
-    if (!writer.folder.empty() && hasSnapshot)
-      waitMs = writeDue(writer, config, playing, updatedMs);
     if (quitting && (waitMs == 0 || platform::outputClockMs() >= quitDeadlineMs)) return;
 
     platform::lockOutput();
-    if (state.generation == generation) platform::waitOutput(waitMs == 0 ? 1000 : waitMs);
+    if (shared().generation == generation) platform::waitOutput(waitMs == 0 ? 1000 : waitMs);
   }
 }
 
@@ -163,11 +168,14 @@ void outputConfigure(const std::string& folder, const std::string& templateText,
 }
 
 void outputPublish(const NowPlaying& playing) {
+  NowPlaying copy = playing;
+  NowPlaying previous;  // let go after the lock: it may hold a cover's last reference
   {
     const OutputLock lock;
     OutputShared& state = shared();
-    if (state.hasSnapshot && sameNowPlaying(state.playing, playing)) return;
-    state.playing = playing;
+    if (state.hasSnapshot && sameNowPlaying(state.playing, copy)) return;
+    previous = std::move(state.playing);
+    state.playing = std::move(copy);
     state.updatedMs = platform::unixTimeMs();
     state.hasSnapshot = true;
     ++state.generation;
