@@ -186,11 +186,11 @@ std::vector<OutputFile> outputFileSet(const OutputConfig& config, const NowPlayi
   };
   const std::string json = nowPlayingJson(playing, updatedMs);
   return {
-      {"cover.png", cover},
-      {"artist.txt", text(playing.artist)},
-      {"title.txt", text(playing.title)},
-      {"album.txt", text(playing.album)},
       {"nowplaying.txt", shared(nowPlayingText(config, playing))},
+      {"title.txt", text(playing.title)},
+      {"artist.txt", text(playing.artist)},
+      {"album.txt", text(playing.album)},
+      {"cover.png", cover},
       {"nowplaying.json", shared(json)},
       {"nowplaying.js", shared("window.nowPlaying = " + json.substr(0, json.size() - 1) + ";\n")},
   };

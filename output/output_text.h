@@ -41,8 +41,9 @@ struct OutputFile {
 };
 
 // Every file written for a snapshot, in the order they are written: the
-// cover first and nowplaying.js last, so a page that sees a new hash finds
-// the new cover.
+// texts first (what a text source shows comes soonest, not after a large
+// cover), then the cover, then nowplaying.json and nowplaying.js, so a page
+// that sees a new hash finds the new cover.
 std::vector<OutputFile> outputFileSet(const OutputConfig& config, const NowPlaying& playing,
                                       uint64_t updatedMs);
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -90,14 +91,19 @@ int changes(int argc, char** argv) {
       playing.cover.mime = "application/octet-stream";
       playing.cover.sha1 = "b1" + std::to_string(i);
     }
+    timespec cpuStart{}, cpuEnd{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     const auto start = std::chrono::steady_clock::now();
     output::outputPublish(playing);
     const long us = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
                                           std::chrono::steady_clock::now() - start)
                                           .count());
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
+    const long cpuUs =
+        (cpuEnd.tv_sec - cpuStart.tv_sec) * 1000000L + (cpuEnd.tv_nsec - cpuStart.tv_nsec) / 1000L;
     if (us > maxHoldUs) maxHoldUs = us;
-    std::printf("publish %d %llu %ld\n", i,
-                static_cast<unsigned long long>(platform::outputClockMs()), us);
+    std::printf("publish %d %llu %ld %ld\n", i,
+                static_cast<unsigned long long>(platform::outputClockMs()), us, cpuUs);
     std::fflush(stdout);
     // After the burst, one pause more: its last write may still be due.
     const int pause = i + 1 < fastCount ? fastEvery : i + 1 == fastCount ? 2 * every : every;

@@ -162,14 +162,14 @@ TEST(OutputText, FileSetForEachState) {
   for (const auto& c : cases) {
     const auto set = output::outputFileSet(config, c.playing, 5);
     ASSERT_EQ(set.size(), 7u);
-    const std::string names[] = {"cover.png",      "artist.txt",      "title.txt",    "album.txt",
-                                 "nowplaying.txt", "nowplaying.json", "nowplaying.js"};
+    const std::string names[] = {"nowplaying.txt", "title.txt",       "artist.txt",   "album.txt",
+                                 "cover.png",      "nowplaying.json", "nowplaying.js"};
     for (size_t i = 0; i < set.size(); ++i) EXPECT_EQ(set[i].name, names[i]);
-    EXPECT_EQ(*set[0].bytes, c.cover);
-    EXPECT_EQ(*set[1].bytes, c.artist);
-    EXPECT_EQ(*set[2].bytes, c.title);
+    EXPECT_EQ(*set[0].bytes, c.text);
+    EXPECT_EQ(*set[1].bytes, c.title);
+    EXPECT_EQ(*set[2].bytes, c.artist);
     EXPECT_EQ(*set[3].bytes, c.album);
-    EXPECT_EQ(*set[4].bytes, c.text);
+    EXPECT_EQ(*set[4].bytes, c.cover);
     EXPECT_EQ(*set[5].bytes, output::nowPlayingJson(c.playing, 5));
     EXPECT_EQ(*set[6].bytes,
               "window.nowPlaying = " + set[5].bytes->substr(0, set[5].bytes->size() - 1) + ";\n");
