@@ -89,6 +89,7 @@ TEST_F(OutputWriter, RewritesOnlyChangedFilesAndSpacesWritesOfOneFile) {
   output::outputConfigure(folder_.string(), "%title%", "");
   output::outputPublish(song("One", "Same artist"));
   ASSERT_TRUE(holds("title.txt", "One"));
+  ASSERT_TRUE(waitFor([&] { return fs::exists(folder_ / "nowplaying.js"); }, 2000));
   struct stat artistBefore {
   }, titleBefore{};
   ASSERT_EQ(stat((folder_ / "artist.txt").c_str(), &artistBefore), 0);
