@@ -146,7 +146,20 @@ void runWriter(void*) {
 }
 
 bool startWriter() {
-  if (!workerStarted) workerStarted = platform::startOutputWorker(&runWriter, nullptr);
+  if (workerStarted) {
+    // A writer outputQuit stopped waiting for is done once it has ended.
+    bool quitting = false;
+    {
+      const OutputLock lock;
+      quitting = shared().quitting;
+    }
+    if (!quitting) return true;
+    if (!platform::joinOutputWorker(0)) return false;
+    workerStarted = false;
+    const OutputLock lock;
+    shared().quitting = false;
+  }
+  workerStarted = platform::startOutputWorker(&runWriter, nullptr);
   return workerStarted;
 }
 
