@@ -32,7 +32,47 @@ bool readUtf8(platform::KeyHandle key) {
   return value == 1;
 }
 
+// A text value of at most OUTPUT_TEXT_MAX_CHARS characters; fallback when
+// absent, too long or not text.
+std::string readText(platform::KeyHandle key, const char* name, const char* fallback) {
+  char text[OUTPUT_TEXT_MAX_CHARS + 1] = {};
+  uint32_t size = sizeof text - 1;
+  uint32_t type = 0;
+  if (platform::regQueryValue(key, name, text, &size, &type) != platform::REG_SUCCESS ||
+      type != platform::REG_TYPE_SZ) {
+    return fallback;
+  }
+  return std::string(text, strnlen(text, size));
+}
+
+// A 0 or 1 value; anything else, absent or not a REG_DWORD, is fallback.
+bool readFlag(platform::KeyHandle key, const char* name, bool fallback) {
+  uint32_t value = 0;
+  uint32_t size = sizeof value;
+  uint32_t type = 0;
+  if (platform::regQueryValue(key, name, &value, &size, &type) != platform::REG_SUCCESS ||
+      type != platform::REG_TYPE_DWORD || size != sizeof value || value > 1) {
+    return fallback;
+  }
+  return value == 1;
+}
+
+void writeText(platform::KeyHandle key, const char* name, const std::string& text) {
+  const long rc = platform::regSetValue(key, name, platform::REG_TYPE_SZ, text.c_str(),
+                                        static_cast<uint32_t>(text.size()));
+  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
+}
+
+void writeFlag(platform::KeyHandle key, const char* name, bool flag) {
+  const int32_t value = flag ? 1 : 0;
+  const long rc = platform::regSetValue(key, name, platform::REG_TYPE_DWORD, &value, sizeof value);
+  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
+}
+
 }  // namespace
+
+OutputSettings outputSettings;
+bool sendCoverSetting = DEFAULT_SEND_COVER;
 
 uint32_t updateTimerPeriod(uint32_t seconds) {
   const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
@@ -78,13 +118,17 @@ void loadSettings() {
     intervalSetting = DEFAULT_INTERVAL;
   }
   utf8Setting = readUtf8(key.get());
+  outputSettings.folder = readText(key.get(), "OutputFolder", "");
+  outputSettings.pattern = readText(key.get(), "OutputTemplate", DEFAULT_OUTPUT_TEMPLATE);
+  outputSettings.stopped = readText(key.get(), "OutputStopped", "");
+  sendCoverSetting = readFlag(key.get(), "SendCover", DEFAULT_SEND_COVER);
   key.reset();
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
 }
 
-void saveSettings(const char* url, int32_t enabled, int32_t interval, std::optional<bool> utf8) {
+void saveSettings(const char* url, int32_t enabled, int32_t interval, const MoreSettings& more) {
   KeyOwner key(openSettingsKey());
   if (!key) return;
   long rc = platform::regSetValue(key.get(), "URL", platform::REG_TYPE_SZ, url,
@@ -96,11 +140,10 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval, std::optio
   rc = platform::regSetValue(key.get(), "Interval", platform::REG_TYPE_DWORD, &interval,
                              sizeof interval);
   if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  if (utf8) {
-    const int32_t value = *utf8 ? 1 : 0;
-    rc = platform::regSetValue(key.get(), "Utf8", platform::REG_TYPE_DWORD, &value, sizeof value);
-    if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  }
+  if (more.utf8) writeFlag(key.get(), "Utf8", *more.utf8);
+  if (more.outputFolder) writeText(key.get(), "OutputFolder", *more.outputFolder);
+  if (more.outputTemplate) writeText(key.get(), "OutputTemplate", *more.outputTemplate);
+  if (more.sendCover) writeFlag(key.get(), "SendCover", *more.sendCover);
   key.reset();
   loadSettings();
 }

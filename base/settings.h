@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "platform/port.h"
 
@@ -14,7 +15,29 @@ platform::KeyHandle openSettingsKey();
 // platform's longest.
 uint32_t updateTimerPeriod(uint32_t seconds);
 void loadSettings();
-// Writes URL, Enabled, Interval and, when given, Utf8 (0 or 1), then reads
-// them all back (and so arms the timer again).
+
+// The files for streamers (OutputFolder, OutputTemplate, OutputStopped) and
+// whether posts carry the cover (SendCover), read with the others.
+constexpr const char* DEFAULT_OUTPUT_TEMPLATE = "%artist% - %title%";
+constexpr uint32_t OUTPUT_TEXT_MAX_CHARS = 1024;  // each of the three texts
+constexpr bool DEFAULT_SEND_COVER = false;
+struct OutputSettings {
+  std::string folder;  // empty: no files
+  std::string pattern = DEFAULT_OUTPUT_TEMPLATE;
+  std::string stopped;  // what the texts say when nothing plays
+};
+extern OutputSettings outputSettings;
+extern bool sendCoverSetting;
+
+// What the dialog sets beside URL, Enabled and Interval; each is written
+// when given.
+struct MoreSettings {
+  std::optional<bool> utf8 = std::nullopt;
+  std::optional<std::string> outputFolder = std::nullopt;
+  std::optional<std::string> outputTemplate = std::nullopt;
+  std::optional<bool> sendCover = std::nullopt;
+};
+// Writes URL, Enabled, Interval and what more is given, then reads them
+// all back (and so arms the timer again).
 void saveSettings(const char* url, int32_t enabled, int32_t interval,
-                  std::optional<bool> utf8 = std::nullopt);
+                  const MoreSettings& more = {});

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/settings.h"
+
 platform::WindowHandle hostWindow = nullptr;
 Buffer bodyBuffer;
 Buffer urlSetting;
@@ -23,6 +25,8 @@ void resetState() {
   enabledSetting = DEFAULT_ENABLED;
   intervalSetting = DEFAULT_INTERVAL;
   utf8Setting = DEFAULT_UTF8;
+  outputSettings = OutputSettings();
+  sendCoverSetting = DEFAULT_SEND_COVER;
   updateInProgress = false;
   errorShown = false;
   std::snprintf(updateStatus, sizeof updateStatus, "%s", "No update sent yet");

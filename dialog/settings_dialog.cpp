@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "base/boxes.h"
 #include "base/settings.h"
@@ -36,6 +38,55 @@ struct Controls {
   platform::WindowHandle interval;
 };
 
+// The files for streamers: their folder and the template of nowplaying.txt.
+// Either edit may be missing from a template of old; then its setting is
+// left as it is.
+void initialiseOutput(platform::WindowHandle dialog) {
+  if (const platform::WindowHandle folder = platform::dialogItem(dialog, IDC_OUTPUT_FOLDER)) {
+    platform::limitText(folder, OUTPUT_TEXT_MAX_CHARS);
+    platform::setControlText(folder, outputSettings.folder.c_str());
+  }
+  if (const platform::WindowHandle pattern = platform::dialogItem(dialog, IDC_OUTPUT_TEMPLATE)) {
+    platform::limitText(pattern, OUTPUT_TEXT_MAX_CHARS);
+    platform::setControlText(pattern, outputSettings.pattern.c_str());
+  }
+  platform::checkDialogButton(dialog, IDC_SEND_COVER, sendCoverSetting);
+}
+
+// An edit's whole text (at most OUTPUT_TEXT_MAX_CHARS characters), or none
+// with its notice shown when it is longer.
+std::optional<std::string> outputField(platform::WindowHandle dialog, int id, const char* tooBig) {
+  const platform::WindowHandle edit = platform::dialogItem(dialog, id);
+  if (edit == nullptr) return std::nullopt;
+  const uint32_t length = platform::controlTextLength(edit);
+  if (length > OUTPUT_TEXT_MAX_CHARS) {
+    showNotice(tooBig);
+    return std::nullopt;
+  }
+  std::string text(length + 1, '\0');
+  text.resize(platform::controlText(edit, text.data(), length + 1));
+  return text;
+}
+
+// "Browse…": the system's folder picker, starting at the folder typed; a
+// system without one takes the path as typed.
+void browse(platform::WindowHandle dialog) {
+  const platform::WindowHandle edit = platform::dialogItem(dialog, IDC_OUTPUT_FOLDER);
+  if (edit == nullptr) return;
+  char folder[OUTPUT_TEXT_MAX_CHARS + 1] = {};
+  platform::controlText(edit, folder, sizeof folder);
+  switch (platform::browseForFolder(dialog, folder, sizeof folder)) {
+    case platform::FolderPick::chosen:
+      platform::setControlText(edit, folder);
+      break;
+    case platform::FolderPick::cancelled:
+      break;
+    case platform::FolderPick::unavailable:
+      showStatus("Type the folder's path in the field");
+      break;
+  }
+}
+
 void initialise(platform::WindowHandle dialog, const Controls& controls) {
   platform::limitText(controls.url, URL_LIMIT);
   // Without a URL buffer (start-up ran out of memory) the edit starts empty.
@@ -48,6 +99,8 @@ void initialise(platform::WindowHandle dialog, const Controls& controls) {
   char shown[INTERVAL_SHOWN_SIZE];
   std::snprintf(shown, sizeof shown, "%u", static_cast<unsigned>(intervalSetting));
   platform::setControlText(controls.interval, shown);
+
+  initialiseOutput(dialog);
 
   openDialog = dialog;
   showStatus(updateStatus);
@@ -105,10 +158,21 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   }
   const int32_t interval = leadingDecimal(intervalText);
 
+  const std::optional<std::string> folder =
+      outputField(dialog, IDC_OUTPUT_FOLDER, "Output folder too big");
+  if (!folder && platform::dialogItem(dialog, IDC_OUTPUT_FOLDER) != nullptr) return false;
+  std::optional<std::string> pattern = outputField(dialog, IDC_OUTPUT_TEMPLATE, "Template too big");
+  if (!pattern && platform::dialogItem(dialog, IDC_OUTPUT_TEMPLATE) != nullptr) return false;
+  // An emptied template stands for the default one.
+  if (pattern && pattern->empty()) pattern = DEFAULT_OUTPUT_TEMPLATE;
+
   const int32_t enabled = platform::isDialogButtonChecked(dialog, IDC_ENABLED) ? 1 : 0;
   const bool utf8 = platform::isDialogButtonChecked(dialog, IDC_UTF8);
+  std::optional<bool> sendCover;
+  if (platform::dialogItem(dialog, IDC_SEND_COVER) != nullptr)
+    sendCover = platform::isDialogButtonChecked(dialog, IDC_SEND_COVER);
 
-  saveSettings(url, enabled, interval, utf8);
+  saveSettings(url, enabled, interval, {utf8, folder, pattern, sendCover});
   closeDialog(dialog);
   // The user has looked at the settings again: the next failure is news.
   errorShown = false;
@@ -142,6 +206,9 @@ intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uin
       return false;
     case IDC_SEND_NOW:
       sendNow(controls);
+      return false;
+    case IDC_BROWSE:
+      browse(dialog);
       return false;
     default:
       return false;

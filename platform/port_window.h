@@ -76,6 +76,13 @@ WindowHandle dialogItem(WindowHandle dialog, int controlId);               // Ge
 bool checkDialogButton(WindowHandle dialog, int controlId, bool checked);  // CheckDlgButton
 bool isDialogButtonChecked(WindowHandle dialog, int controlId);            // IsDlgButtonChecked
 
+// The system's folder picker (SHBrowseForFolderA), owned by the dialog,
+// starting at the folder in path (capacity bytes, terminated). chosen:
+// path holds the folder picked; cancelled: path is unchanged; unavailable:
+// the system has no picker (the path is typed).
+enum class FolderPick { chosen, cancelled, unavailable };
+FolderPick browseForFolder(WindowHandle owner, char* path, uint32_t capacity);
+
 // Edit controls, each one SendMessageA to the control.
 void limitText(WindowHandle control, uint32_t maxChars);      // EM_LIMITTEXT
 bool setControlText(WindowHandle control, const char* text);  // WM_SETTEXT

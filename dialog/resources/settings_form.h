@@ -1,4 +1,4 @@
-// The settings dialog's form as data: the same twelve controls, texts and
+// The settings dialog's form as data: the same eighteen controls, texts and
 // places (in dialog units) as the Windows template, for dialog managers
 // that build the form themselves. No platform code here.
 #pragma once
@@ -11,10 +11,10 @@
 namespace form {
 
 inline constexpr Item SETTINGS_ITEMS[] = {
-    {NO_ID, ControlKind::groupBox, " Trellicast settings ", 7, 7, 198, 129, false, false,
+    {NO_ID, ControlKind::groupBox, " Trellicast settings ", 7, 7, 198, 161, false, false,
      Align::left},
-    {IDOK, ControlKind::defaultButton, "OK", 20, 115, 50, 14, true, false, Align::left},
-    {IDCANCEL, ControlKind::button, "Cancel", 85, 115, 50, 14, true, false, Align::left},
+    {IDOK, ControlKind::defaultButton, "OK", 20, 147, 50, 14, true, false, Align::left},
+    {IDCANCEL, ControlKind::button, "Cancel", 85, 147, 50, 14, true, false, Align::left},
     {IDC_URL_LABEL, ControlKind::label, "URL:", 19, 41, 17, 8, false, false, Align::right},
     {IDC_URL, ControlKind::edit, "", 39, 39, 157, 12, true, false, Align::left},
     {IDC_INTERVAL_LABEL, ControlKind::label, "Send updates every:", 19, 58, 66, 8, false, false,
@@ -24,12 +24,21 @@ inline constexpr Item SETTINGS_ITEMS[] = {
     {IDC_ENABLED, ControlKind::checkBox, "Enabled", 20, 21, 42, 10, true, false, Align::left},
     {IDC_UTF8, ControlKind::checkBox, "Send text as UTF-8", 20, 73, 80, 10, true, false,
      Align::left},
-    {IDC_STATUS, ControlKind::label, "", 20, 89, 176, 20, false, false, Align::left},
-    {IDC_SEND_NOW, ControlKind::button, "Send now", 146, 115, 50, 14, true, false, Align::left},
+    {IDC_SEND_COVER, ControlKind::checkBox, "Send cover art", 110, 73, 80, 10, true, false,
+     Align::left},
+    {IDC_FOLDER_LABEL, ControlKind::label, "Output folder:", 19, 90, 50, 8, false, false,
+     Align::right},
+    {IDC_OUTPUT_FOLDER, ControlKind::edit, "", 72, 88, 76, 12, true, false, Align::left},
+    {IDC_BROWSE, ControlKind::button, "Browse…", 151, 87, 45, 14, true, false, Align::left},
+    {IDC_TEMPLATE_LABEL, ControlKind::label, "Template:", 19, 107, 50, 8, false, false,
+     Align::right},
+    {IDC_OUTPUT_TEMPLATE, ControlKind::edit, "", 72, 105, 124, 12, true, false, Align::left},
+    {IDC_STATUS, ControlKind::label, "", 20, 122, 176, 20, false, false, Align::left},
+    {IDC_SEND_NOW, ControlKind::button, "Send now", 146, 147, 50, 14, true, false, Align::left},
 };
 
 inline constexpr Layout SETTINGS_FORM = {
-    IDD_SETTINGS, "Trellicast", 212, 143, SETTINGS_ITEMS, std::size(SETTINGS_ITEMS),
+    IDD_SETTINGS, "Trellicast", 212, 175, SETTINGS_ITEMS, std::size(SETTINGS_ITEMS),
 };
 
 }  // namespace form

@@ -148,6 +148,9 @@ bool checkDialogButton(WindowHandle handle, int controlId, bool checked) {
   return true;
 }
 
+// A terminal has no folder picker: the folder's path is typed.
+FolderPick browseForFolder(WindowHandle, char*, uint32_t) { return FolderPick::unavailable; }
+
 bool isDialogButtonChecked(WindowHandle handle, int controlId) {
   Control* c = static_cast<Control*>(dialogItem(handle, controlId));
   return c != nullptr && c->checked;

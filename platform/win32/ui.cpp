@@ -5,8 +5,11 @@
 // look the core's procedure up in a small table. Everything runs on the
 // player's window thread; the tables need no lock.
 #include <windows.h>
+// after windows.h
+#include <shlobj.h>
 
 #include <array>
+#include <memory>
 
 #include "platform/port.h"
 
@@ -137,6 +140,36 @@ WindowHandle dialogItem(WindowHandle dialog, int controlId) {
 
 bool checkDialogButton(WindowHandle dialog, int controlId, bool checked) {
   return CheckDlgButton(window(dialog), controlId, checked ? BST_CHECKED : BST_UNCHECKED) != FALSE;
+}
+
+namespace {
+// Starts the picker at the folder already typed.
+int CALLBACK startPickerAt(HWND picker, UINT message, LPARAM, LPARAM start) {
+  if (message == BFFM_INITIALIZED && start != 0 && *reinterpret_cast<const char*>(start) != '\0')
+    SendMessageA(picker, BFFM_SETSELECTIONA, TRUE, start);
+  return 0;
+}
+
+struct ItemListFreer {
+  void operator()(ITEMIDLIST* list) const { CoTaskMemFree(list); }
+};
+using ItemListOwner = std::unique_ptr<ITEMIDLIST, ItemListFreer>;
+}  // namespace
+
+FolderPick browseForFolder(WindowHandle owner, char* path, uint32_t capacity) {
+  char chosen[MAX_PATH] = {};
+  BROWSEINFOA info = {};
+  info.hwndOwner = window(owner);
+  info.pszDisplayName = chosen;
+  info.lpszTitle = "Folder for the files";
+  info.ulFlags = BIF_RETURNONLYFSDIRS;
+  info.lpfn = startPickerAt;
+  info.lParam = reinterpret_cast<LPARAM>(path);
+  const ItemListOwner list(SHBrowseForFolderA(&info));
+  if (!list || !SHGetPathFromIDListA(list.get(), chosen)) return FolderPick::cancelled;
+  if (lstrlenA(chosen) >= static_cast<int>(capacity)) return FolderPick::cancelled;
+  lstrcpyA(path, chosen);
+  return FolderPick::chosen;
 }
 
 bool isDialogButtonChecked(WindowHandle dialog, int controlId) {

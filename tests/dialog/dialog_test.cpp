@@ -439,3 +439,82 @@ TEST_F(Dialog, ConfigureOpensTheDialogOverTheHostWindow) {
 }
 
 }  // namespace
+
+// The files for streamers and the cover: shown as stored, stored on OK as
+// typed (an emptied template stands for the default), refused when too
+// long; "Browse…" puts the picked folder in the field.
+TEST_F(Dialog, OutputFieldsAndCover) {
+  const std::string longest(OUTPUT_TEXT_MAX_CHARS, 'f');
+  struct Case {
+    const char* name;
+    std::string folder, pattern;  // typed
+    bool sendCover;
+    std::string notice;  // "": OK saves
+    std::string storedFolder, storedPattern;
+  } cases[] = {
+      {"typed", "/srv/obs", "%title% by %artist%", true, "", "/srv/obs", "%title% by %artist%"},
+      {"no folder: no files", "", "%title%", false, "", "", "%title%"},
+      {"emptied template: the default", "/srv", "", false, "", "/srv", "%artist% - %title%"},
+      {"longest folder", longest, "t", false, "", longest, "t"},
+      {"folder too long", longest + "f", "t", false, "Output folder too big", "", ""},
+      {"template too long", "/srv", longest + "t", false, "Template too big", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    for (int id : {IDC_OUTPUT_FOLDER, IDC_OUTPUT_TEMPLATE, IDC_SEND_COVER, IDC_BROWSE})
+      dialog.controls[id] = {};
+    openWithUrl("http://a/np");
+    EXPECT_EQ(dialog.controls[IDC_OUTPUT_TEMPLATE].text, "%artist% - %title%");
+    EXPECT_FALSE(dialog.controls[IDC_SEND_COVER].checked);
+    dialog.controls[IDC_OUTPUT_FOLDER].text = c.folder;
+    dialog.controls[IDC_OUTPUT_TEMPLATE].text = c.pattern;
+    dialog.controls[IDC_SEND_COVER].checked = c.sendCover;
+    command(IDOK);
+    if (!c.notice.empty()) {
+      ASSERT_EQ(boxes().size(), 1u);
+      EXPECT_EQ(boxes()[0].text, c.notice);
+      EXPECT_FALSE(dialog.ended);
+      EXPECT_EQ(store().count("OutputFolder"), 0u);
+      TearDown();
+      continue;
+    }
+    EXPECT_TRUE(dialog.ended);
+    EXPECT_EQ(outputSettings.folder, c.storedFolder);
+    EXPECT_EQ(outputSettings.pattern, c.storedPattern);
+    EXPECT_EQ(sendCoverSetting, c.sendCover);
+    // Opened again, the dialog shows what was stored.
+    dialog.ended = false;
+    init();
+    EXPECT_EQ(dialog.controls[IDC_OUTPUT_FOLDER].text, c.storedFolder);
+    EXPECT_EQ(dialog.controls[IDC_SEND_COVER].checked, c.sendCover);
+    TearDown();
+  }
+}
+
+TEST_F(Dialog, BrowsePutsThePickedFolderInTheField) {
+  struct Case {
+    platform::FolderPick pick;
+    std::string field, status;
+  } cases[] = {
+      {platform::FolderPick::chosen, "C:\\Stream", ""},
+      {platform::FolderPick::cancelled, "/typed", ""},
+      {platform::FolderPick::unavailable, "/typed", "Type the folder's path in the field"},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    dialog.controls[IDC_OUTPUT_FOLDER] = {};
+    dialog.controls[IDC_STATUS] = {};
+    openWithUrl("http://a/np");
+    dialog.controls[IDC_OUTPUT_FOLDER].text = "/typed";
+    dialog.controls[IDC_STATUS].text = "";
+    fake::state().folderPick = c.pick;
+    fake::state().pickedFolder = "C:\\Stream";
+    command(IDC_BROWSE);
+    EXPECT_EQ(fake::state().pickerStarts, std::vector<std::string>{"/typed"});
+    EXPECT_EQ(dialog.controls[IDC_OUTPUT_FOLDER].text, c.field);
+    EXPECT_EQ(dialog.controls[IDC_STATUS].text, c.status);
+    EXPECT_FALSE(dialog.ended);
+    TearDown();
+  }
+}

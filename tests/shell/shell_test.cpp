@@ -223,7 +223,7 @@ TEST_F(Shell, SaveWritesRawValuesAndReloads) {
   EXPECT_EQ(fake::value("Enabled")->type, platform::REG_TYPE_DWORD);
   EXPECT_EQ(fake::value("Interval")->bytes, std::string("\x07\0\0\0", 4));
   EXPECT_EQ(fake::value("Utf8"), nullptr) << "left alone unless given";
-  saveSettings("http://a.example/np", 0, 7, false);
+  saveSettings("http://a.example/np", 0, 7, {.utf8 = false});
   EXPECT_EQ(fake::value("Utf8")->type, platform::REG_TYPE_DWORD);
   EXPECT_EQ(fake::value("Utf8")->bytes, std::string(4, '\0'));
   EXPECT_FALSE(utf8Setting);

@@ -76,6 +76,10 @@ struct State {
   Dialog* openDialog = nullptr;
   std::vector<intptr_t> dialogResults;
   int dialogBoxCalls = 0;
+  // The folder picker: what it answers, and the folder it hands back.
+  platform::FolderPick folderPick = platform::FolderPick::cancelled;
+  std::string pickedFolder;
+  std::vector<std::string> pickerStarts;  // the folder each pick started at
 
   std::string moduleFileName = "/usr/lib/trellicast/gen_Trellicast.so";
 

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "base/state.h"
@@ -61,7 +62,11 @@ std::map<int, Control> settingsDialogControls() {
           {IDC_ENABLED, {}},
           {IDC_UTF8, {}},
           {IDC_STATUS, {}},
-          {IDC_SEND_NOW, {}}};
+          {IDC_SEND_NOW, {}},
+          {IDC_SEND_COVER, {}},
+          {IDC_OUTPUT_FOLDER, {}},
+          {IDC_BROWSE, {}},
+          {IDC_OUTPUT_TEMPLATE, {}}};
 }
 
 Control* control(platform::WindowHandle dialog, int id) {
@@ -151,6 +156,14 @@ bool checkDialogButton(WindowHandle dialog, int controlId, bool checked) {
   if (c == nullptr) return false;
   c->checked = checked;
   return true;
+}
+
+FolderPick browseForFolder(WindowHandle, char* path, uint32_t capacity) {
+  fake::State& st = fake::state();
+  st.pickerStarts.emplace_back(path);
+  if (st.folderPick == FolderPick::chosen)
+    std::snprintf(path, capacity, "%s", st.pickedFolder.c_str());
+  return st.folderPick;
 }
 
 bool isDialogButtonChecked(WindowHandle dialog, int controlId) {

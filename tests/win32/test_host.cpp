@@ -33,6 +33,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -429,13 +430,16 @@ void dumpRegistry() {
   RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr,
                    nullptr, nullptr, nullptr);
   logLine("REG values %lu", static_cast<unsigned long>(count));
-  for (const char* name : {"URL", "Enabled", "Interval", "Utf8"}) {
+  // The first four are always named; the later ones when they are there.
+  for (const char* name : {"URL", "Enabled", "Interval", "Utf8", "OutputFolder", "OutputTemplate",
+                           "OutputStopped", "SendCover"}) {
     std::vector<char> data(4096);
     DWORD type = 0;
     DWORD size = static_cast<DWORD>(data.size());
     if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
                          &size) != ERROR_SUCCESS) {
-      logLine("REG %s absent", name);
+      if (std::string_view(name).substr(0, 6) != "Output" && std::string_view(name) != "SendCover")
+        logLine("REG %s absent", name);
     } else if (type == REG_DWORD && size == 4) {
       DWORD value = 0;
       std::memcpy(&value, data.data(), 4);
@@ -449,10 +453,9 @@ void dumpRegistry() {
 
 // ---- Dialog template 101 as compiled into the module ------------------------------
 std::string readWide(const WORD*& p) {
-  std::string out;
-  for (; *p != 0; ++p) out += *p < 0x80 ? static_cast<char>(*p) : '?';
-  ++p;
-  return out;
+  const std::wstring wide(reinterpret_cast<const wchar_t*>(p));
+  p += wide.size() + 1;
+  return utf8FromWide(wide.c_str());
 }
 
 std::string readNameOrOrdinal(const WORD*& p) {

@@ -309,10 +309,11 @@ def snap(wine, out):
     subprocess.run(["convert", raw, "-trim", "+repage", "-strip", out], check=True, timeout=30)
 
 
-def stored_url(url):
-    """The registry line of a URL the module stored: RegSetValueExA counts
-    the terminator that follows the characters, as Windows does."""
-    return "REG URL type1 %d %s\\x00" % (len(url) + 1, url)
+def stored_url(url, name="URL"):
+    """The registry line of a URL (or another text) the module stored:
+    RegSetValueExA counts the terminator that follows the characters, as
+    Windows does."""
+    return "REG %s type1 %d %s\\x00" % (name, len(url) + 1, url.replace("\\", "\\x5C"))
 
 
 def lines_with(log, prefix):
@@ -352,7 +353,8 @@ def scenario_exports(args, c):
             names.append(line.split("]", 1)[1].strip())
     c.eq("exported names", names, ["winampGetGeneralPurposePlugin"])
     imports = sorted(l.split("DLL Name:")[1].strip().lower() for l in lines if "DLL Name:" in l)
-    allowed = {"kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll"}
+    allowed = {"kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll",
+               "shell32.dll", "ole32.dll"}
     c.true("imports only system DLLs", set(imports) <= allowed, str(imports))
     for needed in ("kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll"):
         c.true("imports " + needed, needed in imports, str(imports))
@@ -388,7 +390,9 @@ def scenario_fresh(args, c):
         fields = dict(f.split("=", 1) for f in line.split(" ", 2)[2].replace(" text=", "\ttext=")
                       .replace(" style=", "\tstyle=").replace(" exstyle=", "\texstyle=")
                       .replace(" rect=", "\trect=").replace(" class=", "\tclass=").split("\t"))
-        items.append((int(fields["id"]), fields["class"].capitalize(), fields["text"],
+        # The log is read byte for byte; the host writes the texts in UTF-8.
+        text = fields["text"].encode("latin-1").decode("utf-8")
+        items.append((int(fields["id"]), fields["class"].capitalize(), text,
                       int(fields["style"], 16), tuple(int(v) for v in fields["rect"].split(",")),
                       fields["exstyle"]))
     c.eq("template items", [i[:5] for i in items], TEMPLATE_ITEMS)
@@ -503,7 +507,8 @@ def scenario_dialog(args, c):
             "dialog settext 1002 " + URL_B, "dialog settext 1006 12345678",
             "dialog click 1",
             "dialog settext 1006 1234567", "dialog check 1008 0", "dialog check 1009 0",
-            "dialog click 1", "config",
+            "dialog settext 1014 C:\\Stream", "dialog settext 1017 %title% (%album%)",
+            "dialog check 1012 1", "dialog click 1", "config",
             "mark stored", "registry",
             "mark missing", "dialog destroy 1006", "dialog click 1", "config",
             "mark after-missing", "registry", "quit"])
@@ -513,9 +518,12 @@ def scenario_dialog(args, c):
           "BOX Lumtap|Interval too big"])
     c.true("error boxes carry a code",
            all(b.endswith(")") and "(errcode=" in b for b in boxes if b.startswith("BOX Error")))
-    c.eq("seven digits accepted, UTF-8 unticked", lines_with(after(log, "mark stored"), "REG")[:5],
-         ["REG values 4", stored_url(URL_B), "REG Enabled dword 0",
-          "REG Interval dword 1234567", "REG Utf8 dword 0"])
+    c.eq("seven digits accepted, UTF-8 unticked, files and cover",
+         lines_with(after(log, "mark stored"), "REG")[:8],
+         ["REG values 7", stored_url(URL_B), "REG Enabled dword 0",
+          "REG Interval dword 1234567", "REG Utf8 dword 0",
+          stored_url("C:\\Stream", "OutputFolder"),
+          stored_url("%title% (%album%)", "OutputTemplate"), "REG SendCover dword 1"])
     missing = after(log, "mark missing")
     c.eq("missing control", [b.split(": (errcode=")[0] for b in lines_with(missing, "BOX")],
          ["BOX Error|Cannot get handle!"])
