@@ -1,35 +1,21 @@
 #include "base/settings.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "base/boxes.h"
 #include "base/state.h"
 
 namespace {
 
-struct KeyCloser {
-  void operator()(void* key) const { platform::regCloseKey(key); }
-};
-using KeyOwner = std::unique_ptr<void, KeyCloser>;
+using platform::Setting;
+using platform::SettingKind;
 
-void noticeWriteFailure(long code) {
+// The store itself cannot be opened: one box with the store's own code.
+void reportStoreFailure(long code) {
   char text[64];
-  std::snprintf(text, sizeof text, "Error: %u", static_cast<unsigned>(code));
-  showNotice(text);
-}
-
-// Utf8 is 0 (the player's code-page title, Latin-1 frames as stored) or 1;
-// anything else, absent or not a REG_DWORD, is the default.
-bool readUtf8(platform::KeyHandle key) {
-  uint32_t value = 0;
-  uint32_t size = sizeof value;
-  uint32_t type = 0;
-  if (platform::regQueryValue(key, "Utf8", &value, &size, &type) != platform::REG_SUCCESS ||
-      type != platform::REG_TYPE_DWORD || size != sizeof value || value > 1) {
-    return DEFAULT_UTF8;
-  }
-  return value == 1;
+  std::snprintf(text, sizeof text, "Cannot open registry key: (errcode=%u)",
+                static_cast<unsigned>(code));
+  showError(text);
 }
 
 }  // namespace
@@ -40,67 +26,54 @@ uint32_t updateTimerPeriod(uint32_t seconds) {
                                             : static_cast<uint32_t>(ms);
 }
 
-platform::KeyHandle openSettingsKey() {
-  platform::KeyHandle key = nullptr;
-  if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::REG_SUCCESS) {
-    reportError("Cannot open registry key");
-    return nullptr;
-  }
-  return key;
-}
-
 void loadSettings() {
-  KeyOwner key(openSettingsKey());
-  if (!key) return;
-
   // Without a URL buffer (start-up ran out of memory) the other settings
   // are still read, but nothing is armed: a tick would have no URL to use.
-  if (urlSetting) {
-    std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
-    uint32_t size = URL_MAX_CHARS + 1;
-    if (platform::regQueryValue(key.get(), "URL", urlSetting.get(), &size) !=
-        platform::REG_SUCCESS) {
-      urlSetting[0] = '\0';
-    }
-    // A value that fills the whole buffer has no room for its terminator:
-    // such a URL cannot have come from the dialog and is read as empty.
-    if (urlSetting[URL_MAX_CHARS] != '\0') std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
+  Setting read[] = {
+      {.name = "URL",
+       .kind = SettingKind::text,
+       .buffer = urlSetting.get(),
+       .capacity = URL_MAX_CHARS + 1},
+      {.name = "Enabled",
+       .kind = SettingKind::number,
+       .number = static_cast<uint32_t>(enabledSetting)},
+      {.name = "Interval", .kind = SettingKind::number, .number = intervalSetting},
+      // Utf8 is 0 (the player's code-page title, Latin-1 frames as stored)
+      // or 1; anything else is the default.
+      {.name = "Utf8", .kind = SettingKind::number, .typedOnly = true},
+  };
+  const size_t first = urlSetting ? 0 : 1;
+  const long rc = platform::readSettings(read + first, std::size(read) - first);
+  if (rc != 0) {
+    reportStoreFailure(rc);
+    return;
   }
-
-  uint32_t size = sizeof enabledSetting;
-  if (platform::regQueryValue(key.get(), "Enabled", &enabledSetting, &size) !=
-      platform::REG_SUCCESS) {
-    enabledSetting = DEFAULT_ENABLED;
-  }
-  size = sizeof intervalSetting;
-  if (platform::regQueryValue(key.get(), "Interval", &intervalSetting, &size) !=
-      platform::REG_SUCCESS) {
-    intervalSetting = DEFAULT_INTERVAL;
-  }
-  utf8Setting = readUtf8(key.get());
-  key.reset();
+  enabledSetting = read[1].error == 0 ? static_cast<int32_t>(read[1].number) : DEFAULT_ENABLED;
+  intervalSetting = read[2].error == 0 ? read[2].number : DEFAULT_INTERVAL;
+  utf8Setting = read[3].error == 0 && read[3].number <= 1 ? read[3].number == 1 : DEFAULT_UTF8;
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
 }
 
 void saveSettings(const char* url, int32_t enabled, int32_t interval, std::optional<bool> utf8) {
-  KeyOwner key(openSettingsKey());
-  if (!key) return;
-  long rc = platform::regSetValue(key.get(), "URL", platform::REG_TYPE_SZ, url,
-                                  static_cast<uint32_t>(std::strlen(url)));
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  rc = platform::regSetValue(key.get(), "Enabled", platform::REG_TYPE_DWORD, &enabled,
-                             sizeof enabled);
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  rc = platform::regSetValue(key.get(), "Interval", platform::REG_TYPE_DWORD, &interval,
-                             sizeof interval);
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  if (utf8) {
-    const int32_t value = *utf8 ? 1 : 0;
-    rc = platform::regSetValue(key.get(), "Utf8", platform::REG_TYPE_DWORD, &value, sizeof value);
-    if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
+  Setting write[] = {
+      {.name = "URL", .kind = SettingKind::text, .text = url},
+      {.name = "Enabled", .kind = SettingKind::number, .number = static_cast<uint32_t>(enabled)},
+      {.name = "Interval", .kind = SettingKind::number, .number = static_cast<uint32_t>(interval)},
+      {.name = "Utf8", .kind = SettingKind::number, .number = utf8.value_or(false) ? 1u : 0u},
+  };
+  const long rc = platform::writeSettings(write, utf8 ? 4 : 3);
+  if (rc != 0) {
+    reportStoreFailure(rc);
+    return;
   }
-  key.reset();
+  // One notice for each value that could not be written, with its code.
+  for (const Setting& s : write) {
+    if (s.error == 0) continue;
+    char text[64];
+    std::snprintf(text, sizeof text, "Error: %u", static_cast<unsigned>(s.error));
+    showNotice(text);
+  }
   loadSettings();
 }

@@ -21,6 +21,7 @@
 #include "host/form.h"
 #include "platform/posix/dialog.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/store.h"
 #include "platform/posix/system.h"
 #include "plugin/plugin.h"
 
@@ -231,7 +232,7 @@ class Form : public ::testing::Test {
     folder =
         std::filesystem::temp_directory_path() / ("trellicast-form-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
-    posix::setRegistryPath((folder / "registry").string());
+    posix::setConfigPath((folder / "trellicast.conf").string());
     resetState();
     pluginRecord.hostWindow = posix::createWindow(nullptr);
     host::installTerminalForm();
@@ -263,18 +264,13 @@ class Form : public ::testing::Test {
     EXPECT_FALSE(timedOut) << "the keys did not close the form";
     EXPECT_EQ(host::openFormDialog(), nullptr);
   }
-  std::string stored(const char* name, bool dword) {
-    platform::KeyHandle key = nullptr;
-    if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::REG_SUCCESS) return "!";
-    char data[1100] = {};
-    uint32_t size = sizeof data - 1;
-    const long rc = platform::regQueryValue(key, name, data, &size);
-    platform::regCloseKey(key);
-    if (rc != platform::REG_SUCCESS) return "-";
-    if (!dword) return std::string(data, size);
-    uint32_t value = 0;
-    std::memcpy(&value, data, sizeof value);
-    return std::to_string(value);
+  // A setting as the config file holds it; "-" when absent.
+  std::string stored(const char* name) {
+    std::vector<std::pair<std::string, std::string>> settings;
+    if (posix::storedSettings(&settings) != 0) return "!";
+    for (const auto& [n, value] : settings)
+      if (n == name) return value;
+    return "-";
   }
 
   std::filesystem::path folder;
@@ -336,11 +332,11 @@ TEST_F(Form, KeysEditConfirmAndCancel) {
     configure([&c](WindowHandle d) {
       for (char key : c.keys) host::formInput(d, static_cast<unsigned char>(key));
     });
-    EXPECT_EQ(stored("URL", false), c.url);
-    EXPECT_EQ(stored("Interval", true), c.interval);
-    EXPECT_EQ(stored("Enabled", true), c.enabled);
+    EXPECT_EQ(stored("URL"), c.url);
+    EXPECT_EQ(stored("Interval"), c.interval);
+    EXPECT_EQ(stored("Enabled"), c.enabled);
     if (c.utf8 != "-") {
-      EXPECT_EQ(stored("Utf8", true), c.utf8);
+      EXPECT_EQ(stored("Utf8"), c.utf8);
     }
     uint32_t period = 0;
     EXPECT_TRUE(posix::timerPeriod(pluginRecord.hostWindow, UPDATE_TIMER_ID, &period));
@@ -356,7 +352,7 @@ TEST_F(Form, LoneEscCancelsAfterAMoment) {
     host::formInput(d, 'x');
     host::formInput(d, 0x1B);
   });
-  EXPECT_EQ(stored("URL", false), "-");
+  EXPECT_EQ(stored("URL"), "-");
 }
 
 }  // namespace
