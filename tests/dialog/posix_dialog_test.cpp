@@ -305,6 +305,33 @@ TEST_F(Form, ShowsTheLayoutWithTheFocusMarker) {
     EXPECT_LE(end - start, 80u) << "fits an 80-column terminal";
 }
 
+// The status line wraps between words; only a word longer than its row is cut.
+TEST_F(Form, StatusLineWrapsBetweenWords) {
+  const std::string failed =
+      "Last update 12:01:09: failed: The server answered 401 Unauthorized (a long reason that "
+      "needs a second row)";
+  const std::string longWord(150, 'w');
+  std::string words, cut;
+  configure([&](WindowHandle d) {
+    platform::setControlText(platform::dialogItem(d, IDC_STATUS), failed.c_str());
+    words = host::renderForm(d, 0);
+    platform::setControlText(platform::dialogItem(d, IDC_STATUS), longWord.c_str());
+    cut = host::renderForm(d, 0);
+    platform::endDialog(d, 0);
+  });
+  std::string shown;
+  for (size_t start = 0, end; (end = words.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string line = words.substr(start, end - start);
+    const size_t from = line.find_first_not_of("| ");
+    if (from == std::string::npos) continue;
+    const std::string inner = line.substr(from, line.find_last_not_of("| ") + 1 - from);
+    if (failed.find(inner) != std::string::npos) shown += (shown.empty() ? "" : " ") + inner;
+  }
+  EXPECT_EQ(shown, failed) << "every row ends at a word's end\n" << words;
+  EXPECT_NE(cut.find(std::string(40, 'w')), std::string::npos) << "cut, not dropped\n" << cut;
+}
+
 TEST_F(Form, KeysEditConfirmAndCancel) {
   struct Case {
     const char* name;
