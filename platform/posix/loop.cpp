@@ -72,7 +72,6 @@ struct Loop {
   std::map<uintptr_t, std::vector<WindowWatch>> watches;
   uintptr_t nextWindow = 0x100;
   std::map<std::pair<WindowHandle, uintptr_t>, Timer> timers;
-  uintptr_t nextThreadTimerId = 0x7F00;  // ids for timers without a window
   std::map<uint64_t, Delayed> delayed;
   uint64_t nextDelayed = 1;
   uint64_t nextOrder = 1;
@@ -158,16 +157,7 @@ void runDue(const Next& next, Millis now) {
     t.order = l.nextOrder++;
     const TimerCallback callback = t.callback;
     const auto [window, id] = next.timer;
-    if (callback != nullptr) {
-      callback(window, TIMER_MESSAGE, id, static_cast<uint32_t>(now));
-    } else if (window != nullptr) {
-      // A timer without callback posts WM_TIMER to its window.
-      auto w = l.windows.find(windowKey(window));
-      if (w != l.windows.end()) {
-        const posix::WindowProcedure procedure = w->second;
-        procedure(window, TIMER_MESSAGE, id, 0);
-      }
-    }
+    if (callback != nullptr) callback(window, TIMER_MESSAGE, id, static_cast<uint32_t>(now));
   } else {
     auto it = l.delayed.find(next.delayedId);
     if (it == l.delayed.end()) return;
@@ -298,12 +288,10 @@ void unwatchWindow(WindowHandle window, UserMessageWatch watch) {
 uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
                    TimerCallback callback) {
   Loop& l = loop();
-  if (window != nullptr && !windowExists(window)) {
+  if (!windowExists(window)) {
     setLastError(INVALID_WINDOW_HANDLE);
     return 0;
   }
-  // Without a window the id asked for is ignored and a new one is made.
-  if (window == nullptr) timerId = l.nextThreadTimerId++;
   const uint32_t period = std::clamp(periodMs, TIMER_MIN_PERIOD_MS, TIMER_MAX_PERIOD_MS);
   l.timers[{window, timerId}] = Timer{period, callback, nowMs() + period, l.nextOrder++};
   return timerId != 0 ? timerId : 1;

@@ -8,8 +8,8 @@
 // is unset) or the path the player was given. Names are those of
 // SETTING_NAMES, compared without regard to case; blanks around a name or
 // a value do not count; where a name is given twice the last line counts.
-// A value with blanks at its ends, a control character or a leading quote
-// is written in quotes, with \\, \", \n, \r, \t and \xHH escapes.
+// A value with blanks at its ends, a line break or a leading quote is
+// written in quotes, with \\, \", \n and \r escapes.
 // A number is a whole number from 0 to 4294967295; any other text where a
 // number is expected does not read (EINVAL), so its default applies, as a
 // value of the wrong type in the registry does.
@@ -100,25 +100,15 @@ int readFile(const std::string& path, std::string* text) {
   return 0;
 }
 
-// A value as a line holds it: "..." with \\, \", \n, \r, \t and \xHH
-// escapes when it has blanks at its ends, a control character or a
-// leading quote, else as it is.
+// A value as a line holds it: as it is, or "..." with \\, \", \n and \r
+// escapes (see quoted).
 std::string unquoted(std::string_view field) {
   if (field.size() < 2 || field.front() != '"' || field.back() != '"') return std::string(field);
   std::string out;
   for (size_t i = 1; i + 1 < field.size(); ++i) {
-    if (field[i] != '\\' || i + 2 >= field.size()) {
-      out += field[i];
-      continue;
-    }
-    const char c = field[++i];
-    if (c == 'x' && i + 3 < field.size()) {
-      out +=
-          static_cast<char>(std::strtol(std::string(field.substr(i + 1, 2)).c_str(), nullptr, 16));
-      i += 2;
-    } else {
-      out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-    }
+    const bool escape = field[i] == '\\' && i + 2 < field.size();
+    const char c = field[escape ? ++i : i];
+    out += !escape ? c : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
   }
   return out;
 }
@@ -358,22 +348,15 @@ int storedSettings(std::vector<std::pair<std::string, std::string>>* settings) {
 }
 
 std::string quoted(const std::string& value) {
-  const bool plain = trimmed(value) == value && !value.starts_with('"') &&
-                     std::none_of(value.begin(), value.end(), [](char c) {
-                       return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-                     });
-  if (plain) return value;
+  if (trimmed(value) == value && !value.starts_with('"') &&
+      value.find_first_of("\r\n") == std::string::npos)
+    return value;
   std::string out = "\"";
-  for (const char c : value) {
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
-    out += c == '"' || c == '\\'                               ? std::string("\\") + c
-           : c == '\n'                                         ? "\\n"
-           : c == '\r'                                         ? "\\r"
-           : c == '\t'                                         ? "\\t"
-           : static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? std::string(escape)
-                                                               : std::string(1, c);
-  }
+  for (const char c : value)
+    out += c == '"' || c == '\\' ? std::string("\\") + c
+           : c == '\n'           ? "\\n"
+           : c == '\r'           ? "\\r"
+                                 : std::string(1, c);
   return out + "\"";
 }
 

@@ -72,7 +72,7 @@ TEST_F(Store, ReadBackRules) {
        "# URL=http://comment/\n  url = http://first/ \nINTERVAL\t=\t7\nURL=http://last/\n"
        "junk without equals\n",
        "http://last/", 1, 7, true},
-      {"quoted, with escapes", "URL=\" a\\\"b\\\\c\\r\\n\\x41 \"\n", " a\"b\\c\r\nA ", 1, 10, true},
+      {"quoted, with escapes", "URL=\" a\\\"b\\\\c\\r\\n\tA \"\n", " a\"b\\c\r\n\tA ", 1, 10, true},
       {"numbers that are not whole numbers", "Enabled=on\nInterval=-1\nUtf8=1.0\n", "", 1, 10,
        true},
       {"Utf8 other than 0 or 1", "Utf8=2\n", "", 1, 10, true},
@@ -110,7 +110,7 @@ TEST_F(Store, SavingKeepsOtherLinesAndRoundTripsAnyText) {
   const std::string odd = " http://h/a b\r\nX: \"1\" \\ \t";
   saveSettings(odd.c_str(), 1, 30, false);
   EXPECT_EQ(readFile(file),
-            "# mine\nURL=\" http://h/a b\\r\\nX: \\\"1\\\" \\\\ \\t\"\nOther=kept\n\nInterval=30\n"
+            "# mine\nURL=\" http://h/a b\\r\\nX: \\\"1\\\" \\\\ \t\"\nOther=kept\n\nInterval=30\n"
             "Enabled=1\nUtf8=0\n");
   EXPECT_EQ(std::string(urlSetting.get()), odd);
   EXPECT_EQ(intervalSetting, 30u);
@@ -122,7 +122,7 @@ TEST_F(Store, SavingKeepsOtherLinesAndRoundTripsAnyText) {
   EXPECT_EQ(platform::posix::changeSetting("Interval", "x"), EINVAL);
   EXPECT_EQ(platform::posix::changeSetting("Colour", "red"), EINVAL);
   EXPECT_EQ(readFile(file),
-            "# mine\nURL=\" http://h/a b\\r\\nX: \\\"1\\\" \\\\ \\t\"\nOther=kept\n\n"
+            "# mine\nURL=\" http://h/a b\\r\\nX: \\\"1\\\" \\\\ \t\"\nOther=kept\n\n"
             "Enabled=1\nUtf8=0\n");
 }
 
