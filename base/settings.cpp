@@ -1,72 +1,32 @@
 #include "base/settings.h"
 
 #include <cstdio>
-#include <cstring>
+#include <vector>
 
 #include "base/boxes.h"
 #include "base/state.h"
 
 namespace {
 
-struct KeyCloser {
-  void operator()(void* key) const { platform::regCloseKey(key); }
-};
-using KeyOwner = std::unique_ptr<void, KeyCloser>;
+using platform::Setting;
+using platform::SettingKind;
 
-void noticeWriteFailure(long code) {
+// The store itself cannot be opened: one box with the store's own code.
+void reportStoreFailure(long code) {
   char text[64];
-  std::snprintf(text, sizeof text, "Error: %u", static_cast<unsigned>(code));
-  showNotice(text);
+  std::snprintf(text, sizeof text, "Cannot open registry key: (errcode=%u)",
+                static_cast<unsigned>(code));
+  showError(text);
 }
 
-// Utf8 is 0 (the player's code-page title, Latin-1 frames as stored) or 1;
-// anything else, absent or not a REG_DWORD, is the default.
-bool readUtf8(platform::KeyHandle key) {
-  uint32_t value = 0;
-  uint32_t size = sizeof value;
-  uint32_t type = 0;
-  if (platform::regQueryValue(key, "Utf8", &value, &size, &type) != platform::REG_SUCCESS ||
-      type != platform::REG_TYPE_DWORD || size != sizeof value || value > 1) {
-    return DEFAULT_UTF8;
-  }
-  return value == 1;
+// A text setting as read: its value, or fallback when it could not be read.
+std::string textRead(const Setting& s, const char* fallback) {
+  return s.error == 0 ? std::string(s.buffer) : std::string(fallback);
 }
 
-// A text value of at most OUTPUT_TEXT_MAX_CHARS characters; fallback when
-// absent, too long or not text.
-std::string readText(platform::KeyHandle key, const char* name, const char* fallback) {
-  char text[OUTPUT_TEXT_MAX_CHARS + 1] = {};
-  uint32_t size = sizeof text - 1;
-  uint32_t type = 0;
-  if (platform::regQueryValue(key, name, text, &size, &type) != platform::REG_SUCCESS ||
-      type != platform::REG_TYPE_SZ) {
-    return fallback;
-  }
-  return std::string(text, strnlen(text, size));
-}
-
-// A 0 or 1 value; anything else, absent or not a REG_DWORD, is fallback.
-bool readFlag(platform::KeyHandle key, const char* name, bool fallback) {
-  uint32_t value = 0;
-  uint32_t size = sizeof value;
-  uint32_t type = 0;
-  if (platform::regQueryValue(key, name, &value, &size, &type) != platform::REG_SUCCESS ||
-      type != platform::REG_TYPE_DWORD || size != sizeof value || value > 1) {
-    return fallback;
-  }
-  return value == 1;
-}
-
-void writeText(platform::KeyHandle key, const char* name, const std::string& text) {
-  const long rc = platform::regSetValue(key, name, platform::REG_TYPE_SZ, text.c_str(),
-                                        static_cast<uint32_t>(text.size()));
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-}
-
-void writeFlag(platform::KeyHandle key, const char* name, bool flag) {
-  const int32_t value = flag ? 1 : 0;
-  const long rc = platform::regSetValue(key, name, platform::REG_TYPE_DWORD, &value, sizeof value);
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
+// A 0-or-1 setting as read: anything else is the default.
+bool flagRead(const Setting& s, bool fallback) {
+  return s.error == 0 && s.number <= 1 ? s.number == 1 : fallback;
 }
 
 }  // namespace
@@ -80,70 +40,83 @@ uint32_t updateTimerPeriod(uint32_t seconds) {
                                             : static_cast<uint32_t>(ms);
 }
 
-platform::KeyHandle openSettingsKey() {
-  platform::KeyHandle key = nullptr;
-  if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::REG_SUCCESS) {
-    reportError("Cannot open registry key");
-    return nullptr;
-  }
-  return key;
-}
-
 void loadSettings() {
-  KeyOwner key(openSettingsKey());
-  if (!key) return;
-
+  char folder[OUTPUT_TEXT_MAX_CHARS + 1];
+  char pattern[OUTPUT_TEXT_MAX_CHARS + 1];
+  char stopped[OUTPUT_TEXT_MAX_CHARS + 1];
   // Without a URL buffer (start-up ran out of memory) the other settings
   // are still read, but nothing is armed: a tick would have no URL to use.
-  if (urlSetting) {
-    std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
-    uint32_t size = URL_MAX_CHARS + 1;
-    if (platform::regQueryValue(key.get(), "URL", urlSetting.get(), &size) !=
-        platform::REG_SUCCESS) {
-      urlSetting[0] = '\0';
-    }
-    // A value that fills the whole buffer has no room for its terminator:
-    // such a URL cannot have come from the dialog and is read as empty.
-    if (urlSetting[URL_MAX_CHARS] != '\0') std::memset(urlSetting.get(), 0, URL_MAX_CHARS + 1);
+  Setting read[] = {
+      {.name = "URL",
+       .kind = SettingKind::text,
+       .buffer = urlSetting.get(),
+       .capacity = URL_MAX_CHARS + 1},
+      {.name = "Enabled",
+       .kind = SettingKind::number,
+       .number = static_cast<uint32_t>(enabledSetting)},
+      {.name = "Interval", .kind = SettingKind::number, .number = intervalSetting},
+      // Utf8 is 0 (the player's code-page title, Latin-1 frames as stored)
+      // or 1; anything else is the default. SendCover likewise.
+      {.name = "Utf8", .kind = SettingKind::number, .typedOnly = true},
+      {.name = "SendCover", .kind = SettingKind::number, .typedOnly = true},
+      {.name = "OutputFolder",
+       .kind = SettingKind::text,
+       .buffer = folder,
+       .capacity = sizeof folder},
+      {.name = "OutputTemplate",
+       .kind = SettingKind::text,
+       .buffer = pattern,
+       .capacity = sizeof pattern},
+      {.name = "OutputStopped",
+       .kind = SettingKind::text,
+       .buffer = stopped,
+       .capacity = sizeof stopped},
+  };
+  const size_t first = urlSetting ? 0 : 1;
+  const long rc = platform::readSettings(read + first, std::size(read) - first);
+  if (rc != 0) {
+    reportStoreFailure(rc);
+    return;
   }
-
-  uint32_t size = sizeof enabledSetting;
-  if (platform::regQueryValue(key.get(), "Enabled", &enabledSetting, &size) !=
-      platform::REG_SUCCESS) {
-    enabledSetting = DEFAULT_ENABLED;
-  }
-  size = sizeof intervalSetting;
-  if (platform::regQueryValue(key.get(), "Interval", &intervalSetting, &size) !=
-      platform::REG_SUCCESS) {
-    intervalSetting = DEFAULT_INTERVAL;
-  }
-  utf8Setting = readUtf8(key.get());
-  outputSettings.folder = readText(key.get(), "OutputFolder", "");
-  outputSettings.pattern = readText(key.get(), "OutputTemplate", DEFAULT_OUTPUT_TEMPLATE);
-  outputSettings.stopped = readText(key.get(), "OutputStopped", "");
-  sendCoverSetting = readFlag(key.get(), "SendCover", DEFAULT_SEND_COVER);
-  key.reset();
+  enabledSetting = read[1].error == 0 ? static_cast<int32_t>(read[1].number) : DEFAULT_ENABLED;
+  intervalSetting = read[2].error == 0 ? read[2].number : DEFAULT_INTERVAL;
+  utf8Setting = flagRead(read[3], DEFAULT_UTF8);
+  sendCoverSetting = flagRead(read[4], DEFAULT_SEND_COVER);
+  outputSettings.folder = textRead(read[5], "");
+  outputSettings.pattern = textRead(read[6], DEFAULT_OUTPUT_TEMPLATE);
+  outputSettings.stopped = textRead(read[7], "");
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
 }
 
 void saveSettings(const char* url, int32_t enabled, int32_t interval, const MoreSettings& more) {
-  KeyOwner key(openSettingsKey());
-  if (!key) return;
-  long rc = platform::regSetValue(key.get(), "URL", platform::REG_TYPE_SZ, url,
-                                  static_cast<uint32_t>(std::strlen(url)));
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  rc = platform::regSetValue(key.get(), "Enabled", platform::REG_TYPE_DWORD, &enabled,
-                             sizeof enabled);
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  rc = platform::regSetValue(key.get(), "Interval", platform::REG_TYPE_DWORD, &interval,
-                             sizeof interval);
-  if (rc != platform::REG_SUCCESS) noticeWriteFailure(rc);
-  if (more.utf8) writeFlag(key.get(), "Utf8", *more.utf8);
-  if (more.outputFolder) writeText(key.get(), "OutputFolder", *more.outputFolder);
-  if (more.outputTemplate) writeText(key.get(), "OutputTemplate", *more.outputTemplate);
-  if (more.sendCover) writeFlag(key.get(), "SendCover", *more.sendCover);
-  key.reset();
+  std::vector<Setting> write = {
+      {.name = "URL", .kind = SettingKind::text, .text = url},
+      {.name = "Enabled", .kind = SettingKind::number, .number = static_cast<uint32_t>(enabled)},
+      {.name = "Interval", .kind = SettingKind::number, .number = static_cast<uint32_t>(interval)},
+  };
+  const auto flag = [&](const char* name, const std::optional<bool>& value) {
+    if (value) write.push_back({.name = name, .kind = SettingKind::number, .number = *value});
+  };
+  const auto text = [&](const char* name, const std::optional<std::string>& value) {
+    if (value) write.push_back({.name = name, .kind = SettingKind::text, .text = value->c_str()});
+  };
+  flag("Utf8", more.utf8);
+  text("OutputFolder", more.outputFolder);
+  text("OutputTemplate", more.outputTemplate);
+  flag("SendCover", more.sendCover);
+  const long rc = platform::writeSettings(write.data(), write.size());
+  if (rc != 0) {
+    reportStoreFailure(rc);
+    return;
+  }
+  // One notice for each value that could not be written, with its code.
+  for (const Setting& s : write) {
+    if (s.error == 0) continue;
+    char text[64];
+    std::snprintf(text, sizeof text, "Error: %u", static_cast<unsigned>(s.error));
+    showNotice(text);
+  }
   loadSettings();
 }

@@ -1,5 +1,5 @@
-// The settings in the registry. Reading them calls settingsLoadedHook,
-// which the plug-in wires to arm the update timer.
+// The settings in the store. Reading them calls settingsLoadedHook, which
+// the plug-in wires to arm the update timer.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,6 @@
 
 #include "platform/port.h"
 
-constexpr const char* SETTINGS_SUBKEY = "Software\\Winamp\\Trellicast";
-
-platform::KeyHandle openSettingsKey();
 // The update timer's period for an interval in seconds, capped at the
 // platform's longest.
 uint32_t updateTimerPeriod(uint32_t seconds);

@@ -102,12 +102,21 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
     case form::ControlKind::label:
       if (item.id != form::NO_ID && item.align == form::Align::left) {
         // A label the dialog writes to (a status line): its current text,
-        // wrapped over the rows it has.
+        // wrapped between words over the rows it has (a word longer than
+        // a row is cut).
         const std::string shown = controlString(dialog, item.id);
         const int rows = std::max(row(item.y + item.height) - row(item.y), 1);
         const size_t room = static_cast<size_t>(std::max(width, 1));
-        for (int r = 0; r < rows && r * room < shown.size(); ++r)
-          canvas.put(left, y + r, shown.substr(r * room, room));
+        size_t at = shown.find_first_not_of(' ');
+        for (int r = 0; r < rows && at < shown.size(); ++r) {
+          size_t end = std::min(at + room, shown.size());
+          if (end < shown.size() && shown[end] != ' ') {
+            const size_t space = shown.rfind(' ', end);
+            if (space != std::string::npos && space > at) end = space;
+          }
+          canvas.put(left, y + r, shown.substr(at, end - at));
+          at = shown.find_first_not_of(' ', end);
+        }
         break;
       }
       canvas.put(
@@ -150,8 +159,10 @@ void draw(platform::WindowHandle dialog) {
   if (::isatty(STDOUT_FILENO) != 1) return;
   FormState* f = findForm(dialog);
   std::fputs("\x1b[H\x1b[2J", stdout);
-  const std::string screen = renderForm(dialog, f != nullptr ? f->focus : 0);
-  // Line by line with CR LF: the terminal may not translate newlines.
+  // Line by line with CR LF: the terminal may not translate newlines. A
+  // box waiting for Enter stays in view below the form.
+  const std::string box = platform::posix::waitingBox();
+  const std::string screen = renderForm(dialog, f != nullptr ? f->focus : 0) + box;
   size_t start = 0;
   for (size_t end; (end = screen.find('\n', start)) != std::string::npos; start = end + 1) {
     std::fwrite(screen.data() + start, 1, end - start, stdout);
@@ -221,6 +232,9 @@ void cancel(platform::WindowHandle dialog) {
 }  // namespace
 
 void installTerminalForm() {
+  platform::posix::setBoxAcknowledged([] {
+    if (!forms.empty()) draw(forms.back()->dialog);
+  });
   platform::posix::setDialogPresenter({[](platform::WindowHandle dialog) {
                                          if (findForm(dialog) == nullptr) open(dialog);
                                          draw(dialog);

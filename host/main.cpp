@@ -1,11 +1,11 @@
 // trellicast-host: a stand-in media player that loads the plug-in module and
-// answers its window messages, and a registry editor over the same store.
+// answers its window messages, and the editor of its config file.
 //
-//   trellicast-host [--registry PATH] [--module PATH] play [--track-seconds N]
+//   trellicast-host [--config PATH] [--module PATH] play [--track-seconds N]
 //                   [--quit-after N] FILE...
-//   trellicast-host [--registry PATH] [--module PATH] mpris [--player NAME]
+//   trellicast-host [--config PATH] [--module PATH] mpris [--player NAME]
 //                   [--quit-after N] [--refresh N]
-//   trellicast-host [--registry PATH] reg add|query|delete KEY [switches]
+//   trellicast-host [--config PATH] set NAME VALUE | get [NAME] | unset NAME
 //
 // The mpris mode follows a desktop player on the session bus instead
 // (host/mpris.h). The player does not decode audio: each entry "plays" for --track-seconds
@@ -16,9 +16,11 @@
 // or stops), as the module expects of a player.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,9 +28,9 @@
 #include "base/player.h"
 #include "host/module_run.h"
 #include "host/mpris.h"
-#include "host/reg_command.h"
 #include "host/seconds.h"
 #include "platform/port.h"
+#include "platform/posix/store.h"
 #include "platform/posix/system.h"
 #include "tags/tag_title.h"
 
@@ -39,14 +41,11 @@ namespace {
 
 void usage() {
   std::fputs(
-      "usage: trellicast-host [--registry PATH] [--module PATH] play [--track-seconds N]\n"
+      "usage: trellicast-host [--config PATH] [--module PATH] play [--track-seconds N]\n"
       "                       [--quit-after N] FILE...\n"
-      "       trellicast-host [--registry PATH] [--module PATH] mpris [--player NAME]\n"
+      "       trellicast-host [--config PATH] [--module PATH] mpris [--player NAME]\n"
       "                       [--quit-after N] [--refresh N]\n"
-      "       trellicast-host [--registry PATH] reg add KEY /v NAME /t REG_SZ|REG_DWORD /d DATA "
-      "[/f]\n"
-      "       trellicast-host [--registry PATH] reg query KEY [/v NAME]\n"
-      "       trellicast-host [--registry PATH] reg delete KEY [/v NAME] /f\n",
+      "       trellicast-host [--config PATH] set NAME VALUE | get [NAME] | unset NAME\n",
       stderr);
 }
 
@@ -237,6 +236,47 @@ int play(const std::string& modulePath, const std::vector<std::string>& args) {
   return 0;
 }
 
+// ---- The config file ----------------------------------------------------------------
+
+int failed(const std::string& line) {
+  std::fprintf(stderr, "trellicast-host: %s\n", line.c_str());
+  return 1;
+}
+
+// set NAME VALUE, get [NAME], unset NAME.
+int configCommand(const std::string& command, const std::vector<std::string>& args) {
+  const size_t wanted = command == "set" ? 2 : 1;
+  if (args.size() != wanted && !(command == "get" && args.empty()))
+    return failed(command + " takes " + (command == "set" ? "NAME VALUE" : "NAME"));
+  const platform::SettingName* known = args.empty() ? nullptr : posix::settingNamed(args[0]);
+  if (!args.empty() && known == nullptr) {
+    std::string names;
+    for (const auto& n : platform::SETTING_NAMES)
+      names += std::string(names.empty() ? "" : ", ") + n.name;
+    return failed("no setting is named " + args[0] + " (" + names + ")");
+  }
+  int rc = 0;
+  if (command == "get") {
+    std::vector<std::pair<std::string, std::string>> stored;
+    rc = posix::storedSettings(&stored);
+    bool shown = false;
+    for (const auto& [name, value] : stored) {
+      if (known != nullptr && name != known->name) continue;
+      say(name + "=" + posix::quoted(value));
+      shown = true;
+    }
+    if (rc == 0 && known != nullptr && !shown)
+      return failed(std::string(known->name) + " is not set");
+  } else if (command == "unset") {
+    rc = posix::changeSetting(known->name, std::nullopt);
+  } else {
+    rc = posix::changeSetting(known->name, args[1]);
+    if (rc == EINVAL)
+      return failed(std::string(known->name) + " takes a whole number from 0 to 4294967295");
+  }
+  return rc == 0 ? 0 : failed(posix::configPath() + ": " + std::strerror(rc));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,8 +284,8 @@ int main(int argc, char** argv) {
   std::string modulePath = besideSelf("gen_Trellicast.so");
   size_t i = 0;
   for (; i < args.size(); ++i) {
-    if (args[i] == "--registry" && i + 1 < args.size()) {
-      posix::setRegistryPath(args[++i]);
+    if (args[i] == "--config" && i + 1 < args.size()) {
+      posix::setConfigPath(args[++i]);
     } else if (args[i] == "--module" && i + 1 < args.size()) {
       modulePath = args[++i];
     } else {
@@ -259,8 +299,8 @@ int main(int argc, char** argv) {
   const std::string command = args[i];
   const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
   if (command == "play") return play(modulePath, rest);
-  if (command == "reg") return host::regCommand(rest);
+  if (command == "set" || command == "get" || command == "unset")
+    return configCommand(command, rest);
   if (command == "mpris") return host::mprisMode(modulePath, rest);
-  usage();
-  return 2;
+  return failed("unknown command " + command + " (play, mpris, set, get, unset)");
 }

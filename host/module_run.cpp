@@ -79,7 +79,7 @@ void runModule(LoadedModule module, const ModuleRun& mode) {
   runningWindow = window;
   record->hostWindow = window;
   record->moduleInstance = module.handle.get();
-  say("registry: " + posix::registryPath());
+  say("config: " + posix::configPath());
   record->init();
   say(std::string("loaded: ") + (record->description != nullptr ? record->description : ""));
   uint32_t period = 0;

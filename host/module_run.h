@@ -47,7 +47,7 @@ struct ModuleRun {
 };
 
 // Runs the module as the player's plug-in: its window, init, the lines
-// "registry: ...", "loaded: ...", "update timer: ...", keys on a terminal,
+// "config: ...", "loaded: ...", "update timer: ...", keys on a terminal,
 // then the loop until 'q', SIGINT, SIGTERM or quitAfterMs (the terminal's
 // mode restored afterwards); then the module's quit, the window closed, the
 // module unloaded and "quit" said.

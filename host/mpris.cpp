@@ -29,7 +29,7 @@ namespace posix = platform::posix;
 
 void usage() {
   std::fputs(
-      "usage: trellicast-host [--registry PATH] [--module PATH] mpris [--player NAME]\n"
+      "usage: trellicast-host [--config PATH] [--module PATH] mpris [--player NAME]\n"
       "                       [--quit-after N] [--refresh N]\n",
       stderr);
 }

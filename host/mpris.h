@@ -7,7 +7,7 @@
 
 namespace host {
 
-// trellicast-host [--registry PATH] mpris [--player NAME] [--quit-after N]
+// trellicast-host [--config PATH] mpris [--player NAME] [--quit-after N]
 //                 [--refresh N]
 // args are the words after "mpris". Returns the process's exit status:
 // 0 after a quit, 1 when the module cannot be loaded or the bus is lost,

@@ -7,8 +7,8 @@
 // raised to 10 ms and capped at 0x7FFFFFFF ms; setting a timer that already
 // exists for the same (window, id) replaces it; ticks do not pile up (a
 // timer that is late fires once, then its next tick is one period after
-// that); and nested loops (message boxes, the dialog) dispatch ticks too,
-// including ticks of the very timer whose callback opened the nested loop.
+// that); and the dialog's nested loop dispatches ticks too, including ticks
+// of the very timer whose callback opened it.
 // Input is served before timers, as input messages are before WM_TIMER.
 //
 // Every lookup is made afresh after a callback returns, so a callback may
@@ -21,9 +21,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/port.h"
@@ -70,7 +72,6 @@ struct Loop {
   std::map<uintptr_t, std::vector<WindowWatch>> watches;
   uintptr_t nextWindow = 0x100;
   std::map<std::pair<WindowHandle, uintptr_t>, Timer> timers;
-  uintptr_t nextThreadTimerId = 0x7F00;  // ids for timers without a window
   std::map<uint64_t, Delayed> delayed;
   uint64_t nextDelayed = 1;
   uint64_t nextOrder = 1;
@@ -79,6 +80,8 @@ struct Loop {
   bool quitRequested = false;
   posix::DescriptorWatch watch;
   bool dispatching = false;
+  std::deque<std::string> boxes;  // on a terminal, waiting for Enter; the first one shown
+  std::function<void()> boxAcknowledged;
 };
 
 Loop& loop() {
@@ -92,7 +95,7 @@ bool windowExists(WindowHandle window) { return loop().windows.count(windowKey(w
 
 bool readingInput() {
   const Loop& l = loop();
-  return !l.inputHandlers.empty() && !l.inputClosed && posix::interactive();
+  return (!l.inputHandlers.empty() || !l.boxes.empty()) && !l.inputClosed && posix::interactive();
 }
 
 // The next timer or delayed callback to run, by due time.
@@ -122,8 +125,20 @@ std::optional<Next> nextEvent() {
   return best;
 }
 
+void showBox(const std::string& box) {
+  std::fputs(box.c_str(), stdout);
+  std::fflush(stdout);
+}
+
 void deliverInput(unsigned char byte) {
   Loop& l = loop();
+  if (!l.boxes.empty()) {
+    if (byte != '\n' && byte != '\r') return;
+    l.boxes.pop_front();
+    if (!l.boxes.empty()) showBox(l.boxes.front());
+    if (l.boxAcknowledged) l.boxAcknowledged();
+    return;
+  }
   if (l.inputHandlers.empty()) return;
   // Copied: the handler may push or pop handlers while it runs.
   posix::InputHandler handler = l.inputHandlers.back();
@@ -142,16 +157,7 @@ void runDue(const Next& next, Millis now) {
     t.order = l.nextOrder++;
     const TimerCallback callback = t.callback;
     const auto [window, id] = next.timer;
-    if (callback != nullptr) {
-      callback(window, TIMER_MESSAGE, id, static_cast<uint32_t>(now));
-    } else if (window != nullptr) {
-      // A timer without callback posts WM_TIMER to its window.
-      auto w = l.windows.find(windowKey(window));
-      if (w != l.windows.end()) {
-        const posix::WindowProcedure procedure = w->second;
-        procedure(window, TIMER_MESSAGE, id, 0);
-      }
-    }
+    if (callback != nullptr) callback(window, TIMER_MESSAGE, id, static_cast<uint32_t>(now));
   } else {
     auto it = l.delayed.find(next.delayedId);
     if (it == l.delayed.end()) return;
@@ -207,7 +213,10 @@ bool pumpOne() {
       deliverInput(byte);
       return true;
     }
-    if (n == 0 || (errno != EINTR && errno != EAGAIN)) l.inputClosed = true;
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      l.inputClosed = true;
+      l.boxes.clear();
+    }
     return true;
   }
 
@@ -279,12 +288,10 @@ void unwatchWindow(WindowHandle window, UserMessageWatch watch) {
 uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
                    TimerCallback callback) {
   Loop& l = loop();
-  if (window != nullptr && !windowExists(window)) {
+  if (!windowExists(window)) {
     setLastError(INVALID_WINDOW_HANDLE);
     return 0;
   }
-  // Without a window the id asked for is ignored and a new one is made.
-  if (window == nullptr) timerId = l.nextThreadTimerId++;
   const uint32_t period = std::clamp(periodMs, TIMER_MIN_PERIOD_MS, TIMER_MAX_PERIOD_MS);
   l.timers[{window, timerId}] = Timer{period, callback, nowMs() + period, l.nextOrder++};
   return timerId != 0 ? timerId : 1;
@@ -294,6 +301,8 @@ bool killTimer(WindowHandle window, uintptr_t timerId) {
   return loop().timers.erase({window, timerId}) != 0;
 }
 
+// Unlike a modal box, one on a terminal never holds the loop: it stays on
+// screen until Enter while timers, watches and the sender's outcome go on.
 void messageBox(const char* text, const char* caption) {
   if (text == nullptr) text = "";
   if (caption == nullptr) caption = "";
@@ -302,14 +311,9 @@ void messageBox(const char* text, const char* caption) {
     std::fflush(stderr);
     return;
   }
-  std::fprintf(stdout, "\n== %s ==\n%s\n[Press Enter]\n", caption, text);
-  std::fflush(stdout);
-  bool acknowledged = false;
-  posix::pushInputHandler([&acknowledged](unsigned char byte) {
-    if (byte == '\n' || byte == '\r') acknowledged = true;
-  });
-  posix::runLoopUntil([&acknowledged] { return acknowledged || loop().inputClosed; });
-  posix::popInputHandler();
+  Loop& l = loop();
+  l.boxes.push_back(std::string("\n== ") + caption + " ==\n" + text + "\n[Press Enter]\n");
+  if (l.boxes.size() == 1) showBox(l.boxes.front());
 }
 
 namespace posix {
@@ -379,6 +383,12 @@ void popInputHandler() {
 }
 
 bool interactive() { return ::isatty(STDIN_FILENO) == 1; }
+
+std::string waitingBox() { return loop().boxes.empty() ? std::string() : loop().boxes.front(); }
+
+void setBoxAcknowledged(std::function<void()> callback) {
+  loop().boxAcknowledged = std::move(callback);
+}
 
 }  // namespace posix
 

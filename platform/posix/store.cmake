@@ -1,2 +1,2 @@
-# The settings store: the registry kept in one file.
+# The settings store: a config file.
 posix_piece(posix_store SOURCES store.cpp)

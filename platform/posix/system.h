@@ -1,6 +1,6 @@
 // The POSIX backend's own services for the stand-in player and for the
 // backend's pieces: the event loop, host windows, keyboard input, the
-// dialog presenter hook and the settings store's location. The plug-in
+// dialog presenter hook, message boxes and the config file's location. The plug-in
 // core never includes this; it sees only platform/port.h.
 #pragma once
 
@@ -78,10 +78,20 @@ struct DialogPresenter {
 };
 void setDialogPresenter(DialogPresenter presenter);
 
+// ---- Message boxes ----------------------------------------------------------------
+// On a terminal a box stays on screen until Enter while the loop runs on;
+// keys go to the waiting boxes first. What the box now waiting shows (empty
+// for none), for a presenter that draws over the screen, and a callback
+// run when a box is acknowledged.
+std::string waitingBox();
+void setBoxAcknowledged(std::function<void()> callback);
+
 // ---- Settings store -------------------------------------------------------------
-// The file that holds the registry; default: $XDG_CONFIG_HOME (else
-// ~/.config) /trellicast/registry.
-void setRegistryPath(const std::string& path);
-std::string registryPath();
+// The config file; default: $XDG_CONFIG_HOME (else ~/.config)
+// /trellicast/trellicast.conf.
+void setConfigPath(const std::string& path);
+std::string configPath();
+// The old name, until every caller uses setConfigPath.
+inline void setRegistryPath(const std::string& path) { setConfigPath(path); }
 
 }  // namespace platform::posix

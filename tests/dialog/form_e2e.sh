@@ -54,7 +54,7 @@ url="http://127.0.0.1:$(cat "$work/port")/np/dialog"
 
 printf 'not really audio' >"$work/song.mp3"
 "${tmux[@]}" new-session -d -x 100 -y 40 \
-  "'$bin/trellicast-host' --registry '$work/registry' play --track-seconds 120 --quit-after 60 '$work/song.mp3'; sleep 30"
+  "'$bin/trellicast-host' --config '$work/trellicast.conf' play --track-seconds 120 --quit-after 60 '$work/song.mp3'; sleep 30"
 wait_for 100 screen_has "c configure" || fail "player did not start"
 wait_for 30 screen_has "update timer: every 10000 ms" || fail "default interval not armed"
 
@@ -88,10 +88,8 @@ wait_for 50 bash -c "! tmux -L '$sock' -f /dev/null capture-pane -p | grep -qF '
 wait_for 60 posts_to /np/dialog 2 || fail "no posts to the typed URL at the typed interval"
 
 "${tmux[@]}" send-keys q
-stored=$("$bin/trellicast-host" --registry "$work/registry" reg query 'HKLM\Software\Winamp\Trellicast')
+stored=$("$bin/trellicast-host" --config "$work/trellicast.conf" get)
 echo "$stored"
-grep -qE "^ +URL +REG_SZ +$url\$" <<<"$stored" || fail "URL not in the store file"
-grep -qE "^ +Interval +REG_DWORD +0x1\$" <<<"$stored" || fail "interval not in the store file"
-grep -qE "^ +Enabled +REG_DWORD +0x1\$" <<<"$stored" || fail "enabled not in the store file"
-grep -qE "^ +Utf8 +REG_DWORD +0x1\$" <<<"$stored" || fail "UTF-8 check box not in the store file"
+[ "$stored" = "$(printf 'URL=%s\nEnabled=1\nInterval=1\nUtf8=1' "$url")" ] ||
+  fail "the settings are not in the config file"
 echo "PASS"

@@ -21,6 +21,7 @@
 #include "host/form.h"
 #include "platform/posix/dialog.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/store.h"
 #include "platform/posix/system.h"
 #include "plugin/plugin.h"
 
@@ -231,7 +232,7 @@ class Form : public ::testing::Test {
     folder =
         std::filesystem::temp_directory_path() / ("trellicast-form-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
-    posix::setRegistryPath((folder / "registry").string());
+    posix::setConfigPath((folder / "trellicast.conf").string());
     resetState();
     pluginRecord.hostWindow = posix::createWindow(nullptr);
     host::installTerminalForm();
@@ -263,18 +264,13 @@ class Form : public ::testing::Test {
     EXPECT_FALSE(timedOut) << "the keys did not close the form";
     EXPECT_EQ(host::openFormDialog(), nullptr);
   }
-  std::string stored(const char* name, bool dword) {
-    platform::KeyHandle key = nullptr;
-    if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != platform::REG_SUCCESS) return "!";
-    char data[1100] = {};
-    uint32_t size = sizeof data - 1;
-    const long rc = platform::regQueryValue(key, name, data, &size);
-    platform::regCloseKey(key);
-    if (rc != platform::REG_SUCCESS) return "-";
-    if (!dword) return std::string(data, size);
-    uint32_t value = 0;
-    std::memcpy(&value, data, sizeof value);
-    return std::to_string(value);
+  // A setting as the config file holds it; "-" when absent.
+  std::string stored(const char* name) {
+    std::vector<std::pair<std::string, std::string>> settings;
+    if (posix::storedSettings(&settings) != 0) return "!";
+    for (const auto& [n, value] : settings)
+      if (n == name) return value;
+    return "-";
   }
 
   std::filesystem::path folder;
@@ -309,6 +305,33 @@ TEST_F(Form, ShowsTheLayoutWithTheFocusMarker) {
     EXPECT_LE(end - start, 80u) << "fits an 80-column terminal";
 }
 
+// The status line wraps between words; only a word longer than its row is cut.
+TEST_F(Form, StatusLineWrapsBetweenWords) {
+  const std::string failed =
+      "Last update 12:01:09: failed: The server answered 401 Unauthorized (a long reason that "
+      "needs a second row)";
+  const std::string longWord(150, 'w');
+  std::string words, cut;
+  configure([&](WindowHandle d) {
+    platform::setControlText(platform::dialogItem(d, IDC_STATUS), failed.c_str());
+    words = host::renderForm(d, 0);
+    platform::setControlText(platform::dialogItem(d, IDC_STATUS), longWord.c_str());
+    cut = host::renderForm(d, 0);
+    platform::endDialog(d, 0);
+  });
+  std::string shown;
+  for (size_t start = 0, end; (end = words.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string line = words.substr(start, end - start);
+    const size_t from = line.find_first_not_of("| ");
+    if (from == std::string::npos) continue;
+    const std::string inner = line.substr(from, line.find_last_not_of("| ") + 1 - from);
+    if (failed.find(inner) != std::string::npos) shown += (shown.empty() ? "" : " ") + inner;
+  }
+  EXPECT_EQ(shown, failed) << "every row ends at a word's end\n" << words;
+  EXPECT_NE(cut.find(std::string(40, 'w')), std::string::npos) << "cut, not dropped\n" << cut;
+}
+
 TEST_F(Form, KeysEditConfirmAndCancel) {
   struct Case {
     const char* name;
@@ -336,11 +359,11 @@ TEST_F(Form, KeysEditConfirmAndCancel) {
     configure([&c](WindowHandle d) {
       for (char key : c.keys) host::formInput(d, static_cast<unsigned char>(key));
     });
-    EXPECT_EQ(stored("URL", false), c.url);
-    EXPECT_EQ(stored("Interval", true), c.interval);
-    EXPECT_EQ(stored("Enabled", true), c.enabled);
+    EXPECT_EQ(stored("URL"), c.url);
+    EXPECT_EQ(stored("Interval"), c.interval);
+    EXPECT_EQ(stored("Enabled"), c.enabled);
     if (c.utf8 != "-") {
-      EXPECT_EQ(stored("Utf8", true), c.utf8);
+      EXPECT_EQ(stored("Utf8"), c.utf8);
     }
     uint32_t period = 0;
     EXPECT_TRUE(posix::timerPeriod(pluginRecord.hostWindow, UPDATE_TIMER_ID, &period));
@@ -356,7 +379,7 @@ TEST_F(Form, LoneEscCancelsAfterAMoment) {
     host::formInput(d, 'x');
     host::formInput(d, 0x1B);
   });
-  EXPECT_EQ(stored("URL", false), "-");
+  EXPECT_EQ(stored("URL"), "-");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Settings and player input that no careful user would give, through the
-// real POSIX store file, the core, the settings dialog's procedure (driven
+// real POSIX config file, the core, the settings dialog's procedure (driven
 // through the recording double as the user would) and the real libcurl
 // backend posting to loopback receivers. Each row states the defined
 // result: what is stored, what a tick sends, and the box shown, if any (a
@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "dialog/resources/resource.h"
 #include "platform/port.h"
 #include "platform/posix/http.h"
+#include "platform/posix/store.h"
 #include "platform/posix/system.h"
 #include "plugin/plugin.h"
 #include "tests/gauntlet/fault_server.h"
@@ -39,8 +41,6 @@ constexpr int WAIT_MS = 3000;
 // rows, status 1 and the terminator).
 const std::string HEAD = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
 
-std::string dword(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
-
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
@@ -59,7 +59,7 @@ class BadInput : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir.empty());
-    platform::posix::setRegistryPath((dir / "registry").string());
+    platform::posix::setConfigPath(file.string());
     fresh();
   }
   void TearDown() override {
@@ -67,14 +67,14 @@ class BadInput : public ::testing::Test {
     sends::settle();
     (void)platform::httpPostOutcome();
     resetState();
-    platform::posix::setRegistryPath("");
+    platform::posix::setConfigPath("");
   }
   // A new plug-in over an empty store, no send left over from before.
   void fresh() {
     pluginQuit();
     sends::settle();
     (void)platform::httpPostOutcome();
-    fs::remove(dir / "registry");
+    fs::remove(file);
     wire();
   }
   // The double and the state as at load time, with the player's answers.
@@ -92,24 +92,16 @@ class BadInput : public ::testing::Test {
     wire();
     ASSERT_EQ(pluginInit(), 0);
   }
-  void put(const char* name, uint32_t type, const std::string& bytes) {
-    platform::KeyHandle key = nullptr;
-    ASSERT_EQ(platform::regCreateKey(SETTINGS_SUBKEY, &key), 0);
-    ASSERT_EQ(
-        platform::regSetValue(key, name, type, bytes.data(), static_cast<uint32_t>(bytes.size())),
-        0);
-    platform::regCloseKey(key);
+  // A line another program wrote into the config file.
+  void put(const char* name, const std::string& text) {
+    std::ofstream(file, std::ios::app) << name << "=" << text << "\n";
   }
   std::optional<std::string> stored(const char* name) {
-    platform::KeyHandle key = nullptr;
-    if (platform::regCreateKey(SETTINGS_SUBKEY, &key) != 0) return std::nullopt;
-    std::string data(4096, '\0');
-    uint32_t size = static_cast<uint32_t>(data.size());
-    const long rc = platform::regQueryValue(key, name, data.data(), &size);
-    platform::regCloseKey(key);
-    if (rc != 0) return std::nullopt;
-    data.resize(size);
-    return data;
+    std::vector<std::pair<std::string, std::string>> settings;
+    if (platform::posix::storedSettings(&settings) != 0) return std::nullopt;
+    for (const auto& [n, value] : settings)
+      if (n == name) return value;
+    return std::nullopt;
   }
   // Opens the dialog; the user's actions run inside it.
   void dialog(std::function<void(platform::WindowHandle)> script) {
@@ -125,6 +117,7 @@ class BadInput : public ::testing::Test {
 
   id3w::TempDir temp;
   const fs::path dir = temp.root();
+  const fs::path file = dir / "trellicast.conf";
   std::optional<std::string> title = "t";
 };
 
@@ -226,9 +219,9 @@ TEST_F(BadInput, UrlTable) {
     auto fill = [&](std::string s) { return replaceAll(replaceAll(s, "{p6}", p6), "{p}", p); };
     const std::string url = fill(row.url);
     fresh();
-    put("URL", platform::REG_TYPE_SZ, kept);
-    put("Interval", platform::REG_TYPE_DWORD, dword(1));
-    if (row.entry == Entry::stored) put("URL", platform::REG_TYPE_SZ, url);
+    put("URL", kept);
+    put("Interval", "1");
+    if (row.entry == Entry::stored) put("URL", url);
     restart();
     ASSERT_TRUE(boxes().empty());
     if (row.entry != Entry::stored) {
@@ -273,19 +266,11 @@ TEST_F(BadInput, UrlTable) {
 
 // ---- Stored numbers ---------------------------------------------------------
 
-// The start-up value with its first bytes replaced by data, as a shorter
-// value is read; longer than four bytes reads as unreadable (the default).
-uint32_t readAs(uint32_t before, const std::string& data, uint32_t fallback) {
-  if (data.size() > 4) return fallback;
-  std::memcpy(&before, data.data(), data.size());
-  return before;
-}
-
 struct NumberRow {
   const char* name;
-  const char* value;  // "Interval" or "Enabled"
-  uint32_t type;
-  std::string data;
+  const char* value;             // "Interval" or "Enabled"
+  std::string text;              // as the line holds it
+  std::optional<uint32_t> read;  // none: not a number, the default applies
   // What OK in the dialog opened over it does: the boxes, and the stored
   // values afterwards (none: OK was refused and the dialog cancelled).
   Boxes okBoxes;
@@ -295,39 +280,36 @@ TEST_F(BadInput, StoredNumbersOfOddShapes) {
   const Boxes none;
   const Boxes tooBig = {{"Lumtap", "Interval too big"}};
   const NumberRow rows[] = {
-      {"interval as a string", "Interval", platform::REG_TYPE_SZ, "30", none},
-      {"interval as a terminated string", "Interval", platform::REG_TYPE_SZ, std::string("30\0", 3),
-       none},
-      {"interval of no bytes", "Interval", platform::REG_TYPE_DWORD, "", none},
-      {"interval of one byte", "Interval", platform::REG_TYPE_DWORD, "\x05", none},
-      {"interval of two bytes", "Interval", platform::REG_TYPE_DWORD, "\x10\x27", none},
-      {"interval of three bytes", "Interval", platform::REG_TYPE_DWORD, "\x01\x02\x03", none},
-      {"interval of eight bytes", "Interval", platform::REG_TYPE_DWORD, "12345678", none},
-      {"interval 0xFFFFFFFF", "Interval", platform::REG_TYPE_DWORD, dword(0xFFFFFFFF), tooBig},
-      {"interval 0", "Interval", platform::REG_TYPE_DWORD, dword(0), none},
-      {"enabled of no bytes", "Enabled", platform::REG_TYPE_DWORD, "", none},
-      {"enabled of one zero byte", "Enabled", platform::REG_TYPE_DWORD, std::string(1, '\0'), none},
-      {"enabled of two bytes", "Enabled", platform::REG_TYPE_DWORD, std::string("\x00\x01", 2),
-       none},
-      {"enabled of three bytes", "Enabled", platform::REG_TYPE_DWORD, std::string("\x02\0\0", 3),
-       none},
-      {"enabled of five bytes", "Enabled", platform::REG_TYPE_DWORD, std::string(5, '\0'), none},
-      {"enabled of eight bytes", "Enabled", platform::REG_TYPE_DWORD, std::string(8, '\0'), none},
-      {"enabled as the string 0", "Enabled", platform::REG_TYPE_SZ, "0", none},
-      {"enabled 0xFFFFFFFF", "Enabled", platform::REG_TYPE_DWORD, dword(0xFFFFFFFF), none},
+      {"interval 30", "Interval", "30", 30, none},
+      {"blanks around it", "Interval", " \t30 ", 30, none},
+      {"leading zeros", "Interval", "007", 7, none},
+      {"quoted", "Interval", "\"30\"", 30, none},
+      {"empty", "Interval", "", std::nullopt, none},
+      {"a word", "Interval", "thirty", std::nullopt, none},
+      {"negative", "Interval", "-5", std::nullopt, none},
+      {"with a sign", "Interval", "+5", std::nullopt, none},
+      {"hexadecimal", "Interval", "0x10", std::nullopt, none},
+      {"a fraction", "Interval", "1.5", std::nullopt, none},
+      {"a number and more", "Interval", "30 seconds", std::nullopt, none},
+      {"4294967295", "Interval", "4294967295", 0xFFFFFFFF, tooBig},
+      {"4294967296", "Interval", "4294967296", std::nullopt, none},
+      {"interval 0", "Interval", "0", 0, none},
+      {"enabled 2", "Enabled", "2", 2, none},
+      {"enabled 0", "Enabled", "0", 0, none},
+      {"enabled yes", "Enabled", "yes", std::nullopt, none},
+      {"enabled 4294967295", "Enabled", "4294967295", 0xFFFFFFFF, none},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     fresh();
-    put("URL", platform::REG_TYPE_SZ, "http://127.0.0.1:9/np");
-    put(row.value, row.type, row.data);
+    put("URL", "http://127.0.0.1:9/np");
+    put(row.value, row.text);
     restart();
     ASSERT_TRUE(boxes().empty());
     const bool isInterval = std::strcmp(row.value, "Interval") == 0;
-    const uint32_t interval =
-        isInterval ? readAs(DEFAULT_INTERVAL, row.data, DEFAULT_INTERVAL) : DEFAULT_INTERVAL;
-    const auto enabled = static_cast<int32_t>(
-        isInterval ? DEFAULT_ENABLED : readAs(DEFAULT_ENABLED, row.data, DEFAULT_ENABLED));
+    const uint32_t interval = isInterval ? row.read.value_or(DEFAULT_INTERVAL) : DEFAULT_INTERVAL;
+    const auto enabled =
+        static_cast<int32_t>(isInterval ? DEFAULT_ENABLED : row.read.value_or(DEFAULT_ENABLED));
     EXPECT_EQ(intervalSetting, interval);
     EXPECT_EQ(enabledSetting, enabled);
     const uint64_t ms = static_cast<uint64_t>(interval) * 1000;
@@ -347,10 +329,10 @@ TEST_F(BadInput, StoredNumbersOfOddShapes) {
     EXPECT_EQ(shownChecked, enabled == 1);
     EXPECT_EQ(boxes(), row.okBoxes);
     if (row.okBoxes.empty()) {
-      EXPECT_EQ(stored("Interval"), dword(interval));
-      EXPECT_EQ(stored("Enabled"), dword(enabled == 1 ? 1 : 0));
+      EXPECT_EQ(stored("Interval"), std::to_string(interval));
+      EXPECT_EQ(stored("Enabled"), enabled == 1 ? "1" : "0");
     } else {
-      EXPECT_EQ(stored(row.value), row.data) << "nothing stored";
+      EXPECT_EQ(stored(row.value), row.text) << "nothing stored";
     }
   }
 }
@@ -376,7 +358,7 @@ TEST_F(BadInput, TitlesFromThePlayer) {
       {"every byte value 1 to 255", everyByte, true},
       {"every byte value, repeated to 100 000", everyByteMany, false},
   };
-  put("URL", platform::REG_TYPE_SZ, "http://127.0.0.1:" + std::to_string(server.port()) + "/np");
+  put("URL", "http://127.0.0.1:" + std::to_string(server.port()) + "/np");
   restart();
   size_t seen = 0;
   for (const auto& row : rows) {

@@ -1,6 +1,7 @@
 // Kills a process that keeps saving the settings, with SIGKILL at random
 // moments, again and again; after every kill the store must open and hold
-// exactly one of the two sets of settings that were being saved, whole.
+// exactly one of the two sets of settings that were being saved, whole,
+// with no temporary file left behind.
 //
 //   crash_settings [--kills N] [--seed S] [--max-delay-us U]
 //
@@ -21,7 +22,6 @@
 #include "base/settings.h"
 #include "base/state.h"
 #include "platform/port.h"
-#include "platform/posix/store.h"
 #include "platform/posix/system.h"
 #include "tests/support/fake_platform.h"
 
@@ -43,27 +43,20 @@ enum class Seen { a, b, mixed, damaged };
 
 // Reads the three values through the store as a reader process would.
 Seen readBack(std::string* detail) {
-  platform::KeyHandle key = nullptr;
-  const long rc = platform::regCreateKey(SETTINGS_SUBKEY, &key);
-  if (rc != platform::REG_SUCCESS) {
-    *detail = "the key does not open: " + std::to_string(rc);
-    return Seen::damaged;
-  }
   char url[2048] = {};
-  uint32_t urlSize = sizeof url;
-  int32_t enabled = -7;
-  uint32_t enabledSize = sizeof enabled;
-  int32_t interval = -7;
-  uint32_t intervalSize = sizeof interval;
-  const long r1 = platform::regQueryValue(key, "URL", url, &urlSize);
-  const long r2 = platform::regQueryValue(key, "Enabled", &enabled, &enabledSize);
-  const long r3 = platform::regQueryValue(key, "Interval", &interval, &intervalSize);
-  platform::regCloseKey(key);
-  if (r1 != 0 || r2 != 0 || r3 != 0 || enabledSize != 4 || intervalSize != 4) {
-    *detail = "values missing or of the wrong size";
+  platform::Setting read[] = {
+      {.name = "URL", .kind = platform::SettingKind::text, .buffer = url, .capacity = sizeof url},
+      {.name = "Enabled", .kind = platform::SettingKind::number},
+      {.name = "Interval", .kind = platform::SettingKind::number},
+  };
+  const long rc = platform::readSettings(read, 3);
+  if (rc != 0 || read[0].error != 0 || read[1].error != 0 || read[2].error != 0) {
+    *detail = "the store does not read: " + std::to_string(rc);
     return Seen::damaged;
   }
-  const std::string got(url, urlSize);
+  const auto enabled = static_cast<int32_t>(read[1].number);
+  const auto interval = static_cast<int32_t>(read[2].number);
+  const std::string got(url);
   *detail = got + " enabled=" + std::to_string(enabled) + " interval=" + std::to_string(interval);
   for (const auto* s : {&SETTINGS_OLD, &SETTINGS_NEW}) {
     if (got == s->url && enabled == s->enabled && interval == s->interval)
@@ -101,8 +94,8 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/trellicast-crash-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 2;
   const fs::path dir = pattern;
-  const fs::path file = dir / "registry";
-  platform::posix::setRegistryPath(file.string());
+  const fs::path file = dir / "trellicast.conf";
+  platform::posix::setConfigPath(file.string());
   fake::reset();
   resetState();
   saveSettings(SETTINGS_OLD.url.c_str(), SETTINGS_OLD.enabled, SETTINGS_OLD.interval);
@@ -138,10 +131,15 @@ int main(int argc, char** argv) {
     if (seen == Seen::mixed || seen == Seen::damaged)
       std::fprintf(stderr, "kill %d: %s: %s\n", k, seen == Seen::mixed ? "MIX" : "DAMAGED",
                    detail.c_str());
-    // Whatever the killed process left (its temporary file)
-    // is gone once the store has been opened again.
+    // Whatever the killed process left (its temporary file) is gone once
+    // the store has been read again, and the file is the user's alone.
+    if ((fs::status(file).permissions() & fs::perms::all) !=
+        (fs::perms::owner_read | fs::perms::owner_write)) {
+      ++leftovers;
+      std::fprintf(stderr, "kill %d: the file is not 0600\n", k);
+    }
     for (const auto& entry : fs::directory_iterator(dir)) {
-      if (entry.path().filename() != "registry") {
+      if (entry.path() != file) {
         ++leftovers;
         std::fprintf(stderr, "kill %d: left behind: %s\n", k, entry.path().filename().c_str());
       }

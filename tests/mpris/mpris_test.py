@@ -34,7 +34,6 @@ from scenarios import Checks  # noqa: E402
 from winetest import Receiver, expected_body, mp3_file  # noqa: E402
 
 FAKE = os.path.join(HERE, "fake_player.py")
-KEY = "HKLM\\Software\\Winamp\\Trellicast"
 STEP = 6.0  # seconds to wait for a post showing a change (interval 1 s)
 
 
@@ -199,23 +198,21 @@ class TimedReceiver(Receiver):
 
 def write_settings(args, workdir, port, interval=1):
     """Settings posting every interval seconds (every second by default) to
-    the receiver; returns the registry."""
-    registry = os.path.join(workdir, "registry")
-    for name, kind, data in (("URL", "REG_SZ", "http://127.0.0.1:%d/np" % port),
-                             ("Interval", "REG_DWORD", str(interval)),
-                             ("Enabled", "REG_DWORD", "1")):
-        subprocess.run([args.host, "--registry", registry, "reg", "add", KEY, "/v", name,
-                        "/t", kind, "/d", data, "/f"], check=True, capture_output=True,
-                       timeout=20)
-    return registry
+    the receiver; returns the config file."""
+    config = os.path.join(workdir, "trellicast.conf")
+    for name, value in (("URL", "http://127.0.0.1:%d/np" % port), ("Interval", str(interval)),
+                        ("Enabled", "1")):
+        subprocess.run([args.host, "--config", config, "set", name, value], check=True,
+                       capture_output=True, timeout=20)
+    return config
 
 
 class Host:
     """trellicast-host mpris, without a terminal, posting every second."""
 
     def __init__(self, args, workdir, port, env, extra=(), interval=1):
-        self.registry = write_settings(args, workdir, port, interval)
-        self.proc = subprocess.Popen([args.host, "--registry", self.registry, "mpris", *extra],
+        self.config = write_settings(args, workdir, port, interval)
+        self.proc = subprocess.Popen([args.host, "--config", self.config, "mpris", *extra],
                                      env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         self.out = Lines(self.proc.stdout)
@@ -643,7 +640,7 @@ def scenario_flood(w, c):
 @in_world
 def scenario_nobus(w, c):
     """No bus: one clear line and exit 2; a bus that goes away: exit 1."""
-    registry = os.path.join(w.dir, "registry")
+    config = os.path.join(w.dir, "trellicast.conf")
     cases = [
         ("unset", None, "DBUS_SESSION_BUS_ADDRESS is not set"),
         ("empty", "", "DBUS_SESSION_BUS_ADDRESS is not set"),
@@ -656,7 +653,7 @@ def scenario_nobus(w, c):
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         if address is not None:
             env["DBUS_SESSION_BUS_ADDRESS"] = address
-        r = subprocess.run([w.args.host, "--registry", registry, "mpris"], env=env,
+        r = subprocess.run([w.args.host, "--config", config, "mpris"], env=env,
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
         lines = r.stderr.splitlines()
         c.eq(what + ": exit status", r.returncode, 2)
@@ -689,7 +686,7 @@ def scenario_module(w, c):
         ("no plug-in", backend, "trellicast-host: %s is not a plug-in module" % backend),
     ]
     for what, module, want in cases:
-        r = subprocess.run([w.args.host, "--registry", os.path.join(w.dir, "registry"),
+        r = subprocess.run([w.args.host, "--config", os.path.join(w.dir, "trellicast.conf"),
                             "--module", module, "mpris", "--quit-after", "5"], env=w.bus.env(),
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
         c.eq(what + ": exit status", r.returncode, 1)
@@ -709,9 +706,9 @@ def scenario_keys(w, c):
         path, frames = w.song("k.mp3", "Key Artist", "Key Title")
         p = w.player("keys")
         p.set("Playing", track(path, "Key Artist", "Key Title"))
-        registry = write_settings(w.args, w.dir, w.receiver.port)
+        config = write_settings(w.args, w.dir, w.receiver.port)
         master, slave = pty.openpty()
-        proc = subprocess.Popen([w.args.host, "--registry", registry,
+        proc = subprocess.Popen([w.args.host, "--config", config,
                                  "mpris"], env=w.bus.env(), stdin=slave, stdout=slave,
                                 stderr=subprocess.PIPE, start_new_session=True)
         os.close(slave)

@@ -1,5 +1,5 @@
 // The stand-in player as a whole: trellicast-host run as a separate process
-// without a terminal, with its registry in a temporary folder, loading the
+// without a terminal, with its config file in a temporary folder, loading the
 // real module built beside it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -28,8 +28,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string KEY = "HKLM\\Software\\Winamp\\Trellicast";
 
 struct Outcome {
   int status;
@@ -76,8 +74,8 @@ class Host : public ::testing::Test {
 
   Outcome host(const std::string& args) {
     const fs::path err = dir / "stderr";
-    const std::string command = "timeout 20 " + shellQuoted(TRELLICAST_HOST_BIN) + " --registry " +
-                                shellQuoted(registry.string()) + " " + args + " </dev/null 2>" +
+    const std::string command = "timeout 20 " + shellQuoted(TRELLICAST_HOST_BIN) + " --config " +
+                                shellQuoted(config.string()) + " " + args + " </dev/null 2>" +
                                 shellQuoted(err.string());
     Outcome run{-1, "", ""};
     FILE* p = ::popen(command.c_str(), "r");
@@ -90,29 +88,29 @@ class Host : public ::testing::Test {
     run.err = readFile(err);
     return run;
   }
-  void reg(const std::string& args) {
-    const Outcome r = host("reg add " + shellQuoted(KEY) + " " + args + " /f");
-    ASSERT_EQ(r.status, 0) << r.out;
+  void set(const std::string& name, const std::string& value) {
+    const Outcome r = host("set " + name + " " + shellQuoted(value));
+    ASSERT_EQ(r.status, 0) << r.err;
   }
   // song.mp3, tagged, and the settings that post to url every second.
   fs::path songPostingTo(const std::string& url, const std::string& artist = "A",
                          const std::string& title = "B") {
     writeTagged(dir / "song.mp3", artist, title);
-    reg("/v URL /t REG_SZ /d " + url);
-    reg("/v Interval /t REG_DWORD /d 1");
+    set("URL", url);
+    set("Interval", "1");
     return dir / "song.mp3";
   }
 
   id3w::TempDir temp;
   const fs::path dir = temp.root();
-  const fs::path registry = dir / "config" / "registry";
+  const fs::path config = dir / "config" / "trellicast.conf";
 };
 
 TEST_F(Host, PlaysNonInteractivelyAndQuitsCleanly) {
   writeTagged(dir / "one.mp3", "The Testers", "First Song");
   std::ofstream(dir / "plain.track.mp3") << "no tag here";
-  reg("/v Enabled /t REG_DWORD /d 0");
-  reg("/v Interval /t REG_DWORD /d 1");
+  set("Enabled", "0");
+  set("Interval", "1");
   const auto start = std::chrono::steady_clock::now();
   const Outcome r =
       host("play --track-seconds 0.3 --quit-after 1 " + shellQuoted((dir / "one.mp3").string()) +
@@ -120,7 +118,7 @@ TEST_F(Host, PlaysNonInteractivelyAndQuitsCleanly) {
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "") << "no box was shown";
-  const std::string expected = "registry: " + registry.string() +
+  const std::string expected = "config: " + config.string() +
                                "\n"
                                "loaded: " TRELLICAST_PRODUCT
                                " Plug-In v0.1 (gen_Trellicast.so)\n"
@@ -137,18 +135,18 @@ TEST_F(Host, PlaysNonInteractivelyAndQuitsCleanly) {
 TEST_F(Host, TimerPeriodFollowsTheStoredInterval) {
   std::ofstream(dir / "a.mp3") << "x";
   struct Case {
-    const char* interval;  // as given to reg add
+    const char* interval;  // as given to set
     const char* line;
   } cases[] = {
       {"2", "update timer: every 2000 ms"},
       {"0", "update timer: every 10 ms"},                   // raised to the shortest period
-      {"0x7FFFFFFF", "update timer: every 2147483647 ms"},  // clamped, never wrapped
+      {"2147483647", "update timer: every 2147483647 ms"},  // clamped, never wrapped
       {"4294968", "update timer: every 2147483647 ms"},     // product past 32 bits
   };
-  reg("/v Enabled /t REG_DWORD /d 0");
+  set("Enabled", "0");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.interval);
-    reg(std::string("/v Interval /t REG_DWORD /d ") + c.interval);
+    set("Interval", c.interval);
     const Outcome r = host("play --quit-after 0.2 " + shellQuoted((dir / "a.mp3").string()));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find(std::string(c.line) + "\n"), std::string::npos) << r.out;
@@ -162,18 +160,14 @@ TEST_F(Host, StoreThatCannotBeOpenedGivesTheBoxOnStandardError) {
     std::function<void()> prepare;
     const char* box;
   } cases[] = {
-      {"damaged file",
-       [&] {
-         fs::create_directories(registry.parent_path());
-         std::ofstream(registry) << "trellicast-registry 1\nkey Software\nvalue URL 1 x";
-       },
-       "[Error] Cannot open registry key: (errcode=1015)\n"},
-      {"folder's parent is a file",
+      {"the file is a folder", [&] { fs::create_directories(config); },
+       "[Error] Cannot open registry key: (errcode=21)\n"},
+      {"the file's folder is a file",
        [&] {
          fs::remove_all(dir / "config");
          std::ofstream(dir / "config") << "file";
        },
-       "[Error] Cannot open registry key: (errcode=3)\n"},
+       "[Error] Cannot open registry key: (errcode=20)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -237,8 +231,8 @@ TEST_F(Host, AnswersThePluginsQueriesWhilePlaying) {
 TEST_F(Host, ChangesPostAsTheyHappenAtIntervalTen) {
   gauntlet::FaultServer receiver;
   ASSERT_TRUE(receiver.ok());
-  reg("/v URL /t REG_SZ /d http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
-  reg("/v Interval /t REG_DWORD /d 10");
+  set("URL", "http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
+  set("Interval", "10");
   struct Case {
     const char* what;
     int tracks;
@@ -321,7 +315,7 @@ TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
   ASSERT_EQ(::grantpt(master), 0);
   ASSERT_EQ(::unlockpt(master), 0);
   const std::string slaveName = ::ptsname(master);
-  const std::string registryPath = registry.string();
+  const std::string configPath = config.string();
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -329,7 +323,7 @@ TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
     ::dup2(slave, 0);
     ::dup2(slave, 1);
     ::dup2(slave, 2);
-    ::execl(TRELLICAST_HOST_BIN, "trellicast-host", "--registry", registryPath.c_str(), "play",
+    ::execl(TRELLICAST_HOST_BIN, "trellicast-host", "--config", configPath.c_str(), "play",
             "--track-seconds", "60", "--quit-after", "15", song.c_str(), nullptr);
     ::_exit(127);
   }
@@ -371,66 +365,91 @@ TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
   EXPECT_EQ(formFields(bodies.back()).at("wm_data[status]"), "3");
 }
 
-TEST_F(Host, RegCommandEditsTheStoreLikeReg) {
+TEST_F(Host, SetGetAndUnsetEditTheConfigFile) {
   struct Step {
     std::string args;
     int status;
     std::string out;
+    std::string err = "";
   } steps[] = {
-      {"reg add " + KEY + " /v URL /t REG_SZ /d http://h/p /f", 0,
-       "The operation completed successfully.\n"},
-      {"reg add " + KEY + " /v Interval /t REG_DWORD /d 0x1F /f", 0,
-       "The operation completed successfully.\n"},
-      {"reg query HKEY_LOCAL_MACHINE\\software\\winamp\\trellicast", 0,
-       "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"
-       "    URL    REG_SZ    http://h/p\n"
-       "    Interval    REG_DWORD    0x1f\n\n"},
-      {"reg query " + KEY + " /v interval", 0,
-       "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"
-       "    Interval    REG_DWORD    0x1f\n\n"},
-      {"reg query HKLM\\Software\\Winamp", 0,
-       "\nHKEY_LOCAL_MACHINE\\Software\\Winamp\n\n"
-       "HKEY_LOCAL_MACHINE\\Software\\Winamp\\Trellicast\n"},
-      {"reg add " + KEY + " /v Interval /t REG_DWORD /d 4294967296 /f", 1,
-       "ERROR: Invalid value for /d: 4294967296\n"},
-      {"reg add HKCU\\Software /v X /d 1 /f", 1,
-       "ERROR: Invalid key name.\nType \"REG ADD /?\" for usage.\n"},
-      {"reg add " + KEY + " /v X /t REG_WHAT /d 1 /f", 1,
-       "ERROR: Invalid syntax. Unsupported type for /t.\nType \"REG ADD /?\" for usage.\n"},
-      {"reg query " + KEY + " /v Missing", 1,
-       "ERROR: The system was unable to find the specified registry key or value.\n"},
-      {"reg delete " + KEY + " /v URL", 0,
-       "Delete the registry value URL (Yes/No)? The operation was canceled by the user.\n"},
-      {"reg delete " + KEY + " /v url /f", 0, "The operation completed successfully.\n"},
-      {"reg query " + KEY + " /v URL", 1,
-       "ERROR: The system was unable to find the specified registry key or value.\n"},
-      {"reg delete HKLM\\Software\\Winamp /f", 0, "The operation completed successfully.\n"},
-      {"reg query " + KEY, 1,
-       "ERROR: The system was unable to find the specified registry key or value.\n"},
+      {"get", 0, ""},
+      {"set URL 'http://h/p?a=1&b=2'", 0, ""},
+      {"set interval 31", 0, ""},
+      {"set OutputTemplate ' two  words '", 0, ""},
+      {"get", 0, "URL=http://h/p?a=1&b=2\nInterval=31\nOutputTemplate=\" two  words \"\n"},
+      {"get Interval", 0, "Interval=31\n"},
+      {"set Interval 4294967296", 1, "",
+       "trellicast-host: Interval takes a whole number from 0 to 4294967295\n"},
+      {"set Colour red", 1, "",
+       "trellicast-host: no setting is named Colour (URL, Enabled, Interval, Utf8, OutputFolder, "
+       "OutputTemplate, OutputStopped, SendCover)\n"},
+      {"set URL", 1, "", "trellicast-host: set takes NAME VALUE\n"},
+      {"unset url", 0, ""},
+      {"get URL", 1, "", "trellicast-host: URL is not set\n"},
+      {"reg add x", 1, "", "trellicast-host: unknown command reg (play, mpris, set, get, unset)\n"},
   };
   for (const auto& s : steps) {
     SCOPED_TRACE(s.args);
-    std::string args;
-    std::stringstream in(s.args);
-    std::string word;
-    while (in >> word) args += shellQuoted(word) + " ";
-    const Outcome r = host(args);
+    const Outcome r = host(s.args);
     EXPECT_EQ(r.status, s.status);
     EXPECT_EQ(r.out, s.out);
+    EXPECT_EQ(r.err, s.err);
   }
+  EXPECT_EQ(readFile(config), "Interval=31\nOutputTemplate=\" two  words \"\n");
 }
 
-TEST_F(Host, RegAddStoresStringsWithoutTerminator) {
-  reg("/v URL /t REG_SZ /d http://127.0.0.1:1/");
-  platform::posix::setRegistryPath(registry.string());
-  platform::KeyHandle key = nullptr;
-  ASSERT_EQ(platform::regCreateKey("Software\\Winamp\\Trellicast", &key), 0);
-  char data[64];
-  uint32_t size = sizeof data;
-  ASSERT_EQ(platform::regQueryValue(key, "URL", data, &size), 0);
-  EXPECT_EQ(std::string(data, size), "http://127.0.0.1:1/");
-  platform::regCloseKey(key);
-  platform::posix::setRegistryPath("");
+// On a terminal a box waits for Enter, but the player and the module go on:
+// every change still goes out while the box of the first failure waits.
+TEST_F(Host, ABoxOnATerminalHoldsNoPosts) {
+  gauntlet::FaultServer receiver(gauntlet::Fault::status404);
+  ASSERT_TRUE(receiver.ok());
+  set("URL", "http://127.0.0.1:" + std::to_string(receiver.port()) + "/in");
+  set("Interval", "10");
+  std::vector<std::string> songs;
+  for (int i = 1; i <= 3; ++i) {
+    songs.push_back((dir / ("t" + std::to_string(i) + ".mp3")).string());
+    writeTagged(songs.back(), "A", "T" + std::to_string(i));
+  }
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string slaveName = ::ptsname(master);
+  const std::string configPath = config.string();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int slave = ::open(slaveName.c_str(), O_RDWR);
+    ::dup2(slave, 0);
+    ::dup2(slave, 1);
+    ::dup2(slave, 2);
+    ::execl(TRELLICAST_HOST_BIN, "trellicast-host", "--config", configPath.c_str(), "play",
+            "--track-seconds", "1.5", "--quit-after", "6", songs[0].c_str(), songs[1].c_str(),
+            songs[2].c_str(), nullptr);
+    ::_exit(127);
+  }
+  std::string shown;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+  for (int status = 0; std::chrono::steady_clock::now() < end;) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 20) > 0) {
+      char buf[1024];
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) shown.append(buf, static_cast<size_t>(n));
+    }
+    if (::waitpid(child, &status, WNOHANG) == child) break;
+  }
+  ::close(master);
+  std::vector<std::string> posts;
+  for (const auto& post : receiver.take()) {
+    const auto fields = formFields(post.body);
+    posts.push_back(fields.at("wm_data[status]") + " " + fields.at("wm_data[title]"));
+  }
+  EXPECT_EQ(posts, (std::vector<std::string>{"1 A - T1", "1 A - T2", "1 A - T3", "0 A - T3"}))
+      << shown;
+  const std::string box = "== Error ==\r\nThe server answered 404 Not Found\r\n[Press Enter]";
+  EXPECT_NE(shown.find(box), std::string::npos) << shown;
+  EXPECT_EQ(shown.find(box), shown.rfind(box)) << "shown once";
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ count=0
 for f in "$corpus"/*; do
   [ -f "$f" ] || continue
   count=$((count + 1))
-  timeout 30 "$player" --registry "$work/registry" play --track-seconds 1 --quit-after 1 "$f" \
+  timeout 30 "$player" --config "$work/trellicast.conf" play --track-seconds 1 --quit-after 1 "$f" \
     </dev/null >"$work/out" 2>&1
   rc=$?
   if [ "$rc" -ne 0 ]; then

@@ -28,7 +28,6 @@ import php_stack  # noqa: E402
 import scenarios  # noqa: E402
 from wire import mp3_file  # noqa: E402
 
-KEY = "HKLM\\Software\\Winamp\\Trellicast"
 RUN_SECONDS = 12
 MISSING_SECONDS = 3.5  # ticks at 1, 2 and 3 s: the first outcome taken at 2 s
 ARTIST, TITLE = "Stack & Co", "Caf\u00e9 = 100%"
@@ -38,14 +37,12 @@ BOX_404 = "[Error] The server answered 404 Not Found\n"
 def start_player(args, tmp, name, url, seconds):
     """Starts the stand-in player posting to url every second for seconds,
     its output into files of tmp; gives the process."""
-    registry = os.path.join(tmp, name, "registry")
+    config = os.path.join(tmp, name, "trellicast.conf")
     song = os.path.join(tmp, name + ".mp3")
     mp3_file(song, [("TPE1", ARTIST, False), ("TIT2", TITLE, True)])
-    base = [args.host, "--registry", registry]
-    for value in (["/v", "URL", "/t", "REG_SZ", "/d", url],
-                  ["/v", "Interval", "/t", "REG_DWORD", "/d", "1"]):
-        subprocess.run(base + ["reg", "add", KEY] + value + ["/f"], check=True, timeout=20,
-                       stdout=subprocess.DEVNULL)
+    base = [args.host, "--config", config]
+    for value in (["URL", url], ["Interval", "1"]):
+        subprocess.run(base + ["set"] + value, check=True, timeout=20, stdout=subprocess.DEVNULL)
     with open(os.path.join(tmp, name + ".out"), "wb") as out, \
             open(os.path.join(tmp, name + ".err"), "wb") as err:
         return subprocess.Popen(base + ["play", "--track-seconds", "60", "--quit-after",

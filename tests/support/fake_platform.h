@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "tests/support/fake_settings.h"
 
 namespace fake {
 
