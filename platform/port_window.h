@@ -54,8 +54,10 @@ uintptr_t setTimer(WindowHandle window, uintptr_t timerId, uint32_t periodMs,
 bool killTimer(WindowHandle window, uintptr_t timerId);
 
 // ---- Message boxes --------------------------------------------------------
-// MessageBoxA(no owner, text, caption, MB_OK): returns when acknowledged.
-// Runs a nested loop: timers keep firing while the box is open.
+// MessageBoxA(no owner, text, caption, MB_OK): on Windows returns when
+// acknowledged, running a nested loop (timers keep firing while the box is
+// open); the POSIX backend shows it and returns at once, the box waiting
+// for Enter while the loop runs on.
 void messageBox(const char* text, const char* caption);
 
 // ---- Modal dialog -----------------------------------------------------------

@@ -91,7 +91,5 @@ void setBoxAcknowledged(std::function<void()> callback);
 // /trellicast/trellicast.conf.
 void setConfigPath(const std::string& path);
 std::string configPath();
-// The old name, until every caller uses setConfigPath.
-inline void setRegistryPath(const std::string& path) { setConfigPath(path); }
 
 }  // namespace platform::posix

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/trellicast-soak-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 2;
   const fs::path dir = pattern;
-  platform::posix::setRegistryPath((dir / "registry").string());
+  platform::posix::setConfigPath((dir / "trellicast.conf").string());
 
   const std::string tagTitle = "Soak title & more";
   const std::string tagArtist = "Artist = %";

@@ -121,14 +121,12 @@ RECEIVER_TRACKS = [
 BOX_403 = "[Error] The server answered 403 Forbidden\n"
 
 
-def write_receiver_settings(args, registry, url):
+def write_receiver_settings(args, config, url):
     """The module's settings for the receiver case: its URL, a post a
     second, text in the player's code page (Utf8 0)."""
-    for name, kind, value in (("URL", "REG_SZ", url), ("Interval", "REG_DWORD", "1"),
-                              ("Utf8", "REG_DWORD", "0")):
-        subprocess.run([args.host, "--registry", registry, "reg", "add", KEY, "/v", name, "/t",
-                        kind, "/d", value, "/f"], check=True, timeout=20,
-                       stdout=subprocess.DEVNULL)
+    for name, value in (("URL", url), ("Interval", "1"), ("Utf8", "0")):
+        subprocess.run([args.host, "--config", config, "set", name, value], check=True,
+                       timeout=20, stdout=subprocess.DEVNULL)
 
 
 def scenario_receiver(args, c):
@@ -143,11 +141,11 @@ def scenario_receiver(args, c):
         try:
             for name, key, seconds in (("keyed", RECEIVER_TOKEN, RECEIVER_SECONDS),
                                        ("keyless", "wrong", MISSING_SECONDS)):
-                registry = os.path.join(tmp, name + ".registry")
-                write_receiver_settings(args, registry, stack.url("/receiver/?key=" + key))
+                config = os.path.join(tmp, name + ".conf")
+                write_receiver_settings(args, config, stack.url("/receiver/?key=" + key))
                 with open(os.path.join(tmp, name + ".err"), "wb") as err:
                     players[name] = subprocess.Popen(
-                        [args.host, "--registry", registry, "play", "--track-seconds", "4",
+                        [args.host, "--config", config, "play", "--track-seconds", "4",
                          "--quit-after", str(seconds)] + songs,
                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
             for name, player in players.items():
