@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/buffer.h"
+#include "base/snapshot.h"
 #include "platform/port.h"
 
 constexpr uintptr_t UPDATE_TIMER_ID = 1;
@@ -38,6 +39,10 @@ extern void (*updateStatusListener)(const char* line);
 // posts the current status to a URL (false when a post is in flight).
 extern void (*settingsLoadedHook)();
 extern bool (*sendNowHook)(const char* url);
+// Every time the update cycle has read the player, before the body is
+// written from it: whatever else follows the player is wired here. Runs on
+// the player's thread; copy what must outlive the call.
+extern void (*snapshotHook)(const PlayerSnapshot& snapshot, SnapshotCause cause);
 
 // Puts the state above back to its value at load time, the allocator
 // included (tests only use this between cases; the player never needs it).

@@ -51,18 +51,25 @@ struct HttpPost {
 // sender thread; SEND_BUSY while another send is in flight).
 enum class PostStart { started, open, connect, request, send };
 
+// What httpPost did: started, or the stage that failed with the system's
+// code for why (the code is 0 when started).
+struct PostStartResult {
+  PostStart stage = PostStart::started;
+  uint32_t error = 0;
+};
+
 // Starts a post and never holds the caller: the backend opens what the post
 // needs, hands it to one sender thread and returns. The sender writes the
 // request, reads the answer's status line and headers, reads and discards
 // up to ANSWER_BODY_LIMIT bytes of its body and only then closes, or keeps
 // the connection for the next post where HTTP/1.1 allows it. Redirects are
 // not followed. The backend owns every handle of a post from start to end.
-// On anything but started the last error says why and nothing was sent.
+// On anything but started the result's error says why and nothing was sent.
 // At most one post is in flight; starting one drops an outcome not yet
 // taken. A post is never cancelled, not even by unloading the module, which
 // the sender keeps loaded until it ends. Call it from one thread only, the
 // same as httpPostOutcome.
-PostStart httpPost(const HttpPost& post);
+PostStartResult httpPost(const HttpPost& post);
 
 constexpr uint32_t ANSWER_BODY_LIMIT = 64 * 1024;
 
@@ -76,16 +83,20 @@ struct PostOutcome {
   };
   State state = State::none;
   uint32_t error = 0;
+  // failed because the server's certificate (or its name in it) is not one
+  // the system trusts.
+  bool untrustedCertificate = false;
   unsigned status = 0;
   char reason[64] = {};      // the reason phrase as the server wrote it, cut to fit
   char location[1025] = {};  // a 3xx answer's Location, as sent, cut to fit
 };
 // Takes the outcome of the last post started: each finished post's outcome
-// is given once, then none until the next post starts. Never waits. A
+// is given once, then none until the next post starts. Never waits, and
+// leaves the last error alone: a failure's code is in the outcome. A
 // backend that gives a post up by its own bound answers failed (timed out)
 // once the bound has passed, then running until the sender really ends.
 PostOutcome httpPostOutcome();
-// The last error of an httpPost refused because a post is in flight.
+// The error of an httpPost refused because a post is in flight.
 constexpr uint32_t SEND_BUSY = 170;  // ERROR_BUSY
 
 // Bounds on one post, applied by the backends: name resolution (where the

@@ -68,13 +68,14 @@ size_t escapedPrefix(const char* escaped, size_t limit) {
   return i;
 }
 
-}  // namespace
-
-size_t writeTagFragment(char* out, size_t room, const TagPairs& pairs) {
+// The tag fragment of pairs, a tag reader's or a snapshot's (each pair with
+// its number and text): writeTagFragment.
+template <typename Pairs>
+size_t writeFragment(char* out, size_t room, const Pairs& pairs) {
   size_t used = 0;  // the fragment so far, every entry's "&" included
   size_t estimate = 0;
   bool stopped = false;  // the estimate or the fragment's size ended it
-  for (const TagPair& pair : pairs) {
+  for (const auto& pair : pairs) {
     // When escaping cannot allocate (the "Out of memory" box has been
     // shown), the entry goes out with an empty value.
     const Buffer escaped = escapeValue(pair.text.c_str());
@@ -110,6 +111,12 @@ size_t writeTagFragment(char* out, size_t room, const TagPairs& pairs) {
   return used;
 }
 
+}  // namespace
+
+size_t writeTagFragment(char* out, size_t room, const TagPairs& pairs) {
+  return writeFragment(out, room, pairs);
+}
+
 size_t writeFormBody(char* body, size_t capacity, long status, const char* title) {
   if (capacity == 0) return 0;
   const int head = std::snprintf(body, capacity,
@@ -130,5 +137,12 @@ size_t writeFormBody(char* body, size_t capacity, long status, const char* title
 size_t appendTagFragment(char* body, size_t capacity, size_t used, const TagPairs& pairs) {
   if (used + 1 >= capacity) return used;
   body[used++] = '&';
-  return used + writeTagFragment(body + used, capacity - 1 - used, pairs);
+  return used + writeFragment(body + used, capacity - 1 - used, pairs);
+}
+
+size_t writeBody(const PlayerSnapshot& snapshot, char* body, size_t capacity) {
+  size_t used = writeFormBody(body, capacity, snapshot.status, snapshot.title.c_str());
+  if (!snapshot.frames || used + 1 >= capacity) return used;
+  body[used++] = '&';
+  return used + writeFragment(body + used, capacity - 1 - used, *snapshot.frames);
 }

@@ -4,7 +4,14 @@
 
 #include <cstddef>
 
+#include "base/snapshot.h"
 #include "tags/tag_fields.h"
+
+// The whole body of an update, written from what the player played:
+// writeFormBody with the snapshot's status and title, then "&" and the tag
+// fragment of its frames when it has them (appendTagFragment). Returns the
+// body's length.
+size_t writeBody(const PlayerSnapshot& snapshot, char* body, size_t capacity);
 
 // Writes "wm_action=wm_data&wm_data[status]=<status>&wm_data[title]=<title>"
 // into body (capacity bytes, terminator included), replacing what it held.

@@ -1,8 +1,9 @@
-// One status update per timer tick: split the URL, ask the player what is
-// playing, write the form body and hand the post to the backend's sender
-// thread. The player's thread never waits for the network; the post's
-// outcome (the server's answer, or why there was none) is taken at the next
-// tick.
+// One status update per change, timer tick or "Send now", in three steps:
+// read the player into a snapshot (report/snapshot.h), write the form body
+// from the snapshot (report/form_body.h), send it (report/post.h) on the
+// backend's sender thread. The player's thread never waits for the network;
+// the post's outcome (the server's answer, or why there was none) is looked
+// for every OUTCOME_POLL_MS while a post is in flight, and by any tick.
 #include "report/update.h"
 
 #include <algorithm>
@@ -17,22 +18,12 @@
 #include "base/settings.h"
 #include "base/state.h"
 #include "report/form_body.h"
-#include "report/title.h"
-#include "tags/tag_fields.h"
+#include "report/post.h"
+#include "report/snapshot.h"
 
 namespace {
 
-constexpr const char* AGENT = "Trellicast";
-constexpr const char* HEADER_FORMAT =
-    "Content-Type: application/x-www-form-urlencoded\nHost: %s\nContent-Length: %ld\n";
-constexpr size_t HEADER_BLOCK_SIZE = 1024;
-// The header block keeps 72 fixed characters, the body length (at most four
-// digits, the body never reaching 8192 bytes) and a terminator: this is what
-// is left for the host token.
-constexpr size_t HOST_TOKEN_MAX = 947;
-// Every component of a URL is at most this long.
-constexpr size_t PIECE_SIZE = URL_MAX_CHARS + 1;
-// How often the settings dialog's "Send now" looks for its outcome.
+// How often an outcome is looked for while a post is in flight.
 constexpr uint32_t OUTCOME_POLL_MS = 100;
 // Changes closer together than this make one post, of the last state: a
 // title that lives shorter never goes out.
@@ -40,20 +31,24 @@ constexpr uint32_t SETTLE_MS = 250;
 // How often a change post that found a post in flight looks again.
 constexpr uint32_t BUSY_RETRY_MS = 50;
 
-// Host messages (WM_USER codes): base/player.h.
-
 // Who started the post in flight: its failure is a box (once) for the
 // timer, a status line alone for the dialog.
 enum class Origin { timer, dialog };
-Origin sendOrigin = Origin::timer;
-// Whether boxes were silenced when the post in flight started: its failure
-// stays as silent as it would have been had the post ended at once, even if
-// the settings are confirmed before its outcome is taken.
-bool sendStartedSilenced = false;
 
-// The body of the last post the timer or a change started (FNV-1a), so a
-// change that leaves the post as it was sends nothing.
-uint64_t lastPostHash = 0;
+// The update cycle's own state, all of it; resetUpdateState puts it back.
+struct CycleState {
+  Origin sendOrigin = Origin::timer;
+  // Whether boxes were silenced when the post in flight started: its
+  // failure stays as silent as it would have been had the post ended at
+  // once, even if the settings are confirmed before its outcome is taken.
+  bool sendStartedSilenced = false;
+  // The body of the last post the timer or a change started (FNV-1a), so a
+  // change that leaves the post as it was sends nothing.
+  uint64_t lastPostHash = 0;
+  // What the settling post will answer: the start, or a change.
+  SnapshotCause settling = SnapshotCause::change;
+};
+CycleState cycle;
 
 uint64_t hashOf(const char* text, size_t length) {
   uint64_t hash = 14695981039346656037ull;
@@ -88,21 +83,36 @@ void setStatus(const char* state, const char* detail) {
   if (updateStatusListener != nullptr) updateStatusListener(updateStatus);
 }
 
+// What failed, as a box and the status line tell it: the message, and the
+// system's code when the failure carries one (a server's answer does not).
+// words, when given, say in plain words what the code means, for the
+// status line only.
+struct Failure {
+  const char* message;
+  std::optional<uint32_t> code;
+  const char* words = nullptr;
+};
+
 // A failure: the status line tells it; a post of the timer's shows it in a
 // box once until the settings are next confirmed (the flag is raised before
 // the box opens, so a confirmation made while it is open is not undone when
-// it closes). withCode adds the last system error code as every system
-// failure's box does ("Cannot InternetOpen: (errcode=12029)"); a server's
-// answer is shown as it is.
-void fail(Origin origin, bool silenced, const char* message, bool withCode) {
-  // Read the code first: nothing below may disturb it.
-  const uint32_t code = platform::lastError();
+// it closes).
+void fail(Origin origin, bool silenced, const Failure& failure) {
   char text[UPDATE_STATUS_SIZE];
-  if (withCode)
-    std::snprintf(text, sizeof text, "%s: (errcode=%u)", message, static_cast<unsigned>(code));
+  if (failure.code)
+    formatFailure(text, sizeof text, failure.message, *failure.code);
   else
-    std::snprintf(text, sizeof text, "%s", message);
-  setStatus("failed: ", text);
+    std::snprintf(text, sizeof text, "%s", failure.message);
+  if (failure.words != nullptr) {
+    char line[UPDATE_STATUS_SIZE];
+    size_t used = append(line, sizeof line, 0, failure.words);
+    used = append(line, sizeof line, used, " (");
+    used = append(line, sizeof line, used, text);
+    append(line, sizeof line, used, ")");
+    setStatus("failed: ", line);
+  } else {
+    setStatus("failed: ", text);
+  }
   if (origin == Origin::dialog || silenced || errorShown) return;
   errorShown = true;
   showError(text);
@@ -131,7 +141,10 @@ void copyWithoutCredentials(const char* url, char* out, size_t capacity) {
 void takeOutcome(const platform::PostOutcome& outcome) {
   using State = platform::PostOutcome::State;
   if (outcome.state == State::failed) {
-    fail(sendOrigin, sendStartedSilenced, "Cannot HttpSendRequestEx", true);
+    const char* words =
+        outcome.untrustedCertificate ? "the server's certificate is not trusted" : nullptr;
+    fail(cycle.sendOrigin, cycle.sendStartedSilenced,
+         {"Cannot HttpSendRequestEx", outcome.error, words});
     return;
   }
   if (outcome.state != State::answered) return;
@@ -153,145 +166,67 @@ void takeOutcome(const platform::PostOutcome& outcome) {
   }
   char text[UPDATE_STATUS_SIZE];
   std::snprintf(text, sizeof text, "The server answered %s", answer);
-  fail(sendOrigin, sendStartedSilenced, text, false);
-}
-
-void copySpan(char* out, const char* text, size_t length) {
-  std::memcpy(out, text, length);
-  out[length] = '\0';
-}
-
-// The Host header's value: the URL's host (with its brackets when it is an
-// IPv6 literal) and, when the URL names one, ":port"; nothing after the
-// authority. False when it would not fit the header block.
-bool makeHostToken(const char* url, const platform::UrlComponents& parts, char* token) {
-  const char* start = parts.host.text;
-  if (start > url && start[-1] == '[') --start;
-  const char* end = parts.host.text + parts.host.length;
-  while (*end != '\0' && *end != '/' && *end != '?' && *end != '#') ++end;
-  const size_t length = static_cast<size_t>(end - start);
-  if (length > HOST_TOKEN_MAX) return false;
-  copySpan(token, start, length);
-  return true;
-}
-
-// Path and query, never the fragment; "/" stands for an empty path.
-void makeTarget(const platform::UrlComponents& parts, char* target) {
-  size_t n = 0;
-  if (parts.path.length == 0) {
-    target[n++] = '/';
-  } else {
-    std::memcpy(target, parts.path.text, parts.path.length);
-    n = parts.path.length;
-  }
-  for (size_t i = 0; i < parts.extra.length && parts.extra.text[i] != '#'; ++i)
-    target[n++] = parts.extra.text[i];
-  target[n] = '\0';
+  fail(cycle.sendOrigin, cycle.sendStartedSilenced, {text, std::nullopt});
 }
 
 void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
 
-// One update to url: split it, ask the player, write the body, start the
-// post. onlyWhenChanged: nothing is sent when the body is the last one's.
-// True when a post started.
-bool postStatus(platform::WindowHandle window, const char* url, Origin origin,
+// Every time the cycle has read the player.
+void snapshotTaken(const PlayerSnapshot& snapshot, SnapshotCause cause) {
+  if (snapshotHook != nullptr) snapshotHook(snapshot, cause);
+}
+
+// One update to url: read the player, write the body from what it said,
+// send it. onlyWhenChanged: nothing is sent when the body is the last
+// one's. True when a post started.
+bool postStatus(platform::WindowHandle window, const char* url, Origin origin, SnapshotCause cause,
                 bool onlyWhenChanged = false) {
-  const auto report = [origin](const char* message) { fail(origin, false, message, true); };
+  const auto report = [origin](const char* message, uint32_t code) {
+    fail(origin, false, {message, code});
+  };
 
-  // Split the URL.
-  platform::UrlComponents parts{};
-  if (!platform::crackUrl(url, std::strlen(url), &parts)) {
-    report("Invalid URL");
+  // Where it goes: a URL no post can go to asks the player nothing.
+  Destination destination;
+  uint32_t error = 0;
+  if (!splitDestination(url, &destination, &error)) {
+    report("Invalid URL", error);
     return false;
   }
 
-  // The Host header's token, and the pieces the post is made of.
-  char hostToken[HOST_TOKEN_MAX + 1];
-  if (!makeHostToken(url, parts, hostToken)) {
-    report("Invalid URL");
-    return false;
-  }
-  char host[PIECE_SIZE];
-  char user[PIECE_SIZE];
-  char password[PIECE_SIZE];
-  char target[PIECE_SIZE + 1];
-  copySpan(host, parts.host.text, parts.host.length);
-  copySpan(user, parts.user.text, parts.user.length);
-  copySpan(password, parts.password.text, parts.password.length);
-  makeTarget(parts, target);
-  const bool hasUser = parts.user.length > 0;
+  const std::optional<PlayerSnapshot> snapshot = readPlayer(window);
+  if (!snapshot) return false;
+  snapshotTaken(*snapshot, cause);
 
-  // Ask the player what is playing.
-  const intptr_t status = platform::sendUserMessage(window, 0, GET_STATUS);
-  const intptr_t position = platform::sendUserMessage(window, 0, GET_LIST_POSITION);
-  Buffer convertedTitle;
-  const char* title = entryTitle(window, position, convertedTitle);
-
-  // The form body's action, status and title (a missing title is sent as
-  // the empty text), written before the player is asked anything more.
-  size_t bodyLength =
-      writeFormBody(bodyBuffer.get(), BODY_BUFFER_SIZE, static_cast<long>(status), title);
-  convertedTitle.reset();
-
-  // The tag fragment of the entry's file, when the player names one (the
-  // wide name first, so that names outside the code page open too).
-  std::optional<TagPairs> pairs;
-  const intptr_t wideName =
-      platform::sendUserMessage(window, static_cast<uintptr_t>(position), GET_FILE_NAME_WIDE);
-  if (wideName != 0 && wideName != 1) {
-    pairs = collectTagFieldsWide(reinterpret_cast<const uint16_t*>(wideName));
-  } else {
-    const auto* fileName = reinterpret_cast<const char*>(
-        platform::sendUserMessage(window, static_cast<uintptr_t>(position), GET_FILE_NAME));
-    if (fileName != nullptr) pairs = collectTagFields(fileName);
-  }
-  if (pairs) bodyLength = appendTagFragment(bodyBuffer.get(), BODY_BUFFER_SIZE, bodyLength, *pairs);
-  pairs.reset();
-
-  // The added headers: content type, Host and the body's length.
-  const Buffer headers = allocZeroed(HEADER_BLOCK_SIZE);
-  if (!headers) return false;
-  const int headersLength = std::snprintf(headers.get(), HEADER_BLOCK_SIZE, HEADER_FORMAT,
-                                          hostToken, static_cast<long>(bodyLength));
-  if (headersLength < 0 || static_cast<size_t>(headersLength) >= HEADER_BLOCK_SIZE) return false;
-
+  const size_t bodyLength = writeBody(*snapshot, bodyBuffer.get(), BODY_BUFFER_SIZE);
   const uint64_t hash = hashOf(bodyBuffer.get(), bodyLength);
-  if (onlyWhenChanged && hash == lastPostHash) return false;
+  if (onlyWhenChanged && hash == cycle.lastPostHash) return false;
 
   // Hand the post to the sender thread; its outcome is taken later. A post
   // that cannot even start is reported now, except when the sender is still
   // busy with one it gave up on: that is no failure of this update.
-  const platform::HttpPost post = {AGENT,
-                                   host,
-                                   parts.port,
-                                   parts.secure,
-                                   hasUser ? user : nullptr,
-                                   hasUser ? password : nullptr,
-                                   target,
-                                   headers.get(),
-                                   static_cast<uint32_t>(headersLength),
-                                   bodyBuffer.get(),
-                                   static_cast<uint32_t>(bodyLength)};
-  switch (platform::httpPost(post)) {
+  const std::optional<platform::PostStartResult> started =
+      startPost(destination, bodyBuffer.get(), bodyLength);
+  if (!started) return false;
+  switch (started->stage) {
     case platform::PostStart::started:
-      sendOrigin = origin;
-      sendStartedSilenced = errorShown;
-      if (origin == Origin::timer) lastPostHash = hash;
+      cycle.sendOrigin = origin;
+      cycle.sendStartedSilenced = errorShown;
+      if (origin == Origin::timer) cycle.lastPostHash = hash;
       // The outcome is taken as soon as it comes, for the status line (and
       // any box) to tell it then; a tick that comes first takes it too.
       platform::setTimer(window, OUTCOME_TIMER_ID, OUTCOME_POLL_MS, onOutcomePoll);
       return true;
     case platform::PostStart::open:
-      report("Cannot InternetOpen");
+      report("Cannot InternetOpen", started->error);
       break;
     case platform::PostStart::connect:
-      report("Cannot InternetConnect");
+      report("Cannot InternetConnect", started->error);
       break;
     case platform::PostStart::request:
-      report("Cannot HttpOpenRequest");
+      report("Cannot HttpOpenRequest", started->error);
       break;
     case platform::PostStart::send:
-      if (platform::lastError() != platform::SEND_BUSY) report("Cannot HttpSendRequestEx");
+      if (started->error != platform::SEND_BUSY) report("Cannot HttpSendRequestEx", started->error);
       break;
   }
   return false;
@@ -325,7 +260,8 @@ void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
     platform::setTimer(window, CHANGE_TIMER_ID, BUSY_RETRY_MS, onChangeTimer);
   } else {
     platform::killTimer(window, CHANGE_TIMER_ID);
-    if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, true)) armUpdateTimer();
+    if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, cycle.settling, true))
+      armUpdateTimer();
   }
   updateInProgress = false;
 }
@@ -342,6 +278,7 @@ void onPlayerMessage(uintptr_t wParam, intptr_t code) {
 }  // namespace
 
 void noteChange() {
+  cycle.settling = SnapshotCause::change;
   if (hostWindow == nullptr || !canPost()) return;
   platform::setTimer(hostWindow, CHANGE_TIMER_ID, SETTLE_MS, onChangeTimer);
 }
@@ -350,6 +287,7 @@ void startWatchingPlayer() {
   platform::watchWindow(hostWindow, onPlayerMessage);
   // Whatever plays now goes out at once, not one interval later.
   noteChange();
+  cycle.settling = SnapshotCause::start;
 }
 
 void stopWatchingPlayer() {
@@ -371,7 +309,7 @@ void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
 }
 
 void sendStatusUpdate(platform::WindowHandle window) {
-  postStatus(window, urlSetting.get(), Origin::timer);
+  postStatus(window, urlSetting.get(), Origin::timer, SnapshotCause::tick);
 }
 
 bool sendStatusNow(platform::WindowHandle window, const char* url) {
@@ -379,7 +317,7 @@ bool sendStatusNow(platform::WindowHandle window, const char* url) {
   updateInProgress = true;
   // An outcome still waiting is the timer's: it is taken as a tick would.
   const bool idle = !postStillRunning();
-  if (idle) postStatus(window, url, Origin::dialog);
+  if (idle) postStatus(window, url, Origin::dialog, SnapshotCause::sendNow);
   updateInProgress = false;
   return idle;
 }
@@ -390,8 +328,4 @@ void armUpdateTimer() {
                      onUpdateTimer);
 }
 
-void resetUpdateState() {
-  sendOrigin = Origin::timer;
-  sendStartedSilenced = false;
-  lastPostHash = 0;
-}
+void resetUpdateState() { cycle = {}; }

@@ -11,7 +11,7 @@
 // up to ANSWER_BODY_LIMIT bytes of its body, and only then lets go of the
 // connection. Every network failure (refused, name not found, certificate,
 // timeout, a reset, an answer that is not HTTP) is the post's outcome,
-// taken later through httpPostOutcome with the libcurl code as last error.
+// taken later through httpPostOutcome with the libcurl code in it.
 //
 // One curl handle serves every post, one after the other (only one is ever
 // in flight): its connection cache keeps the connection, and a TLS session,
@@ -79,14 +79,14 @@ void endSendAtExit();
 
 // libcurl (and the TLS library under it) set up once. The exit handler is
 // registered after them, so it runs before their own clean-up at exit.
-bool globalReady() {
+// CURLE_OK when ready.
+CURLcode globalSetUp() {
   static const CURLcode code = [] {
     const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (rc == CURLE_OK) std::atexit(&endSendAtExit);
     return rc;
   }();
-  if (code != CURLE_OK) setLastError(static_cast<uint32_t>(code));
-  return code == CURLE_OK;
+  return code;
 }
 
 // ---- Ending a send early, at exit --------------------------------------------
@@ -296,34 +296,33 @@ void returnHandle(CurlOwner curl) {
 
 // Builds the post on the caller's thread: the curl handle, the header list
 // and copies of the body and of every setting read from the environment.
-// Null with the last error set when something cannot be had; the stage
-// tells where.
-JobOwner prepare(const HttpPost& post, PostStart* stage) {
-  *stage = PostStart::open;
+// Null when something cannot be had; the result tells where and why.
+JobOwner prepare(const HttpPost& post, PostStartResult* result) {
+  result->stage = PostStart::open;
   JobOwner job(new (std::nothrow) Job());
   if (!job) {
-    fail(CURLE_OUT_OF_MEMORY);
+    result->error = CURLE_OUT_OF_MEMORY;
     return nullptr;
   }
   job->curl = takeHandle();
   if (!job->curl) {
-    fail(CURLE_FAILED_INIT);
+    result->error = CURLE_FAILED_INIT;
     return nullptr;
   }
   CURL* curl = job->curl.get();
 
-  *stage = PostStart::send;
+  result->stage = PostStart::send;
   curl_slist* raw = nullptr;
   const bool listed = appendHeaderLines(post.headers, post.headersLength, &raw);
   job->headers.reset(raw);
   if (!listed) {
-    fail(CURLE_OUT_OF_MEMORY);
+    result->error = CURLE_OUT_OF_MEMORY;
     return nullptr;
   }
   for (const char* suppressed : {CONTINUE_SUPPRESSED, ACCEPT_SUPPRESSED}) {
     curl_slist* grown = curl_slist_append(job->headers.get(), suppressed);
     if (grown == nullptr) {
-      fail(CURLE_OUT_OF_MEMORY);
+      result->error = CURLE_OUT_OF_MEMORY;
       return nullptr;
     }
     (void)job->headers.release();
@@ -371,7 +370,7 @@ JobOwner prepare(const HttpPost& post, PostStart* stage) {
   set(CURLOPT_SOCKOPTFUNCTION, &noteSocket);
   set(CURLOPT_CLOSESOCKETFUNCTION, &closeSocket);
   if (rc != CURLE_OK) {
-    fail(rc);
+    result->error = static_cast<uint32_t>(rc);
     return nullptr;
   }
   return job;
@@ -401,6 +400,7 @@ PostOutcome perform(Job& job) {
   }
   outcome.state = PostOutcome::State::failed;
   outcome.error = static_cast<uint32_t>(rc == CURLE_OK ? CURLE_WEIRD_SERVER_REPLY : rc);
+  outcome.untrustedCertificate = rc == CURLE_PEER_FAILED_VERIFICATION;
   return outcome;
 }
 
@@ -608,36 +608,30 @@ bool crackUrl(const char* url, size_t length, UrlComponents* components) {
   return true;
 }
 
-PostStart httpPost(const HttpPost& post) {
-  if (post.host == nullptr || *post.host == '\0') {
-    fail(CURLE_BAD_FUNCTION_ARGUMENT);
-    return PostStart::connect;
-  }
+PostStartResult httpPost(const HttpPost& post) {
+  const auto refused = [](PostStart stage, uint32_t code) { return PostStartResult{stage, code}; };
+  if (post.host == nullptr || *post.host == '\0')
+    return refused(PostStart::connect, CURLE_BAD_FUNCTION_ARGUMENT);
   if (post.target == nullptr || (post.headers == nullptr && post.headersLength != 0) ||
       (post.body == nullptr && post.bodyLength != 0)) {
-    fail(CURLE_BAD_FUNCTION_ARGUMENT);
-    return PostStart::request;
+    return refused(PostStart::request, CURLE_BAD_FUNCTION_ARGUMENT);
   }
-  if (!globalReady()) return PostStart::open;
+  if (const CURLcode rc = globalSetUp(); rc != CURLE_OK) return refused(PostStart::open, rc);
   {
     const std::lock_guard<std::mutex> guard(sendLock);
-    if (slot == Slot::running) {
-      setLastError(SEND_BUSY);
-      return PostStart::send;
-    }
+    if (slot == Slot::running) return refused(PostStart::send, SEND_BUSY);
   }
   HttpPost checked = post;
   if (checked.headers == nullptr) checked.headers = "";
   if (checked.body == nullptr) checked.body = "";
   JobOwner job;
-  PostStart stage = PostStart::open;
+  PostStartResult result;
   try {
-    job = prepare(checked, &stage);
+    job = prepare(checked, &result);
   } catch (const std::bad_alloc&) {
-    fail(CURLE_OUT_OF_MEMORY);
-    return stage;
+    return refused(result.stage, CURLE_OUT_OF_MEMORY);
   }
-  if (!job) return stage;
+  if (!job) return result;
   (void)moduleKey();  // made here, not on the sender thread
   job->module = referenceToSelf();
   reapLastThread();
@@ -649,10 +643,9 @@ PostStart httpPost(const HttpPost& post) {
   if (!startThread(std::move(job))) {
     const std::lock_guard<std::mutex> guard(sendLock);
     slot = Slot::idle;
-    fail(CURLE_FAILED_INIT);
-    return PostStart::send;
+    return refused(PostStart::send, CURLE_FAILED_INIT);
   }
-  return PostStart::started;
+  return PostStartResult{};
 }
 
 bool posix::sendRunning() {
@@ -673,7 +666,6 @@ PostOutcome httpPostOutcome() {
       break;
   }
   slot = Slot::idle;
-  if (slotOutcome.state == PostOutcome::State::failed) setLastError(slotOutcome.error);
   return slotOutcome;
 }
 

@@ -9,13 +9,12 @@
 // of it from then on. The thread sends (HttpSendRequestExA), reads the
 // answer's status line and headers (HttpEndRequestA), reads and discards at
 // most ANSWER_BODY_LIMIT bytes of its body, closes its three handles,
-// records the outcome and ends with FreeLibraryAndExitThread: it holds a
-// reference to the module from start to end, so a player that unloads the
-// module while a post runs leaves the code mapped until then. An answer
-// read to its end lets WinInet keep the connection in its pool for the
-// next post to the same server. httpPostOutcome hands the recorded outcome
-// to the player's thread. At most one post runs; another is refused
-// (SEND_BUSY) until it ends.
+// records the outcome (a failure with WinInet's code) and ends with FreeLibraryAndExitThread: it
+// holds a reference to the module from start to end, so a player that unloads the module while a
+// post runs leaves the code mapped until then. An answer read to its end lets WinInet keep the
+// connection in its pool for the next post to the same server. httpPostOutcome hands the recorded
+// outcome to the player's thread. At most one post runs; another is refused (SEND_BUSY) until it
+// ends.
 //
 // Redirects are not followed (INTERNET_FLAG_NO_AUTO_REDIRECT): a post is
 // never sent again elsewhere; the 3xx answer is the outcome.
@@ -125,6 +124,22 @@ void queryText(HINTERNET request, DWORD what, char* out, DWORD capacity) {
   out[capacity - 1] = '\0';
 }
 
+// Whether a failed send's code says the server's certificate, or its name
+// in it, is not one the system trusts.
+bool certificateRefused(DWORD code) {
+  switch (code) {
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Sends the post and reads its answer.
 PostOutcome perform(Send& send) {
   PostOutcome outcome;
@@ -134,6 +149,7 @@ PostOutcome perform(Send& send) {
   if (!HttpSendRequestExA(request, &send.buffers, nullptr, 0, 0) ||
       !HttpEndRequestA(request, nullptr, 0, 0)) {
     outcome.error = GetLastError();
+    outcome.untrustedCertificate = certificateRefused(outcome.error);
     return outcome;
   }
   DWORD status = 0;
@@ -187,7 +203,7 @@ DWORD WINAPI runSend(void* parameter) {
 
 // Opens the three handles of a post with their limits and its credentials;
 // the stage that failed otherwise, with the last error set.
-PostStart openPost(const HttpPost& post, Send& send) {
+PostStart openPostHandles(const HttpPost& post, Send& send) {
   send.session.reset(InternetOpenA(post.agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   // A session whose connections cannot be bounded is not used.
   if (!send.session || !setTimeout(send.session.get(), INTERNET_OPTION_CONNECT_TIMEOUT))
@@ -248,28 +264,23 @@ bool crackUrl(const char* url, size_t length, UrlComponents* components) {
   return true;
 }
 
-PostStart httpPost(const HttpPost& post) {
+PostStartResult httpPost(const HttpPost& post) {
+  const auto refused = [](PostStart stage, DWORD code) { return PostStartResult{stage, code}; };
   EnterCriticalSection(&sendLock);
   const bool busy = slot == Slot::running || slot == Slot::givenUp;
   LeaveCriticalSection(&sendLock);
-  if (busy) {
-    SetLastError(SEND_BUSY);
-    return PostStart::send;
-  }
+  if (busy) return refused(PostStart::send, SEND_BUSY);
   std::unique_ptr<Send> send(new (std::nothrow) Send);
-  if (!send) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return PostStart::open;
-  }
+  if (!send) return refused(PostStart::open, ERROR_NOT_ENOUGH_MEMORY);
   try {
-    if (const PostStart stage = openPost(post, *send); stage != PostStart::started) return stage;
+    if (const PostStart stage = openPostHandles(post, *send); stage != PostStart::started)
+      return refused(stage, GetLastError());
     // The thread gets its own copies: the caller's buffers are gone once it
     // returns.
     send->headers.assign(post.headers, post.headersLength);
     send->body.assign(static_cast<const char*>(post.body), post.bodyLength);
   } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return send->request ? PostStart::send : PostStart::request;
+    return refused(send->request ? PostStart::send : PostStart::request, ERROR_NOT_ENOUGH_MEMORY);
   }
   INTERNET_BUFFERSA& buffers = send->buffers;
   buffers.dwStructSize = sizeof buffers;
@@ -285,7 +296,7 @@ PostStart httpPost(const HttpPost& post) {
 
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<const char*>(&runSend), &send->module)) {
-    return PostStart::send;
+    return refused(PostStart::send, GetLastError());
   }
   // Running before the thread starts, so its outcome cannot come first.
   EnterCriticalSection(&sendLock);
@@ -299,12 +310,11 @@ PostStart httpPost(const HttpPost& post) {
     slot = Slot::idle;
     LeaveCriticalSection(&sendLock);
     FreeLibrary(send->module);
-    SetLastError(error);
-    return PostStart::send;
+    return refused(PostStart::send, error);
   }
   send.release();  // the thread's now
   CloseHandle(thread);
-  return PostStart::started;
+  return PostStartResult{};
 }
 
 PostOutcome httpPostOutcome() {
@@ -330,7 +340,6 @@ PostOutcome httpPostOutcome() {
       break;
   }
   LeaveCriticalSection(&sendLock);
-  if (outcome.state == PostOutcome::State::failed) SetLastError(outcome.error);
   return outcome;
 }
 

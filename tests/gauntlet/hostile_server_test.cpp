@@ -276,8 +276,9 @@ TEST_F(Player, QuitWithASendInFlightReturnsAtOnce) {
   // The send ends by its own bound with the plug-in's state gone, and frees
   // what it held (the sanitizer build checks for leaks at exit).
   sends::settle();
-  EXPECT_EQ(platform::httpPostOutcome().state, platform::PostOutcome::State::failed);
-  EXPECT_EQ(platform::lastError(), 28u);
+  const platform::PostOutcome outcome = platform::httpPostOutcome();
+  EXPECT_EQ(outcome.state, platform::PostOutcome::State::failed);
+  EXPECT_EQ(outcome.error, 28u);
   EXPECT_EQ(server.accepted(), 1u);
 }
 

@@ -664,12 +664,14 @@ def scenario_https(args, c):
 
 
 # Credentialed URLs and the Authorization line each must put on the wire: the
-# user and password as the URL writes them, padded three ways; a URL without
-# a user sends none, even on a connection opened after credentialed ones.
+# user and password as the URL means them (percent-escapes decoded), padded
+# three ways; a URL without a user sends none, even on a connection opened
+# after credentialed ones.
 CREDENTIAL_CASES = [
     ("a", "wcUser:wcPw@", b"wcUser:wcPw"),
     ("b", "wcSolo@", b"wcSolo:"),
     ("c", "wcAbc:wcDe~f@", b"wcAbc:wcDe~f"),
+    ("p", "wc%40At:wc%3Apw%40x%25@", b"wc@At:wc:pw@x%"),
     ("d", "", None),
 ]
 
@@ -703,7 +705,8 @@ def scenario_credentials(args, c):
                  [str(len(body))])
             c.eq("/%s body" % path, got_body, body)
     c.eq("every post accounted for", len(posts),
-         sum(1 for raw in posts if raw[:7] in (b"POST /a", b"POST /b", b"POST /c", b"POST /d")))
+         sum(1 for raw in posts
+             if raw[:7] in (b"POST /a", b"POST /b", b"POST /c", b"POST /p", b"POST /d")))
     boxes = lines_with(log, "BOX")
     c.eq("one box, for the refused send", boxes,
          ["BOX Error|Cannot HttpSendRequestEx: (errcode=12029)"])

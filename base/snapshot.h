@@ -1,0 +1,38 @@
+// What the player plays at one moment, read once per update: the one value
+// the form body is written from, and what any other feature that follows
+// the player is handed (a copy of it may go to another thread: it owns all
+// its text and points into nothing of the player's).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One tag frame of the playing file: its frame number and its text (UTF-8,
+// or Latin-1 bytes as stored when posts are not UTF-8 throughout).
+struct SnapshotFrame {
+  int number = 0;
+  std::string text;
+};
+
+struct PlayerSnapshot {
+  long status = 0;        // PLAYING, PAUSED or STOPPED (base/player.h)
+  intptr_t position = 0;  // the playlist entry, from 0
+  std::string title;      // the entry's title as the post carries it
+  std::string titleUtf8;  // the same title in UTF-8, whatever the post carries
+  bool hasFile = false;   // whether the player named the entry's file
+  std::string fileName;   // its name in UTF-8 (empty without a file)
+  // The file's frames in the order its reader walks them; none when the
+  // player names no file or its tags could not be read (no fragment goes
+  // out), empty when it has no frame (the body then ends with "&").
+  std::optional<std::vector<SnapshotFrame>> frames;
+};
+
+// What made the update cycle read the player.
+enum class SnapshotCause {
+  start,    // the first post, as the watch starts
+  change,   // a change the player told of has settled
+  tick,     // the keep-alive interval
+  sendNow,  // the settings dialog's "Send now"
+};
