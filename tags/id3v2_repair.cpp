@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unicode.h"
 #include "tags/id3v2_format.h"
 
 namespace {
@@ -84,46 +85,10 @@ bool inflateBounded(std::string_view in, size_t limit, std::string& out) {
 
 // --- Text ---
 
-void appendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // UTF-16 units (an even count of bytes) as UTF-8; a surrogate without its
 // partner becomes U+FFFD.
 std::string utf16Text(std::string_view bytes, bool littleEndian) {
-  const unsigned char* p = bytesOf(bytes);
-  const size_t units = bytes.size() / 2;
-  auto unit = [&](size_t i) -> uint32_t {
-    return littleEndian ? (uint32_t{p[2 * i + 1]} << 8 | p[2 * i])
-                        : (uint32_t{p[2 * i]} << 8 | p[2 * i + 1]);
-  };
-  std::string out;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t cp = unit(i);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 &&
-        unit(i + 1) <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    appendUtf8(out, cp);
-  }
-  return out;
+  return unicode::utf16BytesToUtf8(bytesOf(bytes), bytes.size() / 2, littleEndian);
 }
 
 // What reading a tag's texts found, and whether any of it needs repair.
@@ -212,32 +177,7 @@ void appendText(std::string& out, unsigned enc, const std::string& text, bool te
     return;
   }
   if (!text.empty()) out += "\xFE\xFF";
-  // UTF-8 back to UTF-16 units; the text came from valid code points.
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    uint32_t cp = c;
-    size_t n = 1;
-    if (c >= 0xF0) {
-      cp = c & 0x07;
-      n = 4;
-    } else if (c >= 0xE0) {
-      cp = c & 0x0F;
-      n = 3;
-    } else if (c >= 0xC0) {
-      cp = c & 0x1F;
-      n = 2;
-    }
-    for (size_t k = 1; k < n && i + k < text.size(); ++k)
-      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      appendBigEndian(out, 0xD800 + (cp >> 10), 2);
-      appendBigEndian(out, 0xDC00 + (cp & 0x3FF), 2);
-    } else {
-      appendBigEndian(out, cp, 2);
-    }
-  }
+  for (const char16_t unit : unicode::utf8ToUtf16(text)) appendBigEndian(out, unit, 2);
   if (terminate) out.append(2, '\0');
 }
 
