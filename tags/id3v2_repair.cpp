@@ -303,8 +303,10 @@ bool plainSizesLand(std::string_view data, size_t start) {
 // The data of one frame as its flags leave it: extra header bytes dropped,
 // unsynchronisation undone, compression inflated; out views body itself or
 // storage. False when the frame is damaged; sets encrypted for an encrypted
-// frame (its data is not read).
-bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync, size_t budget,
+// frame (its data is not read). resyncFrame: the frame's data is stored
+// unsynchronised (a v2.4 tag unsynchronised as a whole, or a v2.3 one
+// walked on its stored bytes).
+bool frameData(std::string_view body, unsigned flags, int major, bool resyncFrame, size_t budget,
                std::string& storage, std::string_view& out, bool& encrypted, Findings& findings) {
   encrypted = false;
   out = body;
@@ -330,7 +332,7 @@ bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync,
     encrypted = true;
     return true;
   }
-  if (major == 4 && ((flags & f.unsync) || tagUnsync)) {
+  if (resyncFrame || (major == 4 && (flags & f.unsync))) {
     storage = resync(out);
     out = storage;
   }
@@ -348,12 +350,42 @@ bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync,
 struct TagWalk {
   int major;
   bool plainSizes;
-  bool tagUnsync;
+  bool resyncFrames;  // each frame's data is unsynchronised as stored
   bool write;
   Findings& findings;
   size_t size = 0;     // bytes of the repaired frames so far
   std::string frames;  // the repaired frames, when written
+  size_t found = 0;    // frames with a valid id walked
 };
+
+// Whether a frame header at pos has a frame id made of printable ASCII
+// (a valid one, or one holding a space or other characters taggers got
+// wrong).
+bool printableId(const unsigned char* p, size_t n) {
+  return std::all_of(p, p + n, [](unsigned char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+uint64_t frameSizeAt(const unsigned char* h, int major, bool plainSizes) {
+  return major == 2 ? bigEndian(h + 3, 3) : plainSizes ? bigEndian(h + 4, 4) : synchsafe(h + 4);
+}
+
+// Whether the walk lines up at pos: the end, padding, or a frame with a
+// valid id, reached over frames with printable but invalid ids whose sizes
+// fit.
+bool linesUpAt(std::string_view data, size_t pos, int major, bool plainSizes) {
+  const size_t idBytes = major == 2 ? 3 : 4;
+  const size_t headerBytes = major == 2 ? 6 : 10;
+  for (;;) {
+    if (pos == data.size() || data[pos] == 0) return true;
+    if (pos + headerBytes > data.size()) return false;
+    const unsigned char* h = bytesOf(data) + pos;
+    if (validId(h, idBytes)) return true;
+    if (!printableId(h, idBytes)) return false;
+    const uint64_t size = frameSizeAt(h, major, plainSizes);
+    if (size > data.size() - pos - headerBytes) return false;
+    pos += headerBytes + static_cast<size_t>(size);
+  }
+}
 
 // Reads the frames in data into walk, up to padding, the end, or a frame
 // that does not fit. A v2.2.1 compressed meta frame (inside holds only
@@ -369,13 +401,21 @@ bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
   size_t pos = 0;
   while (pos + headerBytes <= data.size()) {
     const unsigned char* h = bytesOf(data) + pos;
-    if (h[0] == 0 || !validId(h, idBytes)) break;
-    const uint64_t frameSize = major == 2        ? bigEndian(h + 3, 3)
-                               : walk.plainSizes ? bigEndian(h + 4, 4)
-                                                 : synchsafe(h + 4);
+    if (h[0] == 0) break;
+    const uint64_t frameSize = frameSizeAt(h, major, walk.plainSizes);
     const unsigned flags = major == 2 ? 0 : static_cast<unsigned>(bigEndian(h + 8, 2));
     const size_t bodyStart = pos + headerBytes;
     if (frameSize > data.size() - bodyStart) break;
+    if (!validId(h, idBytes)) {
+      // A frame whose id holds a space or the like (an old tagger's "TST "):
+      // skipped by its size while the walk lines up after it.
+      const size_t next = bodyStart + static_cast<size_t>(frameSize);
+      if (!printableId(h, idBytes) || !linesUpAt(data, next, major, walk.plainSizes)) break;
+      walk.findings.repair = true;
+      pos = next;
+      continue;
+    }
+    ++walk.found;
     const std::string_view id = data.substr(pos, idBytes);
     const std::string_view stored = data.substr(bodyStart, static_cast<size_t>(frameSize));
     pos = bodyStart + static_cast<size_t>(frameSize);
@@ -391,8 +431,8 @@ bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
     }
     bool encrypted = false;
     std::string_view payload;
-    bool ok = frameData(stored, flags, major, walk.tagUnsync, budget, storage, payload, encrypted,
-                        walk.findings);
+    bool ok = frameData(stored, flags, major, walk.resyncFrames, budget, storage, payload,
+                        encrypted, walk.findings);
     const BodyLayout layout = layoutOf(id);
     if (ok && encrypted) payload = std::string_view();
     // Other frames go as they are (an encrypted one too: its value is empty
@@ -450,6 +490,7 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
   const uint64_t declared = synchsafe(tag + 6);
   const size_t stored = static_cast<size_t>(std::min<uint64_t>(declared, size - TAG_HEADER_SIZE));
   std::string_view data(reinterpret_cast<const char*>(tag) + TAG_HEADER_SIZE, stored);
+  const std::string_view storedData = data;
   std::string resynced;
   const bool tagUnsync = (tagFlags & TAG_UNSYNC) != 0;
   if (tagUnsync && major < 4) {
@@ -476,11 +517,24 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
   }
   const bool plainSizes = major == 3 || (major == 4 && plainSizesLand(data, pos));
   if (major == 4 && plainSizes) findings.repair = true;
+  bool resyncFrames = major == 4 && tagUnsync;
   // Measured first; written only when something needs repair.
-  TagWalk measure{major, plainSizes, tagUnsync, false, findings, 0, std::string()};
-  if (!readFrames(data.substr(pos), measure, false) || !findings.repair) return false;
+  TagWalk measure{major, plainSizes, resyncFrames, false, findings, 0, std::string(), 0};
+  if (!readFrames(data.substr(pos), measure, false)) return false;
+  if (major == 3 && tagUnsync && pos == 0) {
+    // Some taggers counted frame sizes on the unsynchronised bytes: walked
+    // on the tag as stored, each frame resynchronised, the frames line up.
+    Findings storedFindings;
+    TagWalk asStored{major, plainSizes, true, false, storedFindings, 0, std::string(), 0};
+    if (readFrames(storedData, asStored, false) && asStored.found > measure.found) {
+      data = storedData;
+      resyncFrames = true;
+      findings.repair = true;
+    }
+  }
+  if (!findings.repair) return false;
   Findings again;
-  TagWalk walk{major, plainSizes, tagUnsync, true, again, 0, std::string()};
+  TagWalk walk{major, plainSizes, resyncFrames, true, again, 0, std::string(), 0};
   walk.frames.reserve(measure.size);
   if (!readFrames(data.substr(pos), walk, false)) return false;
   out.assign("ID3");

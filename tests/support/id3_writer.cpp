@@ -144,6 +144,19 @@ std::string unsynchronised(const std::string& tag) {
   return out;
 }
 
+std::string unsynchronisedSizesCountedAfter(const std::vector<Frame>& frames) {
+  std::vector<Frame> stored;
+  for (const Frame& f : frames) {
+    // Each body unsynchronised on its own, its size counted on the result;
+    // the whole tag unsynchronised then changes no more bytes.
+    const std::string one = unsynchronised(tagV2(3, {f}));
+    stored.push_back({f.id, one.substr(20), f.flags});
+  }
+  std::string tag = tagV2(3, stored);
+  tag[5] = static_cast<char>(tag[5] | 0x80);
+  return tag;
+}
+
 std::string withExtendedHeader(const std::string& tag, const std::string& ext) {
   if (tag.size() < 10) return tag;
   std::string out = tag.substr(0, 10) + ext + tag.substr(10);
