@@ -548,6 +548,149 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
 
 namespace {
 
+// Picture frames of fewer bytes are copied as they are.
+constexpr size_t CONDENSED_PICTURE_MIN = 1024;
+// How far into a picture frame its description may end.
+constexpr size_t PICTURE_FIELDS_MAX = 4096;
+
+bool storedBytes(MediaFile& media, uint64_t offset, size_t count, std::string& out) {
+  const size_t at = out.size();
+  out.resize(at + count);
+  const size_t got =
+      readMediaFile(media, offset, reinterpret_cast<unsigned char*>(&out[at]), count);
+  out.resize(at + got);
+  return got == count;
+}
+
+// The fields of a picture frame's body before its data: the encoding, the
+// MIME type (v2.2: a three-letter format), the picture type and the
+// description; 0 when they do not end within fields.
+size_t pictureFieldsEnd(std::string_view fields, int major) {
+  if (fields.empty()) return 0;
+  const unsigned enc = static_cast<unsigned char>(fields[0]);
+  size_t at = 1;
+  if (major == 2) {
+    at += 3;
+  } else {
+    const size_t end = fields.find('\0', at);
+    if (end == std::string_view::npos) return 0;
+    at = end + 1;
+  }
+  at += 1;  // the picture type
+  if (at > fields.size()) return 0;
+  if (enc == 1 || enc == 2) {
+    for (; at + 1 < fields.size(); at += 2) {
+      if (fields[at] == 0 && fields[at + 1] == 0) return at + 2;
+    }
+    return 0;
+  }
+  const size_t end = fields.find('\0', at);
+  return end == std::string_view::npos ? 0 : end + 1;
+}
+
+// The leading tag (at most tagBytes bytes, header h) with the data of each
+// large picture frame left out, its other fields kept, so the text readers
+// neither read nor copy pictures. Only a plain tag (no unsynchronisation,
+// no extended header) whose picture frames land on the frame after them
+// is condensed; false, out unusable, when there is nothing to leave out.
+bool condensePictures(MediaFile& media, const unsigned char* h, uint64_t tagBytes,
+                      std::string& out) {
+  const int major = h[3];
+  if (major < 2 || major > 4 || (h[5] & (TAG_UNSYNC | TAG_EXTENDED)) != 0) return false;
+  const size_t idBytes = major == 2 ? 3 : 4;
+  const size_t headerBytes = major == 2 ? 6 : 10;
+  const uint64_t end = std::min<uint64_t>(TAG_HEADER_SIZE + synchsafe(h + 6), tagBytes);
+  out.assign(reinterpret_cast<const char*>(h), TAG_HEADER_SIZE);
+  bool condensed = false;
+  uint64_t pos = TAG_HEADER_SIZE;
+  while (pos + headerBytes <= end) {
+    unsigned char fh[10] = {};
+    if (readMediaFile(media, pos, fh, headerBytes) != headerBytes || fh[0] == 0) break;
+    const uint64_t size = major == 2   ? bigEndian(fh + 3, 3)
+                          : major == 3 ? bigEndian(fh + 4, 4)
+                                       : synchsafe(fh + 4);
+    const unsigned flags = major == 2 ? 0 : static_cast<unsigned>(bigEndian(fh + 8, 2));
+    const uint64_t next = pos + headerBytes + size;
+    const bool picture = std::memcmp(fh, major == 2 ? "PIC" : "APIC", idBytes) == 0;
+    bool lands = next == end;
+    if (next < end) {
+      unsigned char after[4] = {};
+      lands = readMediaFile(media, next, after, idBytes) == idBytes &&
+              (after[0] == 0 || validId(after, idBytes));
+    }
+    if (next > end) {
+      // What follows is left to the repair and the readers, as stored.
+      if (!storedBytes(media, pos, static_cast<size_t>(end - pos), out)) return false;
+      pos = end;
+      break;
+    }
+    if (picture && flags == 0 && lands && size >= CONDENSED_PICTURE_MIN) {
+      std::string fields;
+      if (!storedBytes(media, pos + headerBytes,
+                       static_cast<size_t>(std::min<uint64_t>(size, PICTURE_FIELDS_MAX)), fields))
+        return false;
+      const size_t keep = pictureFieldsEnd(fields, major);
+      if (keep != 0) {
+        out.append(reinterpret_cast<const char*>(fh), idBytes);
+        if (major == 2) {
+          appendBigEndian(out, keep, 3);
+        } else {
+          if (major == 4)
+            appendSynchsafe(out, keep);
+          else
+            appendBigEndian(out, keep, 4);
+          out.append(2, '\0');
+        }
+        out.append(fields, 0, keep);
+        condensed = true;
+        pos = next;
+        continue;
+      }
+    }
+    if (!storedBytes(media, pos, static_cast<size_t>(headerBytes + size), out)) return false;
+    pos = next;
+  }
+  if (!condensed) return false;
+  // The footer, if any, is left out with the padding.
+  out[5] = static_cast<char>(static_cast<unsigned char>(out[5]) & ~TAG_FOOTER_V24);
+  std::string size;
+  appendSynchsafe(size, out.size() - TAG_HEADER_SIZE);
+  out.replace(6, 4, size);
+  return true;
+}
+
+// A FLAC stream's metadata with its picture blocks left out: "fLaC", then
+// the other blocks, the last of them marked so. False when the stream has
+// no picture block or its metadata does not fit the file.
+bool condenseFlacPictures(MediaFile& media, std::string& out, uint64_t& standsFor) {
+  unsigned char magic[4] = {};
+  if (readMediaFile(media, 0, magic, 4) != 4 || std::memcmp(magic, "fLaC", 4) != 0) return false;
+  out.assign("fLaC");
+  size_t lastKept = std::string::npos;
+  bool left = false;
+  uint64_t pos = 4;
+  for (;;) {
+    unsigned char bh[4] = {};
+    if (readMediaFile(media, pos, bh, 4) != 4) return false;
+    const uint64_t length = bigEndian(bh + 1, 3);
+    if (pos + 4 + length > media.size) return false;
+    if ((bh[0] & 0x7F) == 6) {
+      left = true;
+    } else {
+      lastKept = out.size();
+      out.push_back(static_cast<char>(bh[0] & 0x7F));
+      out.append(reinterpret_cast<const char*>(bh) + 1, 3);
+      if (!storedBytes(media, pos + 4, static_cast<size_t>(length), out)) return false;
+    }
+    pos += 4 + length;
+    if (bh[0] & 0x80) break;
+  }
+  if (!left || lastKept == std::string::npos) return false;
+  out[lastKept] = static_cast<char>(static_cast<unsigned char>(out[lastKept]) | 0x80);
+  standsFor = pos;
+  return true;
+}
+
 void repairTagAt(MediaFile& media) {
   unsigned char h[28] = {};
   const size_t got = readMediaFile(media, 0, h, sizeof h);
@@ -565,10 +708,25 @@ void repairTagAt(MediaFile& media) {
   } else if (got < TAG_HEADER_SIZE) {
     return;
   }
-  if (std::memcmp(h, "ID3", 3) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) return;
+  if (std::memcmp(h, "ID3", 3) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) {
+    std::string metadata;
+    uint64_t standsFor = 0;
+    if (!dsf && condenseFlacPictures(media, metadata, standsFor))
+      setMediaHead(media, std::move(metadata), standsFor);
+    return;
+  }
   uint64_t tagBytes = TAG_HEADER_SIZE + synchsafe(h + 6);
   if (h[3] == 4 && (h[5] & TAG_FOOTER_V24)) tagBytes += TAG_HEADER_SIZE;
   tagBytes = std::min(tagBytes, media.fileSize - tagStart);
+  std::string condensed;
+  if (!dsf && condensePictures(media, h, tagBytes, condensed)) {
+    std::string repaired;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(condensed.data());
+    const bool repair =
+        condensed.size() <= REPAIRED_TAG_LIMIT && repairId3v2Tag(bytes, condensed.size(), repaired);
+    setMediaHead(media, repair ? std::move(repaired) : std::move(condensed), tagBytes);
+    return;
+  }
   if (tagBytes > REPAIRED_TAG_LIMIT) return;
   std::unique_ptr<unsigned char[]> tag(new unsigned char[static_cast<size_t>(tagBytes)]);
   const size_t n = readMediaFile(media, tagStart, tag.get(), static_cast<size_t>(tagBytes));
