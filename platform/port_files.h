@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/port_text.h"
 
@@ -51,5 +52,16 @@ bool fileStamp(const FileName& fileName, FileStamp* stamp);
 // fopen(name, "rb") / _wfopen(name, L"rb"): none when the file cannot be
 // opened. Others may read and write the file meanwhile.
 std::FILE* openFileForReading(const FileName& fileName);
+
+// The files in the folder that holds fileName (itself among them):
+// FindFirstFileW/FindNextFileW over "folder\\*" on Windows, opendir/readdir
+// on POSIX; folders are left out where the system says so. Each comes with
+// its name within the folder as UTF-8. Returns 0, or why the folder cannot
+// be listed.
+struct FolderEntry {
+  FileName name;
+  std::string leaf;  // UTF-8
+};
+uint32_t filesBeside(const FileName& fileName, std::vector<FolderEntry>* entries);
 
 }  // namespace platform

@@ -691,7 +691,7 @@ bool condenseFlacPictures(MediaFile& media, std::string& out, uint64_t& standsFo
   return true;
 }
 
-void repairTagAt(MediaFile& media) {
+void repairTagAt(MediaFile& media, PictureData pictures) {
   unsigned char h[28] = {};
   const size_t got = readMediaFile(media, 0, h, sizeof h);
   uint64_t tagStart = 0;
@@ -711,7 +711,8 @@ void repairTagAt(MediaFile& media) {
   if (std::memcmp(h, "ID3", 3) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) {
     std::string metadata;
     uint64_t standsFor = 0;
-    if (!dsf && condenseFlacPictures(media, metadata, standsFor))
+    if (!dsf && pictures == PictureData::leftOut &&
+        condenseFlacPictures(media, metadata, standsFor))
       setMediaHead(media, std::move(metadata), standsFor);
     return;
   }
@@ -719,7 +720,7 @@ void repairTagAt(MediaFile& media) {
   if (h[3] == 4 && (h[5] & TAG_FOOTER_V24)) tagBytes += TAG_HEADER_SIZE;
   tagBytes = std::min(tagBytes, media.fileSize - tagStart);
   std::string condensed;
-  if (!dsf && condensePictures(media, h, tagBytes, condensed)) {
+  if (!dsf && pictures == PictureData::leftOut && condensePictures(media, h, tagBytes, condensed)) {
     std::string repaired;
     const auto* bytes = reinterpret_cast<const unsigned char*>(condensed.data());
     const bool repair =
@@ -740,9 +741,9 @@ void repairTagAt(MediaFile& media) {
 
 }  // namespace
 
-void repairLeadingTag(MediaFile& media) {
+void repairLeadingTag(MediaFile& media, PictureData pictures) {
   try {
-    repairTagAt(media);
+    repairTagAt(media, pictures);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {

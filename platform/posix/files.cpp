@@ -1,11 +1,14 @@
 // The port's media file services and the player's text on POSIX, where a
 // file name is bytes and text is UTF-8; a name the player gives in UTF-16 is
 // taken as UTF-8.
+#include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -59,6 +62,29 @@ bool fileStamp(const FileName& fileName, FileStamp* stamp) {
 
 std::FILE* openFileForReading(const FileName& fileName) {
   return std::fopen(fileName.native.c_str(), "rb");
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirOwner = std::unique_ptr<DIR, DirCloser>;
+
+uint32_t filesBeside(const FileName& fileName, std::vector<FolderEntry>* entries) {
+  try {
+    const size_t slash = fileName.native.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : fileName.native.substr(0, slash + 1);
+    const DirOwner dir(opendir(folder.empty() ? "." : folder.c_str()));
+    if (!dir) return static_cast<uint32_t>(errno);
+    entries->clear();
+    while (const dirent* entry = readdir(dir.get())) {
+      if (entry->d_type == DT_DIR) continue;
+      entries->push_back({FileName{folder + entry->d_name}, entry->d_name});
+    }
+  } catch (const std::bad_alloc&) {
+    return NOT_ENOUGH_MEMORY;
+  }
+  return 0;
 }
 
 bool codePageIsUtf8() { return true; }

@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/port.h"
 #include "platform/unicode.h"
@@ -82,6 +85,37 @@ std::FILE* openFileForReading(const FileName& fileName) {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+}
+
+struct FindCloser {
+  void operator()(HANDLE find) const { FindClose(find); }
+};
+using FindOwner = std::unique_ptr<void, FindCloser>;
+
+uint32_t filesBeside(const FileName& fileName, std::vector<FolderEntry>* entries) {
+  try {
+    const std::wstring units = wide(fileName);
+    const size_t slash = units.find_last_of(L"\\/:");
+    const std::wstring folder =
+        slash == std::wstring::npos ? std::wstring() : units.substr(0, slash + 1);
+    WIN32_FIND_DATAW found{};
+    const HANDLE find = FindFirstFileW((folder + L"*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return GetLastError();
+    const FindOwner closer(find);
+    entries->clear();
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+      const std::wstring leaf = found.cFileName;
+      FolderEntry entry;
+      keep((folder + leaf).c_str(), folder.size() + leaf.size(), &entry.name);
+      entry.leaf =
+          unicode::utf16ToUtf8(reinterpret_cast<const uint16_t*>(leaf.c_str()), leaf.size());
+      entries->push_back(std::move(entry));
+    } while (FindNextFileW(find, &found));
+  } catch (const std::bad_alloc&) {
+    return NOT_ENOUGH_MEMORY;
+  }
+  return 0;
 }
 
 }  // namespace platform

@@ -48,20 +48,25 @@ std::string utf16Units(std::u16string_view text, ByteOrder order) {
   return utf16(text, order).substr(2);
 }
 
+// A text frame's body: its encoding byte, then text. Appended rather than
+// added as two temporaries, which GCC 12's -Wrestrict misreads in
+// optimised builds.
+std::string encoded(char encoding, std::string_view text) {
+  std::string body(1, encoding);
+  body += text;
+  return body;
+}
+
 Frame textFrame(std::string_view id, std::string_view latin1) {
-  return {std::string(id), std::string(1, '\0') + std::string(latin1)};
+  return {std::string(id), encoded('\0', latin1)};
 }
 
 Frame textFrameUtf16(std::string_view id, std::u16string_view text, ByteOrder order) {
-  // Appended to the encoding byte rather than added as two temporaries,
-  // which GCC 12's -Wrestrict misreads in optimised builds.
-  std::string body(1, '\x01');
-  body += utf16(text, order);
-  return {std::string(id), body};
+  return {std::string(id), encoded('\x01', utf16(text, order))};
 }
 
 Frame textFrameUtf8(std::string_view id, std::string_view utf8) {
-  return {std::string(id), std::string(1, '\x03') + std::string(utf8)};
+  return {std::string(id), encoded('\x03', utf8)};
 }
 
 Frame commentFrame(std::string_view language, std::string_view description, std::string_view text) {
