@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/player.h"
+#include "platform/unicode.h"
 #include "tags/media_file.h"
 #include "tags/sha1.h"
 
@@ -144,6 +146,19 @@ CoverPtr lookUpCover(const platform::FileName& mediaFile, const platform::FileNa
     return cover;
   } catch (const std::bad_alloc&) {
     return nullptr;
+  }
+}
+
+bool askArtFile(platform::WindowHandle window, platform::FileName* artFile) {
+  const auto* path =
+      reinterpret_cast<const char*>(platform::sendUserMessage(window, 0, GET_ART_FILE));
+  if (path == nullptr || *path == '\0') return false;
+  try {
+    const std::u16string wide = unicode::utf8ToUtf16(path);
+    return platform::fileNameFromWide(reinterpret_cast<const uint16_t*>(wide.c_str()), artFile) ==
+           0;
+  } catch (const std::bad_alloc&) {
+    return false;
   }
 }
 

@@ -38,6 +38,11 @@ const char* imageMimeType(std::string_view bytes);
 // none when memory runs out.
 CoverPtr lookUpCover(const platform::FileName& mediaFile, const platform::FileName* artFile);
 
+// The image file the player names for the current track (GET_ART_FILE),
+// in *artFile; false when it names none. Sends to the player's window, so
+// it runs on the player's thread.
+bool askArtFile(platform::WindowHandle window, platform::FileName* artFile);
+
 // Forgets the kept covers.
 void forgetCovers();
 
