@@ -1,9 +1,9 @@
 #include "tags/cover.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -24,8 +24,21 @@ struct KeptCover {
   CoverPtr cover;
 };
 constexpr size_t KEPT_COVERS = 4;
-std::mutex keptLock;
 std::vector<KeptCover> keptCovers;
+
+// The kept covers' lock. Held only to look through or change four entries
+// (never while a file is read), so a spin lock serves; the Windows build's
+// thread model has no std::mutex.
+std::atomic_flag keptBusy = ATOMIC_FLAG_INIT;
+struct KeptHold {
+  KeptHold() {
+    while (keptBusy.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~KeptHold() { keptBusy.clear(std::memory_order_release); }
+  KeptHold(const KeptHold&) = delete;
+  KeptHold& operator=(const KeptHold&) = delete;
+};
 
 bool startsWith(std::string_view bytes, std::string_view prefix) {
   return bytes.size() >= prefix.size() && bytes.substr(0, prefix.size()) == prefix;
@@ -97,7 +110,7 @@ CoverPtr mediaCover(const platform::FileName& mediaFile) {
 
 bool findKept(const std::string& name, bool art, const platform::FileStamp& stamp,
               CoverPtr* cover) {
-  const std::lock_guard<std::mutex> hold(keptLock);
+  const KeptHold hold;
   for (const KeptCover& k : keptCovers) {
     if (k.name == name && k.art == art && k.stamp.size == stamp.size &&
         k.stamp.modified == stamp.modified) {
@@ -110,7 +123,7 @@ bool findKept(const std::string& name, bool art, const platform::FileStamp& stam
 
 void keep(const std::string& name, bool art, const platform::FileStamp& stamp,
           const CoverPtr& cover) {
-  const std::lock_guard<std::mutex> hold(keptLock);
+  const KeptHold hold;
   for (auto it = keptCovers.begin(); it != keptCovers.end(); ++it) {
     if (it->name == name && it->art == art) {
       keptCovers.erase(it);
@@ -163,6 +176,6 @@ bool askArtFile(platform::WindowHandle window, platform::FileName* artFile) {
 }
 
 void forgetCovers() {
-  const std::lock_guard<std::mutex> hold(keptLock);
+  const KeptHold hold;
   keptCovers.clear();
 }
