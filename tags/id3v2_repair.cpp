@@ -618,13 +618,15 @@ bool condensePictures(MediaFile& media, const unsigned char* h, uint64_t tagByte
       lands = readMediaFile(media, next, after, idBytes) == idBytes &&
               (after[0] == 0 || validId(after, idBytes));
     }
-    if (next > end) {
-      // What follows is left to the repair and the readers, as stored.
+    if (next > end || !lands) {
+      // A frame that does not land on the next (sizes written another way,
+      // damage): what follows is left to the repair and the readers, as
+      // stored.
       if (!storedBytes(media, pos, static_cast<size_t>(end - pos), out)) return false;
       pos = end;
       break;
     }
-    if (picture && flags == 0 && lands && size >= CONDENSED_PICTURE_MIN) {
+    if (picture && flags == 0 && size >= CONDENSED_PICTURE_MIN) {
       std::string fields;
       if (!storedBytes(media, pos + headerBytes,
                        static_cast<size_t>(std::min<uint64_t>(size, PICTURE_FIELDS_MAX)), fields))

@@ -288,6 +288,13 @@ TEST_F(Covers, TextReadGivesThePairsOfTagsWithLargePictures) {
        "wm_id3[47]=Title&wm_id3[2]=&wm_id3[61]=Artist"},
       {"v2.4", id3w::tagV2(4, {title, picture, artist}) + audio, ".mp3",
        "wm_id3[47]=Title&wm_id3[2]=&wm_id3[61]=Artist"},
+      {"v2.4 with plain sizes", id3w::tagV24PlainSizes({title, picture, artist}) + audio, ".mp3",
+       "wm_id3[47]=Title&wm_id3[2]=&wm_id3[61]=Artist"},
+      {"v2.4, the picture after a plain-sized frame",
+       id3w::tagV24PlainSizes(
+           {id3w::commentFrame("eng", "", std::string(300, 'n')), picture, artist}) +
+           audio,
+       ".mp3", "wm_id3[4]=" + std::string(300, 'n') + "&wm_id3[2]=&wm_id3[61]=Artist"},
       {"v2.2",
        id3w::tagV22(
            0, {id3w::textFrame("TT2 ", "Title"),
