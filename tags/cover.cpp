@@ -46,16 +46,18 @@ bool startsWith(std::string_view bytes, std::string_view prefix) {
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+struct ImageFileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using ImageFileOwner = std::unique_ptr<std::FILE, ImageFileCloser>;
+
 // The whole file when it is a regular file of at most COVER_SIZE_LIMIT
 // bytes; empty otherwise.
 std::string wholeFile(const platform::FileName& name) {
   platform::FileStamp stamp{};
   if (!platform::fileStamp(name, &stamp) || stamp.size == 0 || stamp.size > COVER_SIZE_LIMIT)
     return std::string();
-  struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  const std::unique_ptr<std::FILE, FileCloser> file(platform::openFileForReading(name));
+  const ImageFileOwner file(platform::openFileForReading(name));
   if (!file) return std::string();
   std::string bytes(static_cast<size_t>(stamp.size), '\0');
   bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file.get()));
