@@ -29,6 +29,11 @@ constexpr intptr_t GET_FILE_NAME = 211;       // wParam: entry; its file name, o
 constexpr intptr_t GET_TITLE = 212;           // wParam: entry; its title, or 0
 constexpr intptr_t GET_TITLE_WIDE = 213;      // wParam: entry; its title in UTF-16, or 0
 constexpr intptr_t GET_FILE_NAME_WIDE = 214;  // wParam: entry; its file name in UTF-16, or 0
+// A query of ours, which a player that does not know it answers with 0:
+// wParam 0; the path (UTF-8, terminated) of an image file the player shows
+// for the current track, or 0. The cover of a track without a readable
+// file of its own.
+constexpr intptr_t GET_ART_FILE = 29763;
 
 // What the player tells its own window when what it plays changes, also
 // WM_USER messages whose lParam is the code; the module watches the window

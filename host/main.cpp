@@ -32,6 +32,7 @@
 #include "platform/port.h"
 #include "platform/posix/store.h"
 #include "platform/posix/system.h"
+#include "platform/unicode.h"
 #include "tags/tag_title.h"
 
 namespace posix = platform::posix;
@@ -73,16 +74,7 @@ struct Entry {
   std::u16string wideTitle;  // the title in UTF-16, for 213
 };
 
-std::u16string wideText(const std::string& text) {
-  const int units =
-      platform::multiByteToWide(platform::UTF8_CODE_PAGE, text.c_str(), -1, nullptr, 0);
-  if (units <= 0) return {};
-  std::u16string wide(static_cast<size_t>(units), u'\0');
-  platform::multiByteToWide(platform::UTF8_CODE_PAGE, text.c_str(), -1,
-                            reinterpret_cast<uint16_t*>(wide.data()), units);
-  wide.pop_back();
-  return wide;
-}
+std::u16string wideText(const std::string& text) { return unicode::utf8ToUtf16(text); }
 
 struct Playlist {
   std::vector<Entry> entries;

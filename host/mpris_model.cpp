@@ -131,4 +131,10 @@ Changes changesBetween(const NowPlaying& before, const NowPlaying& after) {
   return c;
 }
 
+intptr_t artFileAnswer(const NowPlaying& now, std::string& answered) {
+  if (!now.artPath || now.artPath->empty()) return 0;
+  answered = *now.artPath;
+  return reinterpret_cast<intptr_t>(answered.c_str());
+}
+
 }  // namespace host::mpris

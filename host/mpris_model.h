@@ -26,7 +26,8 @@ struct Track {
   std::vector<std::string> artists;
   std::string title;
   std::string url;
-  std::string id;  // mpris:trackid
+  std::string id;      // mpris:trackid
+  std::string artUrl;  // mpris:artUrl
   bool operator==(const Track&) const = default;
 };
 
@@ -60,7 +61,13 @@ struct NowPlaying {
   std::string title;
   std::optional<std::string> path;
   std::string track;  // which track: its id and URL; another value is another track
+  std::optional<std::string> artPath = std::nullopt;  // the local file behind mpris:artUrl
 };
+
+// The answer to the module's GET_ART_FILE query: the local file behind
+// the track's mpris:artUrl (a file:// URL, as localPath reads it), held in
+// answered until the next query; 0 for none.
+intptr_t artFileAnswer(const NowPlaying& now, std::string& answered);
 
 // What the module is to be told when the followed player's state goes from
 // before to after: a new track (another track, or another player followed),

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "platform/port_text.h"
 
 namespace platform {
 
@@ -19,17 +22,17 @@ struct FileStamp {
 // A file name as the system's file functions take it: UTF-16 on Windows
 // (the wide functions, so that every name opens), bytes on POSIX. The core
 // makes one from what the player gives and only carries it.
-constexpr uint32_t NOT_ENOUGH_MEMORY = 8;  // ERROR_NOT_ENOUGH_MEMORY
 struct FileName {
   std::string native;  // the system's units, as bytes, without a terminator
 };
 // A name the player gave in its code page (211): MultiByteToWideChar(CP_ACP)
-// on Windows, the bytes as they are on POSIX. False when it cannot be had;
-// the last error is NOT_ENOUGH_MEMORY when memory ran out.
-bool fileNameFromCodePage(const char* name, FileName* fileName);
+// on Windows, the bytes as they are on POSIX. Returns 0, or why it cannot
+// be had (NOT_ENOUGH_MEMORY when memory ran out).
+uint32_t fileNameFromCodePage(const char* name, FileName* fileName);
 // A name the player gave in UTF-16 (214, terminated): as it is on Windows,
-// in UTF-8 on POSIX. False when it cannot be had or runs past 32767 units.
-bool fileNameFromWide(const uint16_t* name, FileName* fileName);
+// in UTF-8 on POSIX. Returns 0, or why it cannot be had
+// (FILE_NAME_TOO_LONG past 32767 units, NOT_ENOUGH_MEMORY).
+uint32_t fileNameFromWide(const uint16_t* name, FileName* fileName);
 // How many units a terminated UTF-16 name has before its terminator; false
 // past the longest name the system takes (32767 units).
 inline bool wideNameUnits(const uint16_t* name, size_t* units) {
@@ -49,5 +52,16 @@ bool fileStamp(const FileName& fileName, FileStamp* stamp);
 // fopen(name, "rb") / _wfopen(name, L"rb"): none when the file cannot be
 // opened. Others may read and write the file meanwhile.
 std::FILE* openFileForReading(const FileName& fileName);
+
+// The files in the folder that holds fileName (itself among them):
+// FindFirstFileW/FindNextFileW over "folder\\*" on Windows, opendir/readdir
+// on POSIX; folders are left out where the system says so. Each comes with
+// its name within the folder as UTF-8. Returns 0, or why the folder cannot
+// be listed.
+struct FolderEntry {
+  FileName name;
+  std::string leaf;  // UTF-8
+};
+uint32_t filesBeside(const FileName& fileName, std::vector<FolderEntry>* entries);
 
 }  // namespace platform

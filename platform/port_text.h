@@ -1,29 +1,25 @@
-// Part of the port (platform/port.h): text conversion.
+// Part of the port (platform/port.h): the player's code-page text.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
-// ---- Text conversion --------------------------------------------------------------
-// Between the system's narrow texts and UTF-16. A length of -1 means the
-// text is terminated and the terminator is converted too. With capacity 0
-// nothing is written and the size the result needs is returned (in
-// characters of the output); otherwise the characters written, or 0 when
-// the result does not fit or cannot be converted (the last error says why).
-// On POSIX the narrow texts are UTF-8 already: every code page converts as
-// UTF-8, and bytes that are not UTF-8 become U+FFFD.
-constexpr uint32_t ANSI_CODE_PAGE = 0;      // CP_ACP
-constexpr uint32_t UTF8_CODE_PAGE = 65001;  // CP_UTF8
+// ---- Text ------------------------------------------------------------------------
+// The core converts between UTF-16 and UTF-8 itself (platform/unicode.h);
+// only the player's code page needs the system. Each procedure returns 0
+// or the system's error code (NOT_ENOUGH_MEMORY when memory runs out).
+constexpr uint32_t NOT_ENOUGH_MEMORY = 8;     // ERROR_NOT_ENOUGH_MEMORY
+constexpr uint32_t INVALID_PARAMETER = 87;    // ERROR_INVALID_PARAMETER
+constexpr uint32_t FILE_NAME_TOO_LONG = 206;  // ERROR_FILENAME_EXCED_RANGE
 
-// GetACP: the code page of the player's narrow texts (UTF8_CODE_PAGE on
-// POSIX).
-uint32_t ansiCodePage();
-// MultiByteToWideChar(codePage, 0, text, length, wide, capacity).
-int multiByteToWide(uint32_t codePage, const char* text, int length, uint16_t* wide, int capacity);
-// WideCharToMultiByte(codePage, 0, wide, length, text, capacity, nullptr,
-// nullptr). A surrogate without its partner becomes U+FFFD in UTF-8.
-int wideToMultiByte(uint32_t codePage, const uint16_t* wide, int length, char* text, int capacity);
+// True when the player's code-page texts are UTF-8 already: always on
+// POSIX; on Windows when GetACP() is CP_UTF8.
+bool codePageIsUtf8();
+// The player's terminated code-page text as UTF-8, in *utf8:
+// MultiByteToWideChar(CP_ACP) on Windows, then UTF-8; on POSIX the bytes
+// as they are, which are UTF-8 already.
+uint32_t codePageToUtf8(const char* text, std::string* utf8);
 
 }  // namespace platform

@@ -1,33 +1,44 @@
 #include "report/title.h"
 
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "base/boxes.h"
 #include "base/player.h"
 #include "base/state.h"
+#include "platform/unicode.h"
 
 namespace {
+
+// The UTF-8 text in a new buffer; none when it cannot be allocated.
+Buffer bufferOf(const std::string& text) {
+  Buffer out = allocZeroed(text.size() + 1);
+  if (out) std::memcpy(out.get(), text.c_str(), text.size() + 1);
+  return out;
+}
 
 // The terminated UTF-16 text as UTF-8 in a new buffer; none when it cannot
 // be converted or allocated.
 Buffer utf8FromWide(const uint16_t* wide) {
-  const int size = platform::wideToMultiByte(platform::UTF8_CODE_PAGE, wide, -1, nullptr, 0);
-  if (size <= 0) return nullptr;
-  Buffer out = allocZeroed(static_cast<size_t>(size));
-  if (!out) return nullptr;
-  if (platform::wideToMultiByte(platform::UTF8_CODE_PAGE, wide, -1, out.get(), size) != size)
+  try {
+    size_t units = 0;
+    while (wide[units] != 0) ++units;
+    return bufferOf(unicode::utf16ToUtf8(wide, units));
+  } catch (const std::bad_alloc&) {
+    reportError("Out of memory");
     return nullptr;
-  return out;
+  }
 }
 
-// The terminated code-page text as UTF-8 in a new buffer, through UTF-16;
-// none when it cannot be converted or allocated.
+// The terminated code-page text as UTF-8 in a new buffer; none when it
+// cannot be converted or allocated.
 Buffer utf8FromCodePage(const char* text) {
-  const int units = platform::multiByteToWide(platform::ANSI_CODE_PAGE, text, -1, nullptr, 0);
-  if (units <= 0) return nullptr;
-  const Buffer wide = allocZeroed(static_cast<size_t>(units) * sizeof(uint16_t));
-  if (!wide) return nullptr;
-  auto* units16 = reinterpret_cast<uint16_t*>(wide.get());
-  if (platform::multiByteToWide(platform::ANSI_CODE_PAGE, text, -1, units16, units) != units)
-    return nullptr;
-  return utf8FromWide(units16);
+  std::string utf8;
+  const uint32_t error = platform::codePageToUtf8(text, &utf8);
+  if (error == platform::NOT_ENOUGH_MEMORY) reportError("Out of memory");
+  if (error != 0) return nullptr;
+  return bufferOf(utf8);
 }
 
 const char* held(Buffer& converted, Buffer text) {
@@ -48,6 +59,6 @@ const char* entryTitle(platform::WindowHandle window, intptr_t position, Buffer&
   const auto* title =
       reinterpret_cast<const char*>(platform::sendUserMessage(window, entry, GET_TITLE));
   if (title == nullptr) return "";
-  if (!utf8Setting || platform::ansiCodePage() == platform::UTF8_CODE_PAGE) return title;
+  if (!utf8Setting || platform::codePageIsUtf8()) return title;
   return held(converted, utf8FromCodePage(title));
 }

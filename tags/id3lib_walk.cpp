@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "platform/unicode.h"
 #include "tags/frame_numbers.h"
 #include "tags/id3v2_repair.h"
 #include "tags/readers.h"
-#include "tags/unicode_text.h"
 
 namespace {
 
@@ -90,7 +90,8 @@ void readUnicodeText(const ID3Field* field, char* text) {
   if (units == 0) return;
   unicode_t raw[UNICODE_UNITS];
   units = std::min(ID3Field_GetUNICODE(field, raw, units), units);
-  utf16ToUtf8(reinterpret_cast<const unsigned char*>(raw), units, text, FRAME_TEXT_CHARS);
+  unicode::utf16BytesToUtf8(reinterpret_cast<const unsigned char*>(raw), units, text,
+                            FRAME_TEXT_CHARS);
 }
 
 // A frame's number and text into text (FRAME_TEXT_CHARS + 1 bytes, zeroed).
@@ -129,7 +130,12 @@ int frameText(const ID3_Frame& frame, char* text, Latin1Text latin1) {
       stored = false;
     }
   }
-  if (stored && latin1 == Latin1Text::asUtf8) latin1ToUtf8InPlace(text, FRAME_TEXT_CHARS);
+  if (stored && latin1 == Latin1Text::asUtf8) {
+    const std::string utf8 = unicode::latin1ToUtf8(text);
+    const size_t cut = unicode::utf8Prefix(utf8, FRAME_TEXT_CHARS);
+    std::memcpy(text, utf8.data(), cut);
+    text[cut] = '\0';
+  }
   return number;
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unicode.h"
 #include "tags/id3v2_format.h"
 
 namespace {
@@ -84,46 +85,10 @@ bool inflateBounded(std::string_view in, size_t limit, std::string& out) {
 
 // --- Text ---
 
-void appendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // UTF-16 units (an even count of bytes) as UTF-8; a surrogate without its
 // partner becomes U+FFFD.
 std::string utf16Text(std::string_view bytes, bool littleEndian) {
-  const unsigned char* p = bytesOf(bytes);
-  const size_t units = bytes.size() / 2;
-  auto unit = [&](size_t i) -> uint32_t {
-    return littleEndian ? (uint32_t{p[2 * i + 1]} << 8 | p[2 * i])
-                        : (uint32_t{p[2 * i]} << 8 | p[2 * i + 1]);
-  };
-  std::string out;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t cp = unit(i);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 &&
-        unit(i + 1) <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    appendUtf8(out, cp);
-  }
-  return out;
+  return unicode::utf16BytesToUtf8(bytesOf(bytes), bytes.size() / 2, littleEndian);
 }
 
 // What reading a tag's texts found, and whether any of it needs repair.
@@ -212,32 +177,7 @@ void appendText(std::string& out, unsigned enc, const std::string& text, bool te
     return;
   }
   if (!text.empty()) out += "\xFE\xFF";
-  // UTF-8 back to UTF-16 units; the text came from valid code points.
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    uint32_t cp = c;
-    size_t n = 1;
-    if (c >= 0xF0) {
-      cp = c & 0x07;
-      n = 4;
-    } else if (c >= 0xE0) {
-      cp = c & 0x0F;
-      n = 3;
-    } else if (c >= 0xC0) {
-      cp = c & 0x1F;
-      n = 2;
-    }
-    for (size_t k = 1; k < n && i + k < text.size(); ++k)
-      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      appendBigEndian(out, 0xD800 + (cp >> 10), 2);
-      appendBigEndian(out, 0xDC00 + (cp & 0x3FF), 2);
-    } else {
-      appendBigEndian(out, cp, 2);
-    }
-  }
+  for (const char16_t unit : unicode::utf8ToUtf16(text)) appendBigEndian(out, unit, 2);
   if (terminate) out.append(2, '\0');
 }
 
@@ -363,8 +303,10 @@ bool plainSizesLand(std::string_view data, size_t start) {
 // The data of one frame as its flags leave it: extra header bytes dropped,
 // unsynchronisation undone, compression inflated; out views body itself or
 // storage. False when the frame is damaged; sets encrypted for an encrypted
-// frame (its data is not read).
-bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync, size_t budget,
+// frame (its data is not read). resyncFrame: the frame's data is stored
+// unsynchronised (a v2.4 tag unsynchronised as a whole, or a v2.3 one
+// walked on its stored bytes).
+bool frameData(std::string_view body, unsigned flags, int major, bool resyncFrame, size_t budget,
                std::string& storage, std::string_view& out, bool& encrypted, Findings& findings) {
   encrypted = false;
   out = body;
@@ -390,7 +332,7 @@ bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync,
     encrypted = true;
     return true;
   }
-  if (major == 4 && ((flags & f.unsync) || tagUnsync)) {
+  if (resyncFrame || (major == 4 && (flags & f.unsync))) {
     storage = resync(out);
     out = storage;
   }
@@ -408,12 +350,42 @@ bool frameData(std::string_view body, unsigned flags, int major, bool tagUnsync,
 struct TagWalk {
   int major;
   bool plainSizes;
-  bool tagUnsync;
+  bool resyncFrames;  // each frame's data is unsynchronised as stored
   bool write;
   Findings& findings;
   size_t size = 0;     // bytes of the repaired frames so far
   std::string frames;  // the repaired frames, when written
+  size_t found = 0;    // frames with a valid id walked
 };
+
+// Whether a frame header at pos has a frame id made of printable ASCII
+// (a valid one, or one holding a space or other characters taggers got
+// wrong).
+bool printableId(const unsigned char* p, size_t n) {
+  return std::all_of(p, p + n, [](unsigned char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+uint64_t frameSizeAt(const unsigned char* h, int major, bool plainSizes) {
+  return major == 2 ? bigEndian(h + 3, 3) : plainSizes ? bigEndian(h + 4, 4) : synchsafe(h + 4);
+}
+
+// Whether the walk lines up at pos: the end, padding, or a frame with a
+// valid id, reached over frames with printable but invalid ids whose sizes
+// fit.
+bool linesUpAt(std::string_view data, size_t pos, int major, bool plainSizes) {
+  const size_t idBytes = major == 2 ? 3 : 4;
+  const size_t headerBytes = major == 2 ? 6 : 10;
+  for (;;) {
+    if (pos == data.size() || data[pos] == 0) return true;
+    if (pos + headerBytes > data.size()) return false;
+    const unsigned char* h = bytesOf(data) + pos;
+    if (validId(h, idBytes)) return true;
+    if (!printableId(h, idBytes)) return false;
+    const uint64_t size = frameSizeAt(h, major, plainSizes);
+    if (size > data.size() - pos - headerBytes) return false;
+    pos += headerBytes + static_cast<size_t>(size);
+  }
+}
 
 // Reads the frames in data into walk, up to padding, the end, or a frame
 // that does not fit. A v2.2.1 compressed meta frame (inside holds only
@@ -429,13 +401,21 @@ bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
   size_t pos = 0;
   while (pos + headerBytes <= data.size()) {
     const unsigned char* h = bytesOf(data) + pos;
-    if (h[0] == 0 || !validId(h, idBytes)) break;
-    const uint64_t frameSize = major == 2        ? bigEndian(h + 3, 3)
-                               : walk.plainSizes ? bigEndian(h + 4, 4)
-                                                 : synchsafe(h + 4);
+    if (h[0] == 0) break;
+    const uint64_t frameSize = frameSizeAt(h, major, walk.plainSizes);
     const unsigned flags = major == 2 ? 0 : static_cast<unsigned>(bigEndian(h + 8, 2));
     const size_t bodyStart = pos + headerBytes;
     if (frameSize > data.size() - bodyStart) break;
+    if (!validId(h, idBytes)) {
+      // A frame whose id holds a space or the like (an old tagger's "TST "):
+      // skipped by its size while the walk lines up after it.
+      const size_t next = bodyStart + static_cast<size_t>(frameSize);
+      if (!printableId(h, idBytes) || !linesUpAt(data, next, major, walk.plainSizes)) break;
+      walk.findings.repair = true;
+      pos = next;
+      continue;
+    }
+    ++walk.found;
     const std::string_view id = data.substr(pos, idBytes);
     const std::string_view stored = data.substr(bodyStart, static_cast<size_t>(frameSize));
     pos = bodyStart + static_cast<size_t>(frameSize);
@@ -451,8 +431,8 @@ bool readFrames(std::string_view data, TagWalk& walk, bool inner) {
     }
     bool encrypted = false;
     std::string_view payload;
-    bool ok = frameData(stored, flags, major, walk.tagUnsync, budget, storage, payload, encrypted,
-                        walk.findings);
+    bool ok = frameData(stored, flags, major, walk.resyncFrames, budget, storage, payload,
+                        encrypted, walk.findings);
     const BodyLayout layout = layoutOf(id);
     if (ok && encrypted) payload = std::string_view();
     // Other frames go as they are (an encrypted one too: its value is empty
@@ -510,6 +490,7 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
   const uint64_t declared = synchsafe(tag + 6);
   const size_t stored = static_cast<size_t>(std::min<uint64_t>(declared, size - TAG_HEADER_SIZE));
   std::string_view data(reinterpret_cast<const char*>(tag) + TAG_HEADER_SIZE, stored);
+  const std::string_view storedData = data;
   std::string resynced;
   const bool tagUnsync = (tagFlags & TAG_UNSYNC) != 0;
   if (tagUnsync && major < 4) {
@@ -536,11 +517,24 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
   }
   const bool plainSizes = major == 3 || (major == 4 && plainSizesLand(data, pos));
   if (major == 4 && plainSizes) findings.repair = true;
+  bool resyncFrames = major == 4 && tagUnsync;
   // Measured first; written only when something needs repair.
-  TagWalk measure{major, plainSizes, tagUnsync, false, findings, 0, std::string()};
-  if (!readFrames(data.substr(pos), measure, false) || !findings.repair) return false;
+  TagWalk measure{major, plainSizes, resyncFrames, false, findings, 0, std::string(), 0};
+  if (!readFrames(data.substr(pos), measure, false)) return false;
+  if (major == 3 && tagUnsync && pos == 0) {
+    // Some taggers counted frame sizes on the unsynchronised bytes: walked
+    // on the tag as stored, each frame resynchronised, the frames line up.
+    Findings storedFindings;
+    TagWalk asStored{major, plainSizes, true, false, storedFindings, 0, std::string(), 0};
+    if (readFrames(storedData, asStored, false) && asStored.found > measure.found) {
+      data = storedData;
+      resyncFrames = true;
+      findings.repair = true;
+    }
+  }
+  if (!findings.repair) return false;
   Findings again;
-  TagWalk walk{major, plainSizes, tagUnsync, true, again, 0, std::string()};
+  TagWalk walk{major, plainSizes, resyncFrames, true, again, 0, std::string(), 0};
   walk.frames.reserve(measure.size);
   if (!readFrames(data.substr(pos), walk, false)) return false;
   out.assign("ID3");
@@ -554,7 +548,152 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out) {
 
 namespace {
 
-void repairTagAt(MediaFile& media) {
+// Picture frames of fewer bytes are copied as they are.
+constexpr size_t CONDENSED_PICTURE_MIN = 1024;
+// How far into a picture frame its description may end.
+constexpr size_t PICTURE_FIELDS_MAX = 4096;
+
+bool storedBytes(MediaFile& media, uint64_t offset, size_t count, std::string& out) {
+  const size_t at = out.size();
+  out.resize(at + count);
+  const size_t got =
+      readMediaFile(media, offset, reinterpret_cast<unsigned char*>(&out[at]), count);
+  out.resize(at + got);
+  return got == count;
+}
+
+// The fields of a picture frame's body before its data: the encoding, the
+// MIME type (v2.2: a three-letter format), the picture type and the
+// description; 0 when they do not end within fields.
+size_t pictureFieldsEnd(std::string_view fields, int major) {
+  if (fields.empty()) return 0;
+  const unsigned enc = static_cast<unsigned char>(fields[0]);
+  size_t at = 1;
+  if (major == 2) {
+    at += 3;
+  } else {
+    const size_t end = fields.find('\0', at);
+    if (end == std::string_view::npos) return 0;
+    at = end + 1;
+  }
+  at += 1;  // the picture type
+  if (at > fields.size()) return 0;
+  if (enc == 1 || enc == 2) {
+    for (; at + 1 < fields.size(); at += 2) {
+      if (fields[at] == 0 && fields[at + 1] == 0) return at + 2;
+    }
+    return 0;
+  }
+  const size_t end = fields.find('\0', at);
+  return end == std::string_view::npos ? 0 : end + 1;
+}
+
+// The leading tag (at most tagBytes bytes, header h) with the data of each
+// large picture frame left out, its other fields kept, so the text readers
+// neither read nor copy pictures. Only a plain tag (no unsynchronisation,
+// no extended header) whose picture frames land on the frame after them
+// is condensed; false, out unusable, when there is nothing to leave out.
+bool condensePictures(MediaFile& media, const unsigned char* h, uint64_t tagBytes,
+                      std::string& out) {
+  const int major = h[3];
+  if (major < 2 || major > 4 || (h[5] & (TAG_UNSYNC | TAG_EXTENDED)) != 0) return false;
+  const size_t idBytes = major == 2 ? 3 : 4;
+  const size_t headerBytes = major == 2 ? 6 : 10;
+  const uint64_t end = std::min<uint64_t>(TAG_HEADER_SIZE + synchsafe(h + 6), tagBytes);
+  out.assign(reinterpret_cast<const char*>(h), TAG_HEADER_SIZE);
+  bool condensed = false;
+  uint64_t pos = TAG_HEADER_SIZE;
+  while (pos + headerBytes <= end) {
+    unsigned char fh[10] = {};
+    if (readMediaFile(media, pos, fh, headerBytes) != headerBytes || fh[0] == 0) break;
+    const uint64_t size = major == 2   ? bigEndian(fh + 3, 3)
+                          : major == 3 ? bigEndian(fh + 4, 4)
+                                       : synchsafe(fh + 4);
+    const unsigned flags = major == 2 ? 0 : static_cast<unsigned>(bigEndian(fh + 8, 2));
+    const uint64_t next = pos + headerBytes + size;
+    const bool picture = std::memcmp(fh, major == 2 ? "PIC" : "APIC", idBytes) == 0;
+    bool lands = next == end;
+    if (next < end) {
+      unsigned char after[4] = {};
+      lands = readMediaFile(media, next, after, idBytes) == idBytes &&
+              (after[0] == 0 || validId(after, idBytes));
+    }
+    if (next > end || !lands) {
+      // A frame that does not land on the next (sizes written another way,
+      // damage): what follows is left to the repair and the readers, as
+      // stored.
+      if (!storedBytes(media, pos, static_cast<size_t>(end - pos), out)) return false;
+      pos = end;
+      break;
+    }
+    if (picture && flags == 0 && size >= CONDENSED_PICTURE_MIN) {
+      std::string fields;
+      if (!storedBytes(media, pos + headerBytes,
+                       static_cast<size_t>(std::min<uint64_t>(size, PICTURE_FIELDS_MAX)), fields))
+        return false;
+      const size_t keep = pictureFieldsEnd(fields, major);
+      if (keep != 0) {
+        out.append(reinterpret_cast<const char*>(fh), idBytes);
+        if (major == 2) {
+          appendBigEndian(out, keep, 3);
+        } else {
+          if (major == 4)
+            appendSynchsafe(out, keep);
+          else
+            appendBigEndian(out, keep, 4);
+          out.append(2, '\0');
+        }
+        out.append(fields, 0, keep);
+        condensed = true;
+        pos = next;
+        continue;
+      }
+    }
+    if (!storedBytes(media, pos, static_cast<size_t>(headerBytes + size), out)) return false;
+    pos = next;
+  }
+  if (!condensed) return false;
+  // The footer, if any, is left out with the padding.
+  out[5] = static_cast<char>(static_cast<unsigned char>(out[5]) & ~TAG_FOOTER_V24);
+  std::string size;
+  appendSynchsafe(size, out.size() - TAG_HEADER_SIZE);
+  out.replace(6, 4, size);
+  return true;
+}
+
+// A FLAC stream's metadata with its picture blocks left out: "fLaC", then
+// the other blocks, the last of them marked so. False when the stream has
+// no picture block or its metadata does not fit the file.
+bool condenseFlacPictures(MediaFile& media, std::string& out, uint64_t& standsFor) {
+  unsigned char magic[4] = {};
+  if (readMediaFile(media, 0, magic, 4) != 4 || std::memcmp(magic, "fLaC", 4) != 0) return false;
+  out.assign("fLaC");
+  size_t lastKept = std::string::npos;
+  bool left = false;
+  uint64_t pos = 4;
+  for (;;) {
+    unsigned char bh[4] = {};
+    if (readMediaFile(media, pos, bh, 4) != 4) return false;
+    const uint64_t length = bigEndian(bh + 1, 3);
+    if (pos + 4 + length > media.size) return false;
+    if ((bh[0] & 0x7F) == 6) {
+      left = true;
+    } else {
+      lastKept = out.size();
+      out.push_back(static_cast<char>(bh[0] & 0x7F));
+      out.append(reinterpret_cast<const char*>(bh) + 1, 3);
+      if (!storedBytes(media, pos + 4, static_cast<size_t>(length), out)) return false;
+    }
+    pos += 4 + length;
+    if (bh[0] & 0x80) break;
+  }
+  if (!left || lastKept == std::string::npos) return false;
+  out[lastKept] = static_cast<char>(static_cast<unsigned char>(out[lastKept]) | 0x80);
+  standsFor = pos;
+  return true;
+}
+
+void repairTagAt(MediaFile& media, PictureData pictures) {
   unsigned char h[28] = {};
   const size_t got = readMediaFile(media, 0, h, sizeof h);
   uint64_t tagStart = 0;
@@ -571,10 +710,26 @@ void repairTagAt(MediaFile& media) {
   } else if (got < TAG_HEADER_SIZE) {
     return;
   }
-  if (std::memcmp(h, "ID3", 3) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) return;
+  if (std::memcmp(h, "ID3", 3) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) {
+    std::string metadata;
+    uint64_t standsFor = 0;
+    if (!dsf && pictures == PictureData::leftOut &&
+        condenseFlacPictures(media, metadata, standsFor))
+      setMediaHead(media, std::move(metadata), standsFor);
+    return;
+  }
   uint64_t tagBytes = TAG_HEADER_SIZE + synchsafe(h + 6);
   if (h[3] == 4 && (h[5] & TAG_FOOTER_V24)) tagBytes += TAG_HEADER_SIZE;
   tagBytes = std::min(tagBytes, media.fileSize - tagStart);
+  std::string condensed;
+  if (!dsf && pictures == PictureData::leftOut && condensePictures(media, h, tagBytes, condensed)) {
+    std::string repaired;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(condensed.data());
+    const bool repair =
+        condensed.size() <= REPAIRED_TAG_LIMIT && repairId3v2Tag(bytes, condensed.size(), repaired);
+    setMediaHead(media, repair ? std::move(repaired) : std::move(condensed), tagBytes);
+    return;
+  }
   if (tagBytes > REPAIRED_TAG_LIMIT) return;
   std::unique_ptr<unsigned char[]> tag(new unsigned char[static_cast<size_t>(tagBytes)]);
   const size_t n = readMediaFile(media, tagStart, tag.get(), static_cast<size_t>(tagBytes));
@@ -588,9 +743,9 @@ void repairTagAt(MediaFile& media) {
 
 }  // namespace
 
-void repairLeadingTag(MediaFile& media) {
+void repairLeadingTag(MediaFile& media, PictureData pictures) {
   try {
-    repairTagAt(media);
+    repairTagAt(media, pictures);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {

@@ -27,8 +27,15 @@ bool repairId3v2Tag(const unsigned char* tag, size_t size, std::string& out);
 std::string encodedTextValue(const unsigned char* body, size_t size);
 bool encodedTextIsLatin1(const unsigned char* body, size_t size);
 
+// Whether the readers see the data of large pictures: the text readers do
+// not (a leading ID3v2 tag's APIC/PIC frames and a FLAC stream's PICTURE
+// blocks keep their other fields, without the data), the cover lookup does.
+enum class PictureData { leftOut, kept };
+
 // Gives the readers of media a repaired tag in place of the one the file
 // starts with, when that one needs repair; for a DSF file, the ID3v2 tag
 // its header points to (repaired if need be) in place of the whole file.
-// Throws std::bad_alloc.
-void repairLeadingTag(MediaFile& media);
+// With pictures left out, a leading tag or FLAC stream holding large
+// pictures is presented without their data, repaired or not. Throws
+// std::bad_alloc.
+void repairLeadingTag(MediaFile& media, PictureData pictures = PictureData::leftOut);

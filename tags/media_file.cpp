@@ -28,7 +28,7 @@ MediaFileOwner openMediaFile(const platform::FileName& name) {
 
 MediaFileOwner openMediaFile(const char* name) {
   platform::FileName fileName;
-  if (!platform::fileNameFromCodePage(name, &fileName)) return nullptr;
+  if (platform::fileNameFromCodePage(name, &fileName) != 0) return nullptr;
   return openMediaFile(fileName);
 }
 

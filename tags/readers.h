@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "tags/media_file.h"
 #include "tags/tag_fields.h"
@@ -34,6 +35,12 @@ size_t walkId3v24(MediaFile& media, FrameSink& sink, Latin1Text latin1);
 // WavPack, Musepack, WAV/AIFF, MP3 with an APE tag, ...): its property map
 // turned into ID3v2.4 frames by TagLib and walked as above.
 size_t walkOwnFormat(MediaFile& media, FrameSink& sink, Latin1Text latin1);
+
+// Whether the file's name ends in an extension TagLib takes for MP4.
+bool isMp4Name(const std::string& name);
+// False when the file looks like MP4 (by name or its ftyp box) and fails
+// mp4NestingSafe: TagLib must not read it in its own format.
+bool ownFormatSafe(MediaFile& media);
 
 // False when the file looks like MP4 to TagLib and nests its atoms deeper
 // than any real file does (TagLib follows them by recursion).

@@ -7,7 +7,6 @@
 #include "platform/port.h"
 #include "tags/media_file.h"
 #include "tags/readers.h"
-#include "tags/unicode_text.h"
 
 namespace {
 
@@ -69,12 +68,12 @@ void forgetTagFields() { kept.valid = false; }
 
 namespace {
 
-// The pairs of a file by a name the player gave, once in the system's form:
-// no pairs for a name no file can have; none, after the box, when memory
-// runs out.
-std::optional<TagPairs> collectByName(bool made, const platform::FileName& name) {
-  if (made) return collectTagFields(name);
-  if (platform::lastError() != platform::NOT_ENOUGH_MEMORY) return TagPairs();
+// The pairs of a file by a name the player gave, once in the system's form
+// (error 0): no pairs for a name no file can have; none, after the box, when
+// memory runs out.
+std::optional<TagPairs> collectByName(uint32_t error, const platform::FileName& name) {
+  if (error == 0) return collectTagFields(name);
+  if (error != platform::NOT_ENOUGH_MEMORY) return TagPairs();
   reportError("Out of memory");
   return std::nullopt;
 }

@@ -7,7 +7,6 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/textidentificationframe.h>
-#include <taglib/tiostream.h>
 #include <taglib/tpropertymap.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 #include <taglib/urllinkframe.h>
@@ -18,48 +17,10 @@
 #include <string>
 
 #include "tags/frame_numbers.h"
+#include "tags/media_stream.h"
 #include "tags/readers.h"
 
 namespace {
-
-// The media file as a TagLib stream: read-only, every write refused, never
-// the file opened a second time.
-class MediaStream : public TagLib::IOStream {
- public:
-  explicit MediaStream(MediaFile& media) : media_(media) {}
-
-  TagLib::FileName name() const override { return media_.name.c_str(); }
-  TagLib::ByteVector readBlock(unsigned long length) override {
-    const uint64_t left = cur_ < media_.size ? media_.size - cur_ : 0;
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, left));
-    if (n == 0) return TagLib::ByteVector();
-    TagLib::ByteVector block(static_cast<unsigned int>(n), '\0');
-    const size_t got =
-        readMediaFile(media_, cur_, reinterpret_cast<unsigned char*>(block.data()), n);
-    block.resize(static_cast<unsigned int>(got));
-    cur_ += got;
-    return block;
-  }
-  void writeBlock(const TagLib::ByteVector&) override {}
-  void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
-  void removeBlock(unsigned long, unsigned long) override {}
-  bool readOnly() const override { return true; }
-  bool isOpen() const override { return true; }
-  void seek(long offset, Position p) override {
-    long long base = 0;
-    if (p == Current) base = static_cast<long long>(cur_);
-    if (p == End) base = static_cast<long long>(media_.size);
-    const long long to = base + offset;
-    cur_ = to < 0 ? 0 : static_cast<uint64_t>(to);
-  }
-  long tell() const override { return static_cast<long>(std::min<uint64_t>(cur_, LONG_MAX)); }
-  long length() override { return static_cast<long>(std::min<uint64_t>(media_.size, LONG_MAX)); }
-  void truncate(long) override {}
-
- private:
-  MediaFile& media_;
-  uint64_t cur_ = 0;
-};
 
 // The text as UTF-8, or byte for byte when it was stored as Latin-1, cut to
 // FRAME_TEXT_CHARS bytes without splitting a character. The encoding comes
@@ -128,6 +89,8 @@ size_t walkFrames(const TagLib::ID3v2::Tag& tag, FrameSink& sink, size_t& frames
   return frames;
 }
 
+}  // namespace
+
 bool isMp4Name(const std::string& name) {
   static const char* const extensions[] = {"m4a", "m4r", "m4b", "m4p", "mp4", "3g2", "m4v"};
   const size_t dot = name.rfind('.');
@@ -136,8 +99,6 @@ bool isMp4Name(const std::string& name) {
   for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return std::find(std::begin(extensions), std::end(extensions), ext) != std::end(extensions);
 }
-
-}  // namespace
 
 bool startsWithId3v24(MediaFile& media) {
   unsigned char header[4] = {};
@@ -158,13 +119,17 @@ size_t walkId3v24(MediaFile& media, FrameSink& sink, Latin1Text latin1) {
   }
 }
 
+bool ownFormatSafe(MediaFile& media) {
+  unsigned char head[8] = {};
+  const bool mp4 = isMp4Name(media.name) ||
+                   (readMediaFile(media, 0, head, 8) == 8 && std::memcmp(head + 4, "ftyp", 4) == 0);
+  return !mp4 || mp4NestingSafe(media);
+}
+
 size_t walkOwnFormat(MediaFile& media, FrameSink& sink, Latin1Text latin1) {
   size_t frames = 0;
   try {
-    unsigned char head[8] = {};
-    const bool mp4 = isMp4Name(media.name) || (readMediaFile(media, 0, head, 8) == 8 &&
-                                               std::memcmp(head + 4, "ftyp", 4) == 0);
-    if (mp4 && !mp4NestingSafe(media)) return 0;
+    if (!ownFormatSafe(media)) return 0;
     MediaStream stream(media);
     const TagLib::FileRef ref(&stream, false);
     if (ref.isNull()) return 0;

@@ -5,10 +5,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/port.h"
+#include "platform/unicode.h"
 
 namespace platform {
 namespace {
@@ -25,43 +29,40 @@ void keep(const wchar_t* units, size_t count, FileName* fileName) {
 
 }  // namespace
 
-bool fileNameFromCodePage(const char* name, FileName* fileName) {
-  if (name == nullptr) return false;
+uint32_t fileNameFromCodePage(const char* name, FileName* fileName) {
+  if (name == nullptr) return INVALID_PARAMETER;
   try {
     const int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-    if (units <= 0) return false;
+    if (units <= 0) return GetLastError();
     std::wstring converted(static_cast<size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, name, -1, converted.data(), units) != units) return false;
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, converted.data(), units) != units)
+      return GetLastError();
     keep(converted.data(), static_cast<size_t>(units) - 1, fileName);
-    return true;
+    return 0;
   } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
+    return NOT_ENOUGH_MEMORY;
   }
 }
 
-bool fileNameFromWide(const uint16_t* name, FileName* fileName) {
-  if (name == nullptr) return false;
+uint32_t fileNameFromWide(const uint16_t* name, FileName* fileName) {
+  if (name == nullptr) return INVALID_PARAMETER;
   size_t units = 0;
-  if (!wideNameUnits(name, &units)) return false;
+  if (!wideNameUnits(name, &units)) return FILE_NAME_TOO_LONG;
   try {
     fileName->native.assign(reinterpret_cast<const char*>(name), units * 2);
-    return true;
+    return 0;
   } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
+    return NOT_ENOUGH_MEMORY;
   }
 }
 
 std::string fileNameText(const FileName& fileName) {
-  const std::wstring units = wide(fileName);
-  if (units.empty()) return std::string();
-  const int n = static_cast<int>(units.size());
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, units.data(), n, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string text(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, units.data(), n, text.data(), bytes, nullptr, nullptr);
-  return text;
+  try {
+    return unicode::utf16ToUtf8(reinterpret_cast<const uint16_t*>(wide(fileName).c_str()),
+                                fileName.native.size() / 2);
+  } catch (const std::bad_alloc&) {
+    return std::string();
+  }
 }
 
 bool fileStamp(const FileName& fileName, FileStamp* stamp) {
@@ -84,6 +85,37 @@ std::FILE* openFileForReading(const FileName& fileName) {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+}
+
+struct FindCloser {
+  void operator()(HANDLE find) const { FindClose(find); }
+};
+using FindOwner = std::unique_ptr<void, FindCloser>;
+
+uint32_t filesBeside(const FileName& fileName, std::vector<FolderEntry>* entries) {
+  try {
+    const std::wstring units = wide(fileName);
+    const size_t slash = units.find_last_of(L"\\/:");
+    const std::wstring folder =
+        slash == std::wstring::npos ? std::wstring() : units.substr(0, slash + 1);
+    WIN32_FIND_DATAW found{};
+    const HANDLE find = FindFirstFileW((folder + L"*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return GetLastError();
+    const FindOwner closer(find);
+    entries->clear();
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+      const std::wstring leaf = found.cFileName;
+      FolderEntry entry;
+      keep((folder + leaf).c_str(), folder.size() + leaf.size(), &entry.name);
+      entry.leaf =
+          unicode::utf16ToUtf8(reinterpret_cast<const uint16_t*>(leaf.c_str()), leaf.size());
+      entries->push_back(std::move(entry));
+    } while (FindNextFileW(find, &found));
+  } catch (const std::bad_alloc&) {
+    return NOT_ENOUGH_MEMORY;
+  }
+  return 0;
 }
 
 }  // namespace platform

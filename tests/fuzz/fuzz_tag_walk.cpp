@@ -2,7 +2,8 @@
 // the repair pass, then written out as a media file and read back through
 // collectTagFields, which picks id3lib or TagLib
 // by the file's first bytes; the input's last byte picks the file's
-// extension, which is what TagLib looks at first to decide the format. Built for libFuzzer by
+// extension, which is what TagLib looks at first to decide the format; then
+// the cover lookup reads the same file. Built for libFuzzer by
 // scripts/fuzz (clang, -fsanitize=fuzzer), and with a plain main() that
 // replays a corpus folder as a regression test in the ordinary builds.
 #include <unistd.h>
@@ -17,6 +18,8 @@
 #include <string>
 
 #include "base/state.h"
+#include "platform/port.h"
+#include "tags/cover.h"
 #include "tags/id3v2_guard.h"
 #include "tags/id3v2_repair.h"
 #include "tags/tag_fields.h"
@@ -84,6 +87,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (c <= 0x20 || c >= 0x7F) __builtin_trap();
     }
     if (!fragment.empty() && fragment.compare(0, 7, "wm_id3[") != 0) __builtin_trap();
+  }
+  // The cover lookup on the same file (its tag's pictures through TagLib,
+  // pictures and all): a cover it gives is an image of a known kind within
+  // the limit, its digest that of its bytes.
+  forgetCovers();
+  platform::FileName name;
+  if (platform::fileNameFromCodePage(path.c_str(), &name) == 0) {
+    const CoverPtr cover = lookUpCover(name, nullptr);
+    if (cover && (cover->size() > COVER_SIZE_LIMIT || cover->mimeType == nullptr ||
+                  imageMimeType(cover->bytes) != cover->mimeType || cover->sha1.size() != 40))
+      __builtin_trap();
   }
   std::remove(path.c_str());
   return 0;

@@ -46,6 +46,33 @@ TEST(MprisModel, LocalPathFromUrl) {
   }
 }
 
+// The art file is answered only as a local file, read as xesam:url is.
+TEST(MprisModel, ArtFileAnswer) {
+  struct Case {
+    const char* artUrl;
+    const char* answer;  // nullptr: 0
+  } cases[] = {
+      {"file:///home/a/Cover%20Art.jpg", "/home/a/Cover Art.jpg"},
+      {"file://localhost/x.png", "/x.png"},
+      {"https://127.0.0.1/x.png", nullptr},
+      {"file://remote/x.png", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.artUrl);
+    mpris::NowPlaying now;
+    now.artPath = mpris::localPath(c.artUrl);
+    std::string held;
+    const intptr_t answer = mpris::artFileAnswer(now, held);
+    if (c.answer == nullptr) {
+      EXPECT_EQ(answer, 0);
+    } else {
+      ASSERT_NE(answer, 0);
+      EXPECT_STREQ(reinterpret_cast<const char*>(answer), c.answer);
+    }
+  }
+}
+
 TEST(MprisModel, DisplayTitle) {
   const struct {
     std::vector<std::string> artists;

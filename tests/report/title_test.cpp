@@ -1,5 +1,5 @@
 // The entry's title in each mode: which of 212 and 213 the player is asked,
-// and the bytes the body gets; and the POSIX conversions underneath.
+// and the bytes the body gets.
 #include "report/title.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include "base/player.h"
 #include "base/state.h"
 #include "platform/port.h"
-#include "platform/posix/errors.h"
 #include "tests/support/fake_platform.h"
 
 namespace {
@@ -88,42 +87,6 @@ TEST(Title, OutOfMemoryGivesTheEmptyTitleAndOneBox) {
   EXPECT_EQ(text, "");
   EXPECT_EQ(fake::state().boxes.size(), 1u);
   resetState();
-}
-
-TEST(Title, PosixConversionsTakeUtf8ForEveryCodePage) {
-  struct Case {
-    const char* name;
-    std::string bytes;
-    std::u16string wide;
-  } cases[] = {
-      {"the sample", UTF8, WIDE},
-      {"not UTF-8: one U+FFFD per byte", "\xE9\xC3(\xED\xA0\x80\xF0\x9F\x98",
-       u"\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
-      {"overlong and past U+10FFFF", "\xC0\x80\xF4\x90\x80\x80",
-       u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    for (uint32_t page : {platform::ANSI_CODE_PAGE, platform::UTF8_CODE_PAGE}) {
-      const int units = platform::multiByteToWide(page, c.bytes.c_str(), -1, nullptr, 0);
-      ASSERT_EQ(units, static_cast<int>(c.wide.size() + 1));
-      std::u16string wide(static_cast<size_t>(units), u'\0');
-      EXPECT_EQ(platform::multiByteToWide(page, c.bytes.c_str(), -1,
-                                          reinterpret_cast<uint16_t*>(wide.data()), units),
-                units);
-      EXPECT_EQ(wide, c.wide + u'\0');
-    }
-  }
-  // A result that does not fit fails, and an explicit length has no
-  // terminator.
-  char small[4];
-  platform::setLastError(0);
-  EXPECT_EQ(platform::wideToMultiByte(platform::UTF8_CODE_PAGE,
-                                      reinterpret_cast<const uint16_t*>(WIDE.c_str()), -1, small,
-                                      sizeof small),
-            0);
-  EXPECT_EQ(platform::lastError(), 122u);
-  EXPECT_EQ(platform::multiByteToWide(platform::UTF8_CODE_PAGE, "ab", 2, nullptr, 0), 2);
 }
 
 }  // namespace

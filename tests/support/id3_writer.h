@@ -63,6 +63,9 @@ std::string tagV24PlainSizes(const std::vector<Frame>& frames);
 // 0xE0 up, or by 0x00, gets a 0x00 inserted after it; the header's flag
 // 0x80 is set and its size fitted.
 std::string unsynchronised(const std::string& tag);
+// A version 3 tag unsynchronised as a whole whose frame sizes count the
+// unsynchronised bytes, as some taggers wrote them.
+std::string unsynchronisedSizesCountedAfter(const std::vector<Frame>& frames);
 // The tag with header flag 0x40 set and ext (an extended header, as stored)
 // put before its frames.
 std::string withExtendedHeader(const std::string& tag, const std::string& ext);

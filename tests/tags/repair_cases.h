@@ -108,6 +108,21 @@ inline std::vector<Case> all() {
            audio,
        n(ID3FID_RECORDINGTIME) + "=2001-02-03\n" + n(ID3FID_PERFORMERSORTORDER) + "=Sort\n" +
            n(ID3FID_INVOLVEDPEOPLE2) + "=mix/Jo\n0=\n"},
+      {"a v2.3 unsynchronised tag whose frame sizes count the unsynchronised bytes",
+       id3w::unsynchronisedSizesCountedAfter(
+           {title,
+            id3w::rawFrame("APIC",
+                           bin("\0image/jpeg\0\x03\0\xFF\xD8\xFF\xE0\0\x10JFIF\xFF\0\xFF\0") +
+                               std::string(40, '\xFF') + bin("\xFF\xD9")),
+            id3w::textFrame("TRCK", "7"), id3w::textFrame("TCON", "Jazz"),
+            id3w::commentFrame("eng", "", "Note"), id3w::textFrame("TLEN", "1000")}) +
+           audio,
+       "47=Title\n2=\n68=7\n32=Jazz\n4=Note\n" + n(ID3FID_SONGLEN) + "=1000\n"},
+      {"v2.4 frame ids ending in a space are skipped, the frames after them read",
+       id3w::tagV2(4, {id3w::textFrame("TST ", "Sort title"), id3w::textFrame("TSA ", "Sort album"),
+                       id3w::textFrame("TSP ", "Sort artist"), title, artist, album}) +
+           audio,
+       "47=Title\n61=Artist\n29=Album\n"},
   };
 }
 
