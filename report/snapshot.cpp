@@ -9,31 +9,18 @@
 #include "base/buffer.h"
 #include "base/player.h"
 #include "base/state.h"
+#include "platform/unicode.h"
 #include "report/title.h"
 #include "tags/tag_fields.h"
 
 namespace {
 
-// The terminated UTF-16 text in UTF-8; empty when it cannot be converted.
-std::string utf8OfWide(const uint16_t* wide) {
-  const int size = platform::wideToMultiByte(platform::UTF8_CODE_PAGE, wide, -1, nullptr, 0);
-  if (size <= 1) return {};
-  std::string out(static_cast<size_t>(size), '\0');
-  if (platform::wideToMultiByte(platform::UTF8_CODE_PAGE, wide, -1, out.data(), size) != size)
-    return {};
-  out.pop_back();  // the terminator
-  return out;
-}
-
-// The terminated text in the player's code page, in UTF-8.
+// The terminated text in the player's code page, in UTF-8; empty when it
+// cannot be converted.
 std::string utf8OfCodePage(const char* text) {
-  if (platform::ansiCodePage() == platform::UTF8_CODE_PAGE) return text;
-  const int units = platform::multiByteToWide(platform::ANSI_CODE_PAGE, text, -1, nullptr, 0);
-  if (units <= 1) return {};
-  std::vector<uint16_t> wide(static_cast<size_t>(units));
-  if (platform::multiByteToWide(platform::ANSI_CODE_PAGE, text, -1, wide.data(), units) != units)
-    return {};
-  return utf8OfWide(wide.data());
+  std::string utf8;
+  if (platform::codePageToUtf8(text, &utf8) != 0) return {};
+  return utf8;
 }
 
 std::vector<SnapshotFrame> framesOf(const TagPairs& pairs) {
@@ -61,7 +48,9 @@ void readInto(platform::WindowHandle window, PlayerSnapshot& snapshot) {
   if (wideName != 0 && wideName != 1) {
     const auto* name = reinterpret_cast<const uint16_t*>(wideName);
     snapshot.hasFile = true;
-    snapshot.fileName = utf8OfWide(name);
+    size_t units = 0;
+    if (platform::wideNameUnits(name, &units))
+      snapshot.fileName = unicode::utf16ToUtf8(name, units);
     pairs = collectTagFieldsWide(name);
   } else {
     const auto* name =
