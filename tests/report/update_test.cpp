@@ -1087,6 +1087,47 @@ TEST_F(Cycle, EachReadOfThePlayerIsOneSnapshotWithItsCause) {
   }
 }
 
+TEST_F(Cycle, ASettledTitleThatIsOnlyTheFileNameWaitsOnceForTheRealOne) {
+  // A player that has not read the tags yet names the entry by its file
+  // (mpv does, for a moment): that state waits once more; the title that
+  // comes meanwhile, or the file name if none comes, goes out alone.
+  struct Case {
+    const char* name;
+    const char* early;  // the title when the change settles
+    const char* later;  // the title when the longer wait is over
+    bool waits;
+  } cases[] = {
+      {"the file's name, then the title", "Song.mp3", "Real", true},
+      {"the name without its extension stays", "Song", "Song", true},
+      {"empty", "", "Real", true},
+      {"a title of its own goes out at once", "Real", "Real", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    receiver.take();
+    fileName = file("Song.mp3", id3w::fakeAudio(4));
+    title = c.early;
+    start("http://" + local(receiver.port()) + "/np");
+    fake::state().timerCalls.clear();
+    ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+    if (c.waits) {
+      ASSERT_FALSE(fake::state().timerCalls.empty());
+      EXPECT_EQ(fake::state().timerCalls.back().id, CHANGE_TIMER_ID);
+      EXPECT_EQ(fake::state().timerCalls.back().periodMs, 600u);
+      EXPECT_FALSE(platform::posix::sendRunning()) << "nothing sent yet";
+      title = c.later;
+      ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+    }
+    EXPECT_FALSE(fake::fireTimer(HOST, CHANGE_TIMER_ID)) << "waits once only";
+    const auto posts = receiver.wait(1, WAIT_MS);
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].body, TITLE_HEAD + c.later + "&");
+    settle();
+    pluginQuit();
+  }
+}
+
 TEST_F(Cycle, AChangeDuringAPostGoesOutWhenThatPostEnds) {
   // The tick's post waits 1.5 s for its answer; the change that settles
   // meanwhile is held, with no timer looking for the post's end, and goes
