@@ -1133,7 +1133,7 @@ def titles_posted(posts):
 
 def scenario_notify(args, c):
     """Interval 10 s, so only changes post: the first post at once, one per
-    change, a burst of five in a second as one or two posts of the last, a
+    change, a burst of five 60 ms apart as one or two posts of the last, a
     title that lives 100 ms never posted, pause and resume, the wide twin;
     every notification still reaches the player. Then at interval 2 s a
     change post restarts the keep-alive; and with a receiver that answers
@@ -1143,7 +1143,7 @@ def scenario_notify(args, c):
         url = "http://127.0.0.1:%d/np" % wine.receiver.port
         burst = []
         for i in range(1, 6):
-            burst += notify_title("Burst%d" % i, settle=150)
+            burst += notify_title("Burst%d" % i, settle=60)
         log = wine.play(c, opening(args, *entry("First", file=NO_FILE), url=url, interval=10,
                                    enabled=1) + [
             "pump 1200", "mark one"] + notify_title("Second", settle=1200) + [
