@@ -58,6 +58,8 @@ bool sameBytes(const std::shared_ptr<const std::string>& a,
 // The writer's own state, touched by its thread alone.
 struct OutputWriter {
   std::string folder;
+  uint64_t coverGeneration = 0;  // the snapshot's generation the cover was looked up for
+  CoverPtr cover;
   std::map<std::string, OutputFileRecord, std::less<>> files;
   bool overlayPending = false;
 };
@@ -111,6 +113,20 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
   return 1;  // look again at once: what is left is due later
 }
 
+// The snapshot's cover, looked up here, on the writer's thread, once per
+// snapshot: the player's thread never reads a picture. A cover the caller
+// gave is kept as it is.
+void lookUpCoverOf(OutputWriter& writer, uint64_t generation, NowPlaying& playing) {
+  if (playing.cover || playing.status == PlayStatus::stopped) return;
+  if (!playing.mediaFile && !playing.artFile) return;
+  if (writer.coverGeneration != generation) {
+    writer.coverGeneration = generation;
+    const platform::FileName* art = playing.artFile ? &*playing.artFile : nullptr;
+    writer.cover = lookUpCover(playing.mediaFile.value_or(platform::FileName{}), art);
+  }
+  playing.cover = writer.cover;
+}
+
 void runWriter(void*) {
   OutputWriter writer;
   platform::lockOutput();
@@ -122,7 +138,7 @@ void runWriter(void*) {
       // among them) after it is released.
       const OutputShared& state = shared();
       const OutputConfig config = state.config;
-      const NowPlaying playing = state.playing;
+      NowPlaying playing = state.playing;
       const uint64_t updatedMs = state.updatedMs;
       const bool hasSnapshot = state.hasSnapshot;
       generation = state.generation;
@@ -135,8 +151,10 @@ void runWriter(void*) {
         writer.files.clear();
         writer.overlayPending = !writer.folder.empty();
       }
-      if (!writer.folder.empty() && hasSnapshot)
+      if (!writer.folder.empty() && hasSnapshot) {
+        lookUpCoverOf(writer, generation, playing);
         waitMs = writeDue(writer, config, playing, updatedMs);
+      }
     }
     if (quitting && (waitMs == 0 || platform::outputClockMs() >= quitDeadlineMs)) return;
 
