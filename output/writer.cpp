@@ -11,6 +11,10 @@
 namespace output {
 namespace {
 
+// Files' times of writing come from the system's coarse clock, which may
+// lag the monotonic one by a tick: the spacing gets that much more.
+constexpr uint64_t FILE_TIME_GRAIN_MS = 10;
+
 // What the callers hand over and the writer takes, under the port's lock.
 struct OutputShared {
   OutputConfig config;
@@ -81,7 +85,8 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
     OutputFileRecord& record = writer.files[file.name];
     if (sameBytes(record.written, file.bytes) || sameBytes(record.givenUp, file.bytes)) continue;
     anyDirty = true;
-    if (record.written) dueMs = std::max(dueMs, record.writtenAtMs + FILE_SPACING_MS);
+    if (record.written)
+      dueMs = std::max(dueMs, record.writtenAtMs + FILE_SPACING_MS + FILE_TIME_GRAIN_MS);
     if (sameBytes(record.failing, file.bytes)) dueMs = std::max(dueMs, record.retryAtMs);
   }
   if (!anyDirty) return writer.overlayPending ? RETRY_MS : 0;
@@ -89,12 +94,15 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
   for (const OutputFile& file : set) {
     OutputFileRecord& record = writer.files[file.name];
     if (sameBytes(record.written, file.bytes) || sameBytes(record.givenUp, file.bytes)) continue;
+    // The spacing counts from before the write: the file's time of writing
+    // is taken as it is written, before the flush and the rename.
+    const uint64_t startedMs = platform::outputClockMs();
     const platform::FileReplace outcome = platform::replaceFileWhole(
         writer.folder, file.name, file.bytes->data(), file.bytes->size(), false);
     now = platform::outputClockMs();
     if (outcome.written) {
       record.written = file.bytes;
-      record.writtenAtMs = now;
+      record.writtenAtMs = startedMs;
       record.failing.reset();
       record.givenUp.reset();
       continue;
