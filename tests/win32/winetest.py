@@ -507,22 +507,23 @@ def scenario_dialog(args, c):
             "dialog settext 1002 " + URL_B, "dialog settext 1006 12345678",
             "dialog click 1",
             "dialog settext 1006 1234567", "dialog check 1008 0", "dialog check 1009 0",
-            "dialog settext 1014 C:\\Stream", "dialog settext 1017 %title% (%album%)",
-            "dialog check 1012 1", "dialog click 1", "config",
+            "dialog settext 1014 C:\\No such folder", "dialog settext 1017 %title% (%album%)",
+            "dialog check 1012 1", "dialog click 1",
+            "dialog settext 1014 C:\\windows", "dialog click 1", "config",
             "mark stored", "registry",
             "mark missing", "dialog destroy 1006", "dialog click 1", "config",
             "mark after-missing", "registry", "quit"])
     boxes = lines_with(before(log, "mark stored"), "BOX")
     c.eq("validation boxes in order", [b.split(": (errcode=")[0] for b in boxes],
          ["BOX Error|Url not entered", "BOX Error|Interval not entered", "BOX Lumtap|Url too big",
-          "BOX Lumtap|Interval too big"])
+          "BOX Lumtap|Interval too big", "BOX Lumtap|Output folder not found"])
     c.true("error boxes carry a code",
            all(b.endswith(")") and "(errcode=" in b for b in boxes if b.startswith("BOX Error")))
     c.eq("seven digits accepted, UTF-8 unticked, files and cover",
          lines_with(after(log, "mark stored"), "REG")[:8],
          ["REG values 7", stored_url(URL_B), "REG Enabled dword 0",
           "REG Interval dword 1234567", "REG Utf8 dword 0",
-          stored_url("C:\\Stream", "OutputFolder"),
+          stored_url("C:\\windows", "OutputFolder"),
           stored_url("%title% (%album%)", "OutputTemplate"), "REG SendCover dword 1"])
     missing = after(log, "mark missing")
     c.eq("missing control", [b.split(": (errcode=")[0] for b in lines_with(missing, "BOX")],
