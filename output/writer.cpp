@@ -26,11 +26,13 @@ struct OutputShared {
   uint64_t quitDeadlineMs = 0;
 };
 
-// Made once and never destroyed: the writer may still run while the
-// process exits.
+// Made by the first caller, before any writer runs, and let go by
+// outputQuit once the writer has ended; a writer that outlives its quit
+// keeps it for good (the process may exit while it still runs).
+OutputShared* sharedState = nullptr;
 OutputShared& shared() {
-  static OutputShared* const state = new OutputShared;
-  return *state;
+  if (sharedState == nullptr) sharedState = new OutputShared;
+  return *sharedState;
 }
 
 bool workerStarted = false;  // the callers' thread alone
@@ -241,8 +243,8 @@ void outputQuit() {
   platform::wakeOutput();
   if (!platform::joinOutputWorker(QUIT_WAIT_MS)) return;
   workerStarted = false;
-  const OutputLock lock;
-  shared() = OutputShared{};
+  delete sharedState;
+  sharedState = nullptr;
 }
 
 }  // namespace output
