@@ -161,6 +161,11 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   const std::optional<std::string> folder =
       outputField(dialog, IDC_OUTPUT_FOLDER, "Output folder too big");
   if (!folder && platform::dialogItem(dialog, IDC_OUTPUT_FOLDER) != nullptr) return false;
+  // A folder must exist; none at all means no files.
+  if (folder && !folder->empty() && !platform::folderExists(*folder)) {
+    showNotice("Output folder not found");
+    return false;
+  }
   std::optional<std::string> pattern = outputField(dialog, IDC_OUTPUT_TEMPLATE, "Template too big");
   if (!pattern && platform::dialogItem(dialog, IDC_OUTPUT_TEMPLATE) != nullptr) return false;
   // An emptied template stands for the default one.

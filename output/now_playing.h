@@ -3,19 +3,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/port.h"
+#include "tags/cover.h"
 
 namespace output {
 
 enum class PlayStatus { stopped, playing, paused };
-
-// The current file's cover as the tag reader found it. No bytes: no cover.
-struct Cover {
-  std::shared_ptr<const std::string> bytes;  // shared, never changed once made
-  std::string mime;                          // from the bytes, e.g. "image/jpeg"
-  std::string sha1;                          // SHA-1 of the bytes, lower-case hex
-};
 
 // Every text is UTF-8 (a byte that starts no valid sequence is written as
 // U+FFFD); fileName is the file's name without its folders.
@@ -29,7 +25,13 @@ struct NowPlaying {
   std::string track;
   std::string genre;
   std::string fileName;
-  Cover cover;
+  // Where the cover is looked up (tags/cover.h), by the writer's thread and
+  // never by the caller's: the playing file, and the image the player names
+  // for a track without one.
+  std::optional<platform::FileName> mediaFile;
+  std::optional<platform::FileName> artFile;
+  // The cover found there; the writer fills it in. None: no cover.
+  CoverPtr cover;
 };
 
 struct OutputConfig {

@@ -153,7 +153,7 @@ std::string jsonString(std::string_view text) {
 
 std::string nowPlayingJson(const NowPlaying& playing, uint64_t updatedMs) {
   const bool stopped = playing.status == PlayStatus::stopped;
-  const bool cover = !stopped && playing.cover.bytes && !playing.cover.bytes->empty();
+  const bool cover = !stopped && playing.cover && !playing.cover->bytes.empty();
   const auto text = [&](const std::string& value) {
     return jsonString(stopped ? std::string_view() : std::string_view(value));
   };
@@ -167,7 +167,7 @@ std::string nowPlayingJson(const NowPlaying& playing, uint64_t updatedMs) {
   out += ",\"genre\":" + text(playing.genre);
   out += ",\"playerTitle\":" + text(playing.playerTitle);
   out += ",\"file\":" + text(playing.fileName);
-  out += cover ? ",\"cover\":\"cover.png\",\"coverHash\":" + jsonString(playing.cover.sha1)
+  out += cover ? ",\"cover\":\"cover.png\",\"coverHash\":" + jsonString(playing.cover->sha1)
                : std::string(",\"cover\":null,\"coverHash\":null");
   out += ",\"updated\":" + std::to_string(updatedMs) + "}\n";
   return out;
@@ -176,7 +176,10 @@ std::string nowPlayingJson(const NowPlaying& playing, uint64_t updatedMs) {
 std::vector<OutputFile> outputFileSet(const OutputConfig& config, const NowPlaying& playing,
                                       uint64_t updatedMs) {
   const bool stopped = playing.status == PlayStatus::stopped;
-  std::shared_ptr<const std::string> cover = playing.cover.bytes;
+  // The cover's bytes, shared with the cover itself: never copied.
+  std::shared_ptr<const std::string> cover;
+  if (playing.cover)
+    cover = std::shared_ptr<const std::string>(playing.cover, &playing.cover->bytes);
   if (stopped || !cover || cover->empty()) {
     static const auto NO_COVER = shared(std::string(TRANSPARENT_PNG));
     cover = NO_COVER;
@@ -197,12 +200,17 @@ std::vector<OutputFile> outputFileSet(const OutputConfig& config, const NowPlayi
 }
 
 bool sameNowPlaying(const NowPlaying& a, const NowPlaying& b) {
-  const bool aCover = a.cover.bytes && !a.cover.bytes->empty();
-  const bool bCover = b.cover.bytes && !b.cover.bytes->empty();
+  const auto sameName = [](const std::optional<platform::FileName>& x,
+                           const std::optional<platform::FileName>& y) {
+    return x.has_value() == y.has_value() && (!x || x->native == y->native);
+  };
+  const bool aCover = a.cover && !a.cover->bytes.empty();
+  const bool bCover = b.cover && !b.cover->bytes.empty();
   return a.status == b.status && a.playerTitle == b.playerTitle && a.title == b.title &&
          a.artist == b.artist && a.album == b.album && a.year == b.year && a.track == b.track &&
-         a.genre == b.genre && a.fileName == b.fileName && aCover == bCover &&
-         (!aCover || a.cover.sha1 == b.cover.sha1);
+         a.genre == b.genre && a.fileName == b.fileName && sameName(a.mediaFile, b.mediaFile) &&
+         sameName(a.artFile, b.artFile) && aCover == bCover &&
+         (!aCover || a.cover->sha1 == b.cover->sha1);
 }
 
 }  // namespace output

@@ -11,6 +11,10 @@
 namespace output {
 namespace {
 
+// Files' times of writing come from the system's coarse clock, which may
+// lag the monotonic one by a tick: the spacing gets that much more.
+constexpr uint64_t FILE_TIME_GRAIN_MS = 10;
+
 // What the callers hand over and the writer takes, under the port's lock.
 struct OutputShared {
   OutputConfig config;
@@ -22,11 +26,13 @@ struct OutputShared {
   uint64_t quitDeadlineMs = 0;
 };
 
-// Made once and never destroyed: the writer may still run while the
-// process exits.
+// Made by the first caller, before any writer runs, and let go by
+// outputQuit once the writer has ended; a writer that outlives its quit
+// keeps it for good (the process may exit while it still runs).
+OutputShared* sharedState = nullptr;
 OutputShared& shared() {
-  static OutputShared* const state = new OutputShared;
-  return *state;
+  if (sharedState == nullptr) sharedState = new OutputShared;
+  return *sharedState;
 }
 
 bool workerStarted = false;  // the callers' thread alone
@@ -58,6 +64,8 @@ bool sameBytes(const std::shared_ptr<const std::string>& a,
 // The writer's own state, touched by its thread alone.
 struct OutputWriter {
   std::string folder;
+  uint64_t coverGeneration = 0;  // the snapshot's generation the cover was looked up for
+  CoverPtr cover;
   std::map<std::string, OutputFileRecord, std::less<>> files;
   bool overlayPending = false;
 };
@@ -79,7 +87,8 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
     OutputFileRecord& record = writer.files[file.name];
     if (sameBytes(record.written, file.bytes) || sameBytes(record.givenUp, file.bytes)) continue;
     anyDirty = true;
-    if (record.written) dueMs = std::max(dueMs, record.writtenAtMs + FILE_SPACING_MS);
+    if (record.written)
+      dueMs = std::max(dueMs, record.writtenAtMs + FILE_SPACING_MS + FILE_TIME_GRAIN_MS);
     if (sameBytes(record.failing, file.bytes)) dueMs = std::max(dueMs, record.retryAtMs);
   }
   if (!anyDirty) return writer.overlayPending ? RETRY_MS : 0;
@@ -87,12 +96,15 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
   for (const OutputFile& file : set) {
     OutputFileRecord& record = writer.files[file.name];
     if (sameBytes(record.written, file.bytes) || sameBytes(record.givenUp, file.bytes)) continue;
+    // The spacing counts from before the write: the file's time of writing
+    // is taken as it is written, before the flush and the rename.
+    const uint64_t startedMs = platform::outputClockMs();
     const platform::FileReplace outcome = platform::replaceFileWhole(
         writer.folder, file.name, file.bytes->data(), file.bytes->size(), false);
     now = platform::outputClockMs();
     if (outcome.written) {
       record.written = file.bytes;
-      record.writtenAtMs = now;
+      record.writtenAtMs = startedMs;
       record.failing.reset();
       record.givenUp.reset();
       continue;
@@ -111,6 +123,20 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
   return 1;  // look again at once: what is left is due later
 }
 
+// The snapshot's cover, looked up here, on the writer's thread, once per
+// snapshot: the player's thread never reads a picture. A cover the caller
+// gave is kept as it is.
+void lookUpCoverOf(OutputWriter& writer, uint64_t generation, NowPlaying& playing) {
+  if (playing.cover || playing.status == PlayStatus::stopped) return;
+  if (!playing.mediaFile && !playing.artFile) return;
+  if (writer.coverGeneration != generation) {
+    writer.coverGeneration = generation;
+    const platform::FileName* art = playing.artFile ? &*playing.artFile : nullptr;
+    writer.cover = lookUpCover(playing.mediaFile.value_or(platform::FileName{}), art);
+  }
+  playing.cover = writer.cover;
+}
+
 void runWriter(void*) {
   OutputWriter writer;
   platform::lockOutput();
@@ -122,7 +148,7 @@ void runWriter(void*) {
       // among them) after it is released.
       const OutputShared& state = shared();
       const OutputConfig config = state.config;
-      const NowPlaying playing = state.playing;
+      NowPlaying playing = state.playing;
       const uint64_t updatedMs = state.updatedMs;
       const bool hasSnapshot = state.hasSnapshot;
       generation = state.generation;
@@ -135,8 +161,10 @@ void runWriter(void*) {
         writer.files.clear();
         writer.overlayPending = !writer.folder.empty();
       }
-      if (!writer.folder.empty() && hasSnapshot)
+      if (!writer.folder.empty() && hasSnapshot) {
+        lookUpCoverOf(writer, generation, playing);
         waitMs = writeDue(writer, config, playing, updatedMs);
+      }
     }
     if (quitting && (waitMs == 0 || platform::outputClockMs() >= quitDeadlineMs)) return;
 
@@ -215,8 +243,8 @@ void outputQuit() {
   platform::wakeOutput();
   if (!platform::joinOutputWorker(QUIT_WAIT_MS)) return;
   workerStarted = false;
-  const OutputLock lock;
-  shared() = OutputShared{};
+  delete sharedState;
+  sharedState = nullptr;
 }
 
 }  // namespace output

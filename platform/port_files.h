@@ -49,6 +49,9 @@ std::string fileNameText(const FileName& fileName);
 // stat(name) / GetFileAttributesExW(name, GetFileExInfoStandard): false
 // when the file cannot be looked at (absent, a folder, a stream address).
 bool fileStamp(const FileName& fileName, FileStamp* stamp);
+// stat(path) and S_ISDIR / GetFileAttributesW(path) and
+// FILE_ATTRIBUTE_DIRECTORY: whether path (UTF-8) names a folder that exists.
+bool folderExists(const std::string& path);
 // fopen(name, "rb") / _wfopen(name, L"rb"): none when the file cannot be
 // opened. Others may read and write the file meanwhile.
 std::FILE* openFileForReading(const FileName& fileName);

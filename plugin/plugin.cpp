@@ -8,6 +8,7 @@
 #include "dialog/resources/resource.h"
 #include "dialog/resources/settings_form.h"
 #include "dialog/settings_dialog.h"
+#include "plugin/streamer_files.h"
 #include "report/update.h"
 #include "tags/tag_fields.h"
 #include "trellicast/version.h"
@@ -20,16 +21,23 @@ namespace {
 
 bool sendNow(const char* url) { return sendStatusNow(hostWindow, url); }
 
+// Settings read anew: the timer's period and the files' folder and texts.
+void settingsLoaded() {
+  armUpdateTimer();
+  configureStreamerFiles();
+}
+
 }  // namespace
 
 extern "C" PluginRecord* winampGetGeneralPurposePlugin() { return &pluginRecord; }
 
 int32_t pluginInit() {
-  // The parts reach the player's window, the timer and the dialog's "Send
-  // now" through what is wired here.
+  // The parts reach the player's window, the timer, the dialog's "Send
+  // now" and the files for streamers through what is wired here.
   hostWindow = pluginRecord.hostWindow;
-  settingsLoadedHook = armUpdateTimer;
+  settingsLoadedHook = settingsLoaded;
   sendNowHook = sendNow;
+  snapshotHook = publishStreamerFiles;
 
   char path[512] = {};
   if (platform::moduleFileName(pluginRecord.moduleInstance, path, sizeof path) == 0) {
@@ -79,6 +87,8 @@ void pluginQuit() {
   // reach them.
   stopWatchingPlayer();
   platform::killTimer(hostWindow, UPDATE_TIMER_ID);
+  // The files say "stopped" before the module goes.
+  quitStreamerFiles();
   bodyBuffer.reset();
   urlSetting.reset();
 }
@@ -90,4 +100,5 @@ void resetPlugin() {
   resetState();
   resetUpdateState();
   forgetTagFields();
+  quitStreamerFiles();
 }

@@ -60,6 +60,11 @@ bool fileStamp(const FileName& fileName, FileStamp* stamp) {
   return true;
 }
 
+bool folderExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 std::FILE* openFileForReading(const FileName& fileName) {
   return std::fopen(fileName.native.c_str(), "rb");
 }

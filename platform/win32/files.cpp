@@ -79,6 +79,16 @@ bool fileStamp(const FileName& fileName, FileStamp* stamp) {
   return true;
 }
 
+bool folderExists(const std::string& path) {
+  try {
+    const std::u16string units = unicode::utf8ToUtf16(path);
+    const DWORD attributes = GetFileAttributesW(reinterpret_cast<const wchar_t*>(units.c_str()));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 std::FILE* openFileForReading(const FileName& fileName) {
   try {
     return _wfopen(wide(fileName).c_str(), L"rb");

@@ -441,10 +441,14 @@ TEST_F(Dialog, ConfigureOpensTheDialogOverTheHostWindow) {
 }  // namespace
 
 // The files for streamers and the cover: shown as stored, stored on OK as
-// typed (an emptied template stands for the default), refused when too
-// long; "Browse…" puts the picked folder in the field.
+// typed (an emptied template stands for the default), refused when too long
+// or when the folder does not exist; "Browse…" puts the picked folder in the
+// field.
 TEST_F(Dialog, OutputFieldsAndCover) {
-  const std::string longest(OUTPUT_TEXT_MAX_CHARS, 'f');
+  // A folder that exists at the longest length: "/tmp" and "/." again and again.
+  std::string longest = "/tmp";
+  while (longest.size() < OUTPUT_TEXT_MAX_CHARS) longest += "/.";
+  ASSERT_EQ(longest.size(), OUTPUT_TEXT_MAX_CHARS);
   struct Case {
     const char* name;
     std::string folder, pattern;  // typed
@@ -452,12 +456,15 @@ TEST_F(Dialog, OutputFieldsAndCover) {
     std::string notice;  // "": OK saves
     std::string storedFolder, storedPattern;
   } cases[] = {
-      {"typed", "/srv/obs", "%title% by %artist%", true, "", "/srv/obs", "%title% by %artist%"},
+      {"typed", "/tmp", "%title% by %artist%", true, "", "/tmp", "%title% by %artist%"},
       {"no folder: no files", "", "%title%", false, "", "", "%title%"},
-      {"emptied template: the default", "/srv", "", false, "", "/srv", "%artist% - %title%"},
+      {"emptied template: the default", "/", "", false, "", "/", "%artist% - %title%"},
       {"longest folder", longest, "t", false, "", longest, "t"},
       {"folder too long", longest + "f", "t", false, "Output folder too big", "", ""},
-      {"template too long", "/srv", longest + "t", false, "Template too big", "", ""},
+      {"folder that does not exist", "/tmp/no-such-folder-for-trellicast", "t", false,
+       "Output folder not found", "", ""},
+      {"a file is no folder", "/etc/passwd", "t", false, "Output folder not found", "", ""},
+      {"template too long", "/tmp", longest + "t", false, "Template too big", "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

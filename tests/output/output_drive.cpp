@@ -6,13 +6,15 @@
 //   output_drive changes FOLDER COUNT EVERY_MS [FAST_COUNT FAST_EVERY_MS]
 //     publishes FAST_COUNT snapshots every FAST_EVERY_MS, then COUNT every
 //     EVERY_MS (the first after twice that), then quits; prints "publish I MONOTONIC_MS HOLD_US"
-//     for each, and "hold MAX_US" for the longest publish call (a 5 MB cover on every other track).
+//     for each, and "hold MAX_US" for the longest publish call (a 5 MB cover, looked up by the
+//     writer, on every other track).
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -49,11 +51,8 @@ int fill(int argc, char** argv) {
   playing.album = argv[6];
   playing.playerTitle = playing.artist + " - " + playing.title;
   playing.fileName = "track.mp3";
-  if (argc > 7) {
-    playing.cover.bytes = std::make_shared<const std::string>(readFile(argv[7]));
-    playing.cover.mime = "image/png";
-    playing.cover.sha1 = std::to_string(std::hash<std::string>()(*playing.cover.bytes));
-  }
+  // The writer looks the cover up: here as the player's art file.
+  if (argc > 7) playing.artFile = platform::FileName{argv[7]};
   output::outputConfigure(folder, "%artist% - %title%", "");
   output::outputPublish(playing);
   const std::string expected = output::jsonString(playing.title);
@@ -75,7 +74,14 @@ int changes(int argc, char** argv) {
   const int every = std::atoi(argv[4]);
   const int fastCount = argc > 6 ? std::atoi(argv[5]) : 0;
   const int fastEvery = argc > 6 ? std::atoi(argv[6]) : 0;
-  const auto bigCover = std::make_shared<const std::string>(5 * 1024 * 1024, '\x42');
+  // A 5 MB picture the writer looks up on every other track.
+  const std::string bigCover = (std::filesystem::temp_directory_path() /
+                                ("output_drive_" + std::to_string(getpid()) + ".png"))
+                                   .string();
+  {
+    std::ofstream out(bigCover, std::ios::binary);
+    out << "\x89PNG\r\n\x1A\n" << std::string(5 * 1024 * 1024, '\x42');
+  }
   output::outputConfigure(folder, "%artist% - %title% [%album%]", "Nothing plays");
   long maxHoldUs = 0;
   for (int i = 0; i < fastCount + count; ++i) {
@@ -86,11 +92,7 @@ int changes(int argc, char** argv) {
     playing.album = "Album ✓";
     playing.playerTitle = playing.artist + " - " + playing.title;
     playing.fileName = "track" + std::to_string(i) + ".mp3";
-    if (i % 2 == 0) {
-      playing.cover.bytes = bigCover;
-      playing.cover.mime = "application/octet-stream";
-      playing.cover.sha1 = "b1" + std::to_string(i);
-    }
+    if (i % 2 == 0) playing.artFile = platform::FileName{bigCover};
     timespec cpuStart{}, cpuEnd{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     const auto start = std::chrono::steady_clock::now();
@@ -110,6 +112,7 @@ int changes(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   }
   output::outputQuit();
+  std::remove(bigCover.c_str());
   std::printf("hold %ld\n", maxHoldUs);
   return 0;
 }

@@ -12,6 +12,14 @@ using output::NowPlaying;
 using output::OutputConfig;
 using output::PlayStatus;
 
+CoverPtr coverOf(const std::string& bytes, const std::string& sha1) {
+  auto cover = std::make_shared<Cover>();
+  cover->bytes = bytes;
+  cover->mimeType = "image/jpeg";
+  cover->sha1 = sha1;
+  return cover;
+}
+
 NowPlaying song() {
   NowPlaying playing;
   playing.status = PlayStatus::playing;
@@ -106,8 +114,7 @@ TEST(OutputText, JsonStringEscapesEveryControlCharacterAndKeepsUtf8) {
 
 TEST(OutputText, JsonForEachState) {
   NowPlaying withCover = song();
-  withCover.cover.bytes = std::make_shared<const std::string>("\xFF\xD8jpeg");
-  withCover.cover.sha1 = "0123456789abcdef0123456789abcdef01234567";
+  withCover.cover = coverOf("\xFF\xD8jpeg", "0123456789abcdef0123456789abcdef01234567");
   NowPlaying paused = song();
   paused.status = PlayStatus::paused;
   NowPlaying stopped = withCover;
@@ -143,8 +150,7 @@ TEST(OutputText, JsonForEachState) {
 TEST(OutputText, FileSetForEachState) {
   const OutputConfig config{"/tmp", "%title% / %artist%", "Off air"};
   NowPlaying withCover = song();
-  withCover.cover.bytes = std::make_shared<const std::string>("\xFF\xD8jpeg");
-  withCover.cover.sha1 = "aa";
+  withCover.cover = coverOf("\xFF\xD8jpeg", "aa");
   NowPlaying paused = withCover;
   paused.status = PlayStatus::paused;
   NowPlaying stopped = withCover;
@@ -185,17 +191,23 @@ TEST(OutputText, TransparentPngIsAOneByOnePng) {
   EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
 }
 
-TEST(OutputText, SameNowPlayingComparesCoversByHash) {
+TEST(OutputText, SameNowPlayingComparesCoversByHashAndFilesByName) {
   NowPlaying a = song();
-  a.cover.bytes = std::make_shared<const std::string>("x");
-  a.cover.sha1 = "11";
+  a.cover = coverOf("x", "11");
+  a.mediaFile = platform::FileName{"/music/a.mp3"};
   NowPlaying b = a;
-  b.cover.bytes = std::make_shared<const std::string>("x");
+  b.cover = coverOf("x", "11");
   EXPECT_TRUE(output::sameNowPlaying(a, b));
-  b.cover.sha1 = "22";
+  b.cover = coverOf("x", "22");
   EXPECT_FALSE(output::sameNowPlaying(a, b));
   b = a;
-  b.cover.bytes.reset();
+  b.cover.reset();
+  EXPECT_FALSE(output::sameNowPlaying(a, b));
+  b = a;
+  b.mediaFile = platform::FileName{"/music/b.mp3"};
+  EXPECT_FALSE(output::sameNowPlaying(a, b));
+  b = a;
+  b.artFile = platform::FileName{"/art/a.png"};
   EXPECT_FALSE(output::sameNowPlaying(a, b));
   b = a;
   b.status = PlayStatus::paused;

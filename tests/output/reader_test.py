@@ -20,7 +20,8 @@ import threading
 import time
 
 FAST, FAST_EVERY_MS, SPACED, SPACED_EVERY_MS = 15, 200, 15, 1300
-COVER_SIZE = 5 * 1024 * 1024
+COVER_HEAD = b"\x89PNG\r\n\x1a\n"
+COVER_SIZE = len(COVER_HEAD) + 5 * 1024 * 1024
 PNG_SIZE = 68
 TEXTS = ("nowplaying.txt", "artist.txt", "title.txt", "album.txt")
 JS_PREFIX, JS_SUFFIX = b"window.nowPlaying = ", b";\n"
@@ -40,7 +41,8 @@ def check(name, data, faults):
             faults.append("%s has a BOM" % name)
         return data.decode("utf-8", "replace") if name == "title.txt" else None
     if name == "cover.png":
-        if not ((len(data) == COVER_SIZE and data.count(b"B") == COVER_SIZE)
+        if not ((len(data) == COVER_SIZE and data.startswith(COVER_HEAD)
+                 and data.count(b"B") == COVER_SIZE - len(COVER_HEAD))
                 or (len(data) == PNG_SIZE and data.startswith(b"\x89PNG"))):
             faults.append("cover.png half-written: %d bytes" % len(data))
         return None

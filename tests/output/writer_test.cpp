@@ -126,13 +126,22 @@ TEST_F(OutputWriter, RetriesAFileThatCannotBeReplacedWithoutHoldingTheOthers) {
   EXPECT_TRUE(holds("title.txt", "Blocked", 1500));
 }
 
-TEST_F(OutputWriter, QuitWritesTheStoppedStateAndDeletesNothing) {
+TEST_F(OutputWriter, LooksTheCoverUpAndQuitWritesTheStoppedStateDeletingNothing) {
   output::outputConfigure(folder_.string(), "%title%", "Off air ✓");
+  // A track without a readable file of its own: the player's art file.
+  const std::string jpeg = "\xFF\xD8\xFF cover";
+  const fs::path art = folder_ / "art.jpg";
+  std::ofstream(art, std::ios::binary) << jpeg;
   NowPlaying playing = song("Song", "Artist");
-  playing.cover.bytes = std::make_shared<const std::string>("\xFF\xD8 cover");
-  playing.cover.sha1 = "abc";
+  playing.mediaFile = platform::FileName{(folder_ / "gone.mp3").string()};
+  playing.artFile = platform::FileName{art.string()};
   output::outputPublish(playing);
-  ASSERT_TRUE(holds("cover.png", "\xFF\xD8 cover"));
+  ASSERT_TRUE(holds("cover.png", jpeg));
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return readFile(folder_ / "nowplaying.json").find("\"coverHash\":\"") != std::string::npos;
+      },
+      2000));
   output::outputQuit();
   for (const char* name : {"nowplaying.txt", "artist.txt", "title.txt", "album.txt"})
     EXPECT_EQ(readFile(folder_ / name), "Off air ✓") << name;

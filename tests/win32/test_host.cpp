@@ -67,6 +67,10 @@ using HookOwner = std::unique_ptr<std::remove_pointer_t<HHOOK>, HookRemover>;
 // ---- Log ------------------------------------------------------------------
 FILE* logFile = nullptr;
 
+// Set by "quiet": queries and timer calls are no longer logged, so that a
+// tick's time is the module's own and not the log's.
+bool quietTicks = false;
+
 void logLine(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -142,7 +146,8 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     return 0;
   }
   if (message == WM_USER) {
-    logLine("QUERY %ld %lu", static_cast<long>(lParam), static_cast<unsigned long>(wParam));
+    if (!quietTicks)
+      logLine("QUERY %ld %lu", static_cast<long>(lParam), static_cast<unsigned long>(wParam));
     const auto found = playlist.find(static_cast<long>(wParam));
     switch (lParam) {
       case GET_STATUS:
@@ -231,8 +236,9 @@ VOID CALLBACK tickProcedure(HWND window, UINT message, UINT_PTR id, DWORD time) 
 }
 
 UINT_PTR WINAPI watchedSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC procedure) {
-  logLine("SETTIMER %s %lu %u", window == playerWindow ? "player" : "other",
-          static_cast<unsigned long>(id), period);
+  if (!quietTicks)
+    logLine("SETTIMER %s %lu %u", window == playerWindow ? "player" : "other",
+            static_cast<unsigned long>(id), period);
   bool known = false;
   for (ModuleTimer& timer : moduleTimers) {
     if (timer.window == window && timer.id == id) {
@@ -245,8 +251,9 @@ UINT_PTR WINAPI watchedSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC
 }
 
 BOOL WINAPI watchedKillTimer(HWND window, UINT_PTR id) {
-  logLine("KILLTIMER %s %lu", window == playerWindow ? "player" : "other",
-          static_cast<unsigned long>(id));
+  if (!quietTicks)
+    logLine("KILLTIMER %s %lu", window == playerWindow ? "player" : "other",
+            static_cast<unsigned long>(id));
   return KillTimer(window, id);
 }
 
@@ -710,6 +717,29 @@ unsigned long long unixMs() {
   return ticks / 10000 - 11644473600000ULL;
 }
 
+// The file "hold" keeps open.
+struct FileCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using FileOwner = std::unique_ptr<void, FileCloser>;
+FileOwner heldFile;
+
+// A file's bytes as they stand; empty when it cannot be read.
+std::string readWhole(const std::wstring& path) {
+  FileOwner file(CreateFileW(path.c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    file.release();
+    return {};
+  }
+  std::string out;
+  char buffer[4096];
+  DWORD n = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) out.append(buffer, n);
+  return out;
+}
+
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
 //   title POS TEXT / notitle POS   answer to 212 for POS
@@ -722,6 +752,13 @@ unsigned long long unixMs() {
 //   nowidetitle POS / onewidetitle POS   answer 0 / 1 to 213 for POS
 //   seed-url TEXT                  "URL" as REG_SZ without terminator
 //   seed-dword NAME N              a REG_DWORD value
+//   seed-text NAME TEXT            a REG_SZ value (with its terminator)
+//   hold PATH                      open PATH as a reader that shares reading
+//                                  and writing but no delete ("HELD ok|failed")
+//   release                        close it ("RELEASED @UNIXMS")
+//   await-text PATH MS TEXT        run the message loop until PATH holds TEXT
+//                                  (\xHH escapes), at most MS: "TEXT after N"
+//                                  or "TEXT timeout"
 //   registry                       log the settings key
 //   load PATH                      LoadLibrary, call the export
 //   template                       log template 101 of the module
@@ -730,11 +767,13 @@ unsigned long long unixMs() {
 //   pump MS                        run the message loop
 //   tick ID                        run the module's timer procedure for ID now,
 //                                  as a WM_TIMER would, and log how long it
-//                                  held the player's thread ("TICKED ID MS")
+//                                  held the player's thread ("TICKED ID MS US")
 //   await PATH                     run the message loop until the file PATH
 //                                  exists (the test's cue), at most 60 s
 //   unload                         FreeLibrary
 //   mark TEXT                      a line in the log
+//   quiet                          from now on queries and timer calls are
+//                                  not logged (a tick's time is the module's)
 //   tick-times                     from now on the timer's ticks are logged
 //                                  as "TICK ID @MS", MS since the start
 //   stamp                          "STAMP MS", MS since the start
@@ -802,6 +841,35 @@ int runScript(std::istream& script, HWND window) {
       DWORD value = 0;
       in >> name >> value;
       seedValue(name, REG_DWORD, &value, sizeof value);
+    } else if (command == "seed-text") {
+      std::string name;
+      in >> name;
+      const std::string text = unescape(restOf(in));
+      seedValue(name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+    } else if (command == "hold") {
+      const std::wstring path = wideFromUtf8(unescape(restOf(in)));
+      heldFile.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+      if (heldFile.get() == INVALID_HANDLE_VALUE) heldFile.release();
+      logLine("HELD %s", heldFile ? "ok" : "failed");
+    } else if (command == "release") {
+      heldFile.reset();
+      logLine("RELEASED @%llu", unixMs());
+    } else if (command == "await-text") {
+      DWORD ms = 0;
+      in >> ms;
+      const std::string path = restOf(in);
+      const size_t space = path.find(' ');
+      const std::wstring file = wideFromUtf8(unescape(path.substr(0, space)));
+      const std::string want = space == std::string::npos ? "" : unescape(path.substr(space + 1));
+      const DWORD start = GetTickCount();
+      while (readWhole(file) != want && GetTickCount() - start < ms) pump(5);
+      const DWORD took = GetTickCount() - start;
+      if (readWhole(file) == want) {
+        logLine("TEXT after %lu", static_cast<unsigned long>(took));
+      } else {
+        logLine("TEXT timeout");
+      }
     } else if (command == "registry") {
       dumpRegistry();
     } else if (command == "load") {
@@ -862,8 +930,9 @@ int runScript(std::istream& script, HWND window) {
       QueryPerformanceCounter(&begin);
       procedure(window, WM_TIMER, id, GetTickCount());
       QueryPerformanceCounter(&end);
-      logLine("TICKED %lu %ld", static_cast<unsigned long>(id),
-              static_cast<long>((end.QuadPart - begin.QuadPart) * 1000 / frequency.QuadPart));
+      logLine("TICKED %lu %ld %ld", static_cast<unsigned long>(id),
+              static_cast<long>((end.QuadPart - begin.QuadPart) * 1000 / frequency.QuadPart),
+              static_cast<long>((end.QuadPart - begin.QuadPart) * 1000000 / frequency.QuadPart));
     } else if (command == "await") {
       const std::string path = restOf(in);
       logLine("AWAIT %s", path.c_str());
@@ -881,6 +950,8 @@ int runScript(std::istream& script, HWND window) {
       logLine("UNLOADED");
     } else if (command == "mark") {
       logLine("MARK %s", restOf(in).c_str());
+    } else if (command == "quiet") {
+      quietTicks = true;
     } else if (command == "tick-times") {
       tickTimes = true;
     } else if (command == "notify") {

@@ -1,0 +1,107 @@
+#include "plugin/streamer_files.h"
+
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "base/player.h"
+#include "base/settings.h"
+#include "base/state.h"
+#include "output/writer.h"
+#include "platform/unicode.h"
+#include "tags/cover.h"
+
+namespace {
+
+// id3lib's frame numbers of what the files show.
+constexpr int FRAME_TITLE = 47, FRAME_ARTIST = 61, FRAME_ALBUM = 29, FRAME_YEAR = 80,
+              FRAME_RECORDING_TIME = 38, FRAME_TRACK = 68, FRAME_GENRE = 32;
+
+bool isUtf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp = 0;
+    const size_t n = unicode::utf8SequenceAt(bytes, text.size(), i, &cp);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+// A frame's text in UTF-8: Latin-1 frames keep their stored bytes when
+// posts are not UTF-8 throughout, and those bytes are converted here.
+std::string utf8Of(const std::string& text) {
+  return isUtf8(text) ? text : unicode::latin1ToUtf8(text);
+}
+
+// The first frame of that number, in UTF-8; empty when there is none.
+std::string frameText(const std::vector<SnapshotFrame>& frames, int number) {
+  for (const SnapshotFrame& frame : frames)
+    if (frame.number == number) return utf8Of(frame.text);
+  return {};
+}
+
+std::string leafOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name as the system's file functions take it, from the snapshot's
+// UTF-8.
+std::optional<platform::FileName> fileNameOf(const std::string& utf8) {
+  const std::u16string wide = unicode::utf8ToUtf16(utf8);
+  platform::FileName name;
+  if (platform::fileNameFromWide(reinterpret_cast<const uint16_t*>(wide.c_str()), &name) != 0)
+    return std::nullopt;
+  return name;
+}
+
+}  // namespace
+
+output::NowPlaying nowPlayingOf(const PlayerSnapshot& snapshot) {
+  output::NowPlaying playing;
+  playing.status = snapshot.status == PLAYING  ? output::PlayStatus::playing
+                   : snapshot.status == PAUSED ? output::PlayStatus::paused
+                                               : output::PlayStatus::stopped;
+  playing.playerTitle = snapshot.titleUtf8;
+  if (snapshot.frames) {
+    const std::vector<SnapshotFrame>& frames = *snapshot.frames;
+    playing.title = frameText(frames, FRAME_TITLE);
+    playing.artist = frameText(frames, FRAME_ARTIST);
+    playing.album = frameText(frames, FRAME_ALBUM);
+    playing.year = frameText(frames, FRAME_YEAR);
+    if (playing.year.empty()) {
+      // A recording time ("2024-05-17T20:00") gives its year.
+      playing.year = frameText(frames, FRAME_RECORDING_TIME);
+      const size_t dash = playing.year.find('-');
+      if (dash == 4) playing.year.resize(4);
+    }
+    playing.track = frameText(frames, FRAME_TRACK);
+    playing.genre = frameText(frames, FRAME_GENRE);
+  }
+  if (snapshot.hasFile && !snapshot.fileName.empty()) {
+    playing.fileName = leafOf(snapshot.fileName);
+    playing.mediaFile = fileNameOf(snapshot.fileName);
+  }
+  return playing;
+}
+
+void configureStreamerFiles() {
+  output::outputConfigure(outputSettings.folder, outputSettings.pattern, outputSettings.stopped);
+}
+
+void publishStreamerFiles(const PlayerSnapshot& snapshot, SnapshotCause) {
+  try {
+    output::NowPlaying playing = nowPlayingOf(snapshot);
+    // The image the player shows, for a track without a readable file of
+    // its own; the writer reads it, not this thread.
+    platform::FileName art;
+    if (playing.status != output::PlayStatus::stopped && askArtFile(hostWindow, &art))
+      playing.artFile = std::move(art);
+    output::outputPublish(playing);
+  } catch (const std::bad_alloc&) {
+    // The files keep what they hold; the next snapshot tries again.
+  }
+}
+
+void quitStreamerFiles() { output::outputQuit(); }
