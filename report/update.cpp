@@ -277,6 +277,24 @@ bool postStillRunning() {
 
 bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer; }
 
+// Whether anything follows the player: the posts, or the files for
+// streamers alone (an output folder without a URL, or with sending off).
+bool followsPlayer() { return canPost() || (bodyBuffer && !outputSettings.folder.empty()); }
+
+// No post to send, but the files follow the player: read it and hand the
+// snapshot on. A settled change whose title is still its file's name waits
+// once more, as a post's would.
+void readWithoutPosting(platform::WindowHandle window, SnapshotCause cause) {
+  const std::optional<PlayerSnapshot> snapshot = readPlayer(window);
+  if (!snapshot) return;
+  if (cause == SnapshotCause::change && !cycle.titleWaited && titleIsFileName(*snapshot)) {
+    cycle.titleWaited = true;
+    platform::setTimer(window, CHANGE_TIMER_ID, TITLE_WAIT_MS, onChangeTimer);
+    return;
+  }
+  snapshotTaken(*snapshot, cause);
+}
+
 // Takes the last post's outcome if it has ended, and then needs the bound no
 // more; false while it still runs.
 bool postEnded(platform::WindowHandle window) {
@@ -289,8 +307,11 @@ bool postEnded(platform::WindowHandle window) {
 // post carried. The keep-alive starts its period again from this post.
 void postChange(platform::WindowHandle window) {
   cycle.changeWaiting = false;
-  if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, cycle.settling, true))
-    armUpdateTimer();
+  if (!canPost()) {
+    if (followsPlayer()) readWithoutPosting(window, cycle.settling);
+    return;
+  }
+  if (postStatus(window, urlSetting.get(), Origin::timer, cycle.settling, true)) armUpdateTimer();
 }
 
 // With updateInProgress held: the outcome, if the post has ended, and then
@@ -347,7 +368,7 @@ void onPlayerMessage(uintptr_t wParam, intptr_t code) {
 void noteChange() {
   cycle.settling = SnapshotCause::change;
   cycle.titleWaited = false;
-  if (hostWindow == nullptr || !canPost()) return;
+  if (hostWindow == nullptr || !followsPlayer()) return;
   platform::setTimer(hostWindow, CHANGE_TIMER_ID, SETTLE_MS, onChangeTimer);
 }
 
@@ -378,6 +399,8 @@ void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
   if (postEnded(window) && canPost()) {
     cycle.changeWaiting = false;
     sendStatusUpdate(window);
+  } else if (!canPost() && followsPlayer()) {
+    readWithoutPosting(window, SnapshotCause::tick);
   }
   updateInProgress = false;
 }
