@@ -211,7 +211,7 @@ def cover_songs(tmp):
     return paths, hashes
 
 
-def watch_page(browser, tab, stack, hashes, seen):
+def watch_page(browser, tab, hashes, seen):
     """Follows the page while the player plays: when each track's title
     shows (time.time()), and whether its cover was drawn then."""
     for i, (title, _) in enumerate(COVER_TRACKS):
@@ -247,7 +247,7 @@ def scenario_covers(args, c):
                  str(COVER_TRACK_SECONDS), "--quit-after", str(seconds)] + songs,
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
             try:
-                watch_page(browser, tab, stack, hashes, seen)
+                watch_page(browser, tab, hashes, seen)
                 c.eq("player's exit", player.wait(seconds + 30), 0)
             finally:
                 if player.poll() is None:
