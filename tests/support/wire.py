@@ -410,7 +410,9 @@ def png(width=64, height=64, tint=(160, 96, 48)):
     def chunk(kind, data):
         return (struct.pack(">I", len(data)) + kind + data
                 + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-    rows = b"".join(b"\x00" + b"".join(bytes(((tint[0] + x * 2) & 255, (tint[1] + y * 2) & 255,
+    def shade(base, at, size):  # from the tint towards white across the picture
+        return base + (255 - base) * at // max(1, size)
+    rows = b"".join(b"\x00" + b"".join(bytes((shade(tint[0], x, width), shade(tint[1], y, height),
                                               tint[2])) for x in range(width))
                     for y in range(height))
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
