@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/posix/dialog.h"
 #include "platform/posix/system.h"
+#include "platform/unicode.h"
 
 namespace host {
 
@@ -63,14 +65,40 @@ std::string controlString(platform::WindowHandle dialog, int id) {
   return text;
 }
 
+// The characters of a UTF-8 text, each one cell of the terminal (a byte
+// that starts no sequence is a cell of its own).
+std::vector<std::string> cellsOf(const std::string& text) {
+  std::vector<std::string> cells;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp = 0;
+    const size_t n = std::max<size_t>(unicode::utf8SequenceAt(bytes, text.size(), i, &cp), 1);
+    cells.push_back(text.substr(i, n));
+    i += n;
+  }
+  return cells;
+}
+
+int columns(const std::string& text) { return static_cast<int>(cellsOf(text).size()); }
+
+// The last n cells of text.
+std::string lastColumns(const std::string& text, size_t n) {
+  const std::vector<std::string> cells = cellsOf(text);
+  std::string out;
+  for (size_t i = cells.size() > n ? cells.size() - n : 0; i < cells.size(); ++i) out += cells[i];
+  return out;
+}
+
 class Canvas {
  public:
-  Canvas(int width, int height) : rows_(height, std::string(width, ' ')) {}
+  Canvas(int width, int height)
+      : rows_(height, std::vector<std::string>(static_cast<size_t>(width), " ")) {}
   void put(int x, int y, const std::string& text) {
     if (y < 0 || y >= static_cast<int>(rows_.size())) return;
-    for (size_t i = 0; i < text.size(); ++i) {
+    const std::vector<std::string> cells = cellsOf(text);
+    for (size_t i = 0; i < cells.size(); ++i) {
       const int at = x + static_cast<int>(i);
-      if (at >= 0 && at < static_cast<int>(rows_[y].size())) rows_[y][at] = text[i];
+      if (at >= 0 && at < static_cast<int>(rows_[y].size())) rows_[y][at] = cells[i];
     }
   }
   void frame(int left, int top, int right, int bottom) {
@@ -80,12 +108,17 @@ class Canvas {
   }
   std::string text() const {
     std::string all;
-    for (const auto& r : rows_) all += r.substr(0, r.find_last_not_of(' ') + 1) + "\n";
+    for (const auto& r : rows_) {
+      size_t used = r.size();
+      while (used > 0 && r[used - 1] == " ") --used;
+      for (size_t i = 0; i < used; ++i) all += r[i];
+      all += "\n";
+    }
     return all;
   }
 
  private:
-  std::vector<std::string> rows_;
+  std::vector<std::vector<std::string>> rows_;
 };
 
 void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& item, bool focused,
@@ -119,28 +152,27 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
         }
         break;
       }
-      canvas.put(
-          item.align == form::Align::right ? left + width - static_cast<int>(text.size()) : left, y,
-          text);
+      canvas.put(item.align == form::Align::right ? left + width - columns(text) : left, y, text);
       break;
     case form::ControlKind::edit: {
       // The end of a long text stays in view, as with automatic scrolling.
       std::string shown = controlString(dialog, item.id) + (focused ? "_" : "");
       const size_t room = static_cast<size_t>(std::max(width - 2, 1));
-      if (shown.size() > room) shown = shown.substr(shown.size() - room);
-      canvas.put(left, y, "[" + shown + std::string(room - shown.size(), ' ') + "]");
+      shown = lastColumns(shown, room);
+      canvas.put(left, y,
+                 "[" + shown + std::string(room - static_cast<size_t>(columns(shown)), ' ') + "]");
       break;
     }
     case form::ControlKind::button:
     case form::ControlKind::defaultButton: {
-      const int inner = std::max(width - 2, static_cast<int>(text.size()));
-      const int before = (inner - static_cast<int>(text.size())) / 2;
+      const int inner = std::max(width - 2, columns(text));
+      const int before = (inner - columns(text)) / 2;
       // Built by appending: GCC 12 at -O2 warns falsely (-Wrestrict) on
       // "[" + std::string(...).
       std::string shown(1, '[');
       shown.append(static_cast<size_t>(before), ' ');
       shown += text;
-      shown.append(inner - before - text.size(), ' ');
+      shown.append(static_cast<size_t>(inner - before - columns(text)), ' ');
       shown += ']';
       canvas.put(left, y, shown);
       break;

@@ -9,6 +9,8 @@
 
 #include "host/form.h"
 #include "platform/port.h"
+#include "platform/posix/system.h"
+#include "platform/posix/wake.h"
 
 namespace host {
 
@@ -37,7 +39,12 @@ void restoreTerminal() {
 platform::WindowHandle runningWindow = nullptr;  // the window of the module's run, if any
 
 volatile std::sig_atomic_t stopSignal = 0;
-void onStopSignal(int sig) { stopSignal = sig; }
+// Wakes the loop (a write to its wake descriptor, safe in a handler), which
+// then sees the flag.
+void onStopSignal(int sig) {
+  stopSignal = sig;
+  posix::wakeLoop();
+}
 
 }  // namespace
 
@@ -103,21 +110,10 @@ void runModule(LoadedModule module, const ModuleRun& mode) {
     });
   }
   if (mode.quitAfterMs) posix::runDelayed(*mode.quitAfterMs, posix::quitLoop);
-  // Signals end the loop cleanly, so the plug-in still gets its quit.
-  uint64_t watchId = 0;
-  std::function<void()> watch = [&watch, &watchId] {
-    if (stopSignal != 0) {
-      posix::quitLoop();
-    } else {
-      watchId = posix::runDelayed(100, watch);
-    }
-  };
-  watchId = posix::runDelayed(100, watch);
-
   if (mode.begin) mode.begin();
-  posix::runLoop();
+  // Signals end the loop cleanly, so the plug-in still gets its quit.
+  posix::runLoopUntil([] { return stopSignal != 0; });
 
-  posix::cancelDelayed(watchId);
   if (keys) posix::popInputHandler();
   restoreTerminal();
   if (mode.end) mode.end();

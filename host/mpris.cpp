@@ -37,6 +37,7 @@ void usage() {
 // The texts handed to the module, kept until it asks again.
 std::string answeredTitle;
 std::string answeredPath;
+std::string answeredArt;
 int exitStatus = 0;
 
 intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wParam,
@@ -58,6 +59,8 @@ intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wPa
       answeredPath = *path;
       return reinterpret_cast<intptr_t>(answeredPath.c_str());
     }
+    case GET_ART_FILE:
+      return mpris::artFileAnswer(mpris::nowPlaying(), answeredArt);
     default:
       return 0;
   }

@@ -180,6 +180,8 @@ bool readMetadata(sd_bus_message* m, Track* track) {
       if (v.kind == Value::text) t.artists = {v.string};
     } else if (key == "xesam:url") {
       t.url = v.kind == Value::text ? v.string : v.kind == Value::texts ? first() : "";
+    } else if (key == "mpris:artUrl") {
+      t.artUrl = v.kind == Value::text ? v.string : "";
     } else if (key == "mpris:trackid") {
       t.id = v.kind == Value::text ? v.string : "";
     }
@@ -539,6 +541,7 @@ NowPlaying nowPlaying() {
   now.title = displayTitle(p.track);
   now.path = localPath(p.track.url);
   now.track = p.track.id + '\n' + p.track.url;
+  now.artPath = localPath(p.track.artUrl);
   return now;
 }
 

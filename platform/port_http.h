@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/port_window.h"
+
 namespace platform {
 
 // ---- HTTP -------------------------------------------------------------------------
@@ -96,6 +98,17 @@ struct PostOutcome {
 // backend that gives a post up by its own bound answers failed (timed out)
 // once the bound has passed, then running until the sender really ends.
 PostOutcome httpPostOutcome();
+// How the player's thread learns that a post has ended, without looking:
+// from now on, each post that ends makes callback run once on the player's
+// thread, from its message loop (nested loops of boxes and dialogs
+// included), after which httpPostOutcome gives its outcome. On Windows the
+// sender posts a message to window, which must be the window watchWindow
+// watches; on POSIX it makes a descriptor the loop waits on readable. A
+// post a backend gives up by its own bound is not told: whoever waits for
+// one looks again after the bound. A null callback ends it.
+using PostEndedCallback = void (*)();
+void notifyPostEnded(WindowHandle window, PostEndedCallback callback);
+
 // The error of an httpPost refused because a post is in flight.
 constexpr uint32_t SEND_BUSY = 170;  // ERROR_BUSY
 

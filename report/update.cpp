@@ -2,8 +2,8 @@
 // read the player into a snapshot (report/snapshot.h), write the form body
 // from the snapshot (report/form_body.h), send it (report/post.h) on the
 // backend's sender thread. The player's thread never waits for the network;
-// the post's outcome (the server's answer, or why there was none) is looked
-// for every OUTCOME_POLL_MS while a post is in flight, and by any tick.
+// the backend tells it when the post ends, and the post's outcome (the
+// server's answer, or why there was none) is taken then.
 #include "report/update.h"
 
 #include <algorithm>
@@ -26,12 +26,20 @@
 
 namespace {
 
-// How often an outcome is looked for while a post is in flight.
-constexpr uint32_t OUTCOME_POLL_MS = 100;
+// When the outcome of a post is looked for although the backend has not
+// told that it ended: past the backends' own bounds, for a post a backend
+// gives up without ending it.
+constexpr uint32_t OUTCOME_BOUND_MS = platform::NET_TIMEOUT_MS + 1000;
 // Changes closer together than this make one post, of the last state: a
-// title that lives shorter never goes out.
-constexpr uint32_t SETTLE_MS = 250;
-// How often a change post that found a post in flight looks again.
+// title that lives shorter never goes out. Measured: the shortest that keeps
+// every burst of the stand-in player, of mpv and of the Wine test host
+// (titles living 100 ms) to one post of its last state.
+constexpr uint32_t SETTLE_MS = 120;
+// A settled state whose title is only its file's name (a player that has
+// not read the tags yet, as mpv has not for a moment after it opens a file)
+// waits this much longer once, for the title to come.
+constexpr uint32_t TITLE_WAIT_MS = 600;
+// How soon an outcome told during another cycle (a box's loop) is taken.
 constexpr uint32_t BUSY_RETRY_MS = 50;
 
 // Who started the post in flight: its failure is a box (once) for the
@@ -55,6 +63,11 @@ struct CycleState {
   CoverPtr upload;
   std::string uploadUrl;
   bool uploading = false;
+  // A change settled while a post was in flight: it goes out as that post
+  // ends.
+  bool changeWaiting = false;
+  // The settled state had no title of its own yet and waits TITLE_WAIT_MS.
+  bool titleWaited = false;
 };
 CycleState cycle;
 
@@ -177,7 +190,22 @@ void takeOutcome(const platform::PostOutcome& outcome) {
   fail(cycle.sendOrigin, cycle.sendStartedSilenced, {text, std::nullopt});
 }
 
-void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
+void onOutcomeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
+
+// Whether the snapshot's title is no more than its file's name, with or
+// without its extension, or empty while it names a file.
+bool titleIsFileName(const PlayerSnapshot& snapshot) {
+  if (!snapshot.hasFile) return false;
+  const std::string& title = snapshot.titleUtf8;
+  if (title.empty()) return true;
+  const size_t slash = snapshot.fileName.find_last_of("/\\");
+  const std::string name =
+      slash == std::string::npos ? snapshot.fileName : snapshot.fileName.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  return title == name || (dot != std::string::npos && dot > 0 && title == name.substr(0, dot));
+}
+
+void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
 
 // Every time the cycle has read the player.
 void snapshotTaken(const PlayerSnapshot& snapshot, SnapshotCause cause) {
@@ -268,7 +296,7 @@ bool uploadCoverAfter(const platform::PostOutcome& outcome) {
     return false;
   cycle.upload = cover;
   cycle.uploading = true;
-  platform::setTimer(hostWindow, OUTCOME_TIMER_ID, OUTCOME_POLL_MS, onOutcomePoll);
+  platform::setTimer(hostWindow, OUTCOME_TIMER_ID, OUTCOME_BOUND_MS, onOutcomeTimer);
   return true;
 }
 
@@ -287,6 +315,12 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin, S
 
   const std::optional<PlayerSnapshot> snapshot = readPlayer(window);
   if (!snapshot) return false;
+  // A settled change whose title is still its file's name waits once more.
+  if (onlyWhenChanged && !cycle.titleWaited && titleIsFileName(*snapshot)) {
+    cycle.titleWaited = true;
+    platform::setTimer(window, CHANGE_TIMER_ID, TITLE_WAIT_MS, onChangeTimer);
+    return false;
+  }
   snapshotTaken(*snapshot, cause);
 
   size_t bodyLength = writeBody(*snapshot, bodyBuffer.get(), BODY_BUFFER_SIZE);
@@ -302,9 +336,10 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin, S
   if (!started) return false;
   if (!announceStart(origin, *started)) return false;
   if (origin == Origin::timer) cycle.lastPostHash = hash;
-  // The outcome is taken as soon as it comes, for the status line (and
-  // any box) to tell it then; a tick that comes first takes it too.
-  platform::setTimer(window, OUTCOME_TIMER_ID, OUTCOME_POLL_MS, onOutcomePoll);
+  // The backend tells when the post ends (onPostEnded), and the status
+  // line (and any box) tell its outcome then; this looks once the
+  // backend's bounds have passed, for a post given up unended.
+  platform::setTimer(window, OUTCOME_TIMER_ID, OUTCOME_BOUND_MS, onOutcomeTimer);
   oweCoverUpload(url, cover);
   return true;
 }
@@ -317,29 +352,61 @@ bool postStillRunning() {
   return outcome.state == platform::PostOutcome::State::running || uploadCoverAfter(outcome);
 }
 
-void onOutcomePoll(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
-  if (updateInProgress) return;
+bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer; }
+
+// Takes the last post's outcome if it has ended, and then needs the bound no
+// more; false while it still runs.
+bool postEnded(platform::WindowHandle window) {
+  if (postStillRunning()) return false;
+  platform::killTimer(window, OUTCOME_TIMER_ID);
+  return true;
+}
+
+// The settled change goes out now, unless the player plays what the last
+// post carried. The keep-alive starts its period again from this post.
+void postChange(platform::WindowHandle window) {
+  cycle.changeWaiting = false;
+  if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, cycle.settling, true))
+    armUpdateTimer();
+}
+
+// With updateInProgress held: the outcome, if the post has ended, and then
+// the change that waited for it.
+void lookForOutcome(platform::WindowHandle window) {
+  if (postEnded(window) && cycle.changeWaiting) postChange(window);
+}
+
+void onOutcomeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
+  if (updateInProgress) return;  // fires again
   updateInProgress = true;
-  if (!postStillRunning()) platform::killTimer(window, OUTCOME_TIMER_ID);
+  lookForOutcome(window);
   updateInProgress = false;
 }
 
-bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer; }
+// The backend tells that a post has ended: its outcome is taken at once,
+// or, inside another cycle (a box it opened runs this loop), just after.
+void onPostEnded() {
+  if (hostWindow == nullptr) return;
+  if (updateInProgress) {
+    platform::setTimer(hostWindow, OUTCOME_TIMER_ID, BUSY_RETRY_MS, onOutcomeTimer);
+    return;
+  }
+  updateInProgress = true;
+  lookForOutcome(hostWindow);
+  updateInProgress = false;
+}
 
 // The settling time after the last change has passed: post what the player
-// plays now, unless a post is in flight (then look again shortly, so the
-// change goes out as soon as that post ends). The keep-alive starts its
-// period again from this post.
+// plays now, or, while a post is in flight, as soon as that post ends, so
+// nothing newer arrives before something older.
 void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
   if (updateInProgress) return;  // fires again
   updateInProgress = true;
-  if (postStillRunning()) {
-    platform::setTimer(window, CHANGE_TIMER_ID, BUSY_RETRY_MS, onChangeTimer);
-  } else {
-    platform::killTimer(window, CHANGE_TIMER_ID);
-    if (canPost() && postStatus(window, urlSetting.get(), Origin::timer, cycle.settling, true))
-      armUpdateTimer();
-  }
+  platform::killTimer(window, CHANGE_TIMER_ID);
+  if (postEnded(window))
+    postChange(window);
+  else
+    cycle.changeWaiting = true;
   updateInProgress = false;
 }
 
@@ -356,18 +423,21 @@ void onPlayerMessage(uintptr_t wParam, intptr_t code) {
 
 void noteChange() {
   cycle.settling = SnapshotCause::change;
+  cycle.titleWaited = false;
   if (hostWindow == nullptr || !canPost()) return;
   platform::setTimer(hostWindow, CHANGE_TIMER_ID, SETTLE_MS, onChangeTimer);
 }
 
 void startWatchingPlayer() {
   platform::watchWindow(hostWindow, onPlayerMessage);
+  platform::notifyPostEnded(hostWindow, onPostEnded);
   // Whatever plays now goes out at once, not one interval later.
   noteChange();
   cycle.settling = SnapshotCause::start;
 }
 
 void stopWatchingPlayer() {
+  platform::notifyPostEnded(hostWindow, nullptr);
   platform::unwatchWindow(hostWindow, onPlayerMessage);
   platform::killTimer(hostWindow, CHANGE_TIMER_ID);
   platform::killTimer(hostWindow, OUTCOME_TIMER_ID);
@@ -380,8 +450,12 @@ void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t)
   // arrives during a cycle.
   updateInProgress = true;
   // While the previous post still runs this tick sends nothing and waits
-  // for nothing: that post reports its own outcome.
-  if (!postStillRunning() && canPost()) sendStatusUpdate(window);
+  // for nothing: that post reports its own outcome. A change waiting for it
+  // goes out with this post.
+  if (postEnded(window) && canPost()) {
+    cycle.changeWaiting = false;
+    sendStatusUpdate(window);
+  }
   updateInProgress = false;
 }
 
@@ -393,7 +467,7 @@ bool sendStatusNow(platform::WindowHandle window, const char* url) {
   if (updateInProgress || !bodyBuffer) return false;
   updateInProgress = true;
   // An outcome still waiting is the timer's: it is taken as a tick would.
-  const bool idle = !postStillRunning();
+  const bool idle = postEnded(window);
   if (idle) postStatus(window, url, Origin::dialog, SnapshotCause::sendNow);
   updateInProgress = false;
   return idle;

@@ -7,7 +7,8 @@
 
 #include "platform/port.h"
 
-// The timer that takes a post's outcome as soon as it comes.
+// The timer that looks for a post's outcome once the backends' bounds have
+// passed (the backend tells when a post ends; this is for one it gives up).
 constexpr uintptr_t OUTCOME_TIMER_ID = 2;
 // The timer that posts a change once it has settled.
 constexpr uintptr_t CHANGE_TIMER_ID = 3;

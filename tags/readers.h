@@ -36,10 +36,15 @@ size_t walkId3v24(MediaFile& media, FrameSink& sink, Latin1Text latin1);
 // turned into ID3v2.4 frames by TagLib and walked as above.
 size_t walkOwnFormat(MediaFile& media, FrameSink& sink, Latin1Text latin1);
 
+// False when the file is ASF and its extended content description declares
+// more attributes than its size holds (TagLib would read them all).
+bool asfCountsSafe(MediaFile& media);
+
 // Whether the file's name ends in an extension TagLib takes for MP4.
 bool isMp4Name(const std::string& name);
 // False when the file looks like MP4 (by name or its ftyp box) and fails
-// mp4NestingSafe: TagLib must not read it in its own format.
+// mp4NestingSafe, or fails asfCountsSafe: TagLib must not read it in its
+// own format.
 bool ownFormatSafe(MediaFile& media);
 
 // False when the file looks like MP4 to TagLib and nests its atoms deeper

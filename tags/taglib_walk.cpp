@@ -123,7 +123,7 @@ bool ownFormatSafe(MediaFile& media) {
   unsigned char head[8] = {};
   const bool mp4 = isMp4Name(media.name) ||
                    (readMediaFile(media, 0, head, 8) == 8 && std::memcmp(head + 4, "ftyp", 4) == 0);
-  return !mp4 || mp4NestingSafe(media);
+  return (!mp4 || mp4NestingSafe(media)) && asfCountsSafe(media);
 }
 
 size_t walkOwnFormat(MediaFile& media, FrameSink& sink, Latin1Text latin1) {

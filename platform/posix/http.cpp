@@ -53,6 +53,7 @@
 #include "platform/percent.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/wake.h"
 
 namespace platform {
 
@@ -467,10 +468,21 @@ void* sendThread(void* parameter) {
   // the next post always finds it.
   returnHandle(std::move(job->curl));
   job.reset();
-  const std::lock_guard<std::mutex> guard(sendLock);
-  slot = Slot::done;
-  slotOutcome = outcome;
+  {
+    const std::lock_guard<std::mutex> guard(sendLock);
+    slot = Slot::done;
+    slotOutcome = outcome;
+  }
+  posix::wakeLoop();
   return nullptr;
+}
+
+// Who is told on the player's thread that a post has ended; touched on that
+// thread alone.
+PostEndedCallback postEndedCallback = nullptr;
+
+void tellPostEnded() {
+  if (const PostEndedCallback callback = postEndedCallback) callback();
 }
 
 // A reference to the shared object this code is in; null when it is the
@@ -646,6 +658,11 @@ PostStartResult httpPost(const HttpPost& post) {
     return refused(PostStart::send, CURLE_FAILED_INIT);
   }
   return PostStartResult{};
+}
+
+void notifyPostEnded(WindowHandle, PostEndedCallback callback) {
+  postEndedCallback = callback;
+  posix::setWakeHandler(callback != nullptr ? &tellPostEnded : nullptr);
 }
 
 bool posix::sendRunning() {

@@ -31,6 +31,7 @@
 #include "platform/port.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/system.h"
+#include "platform/posix/wake.h"
 
 namespace platform {
 
@@ -191,9 +192,9 @@ bool pumpOne() {
   }
   const Millis watchDue = watching && want.timeoutMs >= 0 ? nowMs() + want.timeoutMs : -1;
 
-  pollfd fds[2];
+  pollfd fds[3];
   nfds_t count = 0;
-  int inputSlot = -1, watchSlot = -1;
+  int inputSlot = -1, watchSlot = -1, wakeSlot = -1;
   if (input) {
     inputSlot = static_cast<int>(count);
     fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
@@ -201,6 +202,10 @@ bool pumpOne() {
   if (watching && want.fd >= 0) {
     watchSlot = static_cast<int>(count);
     fds[count++] = pollfd{want.fd, want.events, 0};
+  }
+  if (const int wake = posix::wakeDescriptor(); wake >= 0) {
+    wakeSlot = static_cast<int>(count);
+    fds[count++] = pollfd{wake, POLLIN, 0};
   }
   const int ready =
       count > 0 || timeout != 0 ? ::poll(count > 0 ? fds : nullptr, count, timeout) : 0;
@@ -217,6 +222,10 @@ bool pumpOne() {
       l.inputClosed = true;
       l.boxes.clear();
     }
+    return true;
+  }
+  if (wakeSlot >= 0 && fds[wakeSlot].revents != 0) {
+    posix::runWakeHandler();
     return true;
   }
 

@@ -1,4 +1,4 @@
-// The owner of the WinInet handles the backend opens.
+// The owner of the WinInet handles the backend opens, and the sender's signal.
 #pragma once
 
 #include <windows.h>
@@ -18,5 +18,9 @@ struct InternetCloser {
   }
 };
 using InternetOwner = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
+
+// From the sender thread: tells the player's thread that a post has ended
+// (platform::notifyPostEnded; watch.cpp).
+void signalPostEnded();
 
 }  // namespace platform::win32

@@ -198,6 +198,7 @@ DWORD WINAPI runSend(void* parameter) {
     slot = Slot::idle;  // given up: its outcome was taken as timed out
   }
   LeaveCriticalSection(&sendLock);
+  win32::signalPostEnded();
   FreeLibraryAndExitThread(module, 0);
 }
 

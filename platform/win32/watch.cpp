@@ -4,10 +4,16 @@
 // on unchanged (CallWindowProcA). Another plug-in may put its own procedure
 // in front of ours later and keep calling ours after we have quit: then
 // ours stays, forwarding only, and the module is pinned, so the window never
-// calls into unloaded code. Everything runs on the player's window thread.
+// calls into unloaded code. Everything runs on the player's window thread,
+// but for the sender thread's signal that a post has ended: a message of
+// our own posted to the watched window, which ours takes and keeps from the
+// player's procedure.
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/port.h"
+#include "platform/win32/handles.h"
 
 namespace platform {
 namespace {
@@ -16,7 +22,18 @@ HWND watched = nullptr;
 WNDPROC previous = nullptr;               // what ours passes every message on to
 UserMessageWatch currentWatch = nullptr;  // null: ours only forwards
 
+// The message that says a post has ended (0 until registered), where the
+// sender posts it, and whom ours tells on the player's thread.
+std::atomic<UINT> postEndedMessage{0};
+std::atomic<HWND> postEndedWindow{nullptr};
+PostEndedCallback postEndedCallback = nullptr;
+
 LRESULT CALLBACK watchProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const UINT ended = postEndedMessage.load();
+  if (ended != 0 && message == ended) {
+    if (const PostEndedCallback callback = postEndedCallback; callback != nullptr) callback();
+    return 0;
+  }
   const UserMessageWatch watch = currentWatch;
   if (message == WM_USER && watch != nullptr && window == watched) watch(wParam, lParam);
   return CallWindowProcA(previous, window, message, wParam, lParam);
@@ -45,6 +62,19 @@ bool watchWindow(WindowHandle handle, UserMessageWatch watch) {
   watched = window;
   currentWatch = watch;
   return true;
+}
+
+void notifyPostEnded(WindowHandle window, PostEndedCallback callback) {
+  if (postEndedMessage.load() == 0)
+    postEndedMessage.store(RegisterWindowMessageA("Trellicast post ended"));
+  postEndedCallback = callback;
+  postEndedWindow.store(callback != nullptr ? static_cast<HWND>(window) : nullptr);
+}
+
+void win32::signalPostEnded() {
+  const HWND window = postEndedWindow.load();
+  const UINT message = postEndedMessage.load();
+  if (window != nullptr && message != 0) PostMessageA(window, message, 0, 0);
 }
 
 void unwatchWindow(WindowHandle handle, UserMessageWatch) {

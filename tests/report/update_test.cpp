@@ -1088,10 +1088,52 @@ TEST_F(Cycle, EachReadOfThePlayerIsOneSnapshotWithItsCause) {
   }
 }
 
+TEST_F(Cycle, ASettledTitleThatIsOnlyTheFileNameWaitsOnceForTheRealOne) {
+  // A player that has not read the tags yet names the entry by its file
+  // (mpv does, for a moment): that state waits once more; the title that
+  // comes meanwhile, or the file name if none comes, goes out alone.
+  struct Case {
+    const char* name;
+    const char* early;  // the title when the change settles
+    const char* later;  // the title when the longer wait is over
+    bool waits;
+  } cases[] = {
+      {"the file's name, then the title", "Song.mp3", "Real", true},
+      {"the name without its extension stays", "Song", "Song", true},
+      {"empty", "", "Real", true},
+      {"a title of its own goes out at once", "Real", "Real", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    receiver.take();
+    fileName = file("Song.mp3", id3w::fakeAudio(4));
+    title = c.early;
+    start("http://" + local(receiver.port()) + "/np");
+    fake::state().timerCalls.clear();
+    ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+    if (c.waits) {
+      ASSERT_FALSE(fake::state().timerCalls.empty());
+      EXPECT_EQ(fake::state().timerCalls.back().id, CHANGE_TIMER_ID);
+      EXPECT_EQ(fake::state().timerCalls.back().periodMs, 600u);
+      EXPECT_FALSE(platform::posix::sendRunning()) << "nothing sent yet";
+      title = c.later;
+      ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+    }
+    EXPECT_FALSE(fake::fireTimer(HOST, CHANGE_TIMER_ID)) << "waits once only";
+    const auto posts = receiver.wait(1, WAIT_MS);
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].body, TITLE_HEAD + c.later + "&");
+    settle();
+    pluginQuit();
+  }
+}
+
 TEST_F(Cycle, AChangeDuringAPostGoesOutWhenThatPostEnds) {
   // The tick's post waits 1.5 s for its answer; the change that settles
-  // meanwhile is held, looked at again shortly, and goes out after it: the
-  // newer state never arrives before the older.
+  // meanwhile is held, with no timer looking for the post's end, and goes
+  // out when the sender tells that it ended: the newer state never arrives
+  // before the older, and nothing is left armed but the keep-alive.
   gauntlet::FaultServer late(gauntlet::Fault::lateAnswer);
   ASSERT_TRUE(late.ok());
   title = "Old";
@@ -1100,18 +1142,28 @@ TEST_F(Cycle, AChangeDuringAPostGoesOutWhenThatPostEnds) {
   ASSERT_TRUE(fake::fireTimer(HOST, UPDATE_TIMER_ID));
   title = "New";
   fake::notify(0, NOTIFY_NEW_FILE);
-  fake::state().timerCalls.clear();
   ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
   ASSERT_TRUE(platform::posix::sendRunning());
-  ASSERT_FALSE(fake::state().timerCalls.empty());
-  EXPECT_EQ(fake::state().timerCalls.back().id, CHANGE_TIMER_ID);
-  EXPECT_EQ(fake::state().timerCalls.back().periodMs, 50u) << "looked at again shortly";
-  settle();
-  ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+  EXPECT_FALSE(fake::fireTimer(HOST, CHANGE_TIMER_ID)) << "no looking again";
+  const auto armed = [] {
+    std::vector<std::pair<uintptr_t, uint32_t>> ids;
+    for (const auto& [key, timer] : fake::state().timers)
+      ids.emplace_back(key.second, timer.periodMs);
+    return ids;
+  };
+  EXPECT_EQ(armed(),
+            (std::vector<std::pair<uintptr_t, uint32_t>>{
+                {UPDATE_TIMER_ID, 10000}, {OUTCOME_TIMER_ID, platform::NET_TIMEOUT_MS + 1000}}))
+      << "the keep-alive, and the bound on the post in flight";
+  settle();  // the sender tells the post ended; the change goes out
   const auto posts = late.wait(2, WAIT_MS);
   ASSERT_EQ(posts.size(), 2u);
   EXPECT_EQ(posts[0].body, TITLE_HEAD + "Old");
   EXPECT_EQ(posts[1].body, TITLE_HEAD + "New");
+  settle();
+  EXPECT_EQ(armed(), (std::vector<std::pair<uintptr_t, uint32_t>>{{UPDATE_TIMER_ID, 10000}}))
+      << "nothing in flight: the keep-alive alone";
+  EXPECT_EQ(std::string(updateStatus).find("delivered (200 OK)"), 22u) << updateStatus;
   EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "tags/readers.h"
 #include "tags/sha1.h"
 #include "tests/support/tag_files.h"
 #include "tests/support/tag_fragment.h"
@@ -312,6 +313,37 @@ TEST_F(Covers, TextReadGivesThePairsOfTagsWithLargePictures) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(testing_support::tagFragment(write(fresh("x", c.ext), c.bytes)), c.fragment);
+  }
+}
+
+// An ASF attribute list that declares more attributes than the rest of
+// the file could hold is refused before TagLib reads it (for the text walk
+// and the cover lookup alike); one that fits is read.
+TEST_F(Covers, AsfListsLongerThanTheFileAreRefused) {
+  const std::string header("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16);
+  const std::string extended("\x40\xA4\xD0\xD2\x07\xE3\xD2\x11\x97\xF0\x00\xA0\xC9\x5E\xA8\x50",
+                             16);
+  auto asf = [&](uint16_t count, size_t tail) {
+    std::string out = header + std::string(14, '\0') + extended + std::string(8, '\0');
+    out += static_cast<char>(count & 0xFF);
+    out += static_cast<char>(count >> 8);
+    return out + std::string(tail, '\0');
+  };
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool safe;
+  } cases[] = {
+      {"65535 attributes in 300 bytes", asf(65535, 300), false},
+      {"10 attributes in 59 bytes", asf(10, 59), false},
+      {"10 attributes in 60 bytes", asf(10, 60), true},
+      {"not ASF", "x" + asf(65535, 0), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MediaFileOwner media = openMediaFile(write(fresh("a", ".wma"), c.bytes).c_str());
+    ASSERT_TRUE(media);
+    EXPECT_EQ(asfCountsSafe(*media), c.safe);
   }
 }
 

@@ -59,7 +59,8 @@ TEST(Unicode, Utf16DecodesAndCutsOnCharacterBoundaries) {
     EXPECT_EQ(len, c.utf8.size());
     // Unbounded, in both byte orders and the machine's, up to the zero unit.
     const std::u16string whole = c.text.substr(0, c.text.find(u'\0'));
-    if (c.utf8.size() == unicode::utf16BytesToUtf8(bytes.data(), whole.size(), out.data(), 64)) {
+    char roomy[80];
+    if (c.utf8.size() == unicode::utf16BytesToUtf8(bytes.data(), whole.size(), roomy, 79)) {
       std::vector<unsigned char> little;
       for (char16_t u : whole) {
         little.push_back(static_cast<unsigned char>(u & 0xFF));
