@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/port_files.h"
+
 // One tag frame of the playing file: its frame number and its text (UTF-8,
 // or Latin-1 bytes as stored when posts are not UTF-8 throughout).
 struct SnapshotFrame {
@@ -17,12 +19,13 @@ struct SnapshotFrame {
 };
 
 struct PlayerSnapshot {
-  long status = 0;        // PLAYING, PAUSED or STOPPED (base/player.h)
-  intptr_t position = 0;  // the playlist entry, from 0
-  std::string title;      // the entry's title as the post carries it
-  std::string titleUtf8;  // the same title in UTF-8, whatever the post carries
-  bool hasFile = false;   // whether the player named the entry's file
-  std::string fileName;   // its name in UTF-8 (empty without a file)
+  long status = 0;          // PLAYING, PAUSED or STOPPED (base/player.h)
+  intptr_t position = 0;    // the playlist entry, from 0
+  std::string title;        // the entry's title as the post carries it
+  std::string titleUtf8;    // the same title in UTF-8, whatever the post carries
+  bool hasFile = false;     // whether the player named the entry's file
+  std::string fileName;     // its name in UTF-8 (empty without a file)
+  platform::FileName file;  // the same name as the system opens it (empty without a file)
   // The file's frames in the order its reader walks them; none when the
   // player names no file or its tags could not be read (no fragment goes
   // out), empty when it has no frame (the body then ends with "&").

@@ -95,6 +95,13 @@ std::optional<platform::PostStartResult> startPost(const Destination& destinatio
                                           destination.hostToken, static_cast<long>(length));
   if (headersLength < 0 || static_cast<size_t>(headersLength) >= HEADER_BLOCK_SIZE)
     return std::nullopt;
+  return startPostWithHeaders(destination, headers.get(), static_cast<size_t>(headersLength), body,
+                              length);
+}
+
+platform::PostStartResult startPostWithHeaders(const Destination& destination, const char* headers,
+                                               size_t headersLength, const char* body,
+                                               size_t length) {
   const platform::HttpPost post = {AGENT,
                                    destination.host,
                                    destination.port,
@@ -102,7 +109,7 @@ std::optional<platform::PostStartResult> startPost(const Destination& destinatio
                                    destination.hasUser ? destination.user : nullptr,
                                    destination.hasUser ? destination.password : nullptr,
                                    destination.target,
-                                   headers.get(),
+                                   headers,
                                    static_cast<uint32_t>(headersLength),
                                    body,
                                    static_cast<uint32_t>(length)};

@@ -37,6 +37,13 @@ bool splitDestination(const char* url, Destination* destination, uint32_t* error
 std::optional<platform::PostStartResult> startPost(const Destination& destination, const char* body,
                                                    size_t length);
 
+// Hands the post of body with the given header block ("Name: value\n"
+// lines, its own Content-Type, Host and Content-Length among them) to the
+// backend's sender: how a cover goes out.
+platform::PostStartResult startPostWithHeaders(const Destination& destination, const char* headers,
+                                               size_t headersLength, const char* body,
+                                               size_t length);
+
 // text with every "%XX" (two hex digits, not "%00") written as its byte,
 // into out (capacity bytes, terminated): how a URL's user name and password
 // are meant.

@@ -51,6 +51,7 @@ void readInto(platform::WindowHandle window, PlayerSnapshot& snapshot) {
     size_t units = 0;
     if (platform::wideNameUnits(name, &units))
       snapshot.fileName = unicode::utf16ToUtf8(name, units);
+    (void)platform::fileNameFromWide(name, &snapshot.file);
     pairs = collectTagFieldsWide(name);
   } else {
     const auto* name =
@@ -58,6 +59,7 @@ void readInto(platform::WindowHandle window, PlayerSnapshot& snapshot) {
     if (name != nullptr) {
       snapshot.hasFile = true;
       snapshot.fileName = utf8OfCodePage(name);
+      (void)platform::fileNameFromCodePage(name, &snapshot.file);
       pairs = collectTagFields(name);
     }
   }

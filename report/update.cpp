@@ -11,12 +11,15 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "base/boxes.h"
 #include "base/buffer.h"
 #include "base/player.h"
 #include "base/settings.h"
 #include "base/state.h"
+#include "report/cover_post.h"
+#include "report/cover_step.h"
 #include "report/form_body.h"
 #include "report/post.h"
 #include "report/snapshot.h"
@@ -55,6 +58,11 @@ struct CycleState {
   uint64_t lastPostHash = 0;
   // What the settling post will answer: the start, or a change.
   SnapshotCause settling = SnapshotCause::change;
+  // The cover to upload once the data post in flight is delivered, and
+  // where; or, while uploading is set, the cover being uploaded.
+  CoverPtr upload;
+  std::string uploadUrl;
+  bool uploading = false;
   // A change settled while a post was in flight: it goes out as that post
   // ends.
   bool changeWaiting = false;
@@ -204,20 +212,104 @@ void snapshotTaken(const PlayerSnapshot& snapshot, SnapshotCause cause) {
   if (snapshotHook != nullptr) snapshotHook(snapshot, cause);
 }
 
+// Whether a post started; when it did not, why, as a failure of origin's
+// (except when the sender is still busy with a post it gave up on: that is
+// no failure of this update).
+bool announceStart(Origin origin, const platform::PostStartResult& started) {
+  const auto report = [origin](const char* message, uint32_t code) {
+    fail(origin, false, {message, code});
+  };
+  switch (started.stage) {
+    case platform::PostStart::started:
+      cycle.sendOrigin = origin;
+      cycle.sendStartedSilenced = errorShown;
+      return true;
+    case platform::PostStart::open:
+      report("Cannot InternetOpen", started.error);
+      break;
+    case platform::PostStart::connect:
+      report("Cannot InternetConnect", started.error);
+      break;
+    case platform::PostStart::request:
+      report("Cannot HttpOpenRequest", started.error);
+      break;
+    case platform::PostStart::send:
+      if (started.error != platform::SEND_BUSY) report("Cannot HttpSendRequestEx", started.error);
+      break;
+  }
+  return false;
+}
+
+// ---- The cover (SendCover) ----------------------------------------------------
+// A data post names the cover of its track once its lookup has ended; a
+// cover not yet delivered to the URL is uploaded right after that data post
+// is delivered, as a post of its own with the same outcome handling.
+
+// The cover fields appended to body (of length *length) when the setting
+// is on and the track's cover is known and fits; the cover, or none.
+CoverPtr appendCover(platform::WindowHandle window, const PlayerSnapshot& snapshot, char* body,
+                     size_t* length) {
+  if (!sendCoverSetting) return nullptr;
+  CoverPtr cover = knownCover(window, snapshot, noteChange);
+  if (!cover) return nullptr;
+  // A body that ends with its empty tag fragment's "&" takes the fields
+  // without their own.
+  const std::string fields = coverFields(cover->sha1, cover->mimeType);
+  const size_t skip = *length > 0 && body[*length - 1] == '&' ? 1 : 0;
+  if (*length + fields.size() - skip >= BODY_BUFFER_SIZE) return nullptr;
+  *length = append(body, BODY_BUFFER_SIZE, *length, fields.data() + skip, fields.size() - skip);
+  return cover;
+}
+
+// A data post to url that named cover has started: the upload follows it
+// when owed.
+void oweCoverUpload(const char* url, const CoverPtr& cover) {
+  cycle.uploading = false;
+  cycle.upload = cover && coverUploadOwed(url, *cover) ? cover : nullptr;
+  if (cycle.upload) cycle.uploadUrl = url;
+}
+
+// After a post's outcome: the upload that follows a delivered data post;
+// true when it started (and is now the post in flight).
+bool uploadCoverAfter(const platform::PostOutcome& outcome) {
+  using State = platform::PostOutcome::State;
+  if (outcome.state == State::none || outcome.state == State::running) return false;
+  const bool delivered =
+      outcome.state == State::answered && outcome.status >= 200 && outcome.status < 300;
+  const CoverPtr cover = std::move(cycle.upload);
+  cycle.upload = nullptr;
+  if (!cover) return false;
+  if (cycle.uploading) {
+    cycle.uploading = false;
+    if (delivered) noteCoverDelivered(cycle.uploadUrl.c_str(), *cover);
+    return false;
+  }
+  Destination destination;
+  uint32_t error = 0;
+  if (!delivered || !splitDestination(cycle.uploadUrl.c_str(), &destination, &error)) return false;
+  const CoverUpload upload =
+      makeCoverUpload(cover->bytes, cover->mimeType, cover->sha1, destination.hostToken);
+  const Origin origin = cycle.sendOrigin;
+  if (!announceStart(origin,
+                     startPostWithHeaders(destination, upload.headers.data(), upload.headers.size(),
+                                          upload.body.data(), upload.body.size())))
+    return false;
+  cycle.upload = cover;
+  cycle.uploading = true;
+  platform::setTimer(hostWindow, OUTCOME_TIMER_ID, OUTCOME_BOUND_MS, onOutcomeTimer);
+  return true;
+}
+
 // One update to url: read the player, write the body from what it said,
 // send it. onlyWhenChanged: nothing is sent when the body is the last
 // one's. True when a post started.
 bool postStatus(platform::WindowHandle window, const char* url, Origin origin, SnapshotCause cause,
                 bool onlyWhenChanged = false) {
-  const auto report = [origin](const char* message, uint32_t code) {
-    fail(origin, false, {message, code});
-  };
-
   // Where it goes: a URL no post can go to asks the player nothing.
   Destination destination;
   uint32_t error = 0;
   if (!splitDestination(url, &destination, &error)) {
-    report("Invalid URL", error);
+    fail(origin, false, {"Invalid URL", error});
     return false;
   }
 
@@ -231,7 +323,8 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin, S
   }
   snapshotTaken(*snapshot, cause);
 
-  const size_t bodyLength = writeBody(*snapshot, bodyBuffer.get(), BODY_BUFFER_SIZE);
+  size_t bodyLength = writeBody(*snapshot, bodyBuffer.get(), BODY_BUFFER_SIZE);
+  const CoverPtr cover = appendCover(window, *snapshot, bodyBuffer.get(), &bodyLength);
   const uint64_t hash = hashOf(bodyBuffer.get(), bodyLength);
   if (onlyWhenChanged && hash == cycle.lastPostHash) return false;
 
@@ -241,30 +334,14 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin, S
   const std::optional<platform::PostStartResult> started =
       startPost(destination, bodyBuffer.get(), bodyLength);
   if (!started) return false;
-  switch (started->stage) {
-    case platform::PostStart::started:
-      cycle.sendOrigin = origin;
-      cycle.sendStartedSilenced = errorShown;
-      if (origin == Origin::timer) cycle.lastPostHash = hash;
-      // The backend tells when the post ends (onPostEnded), and the status
-      // line (and any box) tell its outcome then; this looks once the
-      // backend's bounds have passed, for a post given up unended.
-      platform::setTimer(window, OUTCOME_TIMER_ID, OUTCOME_BOUND_MS, onOutcomeTimer);
-      return true;
-    case platform::PostStart::open:
-      report("Cannot InternetOpen", started->error);
-      break;
-    case platform::PostStart::connect:
-      report("Cannot InternetConnect", started->error);
-      break;
-    case platform::PostStart::request:
-      report("Cannot HttpOpenRequest", started->error);
-      break;
-    case platform::PostStart::send:
-      if (started->error != platform::SEND_BUSY) report("Cannot HttpSendRequestEx", started->error);
-      break;
-  }
-  return false;
+  if (!announceStart(origin, *started)) return false;
+  if (origin == Origin::timer) cycle.lastPostHash = hash;
+  // The backend tells when the post ends (onPostEnded), and the status
+  // line (and any box) tell its outcome then; this looks once the
+  // backend's bounds have passed, for a post given up unended.
+  platform::setTimer(window, OUTCOME_TIMER_ID, OUTCOME_BOUND_MS, onOutcomeTimer);
+  oweCoverUpload(url, cover);
+  return true;
 }
 
 // Takes the last post's outcome, if it has come (its status line, and for a
@@ -272,7 +349,7 @@ bool postStatus(platform::WindowHandle window, const char* url, Origin origin, S
 bool postStillRunning() {
   const platform::PostOutcome outcome = platform::httpPostOutcome();
   takeOutcome(outcome);
-  return outcome.state == platform::PostOutcome::State::running;
+  return outcome.state == platform::PostOutcome::State::running || uploadCoverAfter(outcome);
 }
 
 bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer; }
@@ -425,4 +502,7 @@ void armUpdateTimer() {
                      onUpdateTimer);
 }
 
-void resetUpdateState() { cycle = {}; }
+void resetUpdateState() {
+  cycle = {};
+  resetCoverState();
+}

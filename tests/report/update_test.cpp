@@ -30,6 +30,7 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/http.h"
 #include "plugin/plugin.h"
+#include "report/cover_step.h"
 #include "report/form_body.h"
 #include "tests/gauntlet/fault_server.h"
 #include "tests/support/fake_platform.h"
@@ -1318,3 +1319,131 @@ TEST_F(Tls, HttpsIsVerifiedAgainstTheSystemTrustStore) {
 }
 
 }  // namespace
+
+// ---- The cover (SendCover) -----------------------------------------------
+
+// Takes each finished post's outcome as the outcome timer would, until no
+// post is in flight: an upload owed after a data post starts here.
+void drainPosts() {
+  for (int i = 0; i < 10; ++i) {
+    sends::settle();
+    if (!fake::fireTimer(HOST, OUTCOME_TIMER_ID)) return;
+  }
+}
+
+// Lets the cover lookup end (its timer stops once it has) and posts the
+// change it makes.
+bool coverBecomesKnown() {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+  while (fake::fireTimer(HOST, COVER_TIMER_ID) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return fake::fireTimer(HOST, CHANGE_TIMER_ID);
+}
+
+TEST_F(Cycle, CoverFieldsOnceLookedUpAndEachPictureUploadedOncePerUrl) {
+  // A folder image beside the playing file. Each post is "data" (no cover
+  // fields), "data+cover" (the fields of that image), or "upload".
+  const std::string small = std::string("\x89PNG\r\n\x1A\n", 8) + std::string(3000, '\x01');
+  const std::string large = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(1100000, 'j');
+  struct Case {
+    const char* name;
+    uint32_t sendCover;
+    const std::string* picture;
+    const char* type;
+    std::vector<std::string> posts;  // start, known, tick, tick to another URL
+  } cases[] = {
+      {"off: every body as before, no lookup", 0, &small, "", {"data", "data", "data"}},
+      {"on: fields once known, the upload after the data post, once per URL",
+       1,
+       &small,
+       "image%2Fpng",
+       {"data", "data+cover", "upload", "data+cover", "data+cover", "upload"}},
+      {"on, over 1 MB: the fields, never the picture",
+       1,
+       &large,
+       "image%2Fjpeg",
+       {"data", "data+cover", "data+cover", "data+cover"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    receiver.take();
+    const std::string folder = dir + "/" + std::to_string(c.sendCover) + c.type;
+    std::filesystem::create_directory(folder);
+    fileName = folder + "/01.mp3";
+    file(fileName->substr(dir.size() + 1), "not a tagged file");
+    file(folder.substr(dir.size() + 1) + "/cover.png", *c.picture);
+    fake::putDword("SendCover", c.sendCover);
+    start("http://" + local(receiver.port()) + "/np");
+    ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+    drainPosts();
+    EXPECT_EQ(coverBecomesKnown(), c.sendCover != 0) << "a found cover is a change";
+    drainPosts();
+    EXPECT_TRUE(tick());
+    drainPosts();
+    retarget("http://" + local(receiver.port()) + "/other");
+    EXPECT_TRUE(tick());
+    drainPosts();
+
+    const auto posts = receiver.wait(c.posts.size(), WAIT_MS);
+    ASSERT_EQ(posts.size(), c.posts.size());
+    EXPECT_EQ(receiver.wait(c.posts.size() + 1, 300).size(), c.posts.size()) << "nothing more";
+    std::string hash;
+    for (size_t i = 0; i < posts.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Parsed p = parse(posts[i].wire);
+      ASSERT_TRUE(p.ok);
+      const std::string data = TITLE_HEAD + "Abc&";  // no tag: an empty fragment
+      if (c.posts[i] == "data") {
+        EXPECT_EQ(p.body, data);
+        EXPECT_EQ(sorted(p.headers), expectedHeaders(local(receiver.port()), data));
+      } else if (c.posts[i] == "data+cover") {
+        const std::regex fields("wm_cover\\[hash\\]=([0-9a-f]{40})&wm_cover\\[type\\]=(.*)");
+        std::smatch m;
+        ASSERT_EQ(p.body.substr(0, data.size()), data);
+        const std::string rest = p.body.substr(data.size());
+        ASSERT_TRUE(std::regex_match(rest, m, fields)) << p.body;
+        EXPECT_EQ(m[2].str(), c.type);
+        hash = m[1].str();
+      } else {
+        std::string type;
+        for (const auto& [name, value] : p.headers)
+          if (name == "Content-Type") type = value;
+        EXPECT_EQ(type.rfind("multipart/form-data; boundary=", 0), 0u) << type;
+        EXPECT_NE(p.body.find("name=\"wm_action\"\r\n\r\nwm_cover\r\n"), std::string::npos);
+        EXPECT_NE(p.body.find("name=\"wm_cover[hash]\"\r\n\r\n" + hash + "\r\n"),
+                  std::string::npos);
+        EXPECT_NE(p.body.find("filename=\"cover.png\"\r\nContent-Type: image/png\r\n\r\n" +
+                              *c.picture + "\r\n--"),
+                  std::string::npos);
+      }
+    }
+    EXPECT_TRUE(boxes().empty()) << testing::PrintToString(boxes());
+    pluginQuit();
+  }
+}
+
+TEST_F(Cycle, CoverUploadFollowsOnlyADeliveredDataPostAndIsTriedAgain) {
+  // The data post is refused (404): no upload follows; the next delivered
+  // data post brings it. The failure is shown once, like any.
+  fileName = file("02.mp3", "x");
+  file("folder.jpg", std::string("\xFF\xD8\xFF\xE0", 4) + "picture");
+  fake::putDword("SendCover", 1);
+  start("http://" + local(receiver.port()) + "/np");
+  ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+  drainPosts();
+  ASSERT_TRUE(receiver.setFault(gauntlet::Fault::status404));
+  ASSERT_TRUE(coverBecomesKnown());
+  drainPosts();
+  ASSERT_TRUE(receiver.setFault(gauntlet::Fault::healthy));
+  EXPECT_TRUE(tick());
+  drainPosts();
+  const auto posts = receiver.wait(4, WAIT_MS);
+  ASSERT_EQ(posts.size(), 4u);
+  EXPECT_EQ(posts[0].body.find("wm_cover[hash]"), std::string::npos) << "the first waits";
+  EXPECT_NE(posts[1].body.find("wm_cover[hash]"), std::string::npos);
+  EXPECT_NE(posts[2].body.find("wm_cover[hash]"), std::string::npos);
+  EXPECT_NE(posts[3].head.find("multipart/form-data"), std::string::npos);
+  ASSERT_EQ(boxes().size(), 1u);
+  EXPECT_EQ(boxes()[0].text, "The server answered 404 Not Found");
+}

@@ -12,10 +12,16 @@ stack started for the run.
 And receiver/ as it ships, served by the same stack (receiver): one player
 with the token playing two tracks with UTF-8 off, another without it.
 
-    stack_test.py nginx-php|receiver --host BUILD/bin/trellicast-host
+And covers (covers): one player with SendCover on, 12 s of three tracks
+whose tags hold two distinct pictures, the page open in headless chromium:
+every post answered 204, each picture uploaded once, each title on the page
+within 2 s of its first post, and each cover drawn.
+
+    stack_test.py nginx-php|receiver|covers --host BUILD/bin/trellicast-host
 """
 
 import argparse
+import hashlib
 import os
 import subprocess
 import sys
@@ -26,6 +32,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import php_stack  # noqa: E402
 import scenarios  # noqa: E402
+import wire  # noqa: E402
 from wire import mp3_file  # noqa: E402
 
 RUN_SECONDS = 12
@@ -183,7 +190,100 @@ def scenario_receiver(args, c):
     return errors
 
 
-SCENARIOS = {"nginx-php": scenario_nginx_php, "receiver": scenario_receiver}
+COVER_TRACK_SECONDS = 4
+# Three tracks, two pictures: the third shows the first's again.
+COVER_TRACKS = [("Red Shift", (200, 40, 40)), ("Green Room", (40, 200, 60)),
+                ("Red Again", (200, 40, 40))]
+SHOWN_WITHIN = 2.0  # seconds from a track's first post to the page showing it
+COVER_DRAWN = ("(i => !i.hidden && i.complete && i.naturalWidth > 0 &&"
+               " i.src.indexOf(%r) >= 0)(document.getElementById('cover'))")
+
+
+def cover_songs(tmp):
+    """The three tagged files with their pictures; gives (paths, SHA-1s)."""
+    paths, hashes = [], []
+    for i, (title, tint) in enumerate(COVER_TRACKS):
+        picture = wire.png(120, 120, tint)
+        paths.append(mp3_file(os.path.join(tmp, "%d.mp3" % i),
+                              [("TPE1", "Cover Band"), ("TIT2", title),
+                               wire.picture_frame(picture)], audio_frames=1))
+        hashes.append(hashlib.sha1(picture).hexdigest())
+    return paths, hashes
+
+
+def watch_page(browser, tab, hashes, seen):
+    """Follows the page while the player plays: when each track's title
+    shows (time.time()), and whether its cover was drawn then."""
+    for i, (title, _) in enumerate(COVER_TRACKS):
+        shown = "document.getElementById('title').textContent === %r" % title
+        took = browser.wait_for(tab, shown, COVER_TRACK_SECONDS + 5)
+        at = time.time()
+        drawn = took is not None and browser.wait_for(
+            tab, COVER_DRAWN % hashes[i], SHOWN_WITHIN) is not None
+        seen.append((title, at if took is not None else None, drawn))
+
+
+def scenario_covers(args, c):
+    """receiver/ under nginx and php-fpm with SendCover on: every post
+    answered, each distinct picture uploaded once, the page following."""
+    chromium = os.path.join(HERE, "..", "receiver")
+    sys.path.insert(0, chromium)
+    from chromium import Chromium  # noqa: E402
+    seconds = COVER_TRACK_SECONDS * len(COVER_TRACKS)
+    with tempfile.TemporaryDirectory(prefix="trellicast-stack-covers-") as tmp, \
+            php_stack.Stack(token=RECEIVER_TOKEN) as stack, Chromium() as browser:
+        songs, hashes = cover_songs(tmp)
+        config = os.path.join(tmp, "covers.conf")
+        write_receiver_settings(args, config, stack.url("/receiver/?key=" + RECEIVER_TOKEN))
+        subprocess.run([args.host, "--config", config, "set", "SendCover", "1"], check=True,
+                       timeout=20, stdout=subprocess.DEVNULL)
+        tab = browser.open(stack.url("/receiver/"))
+        c.true("the page loads", browser.wait_for(
+            tab, "document.getElementById('title') !== null", 15) is not None)
+        seen = []
+        with open(os.path.join(tmp, "player.err"), "wb") as err:
+            player = subprocess.Popen(
+                [args.host, "--config", config, "play", "--track-seconds",
+                 str(COVER_TRACK_SECONDS), "--quit-after", str(seconds)] + songs,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+            try:
+                watch_page(browser, tab, hashes, seen)
+                c.eq("player's exit", player.wait(seconds + 30), 0)
+            finally:
+                if player.poll() is None:
+                    player.kill()
+                    player.wait()
+        with open(os.path.join(tmp, "player.err"), "rb") as f:
+            boxes = f.read().decode("utf-8", "replace")
+        state = stack.receiver_state()
+        log = [r for r in stack.log() if r.path.startswith("/receiver/") and r.method == "POST"]
+        uploads = [r for r in log if r.length > 4096]
+        stored = sorted(os.listdir(os.path.join(stack.tmp, "receiver-data", "covers")))
+        errors = stack.text("nginx-error.log").splitlines() + stack.text(
+            "php-errors.log").splitlines()
+    started = {h["title"]: h["started"] / 1000.0 for h in state["history"]}
+    print("covers: %d posts (%d uploads), statuses %s" % (
+        len(log), len(uploads), sorted({r.status for r in log})))
+    c.eq("boxes", boxes, "")
+    c.true("posts at every tick", len(log) - len(uploads) >= seconds, "(%d posts)" % len(log))
+    c.eq("every post stored (204)", sorted({r.status for r in log}), [204])
+    c.eq("pictures stored", stored, sorted(set(hashes)))
+    c.eq("one upload per distinct picture", len(uploads), len(set(hashes)))
+    c.eq("history with covers", [(h["title"], h["coverHash"], h["cover"] is not None)
+                                 for h in reversed(state["history"])],
+         [(t, hashes[i], True) for i, (t, _) in enumerate(COVER_TRACKS)])
+    for title, at, drawn in seen:
+        delay = None if at is None or title not in started else at - started[title]
+        print("covers: %s shown %s after its first post" % (
+            title, "never" if delay is None else "%.2f s" % delay))
+        c.true(title + ": shown within %.0f s" % SHOWN_WITHIN,
+               delay is not None and delay <= SHOWN_WITHIN, "(%s)" % delay)
+        c.true(title + ": cover drawn", drawn)
+    return errors
+
+
+SCENARIOS = {"nginx-php": scenario_nginx_php, "receiver": scenario_receiver,
+             "covers": scenario_covers}
 
 
 def main():

@@ -199,6 +199,7 @@ class Request:
         self.path = fields[2]
         self.connection = int(fields[3])
         self.connection_requests = int(fields[4])
+        self.length = int(fields[5])  # the request's bytes, line and headers included
 
     def __repr__(self):
         return "%d %s %s #%d" % (self.status, self.method, self.path, self.connection)

@@ -29,6 +29,7 @@ import socket
 import struct
 import threading
 import time
+import zlib
 
 IO_TIMEOUT = 3.0
 IDLE_TIMEOUT = 10.0  # a kept connection without a new request is closed after it
@@ -397,11 +398,34 @@ def text_frame(frame_id, text, unicode=False):
     return frame_id.encode("ascii") + struct.pack(">I", len(data)) + b"\x00\x00" + data
 
 
+def picture_frame(data, mime="image/png"):
+    """One ID3v2.3 APIC frame: the front cover (picture type 3), no description."""
+    body = b"\x00" + mime.encode("ascii") + b"\x00\x03\x00" + data
+    return b"APIC" + struct.pack(">I", len(body)) + b"\x00\x00" + body
+
+
+def png(width=64, height=64, tint=(160, 96, 48)):
+    """A real PNG (8-bit RGB): a diagonal gradient over the tint, so that
+    each tint is a picture of its own."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    def shade(base, at, size):  # from the tint towards white across the picture
+        return base + (255 - base) * at // max(1, size)
+    rows = b"".join(b"\x00" + b"".join(bytes((shade(tint[0], x, width), shade(tint[1], y, height),
+                                              tint[2])) for x in range(width))
+                    for y in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
+
+
 def tag(frames):
-    """An ID3v2.3 tag of (id, text[, unicode]) frames; no frames, no tag."""
+    """An ID3v2.3 tag of (id, text[, unicode]) frames, and frames given
+    whole as bytes (picture_frame); no frames, no tag."""
     if not frames:
         return b""
-    body = b"".join(text_frame(*f) for f in frames)
+    body = b"".join(f if isinstance(f, bytes) else text_frame(*f) for f in frames)
     return b"ID3\x03\x00\x00" + syncsafe(len(body)) + body
 
 

@@ -1403,6 +1403,72 @@ def scenario_streamer_files(args, c):
     doc = (final.get("nowplaying.json") or b"").decode("utf-8", "replace")
     c.true("at quit the JSON says stopped", '"status":"stopped"' in doc, doc)
     c.eq("at quit the cover is the transparent PNG", len(final.get("cover.png") or b""), 68)
+
+# ---------------------------------------------------------------------------
+# Covers (SendCover) against receiver/ under nginx and php-fpm
+
+
+def scenario_covers_stack(args, c):
+    """SendCover on, a post a second, 12 s of three tracks whose tags hold
+    two distinct pictures, against receiver/ behind nginx and php-fpm with
+    its page open in headless chromium: every post answered 204, each
+    picture uploaded once, each title on the page within 2 s of its first
+    post and its cover drawn (the checks of the Linux stack case covers)."""
+    import threading
+    import php_stack  # the stack needs only these scenarios
+    here = os.path.dirname(os.path.abspath(__file__))
+    sys.path.insert(0, os.path.join(here, "..", "stack"))
+    sys.path.insert(0, os.path.join(here, "..", "receiver"))
+    import stack_test  # noqa: E402
+    from chromium import Chromium  # noqa: E402
+    if php_stack.missing():
+        c.true("nginx and php-fpm installed (scripts/setup)", False, str(php_stack.missing()))
+        return None
+    token = stack_test.RECEIVER_TOKEN
+    ms = stack_test.COVER_TRACK_SECONDS * 1000
+    with php_stack.Stack(token=token) as stack, Chromium() as browser, \
+            Wine(args.bin, "covers-stack") as wine:
+        songs, hashes = stack_test.cover_songs(os.path.dirname(wine.path("song.mp3")))
+        lines = ["seed-dword SendCover 1"] + opening(
+            args, *entry("Cover Band - " + stack_test.COVER_TRACKS[0][0], file=songs[0]),
+            url=stack.url("/receiver/?key=" + token), utf8=0) + ["pump %d" % ms]
+        for i in (1, 2):
+            title = "Cover Band - " + stack_test.COVER_TRACKS[i][0]
+            lines += entry(title, file=songs[i]) + ["notify 3003 %d.mp3" % i, "pump %d" % ms]
+        tab = browser.open(stack.url("/receiver/"))
+        c.true("the page loads", browser.wait_for(
+            tab, "document.getElementById('title') !== null", 15) is not None)
+        seen = []
+        watcher = threading.Thread(target=stack_test.watch_page,
+                                   args=(browser, tab, hashes, seen))
+        watcher.start()
+        log = wine.play(c, lines + ["quit"], timeout=120)
+        watcher.join(60)
+        time.sleep(1)  # the last answers reach nginx's log
+        state = stack.receiver_state()
+        posts = [r for r in stack.log() if r.path.startswith("/receiver/") and r.method == "POST"]
+        stored = sorted(os.listdir(os.path.join(stack.tmp, "receiver-data", "covers")))
+    uploads = [r for r in posts if r.length > 4096]
+    started = {h["title"]: h["started"] / 1000.0 for h in state["history"]}
+    print("covers-stack: %d posts (%d uploads), statuses %s" % (
+        len(posts), len(uploads), sorted({r.status for r in posts})))
+    c.eq("boxes", lines_with(log, "BOX"), [])
+    c.true("posts at every tick", len(posts) - len(uploads) >= 3 * ms // 1000 - 1,
+           "(%d posts)" % len(posts))
+    c.eq("every post stored (204)", sorted({r.status for r in posts}), [204])
+    c.eq("pictures stored", stored, sorted(set(hashes)))
+    c.eq("one upload per distinct picture", len(uploads), len(set(hashes)))
+    c.eq("history with covers", [(h["title"], h["coverHash"], h["cover"] is not None)
+                                 for h in reversed(state["history"])],
+         [(t, hashes[i], True) for i, (t, _) in enumerate(stack_test.COVER_TRACKS)])
+    for title, at, drawn in seen:
+        delay = None if at is None or title not in started else at - started[title]
+        print("covers-stack: %s shown %s after its first post" % (
+            title, "never" if delay is None else "%.2f s" % delay))
+        c.true(title + ": shown within %.0f s" % stack_test.SHOWN_WITHIN,
+               delay is not None and delay <= stack_test.SHOWN_WITHIN, "(%s)" % delay)
+        c.true(title + ": cover drawn", drawn)
+    c.eq("tracks seen", len(seen), len(stack_test.COVER_TRACKS))
     return log
 
 
@@ -1426,6 +1492,7 @@ SCENARIOS = {
     "notify": scenario_notify,
     "subclass-chain": scenario_subclass_chain,
     "idle": scenario_idle,
+    "covers-stack": scenario_covers_stack,
 }
 
 
