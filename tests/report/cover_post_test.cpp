@@ -67,7 +67,8 @@ TEST(CoverPost, UploadAsAFormParserReadsIt) {
               "Content-Disposition: form-data; name=\"wm_cover[data]\"; filename=\"" + c.fileName +
                   "\"\r\nContent-Type: " + c.mime);
     EXPECT_EQ(found[2].second, c.bytes);
-    EXPECT_EQ(upload.body.substr(upload.body.size() - boundary.size() - 6), "--" + boundary + "--\r\n");
+    EXPECT_EQ(upload.body.substr(upload.body.size() - boundary.size() - 6),
+              "--" + boundary + "--\r\n");
   }
 }
 
