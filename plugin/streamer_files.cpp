@@ -91,6 +91,8 @@ void configureStreamerFiles() {
 }
 
 void publishStreamerFiles(const PlayerSnapshot& snapshot, SnapshotCause) {
+  // Without a folder there are no files: the player is asked nothing more.
+  if (outputSettings.folder.empty()) return;
   try {
     output::NowPlaying playing = nowPlayingOf(snapshot);
     // The image the player shows, for a track without a readable file of

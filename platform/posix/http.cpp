@@ -53,6 +53,7 @@
 #include "platform/percent.h"
 #include "platform/port.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/module_hold.h"
 #include "platform/posix/wake.h"
 
 namespace platform {
@@ -434,35 +435,9 @@ bool lastThreadJoinable = false;
 
 static_assert(std::is_trivially_destructible_v<std::mutex>);
 
-// Holds the module reference of the sender thread; its destructor is
-// dlclose. Created once per load, deleted when the object is unloaded
-// (possibly by that very destructor, after the C library has read it).
-class ModuleKey {
- public:
-  ModuleKey() { ready_ = pthread_key_create(&key_, &release) == 0; }
-  ~ModuleKey() {
-    if (ready_) pthread_key_delete(key_);
-  }
-  ModuleKey(const ModuleKey&) = delete;
-  ModuleKey& operator=(const ModuleKey&) = delete;
-  bool hold(void* module) const { return ready_ && pthread_setspecific(key_, module) == 0; }
-
- private:
-  static void release(void* module) { dlclose(module); }
-  pthread_key_t key_{};
-  bool ready_ = false;
-};
-
-const ModuleKey& moduleKey() {
-  static const ModuleKey key;
-  return key;
-}
-
 void* sendThread(void* parameter) {
   JobOwner job(static_cast<Job*>(parameter));
-  // Should the key refuse it, the reference is never dropped: the object
-  // stays loaded for good rather than risk running it unmapped.
-  if (job->module != nullptr) (void)moduleKey().hold(job->module);
+  posix::holdUntilThreadEnds(job->module);
   const PostOutcome outcome = perform(*job);
   // The handle goes back for the next post before the outcome is known, so
   // the next post always finds it.
@@ -483,15 +458,6 @@ PostEndedCallback postEndedCallback = nullptr;
 
 void tellPostEnded() {
   if (const PostEndedCallback callback = postEndedCallback) callback();
-}
-
-// A reference to the shared object this code is in; null when it is the
-// program itself, which is never unloaded.
-void* referenceToSelf() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&sendThread), &info) == 0 || info.dli_fname == nullptr)
-    return nullptr;
-  return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
 }
 
 // Starts the job's thread with every signal blocked, so signals meant for
@@ -644,8 +610,8 @@ PostStartResult httpPost(const HttpPost& post) {
     return refused(result.stage, CURLE_OUT_OF_MEMORY);
   }
   if (!job) return result;
-  (void)moduleKey();  // made here, not on the sender thread
-  job->module = referenceToSelf();
+  posix::prepareModuleHolds();  // made here, not on the sender thread
+  job->module = posix::referenceToObjectOf(reinterpret_cast<const void*>(&sendThread));
   reapLastThread();
   {
     // Only this thread starts posts, so the slot is still not running.

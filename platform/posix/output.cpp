@@ -20,6 +20,7 @@
 #include <new>
 
 #include "platform/port_output.h"
+#include "platform/posix/module_hold.h"
 
 namespace platform {
 namespace {
@@ -41,48 +42,17 @@ bool workerRunning = false;
 pthread_t workerThread;
 bool workerJoinable = false;  // touched by the starting thread alone
 
-class ModuleKey {
- public:
-  ModuleKey() { ready_ = pthread_key_create(&key_, &release) == 0; }
-  ~ModuleKey() {
-    if (ready_) pthread_key_delete(key_);
-  }
-  ModuleKey(const ModuleKey&) = delete;
-  ModuleKey& operator=(const ModuleKey&) = delete;
-  bool hold(void* module) const { return ready_ && pthread_setspecific(key_, module) == 0; }
-
- private:
-  static void release(void* module) { dlclose(module); }
-  pthread_key_t key_{};
-  bool ready_ = false;
-};
-
-const ModuleKey& moduleKey() {
-  static const ModuleKey key;
-  return key;
-}
-
 void* runWorker(void* parameter) {
   OutputWorkerOwner owner(static_cast<OutputWorker*>(parameter));
   const OutputWorker worker = *owner;
   owner.reset();
-  // Should the key refuse it, the reference is never dropped: the object
-  // stays loaded for good rather than risk running it unmapped.
-  if (worker.module != nullptr) (void)moduleKey().hold(worker.module);
+  posix::holdUntilThreadEnds(worker.module);
   worker.body(worker.context);
   pthread_mutex_lock(&outputLock);
   workerRunning = false;
   pthread_cond_broadcast(&outputWake);
   pthread_mutex_unlock(&outputLock);
   return nullptr;
-}
-
-// A reference to the shared object holding code, null when it is the
-// program itself.
-void* referenceTo(const void* code) {
-  Dl_info info{};
-  if (dladdr(code, &info) == 0 || info.dli_fname == nullptr) return nullptr;
-  return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
 }
 
 timespec deadlineAfter(uint32_t waitMs) {
@@ -124,7 +94,7 @@ bool startOutputWorker(OutputWorkerBody body, void* context) {
   if (workerJoinable) return false;
   OutputWorkerOwner worker(new (std::nothrow) OutputWorker{body, context, nullptr});
   if (!worker) return false;
-  worker->module = referenceTo(reinterpret_cast<void*>(body));
+  worker->module = posix::referenceToObjectOf(reinterpret_cast<const void*>(body));
   pthread_mutex_lock(&outputLock);
   workerRunning = true;
   pthread_mutex_unlock(&outputLock);

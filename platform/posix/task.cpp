@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/port_task.h"
+#include "platform/posix/module_hold.h"
 
 namespace platform {
 namespace {
@@ -21,51 +22,22 @@ struct Task {
 };
 using TaskOwner = std::unique_ptr<Task>;
 
-class TaskModuleKey {
- public:
-  TaskModuleKey() { ready_ = pthread_key_create(&key_, &release) == 0; }
-  ~TaskModuleKey() {
-    if (ready_) pthread_key_delete(key_);
-  }
-  TaskModuleKey(const TaskModuleKey&) = delete;
-  TaskModuleKey& operator=(const TaskModuleKey&) = delete;
-  bool hold(void* module) const { return ready_ && pthread_setspecific(key_, module) == 0; }
-
- private:
-  static void release(void* module) { dlclose(module); }
-  pthread_key_t key_{};
-  bool ready_ = false;
-};
-
-const TaskModuleKey& taskModuleKey() {
-  static const TaskModuleKey key;
-  return key;
-}
-
 void* runTask(void* parameter) {
   TaskOwner owner(static_cast<Task*>(parameter));
   const Task task = *owner;
   owner.reset();
-  // Should the key refuse it, the reference is never dropped: the object
-  // stays loaded for good rather than risk running it unmapped.
-  if (task.module != nullptr) (void)taskModuleKey().hold(task.module);
+  posix::holdUntilThreadEnds(task.module);
   task.body(task.context);
   return nullptr;
-}
-
-void* taskReferenceTo(const void* code) {
-  Dl_info info{};
-  if (dladdr(code, &info) == 0 || info.dli_fname == nullptr) return nullptr;
-  return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
 }
 
 }  // namespace
 
 bool startTask(TaskBody body, void* context) {
-  (void)taskModuleKey();
+  posix::prepareModuleHolds();
   TaskOwner task(new (std::nothrow) Task{body, context, nullptr});
   if (!task) return false;
-  task->module = taskReferenceTo(reinterpret_cast<const void*>(body));
+  task->module = posix::referenceToObjectOf(reinterpret_cast<const void*>(body));
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) {
     if (task->module != nullptr) dlclose(task->module);
