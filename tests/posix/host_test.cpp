@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/port.h"
@@ -99,6 +100,30 @@ class Host : public ::testing::Test {
     set("URL", url);
     set("Interval", "1");
     return dir / "song.mp3";
+  }
+
+  // The stand-in player on a new pseudo terminal, with args after
+  // "--config <config>": the terminal's master side and the player's pid
+  // (-1 for what could not be made).
+  std::pair<int, pid_t> startOnTerminal(const std::vector<std::string>& args) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {-1, -1};
+    const std::string slaveName = ::ptsname(master);
+    std::vector<std::string> all = {"trellicast-host", "--config", config.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int slave = ::open(slaveName.c_str(), O_RDWR);
+      ::dup2(slave, 0);
+      ::dup2(slave, 1);
+      ::dup2(slave, 2);
+      ::execv(TRELLICAST_HOST_BIN, argv.data());
+      ::_exit(127);
+    }
+    return {master, child};
   }
 
   id3w::TempDir temp;
@@ -310,23 +335,11 @@ TEST_F(Host, KeysOnATerminalPauseAndQuitAndTheTerminalIsRestored) {
   ASSERT_TRUE(receiver.ok());
   const std::string song =
       songPostingTo("http://127.0.0.1:" + std::to_string(receiver.port()) + "/in").string();
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  const auto [master, child] =
+      startOnTerminal({"play", "--track-seconds", "60", "--quit-after", "15", song});
   ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string slaveName = ::ptsname(master);
-  const std::string configPath = config.string();
-  const pid_t child = ::fork();
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    const int slave = ::open(slaveName.c_str(), O_RDWR);
-    ::dup2(slave, 0);
-    ::dup2(slave, 1);
-    ::dup2(slave, 2);
-    ::execl(TRELLICAST_HOST_BIN, "trellicast-host", "--config", configPath.c_str(), "play",
-            "--track-seconds", "60", "--quit-after", "15", song.c_str(), nullptr);
-    ::_exit(127);
-  }
+  const std::string slaveName = ::ptsname(master);
   // Everything the player prints, drained as it comes.
   std::string shown;
   auto drain = [&](int ms) {
@@ -410,24 +423,10 @@ TEST_F(Host, ABoxOnATerminalHoldsNoPosts) {
     songs.push_back((dir / ("t" + std::to_string(i) + ".mp3")).string());
     writeTagged(songs.back(), "A", "T" + std::to_string(i));
   }
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  const auto [master, child] = startOnTerminal(
+      {"play", "--track-seconds", "1.5", "--quit-after", "6", songs[0], songs[1], songs[2]});
   ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string slaveName = ::ptsname(master);
-  const std::string configPath = config.string();
-  const pid_t child = ::fork();
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    const int slave = ::open(slaveName.c_str(), O_RDWR);
-    ::dup2(slave, 0);
-    ::dup2(slave, 1);
-    ::dup2(slave, 2);
-    ::execl(TRELLICAST_HOST_BIN, "trellicast-host", "--config", configPath.c_str(), "play",
-            "--track-seconds", "1.5", "--quit-after", "6", songs[0].c_str(), songs[1].c_str(),
-            songs[2].c_str(), nullptr);
-    ::_exit(127);
-  }
   std::string shown;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(12);
   for (int status = 0; std::chrono::steady_clock::now() < end;) {
