@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "platform/port_output.h"
+#include "platform/win32/module_thread.h"
 
 namespace platform {
 namespace {
@@ -67,16 +68,9 @@ bool startOutputWorker(OutputWorkerBody body, void* context) {
   if (workerThread) return false;
   OutputWorkerOwner worker(new (std::nothrow) OutputWorker{body, context, nullptr});
   if (!worker) return false;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<const wchar_t*>(reinterpret_cast<void*>(body)),
-                          &worker->module)) {
-    return false;
-  }
-  const HANDLE thread = CreateThread(nullptr, 0, runWorker, worker.get(), 0, nullptr);
-  if (thread == nullptr) {
-    FreeLibrary(worker->module);
-    return false;
-  }
+  const HANDLE thread = win32::startModuleThread(
+      runWorker, worker.get(), reinterpret_cast<const void*>(body), &worker->module);
+  if (thread == nullptr) return false;
   (void)worker.release();  // the thread's now
   workerThread.reset(thread);
   return true;

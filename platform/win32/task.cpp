@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/port_task.h"
+#include "platform/win32/module_thread.h"
 
 namespace platform {
 namespace {
@@ -32,16 +33,9 @@ DWORD WINAPI runTask(void* parameter) {
 bool startTask(TaskBody body, void* context) {
   TaskOwner task(new (std::nothrow) Task{body, context, nullptr});
   if (!task) return false;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<const wchar_t*>(reinterpret_cast<void*>(body)),
-                          &task->module)) {
-    return false;
-  }
-  const HANDLE thread = CreateThread(nullptr, 0, runTask, task.get(), 0, nullptr);
-  if (thread == nullptr) {
-    FreeLibrary(task->module);
-    return false;
-  }
+  const HANDLE thread = win32::startModuleThread(
+      runTask, task.get(), reinterpret_cast<const void*>(body), &task->module);
+  if (thread == nullptr) return false;
   (void)task.release();  // the thread's now
   CloseHandle(thread);
   return true;
