@@ -23,7 +23,10 @@ struct PluginRecord {
 constexpr int32_t PLUGIN_RECORD_VERSION = 16;
 
 // Queries to the player's window: WM_USER messages whose lParam is the code.
-constexpr intptr_t GET_STATUS = 104;          // wParam 0: PLAYING, PAUSED or STOPPED
+constexpr intptr_t GET_STATUS = 104;  // wParam 0: PLAYING, PAUSED or STOPPED
+// wParam 0: the playing track's position in ms; wParam 1: its length in
+// seconds; -1 when nothing plays or it is not known.
+constexpr intptr_t GET_OUTPUT_TIME = 105;
 constexpr intptr_t GET_LIST_POSITION = 125;   // wParam 0: current playlist entry, from 0
 constexpr intptr_t GET_FILE_NAME = 211;       // wParam: entry; its file name, or 0
 constexpr intptr_t GET_TITLE = 212;           // wParam: entry; its title, or 0

@@ -21,6 +21,8 @@ struct SnapshotFrame {
 struct PlayerSnapshot {
   long status = 0;          // PLAYING, PAUSED or STOPPED (base/player.h)
   intptr_t position = 0;    // the playlist entry, from 0
+  int64_t elapsedMs = -1;   // how far into the track the player is, -1 when not known
+  int64_t lengthMs = -1;    // the track's length, -1 when not known (a stream)
   std::string title;        // the entry's title as the post carries it
   std::string titleUtf8;    // the same title in UTF-8, whatever the post carries
   bool hasFile = false;     // whether the player named the entry's file

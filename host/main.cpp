@@ -16,6 +16,7 @@
 // or stops), as the module expects of a player.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -144,6 +145,19 @@ void togglePause() {
   }
 }
 
+// Where the playing track is (wParam 0, ms) or how long it is (wParam 1,
+// seconds), by the player's own clock; -1 while stopped.
+intptr_t outputTime(uintptr_t wParam) {
+  if (player.status == STOPPED) return -1;
+  if (wParam == 1) return static_cast<intptr_t>((player.trackMs + 500) / 1000);
+  uint64_t played = player.trackMs - player.remainingMs;
+  if (player.status == PLAYING)
+    played += static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - player.startedAt)
+                                        .count());
+  return static_cast<intptr_t>(std::min<uint64_t>(played, player.trackMs));
+}
+
 intptr_t hostWindowProcedure(platform::WindowHandle, unsigned message, uintptr_t wParam,
                              intptr_t code) {
   if (message != platform::USER_MESSAGE) return 0;
@@ -152,6 +166,8 @@ intptr_t hostWindowProcedure(platform::WindowHandle, unsigned message, uintptr_t
       return player.status;
     case GET_LIST_POSITION:
       return static_cast<intptr_t>(player.position);
+    case GET_OUTPUT_TIME:
+      return outputTime(wParam);
     case GET_TITLE:
       return wParam < player.entries.size()
                  ? reinterpret_cast<intptr_t>(player.entries[wParam].title.c_str())

@@ -33,6 +33,10 @@ std::vector<SnapshotFrame> framesOf(const TagPairs& pairs) {
 void readInto(platform::WindowHandle window, PlayerSnapshot& snapshot) {
   snapshot.status = static_cast<long>(platform::sendUserMessage(window, 0, GET_STATUS));
   snapshot.position = platform::sendUserMessage(window, 0, GET_LIST_POSITION);
+  const intptr_t elapsed = platform::sendUserMessage(window, 0, GET_OUTPUT_TIME);
+  const intptr_t seconds = platform::sendUserMessage(window, 1, GET_OUTPUT_TIME);
+  snapshot.elapsedMs = elapsed >= 0 ? static_cast<int64_t>(elapsed) : -1;
+  snapshot.lengthMs = seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : -1;
   {
     Buffer converted;
     snapshot.title = entryTitle(window, snapshot.position, converted);
