@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@ struct SnapshotFrame {
   int number = 0;
   std::string text;
 };
+
+struct Cover;  // tags/cover.h
 
 struct PlayerSnapshot {
   long status = 0;          // PLAYING, PAUSED or STOPPED (base/player.h)
@@ -32,6 +35,10 @@ struct PlayerSnapshot {
   // player names no file or its tags could not be read (no fragment goes
   // out), empty when it has no frame (the body then ends with "&").
   std::optional<std::vector<SnapshotFrame>> frames;
+  // The track's cover once its one lookup has ended (none: it has none, or
+  // covers are not wanted); coverPending while that lookup still runs.
+  std::shared_ptr<const Cover> cover;
+  bool coverPending = false;
 };
 
 // What made the update cycle read the player.

@@ -18,6 +18,7 @@ void (*updateStatusListener)(const char* line) = nullptr;
 void (*settingsLoadedHook)() = nullptr;
 bool (*sendNowHook)(const char* url) = nullptr;
 void (*snapshotHook)(const PlayerSnapshot& snapshot, SnapshotCause cause) = nullptr;
+bool (*roomsFollowHook)() = nullptr;
 
 void resetState() {
   hostWindow = nullptr;
@@ -35,5 +36,6 @@ void resetState() {
   settingsLoadedHook = nullptr;
   sendNowHook = nullptr;
   snapshotHook = nullptr;
+  roomsFollowHook = nullptr;
   rawAllocate = std::malloc;
 }

@@ -43,6 +43,10 @@ extern bool (*sendNowHook)(const char* url);
 // written from it: whatever else follows the player is wired here. Runs on
 // the player's thread; copy what must outlive the call.
 extern void (*snapshotHook)(const PlayerSnapshot& snapshot, SnapshotCause cause);
+// Whether a room wired there follows the player now (its setting is on):
+// the cycle reads the player while the post, the files or such a room do.
+// Null: none.
+extern bool (*roomsFollowHook)();
 
 // Puts the state above back to its value at load time, the allocator
 // included (tests only use this between cases; the player never needs it).

@@ -1,9 +1,12 @@
-// One status update per change, timer tick or "Send now", in three steps:
-// read the player into a snapshot (report/snapshot.h), write the form body
-// from the snapshot (report/form_body.h), send it (report/post.h) on the
-// backend's sender thread. The player's thread never waits for the network;
-// the backend tells it when the post ends, and the post's outcome (the
-// server's answer, or why there was none) is taken then.
+// The update cycle: on a settled change, a timer tick, the start and "Send
+// now" the player is read once into a snapshot (report/read_player.h) and
+// handed to every room that follows it: the post here, the others through
+// snapshotHook. Each room keeps its own pace: the post writes the form body
+// from the snapshot (report/form_body.h) and sends it (report/post.h) on the
+// backend's sender thread, never two at once; a post in flight or a URL that
+// cannot be posted to delays no other room. The player's thread never waits
+// for the network; the backend tells it when the post ends, and the post's
+// outcome (the server's answer, or why there was none) is taken then.
 #include "report/update.h"
 
 #include <algorithm>
@@ -18,11 +21,11 @@
 #include "base/player.h"
 #include "base/settings.h"
 #include "base/state.h"
+#include "report/cover_lookup.h"
 #include "report/cover_post.h"
-#include "report/cover_step.h"
 #include "report/form_body.h"
 #include "report/post.h"
-#include "report/snapshot.h"
+#include "report/read_player.h"
 
 namespace {
 
@@ -35,9 +38,9 @@ constexpr uint32_t OUTCOME_BOUND_MS = platform::NET_TIMEOUT_MS + 1000;
 // every burst of the stand-in player, of mpv and of the Wine test host
 // (titles living 100 ms) to one post of its last state.
 constexpr uint32_t SETTLE_MS = 120;
-// A settled state whose title is only its file's name (a player that has
-// not read the tags yet, as mpv has not for a moment after it opens a file)
-// waits this much longer once, for the title to come.
+// A settled state whose title is only its file's name while the file's
+// tags hold a title (a player that has not read them yet, as mpv has not
+// for a moment after it opens a file) waits this much longer once.
 constexpr uint32_t TITLE_WAIT_MS = 600;
 // How soon an outcome told during another cycle (a box's loop) is taken.
 constexpr uint32_t BUSY_RETRY_MS = 50;
@@ -63,10 +66,12 @@ struct CycleState {
   CoverPtr upload;
   std::string uploadUrl;
   bool uploading = false;
-  // A change settled while a post was in flight: it goes out as that post
-  // ends.
-  bool changeWaiting = false;
-  // The settled state had no title of its own yet and waits TITLE_WAIT_MS.
+  // The newest settled state, while a post was in flight: it goes out as
+  // that post ends.
+  std::optional<PlayerSnapshot> waiting;
+  // The change timer runs: a change has not settled yet.
+  bool changePending = false;
+  // The settled state waited TITLE_WAIT_MS once for its title.
   bool titleWaited = false;
 };
 CycleState cycle;
@@ -191,11 +196,23 @@ void takeOutcome(const platform::PostOutcome& outcome) {
 }
 
 void onOutcomeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
+void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
 
-// Whether the snapshot's title is no more than its file's name, with or
-// without its extension, or empty while it names a file.
-bool titleIsFileName(const PlayerSnapshot& snapshot) {
-  if (!snapshot.hasFile) return false;
+// id3lib's number of the title frame.
+constexpr int FRAME_TITLE = 47;
+
+// Whether the player may still show a better title than the one it shows:
+// it plays a file whose own tags hold a title, yet its title is no more
+// than the file's name (with or without its extension) or empty, as a
+// player shows before it has read those tags. A stop or a pause shows no
+// new title, and a file without a title tag keeps its name for good.
+bool titleMayStillCome(const PlayerSnapshot& snapshot) {
+  if (snapshot.status != PLAYING || !snapshot.hasFile || !snapshot.frames) return false;
+  const auto& frames = *snapshot.frames;
+  const bool tagged = std::any_of(frames.begin(), frames.end(), [](const SnapshotFrame& frame) {
+    return frame.number == FRAME_TITLE && !frame.text.empty();
+  });
+  if (!tagged) return false;
   const std::string& title = snapshot.titleUtf8;
   if (title.empty()) return true;
   const size_t slash = snapshot.fileName.find_last_of("/\\");
@@ -205,10 +222,30 @@ bool titleIsFileName(const PlayerSnapshot& snapshot) {
   return title == name || (dot != std::string::npos && dot > 0 && title == name.substr(0, dot));
 }
 
-void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t);
+// Whether the post (one of the rooms) goes anywhere.
+bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer; }
 
-// Every time the cycle has read the player.
-void snapshotTaken(const PlayerSnapshot& snapshot, SnapshotCause cause) {
+// Whether any room follows the player: the posts, the files for streamers,
+// or a room plugin/ wires (roomsFollowHook).
+bool followsPlayer() {
+  if (!bodyBuffer) return false;
+  return canPost() || !outputSettings.folder.empty() ||
+         (roomsFollowHook != nullptr && roomsFollowHook());
+}
+
+// Whether some room shows the cover: the posts (SendCover) or the files.
+bool coversWanted() { return (canPost() && sendCoverSetting) || !outputSettings.folder.empty(); }
+
+// The one read of the player for every room: its state, and the track's
+// cover where a room shows one. None when it cannot be held.
+std::optional<PlayerSnapshot> readSnapshot(platform::WindowHandle window) {
+  std::optional<PlayerSnapshot> snapshot = readPlayer(window);
+  if (snapshot && coversWanted()) attachCover(window, *snapshot, noteChange);
+  return snapshot;
+}
+
+// Every room but the post gets the snapshot here; each keeps its own pace.
+void handOut(const PlayerSnapshot& snapshot, SnapshotCause cause) {
   if (snapshotHook != nullptr) snapshotHook(snapshot, cause);
 }
 
@@ -242,23 +279,15 @@ bool announceStart(Origin origin, const platform::PostStartResult& started) {
 
 // ---- The cover (SendCover) ----------------------------------------------------
 // A data post names the cover of its track once its lookup has ended; a
-// cover not yet delivered to the URL is uploaded right after that data post
-// is delivered, as a post of its own with the same outcome handling.
+// cover the URL has not settled is uploaded right after that data post is
+// delivered, as a post of its own with the same outcome handling. An
+// upload the URL takes (2xx) or refuses (4xx) is not made again this run.
 
-// The cover fields appended to body (of length *length) when the setting
-// is on and the track's cover is known and fits; the cover, or none.
-CoverPtr appendCover(platform::WindowHandle window, const PlayerSnapshot& snapshot, char* body,
-                     size_t* length) {
-  if (!sendCoverSetting) return nullptr;
-  CoverPtr cover = knownCover(window, snapshot, noteChange);
-  if (!cover) return nullptr;
-  // A body that ends with its empty tag fragment's "&" takes the fields
-  // without their own.
-  const std::string fields = coverFields(cover->sha1, cover->mimeType);
-  const size_t skip = *length > 0 && body[*length - 1] == '&' ? 1 : 0;
-  if (*length + fields.size() - skip >= BODY_BUFFER_SIZE) return nullptr;
-  *length = append(body, BODY_BUFFER_SIZE, *length, fields.data() + skip, fields.size() - skip);
-  return cover;
+// The snapshot's cover when the setting is on, and its fields.
+CoverPtr postedCover(const PlayerSnapshot& snapshot, std::string* fields) {
+  if (!sendCoverSetting || !snapshot.cover) return nullptr;
+  *fields = coverFields(snapshot.cover->sha1, snapshot.cover->mimeType);
+  return snapshot.cover;
 }
 
 // A data post to url that named cover has started: the upload follows it
@@ -274,14 +303,15 @@ void oweCoverUpload(const char* url, const CoverPtr& cover) {
 bool uploadCoverAfter(const platform::PostOutcome& outcome) {
   using State = platform::PostOutcome::State;
   if (outcome.state == State::none || outcome.state == State::running) return false;
-  const bool delivered =
-      outcome.state == State::answered && outcome.status >= 200 && outcome.status < 300;
+  const bool answered = outcome.state == State::answered;
+  const bool delivered = answered && outcome.status >= 200 && outcome.status < 300;
   const CoverPtr cover = std::move(cycle.upload);
   cycle.upload = nullptr;
   if (!cover) return false;
   if (cycle.uploading) {
     cycle.uploading = false;
-    if (delivered) noteCoverDelivered(cycle.uploadUrl.c_str(), *cover);
+    if (delivered || (answered && outcome.status >= 400 && outcome.status < 500))
+      noteCoverSettled(cycle.uploadUrl.c_str(), *cover);
     return false;
   }
   Destination destination;
@@ -300,31 +330,31 @@ bool uploadCoverAfter(const platform::PostOutcome& outcome) {
   return true;
 }
 
-// One update to url: read the player, write the body from what it said,
-// send it. onlyWhenChanged: nothing is sent when the body is the last
-// one's. True when a post started.
-bool postStatus(platform::WindowHandle window, const char* url, Origin origin, SnapshotCause cause,
-                bool onlyWhenChanged = false) {
-  // Where it goes: a URL no post can go to asks the player nothing.
+// ---- The post ----------------------------------------------------------------
+
+// The snapshot posted to url, with the sender idle. onlyWhenChanged:
+// nothing is sent when the body is the last one's. True when a post
+// started.
+bool postSnapshot(platform::WindowHandle window, const char* url, Origin origin,
+                  const PlayerSnapshot& snapshot, bool onlyWhenChanged) {
   Destination destination;
   uint32_t error = 0;
   if (!splitDestination(url, &destination, &error)) {
     fail(origin, false, {"Invalid URL", error});
     return false;
   }
-
-  const std::optional<PlayerSnapshot> snapshot = readPlayer(window);
-  if (!snapshot) return false;
-  // A settled change whose title is still its file's name waits once more.
-  if (onlyWhenChanged && !cycle.titleWaited && titleIsFileName(*snapshot)) {
-    cycle.titleWaited = true;
-    platform::setTimer(window, CHANGE_TIMER_ID, TITLE_WAIT_MS, onChangeTimer);
-    return false;
+  // The cover's fields always fit: the tags give way to them.
+  std::string fields;
+  const CoverPtr cover = postedCover(snapshot, &fields);
+  const size_t reserve = fields.size();
+  size_t bodyLength = writeBody(snapshot, bodyBuffer.get(), BODY_BUFFER_SIZE - reserve);
+  if (cover) {
+    // A body that ends with its empty tag fragment's "&" takes the fields
+    // without their own.
+    const size_t skip = bodyLength > 0 && bodyBuffer[bodyLength - 1] == '&' ? 1 : 0;
+    bodyLength = append(bodyBuffer.get(), BODY_BUFFER_SIZE, bodyLength, fields.data() + skip,
+                        fields.size() - skip);
   }
-  snapshotTaken(*snapshot, cause);
-
-  size_t bodyLength = writeBody(*snapshot, bodyBuffer.get(), BODY_BUFFER_SIZE);
-  const CoverPtr cover = appendCover(window, *snapshot, bodyBuffer.get(), &bodyLength);
   const uint64_t hash = hashOf(bodyBuffer.get(), bodyLength);
   if (onlyWhenChanged && hash == cycle.lastPostHash) return false;
 
@@ -352,26 +382,6 @@ bool postStillRunning() {
   return outcome.state == platform::PostOutcome::State::running || uploadCoverAfter(outcome);
 }
 
-bool canPost() { return urlSetting && urlSetting[0] != '\0' && enabledSetting != 0 && bodyBuffer; }
-
-// Whether anything follows the player: the posts, or the files for
-// streamers alone (an output folder without a URL, or with sending off).
-bool followsPlayer() { return canPost() || (bodyBuffer && !outputSettings.folder.empty()); }
-
-// No post to send, but the files follow the player: read it and hand the
-// snapshot on. A settled change whose title is still its file's name waits
-// once more, as a post's would.
-void readWithoutPosting(platform::WindowHandle window, SnapshotCause cause) {
-  const std::optional<PlayerSnapshot> snapshot = readPlayer(window);
-  if (!snapshot) return;
-  if (cause == SnapshotCause::change && !cycle.titleWaited && titleIsFileName(*snapshot)) {
-    cycle.titleWaited = true;
-    platform::setTimer(window, CHANGE_TIMER_ID, TITLE_WAIT_MS, onChangeTimer);
-    return;
-  }
-  snapshotTaken(*snapshot, cause);
-}
-
 // Takes the last post's outcome if it has ended, and then needs the bound no
 // more; false while it still runs.
 bool postEnded(platform::WindowHandle window) {
@@ -380,21 +390,33 @@ bool postEnded(platform::WindowHandle window) {
   return true;
 }
 
-// The settled change goes out now, unless the player plays what the last
-// post carried. The keep-alive starts its period again from this post.
-void postChange(platform::WindowHandle window) {
-  cycle.changeWaiting = false;
-  if (!canPost()) {
-    if (followsPlayer()) readWithoutPosting(window, cycle.settling);
+// The post's share of a settled change: it goes out now unless it is what
+// the last post carried; while a post is in flight it waits, the newest
+// settled state only, for that post to end, so nothing older ever arrives
+// after something newer. The keep-alive starts its period again from this
+// post.
+void postChange(platform::WindowHandle window, const PlayerSnapshot& snapshot) {
+  if (!canPost()) return;
+  if (!postEnded(window)) {
+    try {
+      cycle.waiting = snapshot;
+    } catch (const std::bad_alloc&) {
+      cycle.waiting.reset();
+    }
     return;
   }
-  if (postStatus(window, urlSetting.get(), Origin::timer, cycle.settling, true)) armUpdateTimer();
+  cycle.waiting.reset();
+  if (postSnapshot(window, urlSetting.get(), Origin::timer, snapshot, true)) armUpdateTimer();
 }
 
 // With updateInProgress held: the outcome, if the post has ended, and then
-// the change that waited for it.
+// the settled state that waited for it.
 void lookForOutcome(platform::WindowHandle window) {
-  if (postEnded(window) && cycle.changeWaiting) postChange(window);
+  if (!postEnded(window) || !cycle.waiting) return;
+  const PlayerSnapshot waiting = std::move(*cycle.waiting);
+  cycle.waiting.reset();
+  if (canPost() && postSnapshot(window, urlSetting.get(), Origin::timer, waiting, true))
+    armUpdateTimer();
 }
 
 void onOutcomeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
@@ -417,17 +439,31 @@ void onPostEnded() {
   updateInProgress = false;
 }
 
-// The settling time after the last change has passed: post what the player
-// plays now, or, while a post is in flight, as soon as that post ends, so
-// nothing newer arrives before something older.
+// ---- The reader --------------------------------------------------------------
+
+// A change has settled: read the player once and hand the snapshot to every
+// room, unless the title the player shows is about to become a better one
+// (then once more after TITLE_WAIT_MS).
+void settle(platform::WindowHandle window) {
+  cycle.changePending = false;
+  const std::optional<PlayerSnapshot> snapshot = readSnapshot(window);
+  if (!snapshot) return;
+  if (!cycle.titleWaited && titleMayStillCome(*snapshot)) {
+    cycle.titleWaited = true;
+    cycle.changePending = true;
+    platform::setTimer(window, CHANGE_TIMER_ID, TITLE_WAIT_MS, onChangeTimer);
+    return;
+  }
+  handOut(*snapshot, cycle.settling);
+  postChange(window, *snapshot);
+}
+
+// The settling time after the last change has passed.
 void onChangeTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
   if (updateInProgress) return;  // fires again
   updateInProgress = true;
   platform::killTimer(window, CHANGE_TIMER_ID);
-  if (postEnded(window))
-    postChange(window);
-  else
-    cycle.changeWaiting = true;
+  settle(window);
   updateInProgress = false;
 }
 
@@ -446,6 +482,7 @@ void noteChange() {
   cycle.settling = SnapshotCause::change;
   cycle.titleWaited = false;
   if (hostWindow == nullptr || !followsPlayer()) return;
+  cycle.changePending = true;
   platform::setTimer(hostWindow, CHANGE_TIMER_ID, SETTLE_MS, onChangeTimer);
 }
 
@@ -458,32 +495,50 @@ void startWatchingPlayer() {
 }
 
 void stopWatchingPlayer() {
+  // A change not settled yet (a stop just before the quit) still reaches
+  // every room, and the post when the sender is free: its send outlives the
+  // module's quit on the sender's thread.
+  if (cycle.changePending && !updateInProgress && hostWindow != nullptr) {
+    updateInProgress = true;
+    cycle.titleWaited = true;
+    settle(hostWindow);
+    updateInProgress = false;
+  }
+  cycle.waiting.reset();
+  cycle.changePending = false;
   platform::notifyPostEnded(hostWindow, nullptr);
   platform::unwatchWindow(hostWindow, onPlayerMessage);
   platform::killTimer(hostWindow, CHANGE_TIMER_ID);
   platform::killTimer(hostWindow, OUTCOME_TIMER_ID);
+  stopCoverLookup(hostWindow);
 }
 
 void onUpdateTimer(platform::WindowHandle window, unsigned, uintptr_t, uint32_t) {
   if (updateInProgress) return;
-  // The previous tick's post ran on the sender thread; its outcome is taken
-  // here first. A tick nested in a box's loop is dropped like any tick that
-  // arrives during a cycle.
+  // A tick nested in a box's loop is dropped like any tick that arrives
+  // during a cycle.
+  if (!followsPlayer()) return;
   updateInProgress = true;
-  // While the previous post still runs this tick sends nothing and waits
-  // for nothing: that post reports its own outcome. A change waiting for it
-  // goes out with this post.
-  if (postEnded(window) && canPost()) {
-    cycle.changeWaiting = false;
-    sendStatusUpdate(window);
-  } else if (!canPost() && followsPlayer()) {
-    readWithoutPosting(window, SnapshotCause::tick);
+  // The previous post's outcome is taken first. While it still runs this
+  // tick posts nothing and waits for nothing (that post reports its own
+  // outcome), but every other room still gets the tick's snapshot.
+  const bool idle = !canPost() || postEnded(window);
+  const std::optional<PlayerSnapshot> snapshot = readSnapshot(window);
+  if (snapshot) {
+    handOut(*snapshot, SnapshotCause::tick);
+    if (idle && canPost()) {
+      cycle.waiting.reset();
+      postSnapshot(window, urlSetting.get(), Origin::timer, *snapshot, false);
+    }
   }
   updateInProgress = false;
 }
 
 void sendStatusUpdate(platform::WindowHandle window) {
-  postStatus(window, urlSetting.get(), Origin::timer, SnapshotCause::tick);
+  const std::optional<PlayerSnapshot> snapshot = readSnapshot(window);
+  if (!snapshot) return;
+  handOut(*snapshot, SnapshotCause::tick);
+  postSnapshot(window, urlSetting.get(), Origin::timer, *snapshot, false);
 }
 
 bool sendStatusNow(platform::WindowHandle window, const char* url) {
@@ -491,7 +546,13 @@ bool sendStatusNow(platform::WindowHandle window, const char* url) {
   updateInProgress = true;
   // An outcome still waiting is the timer's: it is taken as a tick would.
   const bool idle = postEnded(window);
-  if (idle) postStatus(window, url, Origin::dialog, SnapshotCause::sendNow);
+  if (idle) {
+    const std::optional<PlayerSnapshot> snapshot = readSnapshot(window);
+    if (snapshot) {
+      handOut(*snapshot, SnapshotCause::sendNow);
+      postSnapshot(window, url, Origin::dialog, *snapshot, false);
+    }
+  }
   updateInProgress = false;
   return idle;
 }

@@ -164,6 +164,19 @@ CoverPtr lookUpCover(const platform::FileName& mediaFile, const platform::FileNa
   }
 }
 
+bool keptCover(const platform::FileName& mediaFile, const platform::FileName* artFile,
+               CoverPtr* cover) {
+  *cover = nullptr;
+  try {
+    platform::FileStamp stamp{};
+    const bool readable = platform::fileStamp(mediaFile, &stamp);
+    if (!readable && (artFile == nullptr || !platform::fileStamp(*artFile, &stamp))) return true;
+    return findKept(readable ? mediaFile.native : artFile->native, !readable, stamp, cover);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 bool askArtFile(platform::WindowHandle window, platform::FileName* artFile) {
   const auto* path =
       reinterpret_cast<const char*>(platform::sendUserMessage(window, 0, GET_ART_FILE));

@@ -38,6 +38,14 @@ const char* imageMimeType(std::string_view bytes);
 // none when memory runs out.
 CoverPtr lookUpCover(const platform::FileName& mediaFile, const platform::FileName* artFile);
 
+// Whether the cover lookUpCover would give is known without reading a
+// picture: the same file, unchanged, was looked up lately (its cover, or
+// none, in *cover), or there is nothing to look up (neither file can be
+// found: none). False when only a lookup can tell. One stat and a lock:
+// fit for the player's thread.
+bool keptCover(const platform::FileName& mediaFile, const platform::FileName* artFile,
+               CoverPtr* cover);
+
 // The image file the player names for the current track (GET_ART_FILE),
 // in *artFile; false when it names none. Sends to the player's window, so
 // it runs on the player's thread.

@@ -44,6 +44,7 @@ const struct {
     {Fault::status204, "204 No Content"sv, ""sv},
     {Fault::status500, "500 Internal Server Error"sv, "error"sv},
     {Fault::status404, "404 Not Found"sv, "not found"sv},
+    {Fault::status415, "415 Unsupported Media Type"sv, "unsupported"sv},
     {Fault::redirectHttps, "301 Moved Permanently"sv, ""sv},
     {Fault::hugeAnswer, "200 OK"sv, ""sv},  // the body is sent apart
 };
@@ -207,6 +208,10 @@ const char* faultName(Fault fault) {
       return "resetAfterRequest";
     case Fault::lateAnswer:
       return "lateAnswer";
+    case Fault::status415:
+      return "status415";
+    case Fault::refuseUploads:
+      return "refuseUploads";
   }
   return "?";
 }
@@ -498,7 +503,13 @@ bool FaultServer::serveRequests(int fd, Fault fault, size_t connection, Channel&
       default:
         break;
     }
-    answer(channel, fault, keepAlive);
+    if (fault == Fault::refuseUploads)
+      answer(channel,
+             post.head.find("multipart/form-data") != std::string::npos ? Fault::status415
+                                                                        : Fault::healthy,
+             keepAlive);
+    else
+      answer(channel, fault, keepAlive);
     keep(std::move(post));
     if (!keepAlive || fault == Fault::garbage || fault == Fault::cutAnswer) return false;
     if (generation_ != generation) return false;  // the next request in the new mode

@@ -48,6 +48,8 @@ enum class Fault {
   silentAfterRequest,  // read the whole request, then neither answer nor close
   resetAfterRequest,   // read the whole request, then reset the connection
   lateAnswer,          // read the request, answer 200 after LATE_ANSWER_MS
+  status415,           // read the request, answer 415
+  refuseUploads,       // read the request, answer 415 to a multipart upload, 200 to the rest
 };
 
 // How long lateAnswer waits before it answers.

@@ -256,7 +256,7 @@ TEST_F(Player, TickDuringASendOpensNoSecondConnection) {
   }
   ASSERT_TRUE(platform::posix::sendRunning()) << "the ticks fell inside the send";
   EXPECT_EQ(server.accepted(), 1u) << "no second connection";
-  EXPECT_EQ(fake::state().hostMessages.size(), asked) << "no cycle ran";
+  EXPECT_GT(fake::state().hostMessages.size(), asked) << "the other rooms still got the ticks";
   EXPECT_TRUE(fake::state().boxes.empty()) << "a running send is no failure";
   collect();
   EXPECT_EQ(fake::state().boxes,

@@ -30,7 +30,7 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/http.h"
 #include "plugin/plugin.h"
-#include "report/cover_step.h"
+#include "report/cover_lookup.h"
 #include "report/form_body.h"
 #include "tests/gauntlet/fault_server.h"
 #include "tests/support/fake_platform.h"
@@ -41,8 +41,9 @@ namespace {
 
 platform::WindowHandle const HOST = reinterpret_cast<platform::WindowHandle>(0x1234);
 constexpr int WAIT_MS = 3000;
-// What the fixture's host is asked per cycle: 104, 125, 213, 212, 214, 211.
-constexpr size_t ASKED_PER_CYCLE = 6;
+// What the fixture's host is asked per cycle: 104, 125, 105 twice, 213, 212,
+// 214, 211.
+constexpr size_t ASKED_PER_CYCLE = 8;
 // A playing entry's body up to its title.
 const std::string TITLE_HEAD = "wm_action=wm_data&wm_data[status]=1&wm_data[title]=";
 // The longest a cycle may block: the backend's bound plus scheduling slack.
@@ -466,8 +467,8 @@ TEST_F(Cycle, BodyShapes) {
     // The host is asked in this order, always about the current position;
     // it knows neither the wide title (213) nor the wide file name (214), so
     // they come from 212 and 211.
-    const std::vector<std::pair<uintptr_t, intptr_t>> asked = {{0, 104}, {0, 125}, {3, 213},
-                                                               {3, 212}, {3, 214}, {3, 211}};
+    const std::vector<std::pair<uintptr_t, intptr_t>> asked = {
+        {0, 104}, {0, 125}, {0, 105}, {1, 105}, {3, 213}, {3, 212}, {3, 214}, {3, 211}};
     EXPECT_EQ(fake::state().hostMessages, asked);
   }
   collect();
@@ -679,8 +680,13 @@ TEST_F(Cycle, SendFailuresShowTheLibraryCode) {
   }
 }
 
-TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
+TEST_F(Cycle, AUrlThatCannotBePostedToLeavesTheBodyButFeedsTheOtherRooms) {
   start("http://" + local(receiver.port()) + "/np");
+  static std::vector<std::string> handed;
+  handed.clear();
+  snapshotHook = [](const PlayerSnapshot& snapshot, SnapshotCause) {
+    handed.push_back(snapshot.titleUtf8);
+  };
   EXPECT_TRUE(tick());
   ASSERT_EQ(receiver.wait(1, WAIT_MS).size(), 1u);
   const std::string previous = bodyBuffer.get();
@@ -692,8 +698,9 @@ TEST_F(Cycle, EarlyFailureLeavesTheBodyAndAsksTheHostNothing) {
     errorShown = false;
     boxes().clear();
     fake::state().hostMessages.clear();
+    handed.clear();
     EXPECT_TRUE(tick());
-    EXPECT_TRUE(fake::state().hostMessages.empty());
+    EXPECT_EQ(handed, std::vector<std::string>{"Other"}) << "the other rooms still get it";
     EXPECT_EQ(std::string(bodyBuffer.get()), previous);
     ASSERT_EQ(boxes().size(), 1u);
     EXPECT_EQ(boxes()[0].text.rfind("Invalid URL: (errcode=", 0), 0u);
@@ -1090,24 +1097,34 @@ TEST_F(Cycle, EachReadOfThePlayerIsOneSnapshotWithItsCause) {
 
 TEST_F(Cycle, ASettledTitleThatIsOnlyTheFileNameWaitsOnceForTheRealOne) {
   // A player that has not read the tags yet names the entry by its file
-  // (mpv does, for a moment): that state waits once more; the title that
-  // comes meanwhile, or the file name if none comes, goes out alone.
+  // (mpv does, for a moment): when the file's tags hold a title, that state
+  // waits once more; the title that comes meanwhile, or the file name if
+  // none comes, goes out alone. An untagged file's name is its title for
+  // good, and a stop or a pause brings no new title: they go out at once.
   struct Case {
     const char* name;
+    bool tagged;        // the file's own tag holds a title
+    intptr_t status;    // when the change settles
     const char* early;  // the title when the change settles
     const char* later;  // the title when the longer wait is over
     bool waits;
   } cases[] = {
-      {"the file's name, then the title", "Song.mp3", "Real", true},
-      {"the name without its extension stays", "Song", "Song", true},
-      {"empty", "", "Real", true},
-      {"a title of its own goes out at once", "Real", "Real", false},
+      {"the file's name, then the title", true, PLAYING, "Song.mp3", "Real", true},
+      {"the name without its extension stays", true, PLAYING, "Song", "Song", true},
+      {"empty", true, PLAYING, "", "Real", true},
+      {"a title of its own goes out at once", true, PLAYING, "Real", "Real", false},
+      {"an untagged file's name goes out at once", false, PLAYING, "Song.mp3", "Song.mp3", false},
+      {"an untagged file's empty title goes out at once", false, PLAYING, "", "", false},
+      {"a stop goes out at once", true, STOPPED, "", "", false},
+      {"a pause goes out at once", true, PAUSED, "Song.mp3", "Song.mp3", false},
   };
+  const std::string tagged = id3w::tagV2(3, {id3w::textFrame("TIT2", "Real")}) + id3w::fakeAudio(4);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fresh();
     receiver.take();
-    fileName = file("Song.mp3", id3w::fakeAudio(4));
+    fileName = file("Song.mp3", c.tagged ? tagged : id3w::fakeAudio(4));
+    status = c.status;
     title = c.early;
     start("http://" + local(receiver.port()) + "/np");
     fake::state().timerCalls.clear();
@@ -1123,7 +1140,9 @@ TEST_F(Cycle, ASettledTitleThatIsOnlyTheFileNameWaitsOnceForTheRealOne) {
     EXPECT_FALSE(fake::fireTimer(HOST, CHANGE_TIMER_ID)) << "waits once only";
     const auto posts = receiver.wait(1, WAIT_MS);
     ASSERT_EQ(posts.size(), 1u);
-    EXPECT_EQ(posts[0].body, TITLE_HEAD + c.later + "&");
+    const std::string head = "wm_action=wm_data&wm_data[status]=" + std::to_string(c.status) +
+                             "&wm_data[title]=" + c.later + "&";
+    EXPECT_EQ(posts[0].body.substr(0, head.size()), head);
     settle();
     pluginQuit();
   }
@@ -1171,7 +1190,8 @@ TEST_F(Cycle, HandshakeNobodyAnswersHoldsNothingAndIsReportedAtTheNextTick) {
   // A server that takes the connection and never speaks TLS: nothing of the
   // post can be written, so the send runs to its bound on the sender thread.
   // The player's thread is free at once; a tick meanwhile sends nothing and
-  // reports nothing; the tick after the bound shows the send's own code.
+  // reports nothing (it still reads the player for the other rooms); the tick after the bound shows
+  // the send's own code.
   gauntlet::FaultServer server(gauntlet::Fault::neverRead);
   ASSERT_TRUE(server.ok());
   start("https://" + local(server.port()) + "/np");
@@ -1181,7 +1201,7 @@ TEST_F(Cycle, HandshakeNobodyAnswersHoldsNothingAndIsReportedAtTheNextTick) {
 
   fake::state().hostMessages.clear();
   EXPECT_TRUE(fake::fireTimer(HOST, UPDATE_TIMER_ID));
-  EXPECT_TRUE(fake::state().hostMessages.empty()) << "no cycle while the send runs";
+  EXPECT_FALSE(fake::state().hostMessages.empty()) << "the other rooms still get the tick";
   EXPECT_TRUE(boxes().empty());
   EXPECT_FALSE(updateInProgress);
 
@@ -1446,4 +1466,90 @@ TEST_F(Cycle, CoverUploadFollowsOnlyADeliveredDataPostAndIsTriedAgain) {
   EXPECT_NE(posts[3].head.find("multipart/form-data"), std::string::npos);
   ASSERT_EQ(boxes().size(), 1u);
   EXPECT_EQ(boxes()[0].text, "The server answered 404 Not Found");
+}
+
+TEST_F(Cycle, ACoverTheUrlRefusesIsNotUploadedAgain) {
+  // The URL takes data posts and refuses the picture (415): the hash still
+  // goes out with every post, the picture once.
+  ASSERT_TRUE(receiver.setFault(gauntlet::Fault::refuseUploads));
+  fileName = file("03.mp3", "x");
+  file("folder.jpg", std::string("\xFF\xD8\xFF\xE0", 4) + "refused picture");
+  fake::putDword("SendCover", 1);
+  start("http://" + local(receiver.port()) + "/np");
+  ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+  drainPosts();
+  ASSERT_TRUE(coverBecomesKnown());
+  drainPosts();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(tick());
+    drainPosts();
+  }
+  const auto posts = receiver.wait(5, WAIT_MS);
+  ASSERT_EQ(posts.size(), 5u);
+  EXPECT_EQ(receiver.wait(6, 300).size(), 5u) << "nothing more";
+  size_t uploads = 0, named = 0;
+  for (const auto& post : posts) {
+    if (post.head.find("multipart/form-data") != std::string::npos) ++uploads;
+    if (post.body.find("wm_cover[hash]=") != std::string::npos) ++named;
+  }
+  EXPECT_EQ(uploads, 1u);
+  EXPECT_EQ(named, 3u) << "every data post after the lookup names it";
+  ASSERT_EQ(boxes().size(), 1u);
+  EXPECT_EQ(boxes()[0].text, "The server answered 415 Unsupported Media Type");
+}
+
+TEST_F(Cycle, EverySettledChangeReachesTheOtherRoomsAtOnceWhateverThePostDoes) {
+  // The files and any other room get each settled change as it settles,
+  // while a post waits for a late answer or the URL cannot be posted to;
+  // the post keeps its own pace: the first, then the newest.
+  gauntlet::FaultServer late(gauntlet::Fault::lateAnswer);
+  ASSERT_TRUE(late.ok());
+  struct Case {
+    const char* name;
+    std::string url;
+    std::vector<std::string> posted;
+  } cases[] = {
+      {"a late answer", "http://" + local(late.port()) + "/np", {"First", "T3"}},
+      {"a URL without a scheme", "example.org/np", {}},
+  };
+  static std::vector<std::string> handed;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    title = "First";
+    start(c.url);
+    handed.clear();
+    snapshotHook = [](const PlayerSnapshot& snapshot, SnapshotCause) {
+      handed.push_back(snapshot.titleUtf8);
+    };
+    ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+    for (const char* next : {"T1", "T2", "T3"}) {
+      title = next;
+      noteChange();
+      ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+      EXPECT_EQ(handed.back(), next) << "handed on as it settled";
+    }
+    EXPECT_EQ(handed, (std::vector<std::string>{"First", "T1", "T2", "T3"}));
+    drainPosts();
+    if (!c.posted.empty()) {
+      const auto posts = late.wait(c.posted.size(), WAIT_MS + gauntlet::LATE_ANSWER_MS * 2);
+      ASSERT_EQ(posts.size(), c.posted.size());
+      for (size_t i = 0; i < posts.size(); ++i) EXPECT_EQ(posts[i].body, TITLE_HEAD + c.posted[i]);
+    }
+    pluginQuit();
+    late.take();
+  }
+}
+
+TEST_F(Cycle, AStopJustBeforeTheQuitIsStillPosted) {
+  title = "Song";
+  start("http://" + local(receiver.port()) + "/np");
+  ASSERT_TRUE(fake::fireTimer(HOST, CHANGE_TIMER_ID));
+  drainPosts();
+  status = STOPPED;
+  noteChange();
+  pluginQuit();  // before the change has settled
+  const auto posts = receiver.wait(2, WAIT_MS);
+  ASSERT_EQ(posts.size(), 2u);
+  EXPECT_EQ(posts[1].body, "wm_action=wm_data&wm_data[status]=0&wm_data[title]=Song");
 }

@@ -1,4 +1,4 @@
-#include "report/snapshot.h"
+#include "report/read_player.h"
 
 #include <new>
 #include <string>
