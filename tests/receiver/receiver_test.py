@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """receiver/ under PHP's built-in server (php_server.py), a scenario a test:
 
-  bad-input   refused posts store nothing: key, size, cover hash and bytes
+  bad-input   refused posts store nothing: key, size, cover hash and bytes;
+              a token of "0"
   fields      SQL and markup in every field come back as sent; statuses;
               Windows-1252 text
   history     a row per track change, 100 kept; ETag and 304; covers
@@ -79,6 +80,10 @@ def scenario_bad_input(args, c):
                                    headers.get("x-content-type-options")),
                  (204, 200, "image/gif" if "GIF" in name else mime, True,
                   "public, max-age=31536000, immutable", "nosniff"))
+
+    with Receiver(token="0") as r:  # a token like any other
+        c.eq("token 0", (r.post_data(track("Zero"), key=""), r.post_data(track("Zero"), key="00"),
+                         r.post_data(track("Zero"))), (403, 403, 204))
 
 
 HOSTILE = ["'); DROP TABLE state; --", "Robert'); DELETE FROM history WHERE ('1'='1",
