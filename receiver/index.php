@@ -28,7 +28,9 @@ const FIELD_FRAMES = [
     'title' => 47, 'artist' => 61, 'album' => 29, 'year' => 80,
     'track' => 68, 'genre' => 32, 'comment' => 4,
 ];
-const HASH_PATTERN = '/^[0-9a-f]{40}$/';
+// \z, not $: a value ending in a newline is not a hash or a status.
+const HASH_PATTERN = '/^[0-9a-f]{40}\z/';
+const STATUS_PATTERN = '/^-?\d{1,9}\z/';
 
 const SCHEMA = <<<'SQL'
 CREATE TABLE IF NOT EXISTS state (
@@ -217,7 +219,7 @@ function storeData(string $dataDir): void
     ksort($id3);
     $status = entry($data, 'status');
     $row = [
-        'status' => is_string($status) && preg_match('/^-?\d{1,9}$/', $status) === 1
+        'status' => is_string($status) && preg_match(STATUS_PATTERN, $status) === 1
             ? (int) $status : 0,
         'player_title' => postedText(entry($data, 'title')),
         'id3' => json_encode((object) $id3, JSON_UNESCAPED_UNICODE | JSON_UNESCAPED_SLASHES),

@@ -92,7 +92,8 @@ HOSTILE = ["'); DROP TABLE state; --", "Robert'); DELETE FROM history WHERE ('1'
 FIELDS = {47: "title", 61: "artist", 29: "album", 80: "year", 68: "track", 32: "genre",
           4: "comment"}
 STATUSES = [("1", "playing"), ("3", "paused"), ("0", "stopped"), ("2", "stopped"),
-            ("-1", "stopped"), ("x", "stopped"), ("", "stopped"), ("1.0", "stopped")]
+            ("-1", "stopped"), ("x", "stopped"), ("", "stopped"), ("1.0", "stopped"),
+            ("1\n", "stopped"), ("3\n", "stopped")]
 ENCODINGS = [  # what the module sends with UTF-8 off (Windows-1252), and UTF-8 as is
     (b"Caf\xe9 cr\xe8me", "Caf\u00e9 cr\u00e8me"),
     (b"\x80 \x93quoted\x94 \x85 \x9f", "\u20ac \u201cquoted\u201d \u2026 \u0178"),
@@ -169,8 +170,9 @@ def scenario_history(args, c):
         c.eq("stored cover", (got["cover"], got["coverHash"], got["history"][0]["cover"]),
              ("?cover=" + hash_hex, hash_hex, "?cover=" + hash_hex))
         c.eq("its URL", r.get("/" + got["cover"])[2], png)
-        r.post_data(track("Covered", **{"wm_cover[hash]": "nothex"}))
-        c.eq("a bad hash named", r.state()["coverHash"], None)
+        for bad in ("nothex", hash_hex + "\n", hash_hex[:-1], hash_hex + "0"):
+            r.post_data(track("Covered", **{"wm_cover[hash]": bad}))
+            c.eq("a bad hash named: %r" % bad, r.state()["coverHash"], None)
 
 
 def scenario_concurrent(args, c):
