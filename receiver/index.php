@@ -85,16 +85,10 @@ const PAGE = <<<'HTML'
 
 HTML;
 
-// Windows-1252 bytes 0x80-0x9F; the five it leaves undefined and 0xA0-0xFF
-// map to the code point of the same number.
-const CP1252_HIGH = [
-    0x80 => 0x20AC, 0x82 => 0x201A, 0x83 => 0x0192, 0x84 => 0x201E, 0x85 => 0x2026,
-    0x86 => 0x2020, 0x87 => 0x2021, 0x88 => 0x02C6, 0x89 => 0x2030, 0x8A => 0x0160,
-    0x8B => 0x2039, 0x8C => 0x0152, 0x8E => 0x017D, 0x91 => 0x2018, 0x92 => 0x2019,
-    0x93 => 0x201C, 0x94 => 0x201D, 0x95 => 0x2022, 0x96 => 0x2013, 0x97 => 0x2014,
-    0x98 => 0x02DC, 0x99 => 0x2122, 0x9A => 0x0161, 0x9B => 0x203A, 0x9C => 0x0153,
-    0x9E => 0x017E, 0x9F => 0x0178,
-];
+// The five bytes Windows-1252 leaves undefined, which iconv refuses;
+// Windows reads them as the C1 controls of the same number, and so does
+// postedText.
+const CP1252_UNDEFINED = '/([\x81\x8D\x8F\x90\x9D])/';
 
 function finish(int $code): never
 {
@@ -104,18 +98,6 @@ function finish(int $code): never
         header('Cache-Control: no-store');
     }
     exit;
-}
-
-function utf8Char(int $codePoint): string
-{
-    if ($codePoint < 0x80) {
-        return chr($codePoint);
-    }
-    if ($codePoint < 0x800) {
-        return chr(0xC0 | $codePoint >> 6) . chr(0x80 | $codePoint & 0x3F);
-    }
-    return chr(0xE0 | $codePoint >> 12) . chr(0x80 | $codePoint >> 6 & 0x3F)
-        . chr(0x80 | $codePoint & 0x3F);
 }
 
 // A posted text as UTF-8: kept when it is valid UTF-8 already, else read as
@@ -128,14 +110,13 @@ function postedText(mixed $value): string
     if (preg_match('//u', $value) === 1) {
         return $value;
     }
-    static $map = null;
-    if ($map === null) {
-        $map = [];
-        for ($byte = 0x80; $byte <= 0xFF; $byte++) {
-            $map[chr($byte)] = utf8Char(CP1252_HIGH[$byte] ?? $byte);
-        }
+    $text = '';
+    $parts = preg_split(CP1252_UNDEFINED, $value, -1, PREG_SPLIT_DELIM_CAPTURE);
+    foreach ($parts as $i => $part) {
+        // Odd parts are the undefined bytes, all in 0x80-0xBF.
+        $text .= $i % 2 === 1 ? "\xC2" . $part : iconv('Windows-1252', 'UTF-8', $part);
     }
-    return strtr($value, $map);
+    return $text;
 }
 
 function postedHash(mixed $value): ?string

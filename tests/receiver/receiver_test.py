@@ -94,13 +94,16 @@ FIELDS = {47: "title", 61: "artist", 29: "album", 80: "year", 68: "track", 32: "
 STATUSES = [("1", "playing"), ("3", "paused"), ("0", "stopped"), ("2", "stopped"),
             ("-1", "stopped"), ("x", "stopped"), ("", "stopped"), ("1.0", "stopped"),
             ("1\n", "stopped"), ("3\n", "stopped")]
+CP1252_UNDEFINED = b"\x81\x8d\x8f\x90\x9d"  # read as the C1 control of the same number
 ENCODINGS = [  # what the module sends with UTF-8 off (Windows-1252), and UTF-8 as is
     (b"Caf\xe9 cr\xe8me", "Caf\u00e9 cr\u00e8me"),
     (b"\x80 \x93quoted\x94 \x85 \x9f", "\u20ac \u201cquoted\u201d \u2026 \u0178"),
     (b"\x81\x8d\x8f\x90\x9d", "\u0081\u008d\u008f\u0090\u009d"),
     ("R\u00f3s \u2013 \u5742\u672c \u266b".encode(), "R\u00f3s \u2013 \u5742\u672c \u266b"),
+    (bytes(range(0x80, 0x100)), "".join(chr(b) if b in CP1252_UNDEFINED
+                                        else bytes([b]).decode("cp1252")
+                                        for b in range(0x80, 0x100))),
 ]
-
 
 def scenario_fields(args, c):
     with Receiver() as r:  # no token: every post accepted
