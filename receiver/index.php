@@ -22,7 +22,9 @@ const HISTORY_SHOWN = 10;
 const BUSY_TIMEOUT_MS = 10000;
 const DATABASE_FILE = 'nowplaying.sqlite';
 const COVER_FOLDER = 'covers';
-const COVER_TYPES = ['image/jpeg', 'image/png', 'image/gif', 'image/webp'];
+// The pictures taken and served, by the type their bytes' signature has
+// (getimagesize); what the module sends.
+const COVER_TYPES = ['image/jpeg', 'image/png', 'image/gif', 'image/webp', 'image/bmp'];
 // The fields of the state by id3lib's frame number.
 const FIELD_FRAMES = [
     'title' => 47, 'artist' => 61, 'album' => 29, 'year' => 80,

@@ -2,7 +2,7 @@
 """receiver/ under PHP's built-in server (php_server.py), a scenario a test:
 
   bad-input   refused posts store nothing: key, size, cover hash and bytes;
-              a token of "0"
+              each accepted picture type; a token of "0"
   fields      SQL and markup in every field come back as sent; statuses;
               Windows-1252 text
   history     a row per track change, 100 kept; ETag and 304; covers
@@ -72,6 +72,7 @@ def scenario_bad_input(args, c):
                                  ("WebP", images.WEBP, "image/webp"),
                                  ("JPEG", images.jpeg(), "image/jpeg"),
                                  ("PNG of 2 MB", big[:-1], "image/png"),
+                                 ("BMP", images.bmp(), "image/bmp"),
                                  ("GIF posted as PNG", images.GIF + b"\0", "image/png")):
             status = r.post_cover(data, images.sha1(data), mime)
             got, headers, body = r.get("/?cover=" + images.sha1(data))
