@@ -33,6 +33,21 @@ const FIELD_FRAMES = [
 // \z, not $: a value ending in a newline is not a hash or a status.
 const HASH_PATTERN = '/^[0-9a-f]{40}\z/';
 const STATUS_PATTERN = '/^-?\d{1,9}\z/';
+// Written into the data folder whenever it lacks one: Apache (with
+// AllowOverride) then serves none of it, where it lies in the web root.
+const DATA_HTACCESS = <<<'TEXT'
+# The receiver's database and covers, never served as files: index.php
+# serves the covers itself. Apache 2.4, and 2.2 before it.
+<IfModule mod_authz_core.c>
+    Require all denied
+</IfModule>
+<IfModule !mod_authz_core.c>
+    Order deny,allow
+    Deny from all
+</IfModule>
+
+TEXT;
+
 
 const SCHEMA = <<<'SQL'
 CREATE TABLE IF NOT EXISTS state (
@@ -146,12 +161,16 @@ function nowMs(): int
 // BUSY_TIMEOUT_MS.
 function openDatabase(string $dataDir): PDO
 {
-    if (!is_dir($dataDir)) {
-        if (!@mkdir($dataDir, 0770, true) && !is_dir($dataDir)) {
-            throw new RuntimeException('cannot make the data folder ' . $dataDir);
-        }
-        // Apache with AllowOverride denies the folder by itself.
-        @file_put_contents($dataDir . '/.htaccess', "Require all denied\n");
+    if (!is_dir($dataDir) && !@mkdir($dataDir, 0770, true) && !is_dir($dataDir)) {
+        throw new RuntimeException('cannot make the data folder ' . $dataDir);
+    }
+    if (!is_writable($dataDir)) { // SQLite makes its -wal and -shm files beside
+        throw new RuntimeException('the data folder ' . $dataDir . ' is not writable by PHP');
+    }
+    // Also into a folder made by hand or copied without its dot files.
+    $htaccess = $dataDir . '/.htaccess';
+    if (!is_file($htaccess)) {
+        @file_put_contents($htaccess, DATA_HTACCESS, LOCK_EX);
     }
     $db = new PDO('sqlite:' . $dataDir . '/' . DATABASE_FILE, null, null, [
         PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,

@@ -6,18 +6,22 @@
   fields      SQL and markup in every field come back as sent; statuses;
               Windows-1252 text
   history     a row per track change, 100 kept; ETag and 304; covers
+  data-folder the data folder inside a site's web root, served by Apache
   concurrent  20 posts at once on a fresh data folder, all 204
 """
 
 import os
+import shutil
 import sys
+import tempfile
 import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import images  # noqa: E402
 import scenarios  # noqa: E402
-from php_server import FORM, Receiver, form  # noqa: E402
+from apache import Apache  # noqa: E402
+from php_server import FORM, RECEIVER_DIR, Receiver, form  # noqa: E402
 
 TOKEN = "s3cret-token"
 LIMIT = 64 * 1024
@@ -179,6 +183,40 @@ def scenario_history(args, c):
             c.eq("a bad hash named: %r" % bad, r.state()["coverHash"], None)
 
 
+def scenario_data_folder(args, c):
+    """receiver/ copied into a site that Apache serves with .htaccess files
+    honoured, its index.php run by PHP's built-in server, so its data lands
+    in the copy's data/ as config.php has it by default."""
+    png = images.png()
+    for name, prepare in [
+        ("as shipped", lambda data: None),
+        ("data/ without its .htaccess (made by hand, copied without dot files)",
+         lambda data: (shutil.rmtree(data, ignore_errors=True), os.mkdir(data))),
+    ]:
+        site = tempfile.mkdtemp(prefix="trellicast-site-")
+        try:
+            copy = os.path.join(site, "nowplaying")
+            shutil.copytree(RECEIVER_DIR, copy,
+                            ignore=shutil.ignore_patterns("*.sqlite*", "covers"))
+            prepare(os.path.join(copy, "data"))
+            with Receiver(root=copy) as r:
+                posted = (r.post_data(track("Site", **{"wm_cover[hash]": images.sha1(png)})),
+                          r.post_cover(png, images.sha1(png)))
+            stored = ["data/nowplaying.sqlite", "data/covers/" + images.sha1(png)]
+            c.eq(name + ": stored", (posted, [os.path.isfile(os.path.join(copy, path))
+                                              for path in stored]), ((204, 204), [True, True]))
+            for folder, dirs, files in os.walk(site):  # the web server reads what PHP wrote
+                for entry in [folder] + [os.path.join(folder, f) for f in files]:
+                    os.chmod(entry, os.stat(entry).st_mode | 0o005 | (0o050 if entry == folder
+                                                                      else 0))
+            with Apache(site) as a:
+                got = [a.get("/nowplaying/" + path) for path in ["page.css"] + stored]
+                c.eq(name + ": through Apache", got, [200, 403, 403])
+                if got != [200, 403, 403]:
+                    print(a.log())
+        finally:
+            shutil.rmtree(site, ignore_errors=True)
+
 def scenario_concurrent(args, c):
     count = 20
     with Receiver(token=TOKEN) as r:
@@ -208,7 +246,8 @@ def scenario_concurrent(args, c):
 
 
 SCENARIOS = {"bad-input": scenario_bad_input, "fields": scenario_fields,
-             "history": scenario_history, "concurrent": scenario_concurrent}
+             "history": scenario_history, "data-folder": scenario_data_folder,
+             "concurrent": scenario_concurrent}
 
 if __name__ == "__main__":
     if scenarios.listed(SCENARIOS):
