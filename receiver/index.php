@@ -5,6 +5,7 @@
 //   POST wm_action=wm_data    the latest state, and a history row when the
 //                             track changes                      -> 204
 //   POST wm_action=wm_cover   a cover picture, stored by its SHA-1 -> 204
+//                             (409 when no stored post names it)
 //   GET  ?format=json         the state as JSON, with the history
 //   GET  ?cover=HASH          a stored cover
 //   GET                       the page (page.js and page.css beside this file)
@@ -33,6 +34,8 @@ const FIELD_FRAMES = [
 // \z, not $: a value ending in a newline is not a hash or a status.
 const HASH_PATTERN = '/^[0-9a-f]{40}\z/';
 const STATUS_PATTERN = '/^-?\d{1,9}\z/';
+// A killed request's partial cover is deleted once it is this old.
+const PARTIAL_KEPT_S = 3600;
 // Written into the data folder whenever it lacks one: Apache (with
 // AllowOverride) then serves none of it, where it lies in the web root.
 const DATA_HTACCESS = <<<'TEXT'
@@ -47,7 +50,6 @@ const DATA_HTACCESS = <<<'TEXT'
 </IfModule>
 
 TEXT;
-
 
 const SCHEMA = <<<'SQL'
 CREATE TABLE IF NOT EXISTS state (
@@ -186,12 +188,14 @@ function openDatabase(string $dataDir): PDO
     return $db;
 }
 
-function writeTransaction(PDO $db, callable $work): void
+// $work($db) under the write lock, committed unless it throws; its result.
+function writeTransaction(PDO $db, callable $work): mixed
 {
     $db->exec('BEGIN IMMEDIATE');
     try {
-        $work($db);
+        $result = $work($db);
         $db->exec('COMMIT');
+        return $result;
     } catch (Throwable $e) {
         $db->exec('ROLLBACK');
         throw $e;
@@ -201,6 +205,38 @@ function writeTransaction(PDO $db, callable $work): void
 function coverPath(string $dataDir, string $hash): string
 {
     return $dataDir . '/' . COVER_FOLDER . '/' . $hash;
+}
+
+function coverNamed(PDO $db, string $hash): bool
+{
+    $named = $db->prepare('SELECT 1 FROM state WHERE cover_hash = :hash
+        UNION ALL SELECT 1 FROM history WHERE cover_hash = :hash LIMIT 1');
+    $named->execute(['hash' => $hash]);
+    return $named->fetchColumn() !== false;
+}
+
+// Deletes every cover that neither the state nor the kept history names
+// (and partial ones a killed request left), so the folder holds at most
+// HISTORY_KEPT + 1 pictures. Called in the write transaction of every
+// stored post and upload: an upload cannot slip in between the query and
+// the deletion.
+function pruneCovers(PDO $db, string $dataDir): void
+{
+    $folder = $dataDir . '/' . COVER_FOLDER;
+    if (!is_dir($folder)) {
+        return;
+    }
+    $named = array_flip($db->query('SELECT cover_hash FROM state WHERE cover_hash IS NOT NULL
+        UNION SELECT cover_hash FROM history WHERE cover_hash IS NOT NULL')
+        ->fetchAll(PDO::FETCH_COLUMN));
+    foreach (scandir($folder) ?: [] as $name) {
+        $path = $folder . '/' . $name;
+        if (preg_match(HASH_PATTERN, $name) === 1
+            ? !isset($named[$name])
+            : str_ends_with($name, '.part') && (int) @filemtime($path) < time() - PARTIAL_KEPT_S) {
+            @unlink($path);
+        }
+    }
 }
 
 function requestLength(): int
@@ -231,39 +267,48 @@ function storeData(string $dataDir): void
     foreach (FIELD_FRAMES as $name => $frame) {
         $row[$name] = $id3[$frame] ?? '';
     }
-    writeTransaction(openDatabase($dataDir), function (PDO $db) use ($row): void {
-        $db->prepare('INSERT OR REPLACE INTO state (id, status, player_title, title, artist, album,
-                year, track, genre, comment, id3, cover_hash, updated)
-            VALUES (1, :status, :player_title, :title, :artist, :album, :year, :track, :genre,
-                :comment, :id3, :cover_hash, :updated)')->execute($row);
-        if ($row['player_title'] === '' && $row['title'] === '' && $row['artist'] === '') {
-            return; // nothing playing: no track to remember
-        }
-        $track = [
-            'player_title' => $row['player_title'], 'title' => $row['title'],
-            'artist' => $row['artist'], 'album' => $row['album'],
-        ];
-        $last = $db->query('SELECT id, player_title, title, artist, album, cover_hash FROM history
-            ORDER BY id DESC LIMIT 1')->fetch();
-        if ($last !== false && $last['player_title'] === $track['player_title']
-            && $last['title'] === $track['title'] && $last['artist'] === $track['artist']
-            && $last['album'] === $track['album']) {
-            if ($last['cover_hash'] !== $row['cover_hash']) {
-                $db->prepare('UPDATE history SET cover_hash = ? WHERE id = ?')
-                    ->execute([$row['cover_hash'], $last['id']]);
-            }
-            return;
-        }
-        $db->prepare('INSERT INTO history (player_title, title, artist, album, cover_hash, started)
-            VALUES (:player_title, :title, :artist, :album, :cover_hash, :started)')
-            ->execute($track + ['cover_hash' => $row['cover_hash'], 'started' => $row['updated']]);
-        $db->exec('DELETE FROM history WHERE id <= (SELECT id FROM history ORDER BY id DESC
-            LIMIT 1 OFFSET ' . HISTORY_KEPT . ')');
+    writeTransaction(openDatabase($dataDir), function (PDO $db) use ($row, $dataDir): void {
+        storeState($db, $row);
+        pruneCovers($db, $dataDir);
     });
 }
 
+// The state of $row, and a history row when its track is not the last one.
+function storeState(PDO $db, array $row): void
+{
+    $db->prepare('INSERT OR REPLACE INTO state (id, status, player_title, title, artist, album,
+            year, track, genre, comment, id3, cover_hash, updated)
+        VALUES (1, :status, :player_title, :title, :artist, :album, :year, :track, :genre,
+            :comment, :id3, :cover_hash, :updated)')->execute($row);
+    if ($row['player_title'] === '' && $row['title'] === '' && $row['artist'] === '') {
+        return; // nothing playing: no track to remember
+    }
+    $track = [
+        'player_title' => $row['player_title'], 'title' => $row['title'],
+        'artist' => $row['artist'], 'album' => $row['album'],
+    ];
+    $last = $db->query('SELECT id, player_title, title, artist, album, cover_hash FROM history
+        ORDER BY id DESC LIMIT 1')->fetch();
+    if ($last !== false && $last['player_title'] === $track['player_title']
+        && $last['title'] === $track['title'] && $last['artist'] === $track['artist']
+        && $last['album'] === $track['album']) {
+        if ($last['cover_hash'] !== $row['cover_hash']) {
+            $db->prepare('UPDATE history SET cover_hash = ? WHERE id = ?')
+                ->execute([$row['cover_hash'], $last['id']]);
+        }
+        return;
+    }
+    $db->prepare('INSERT INTO history (player_title, title, artist, album, cover_hash, started)
+        VALUES (:player_title, :title, :artist, :album, :cover_hash, :started)')
+        ->execute($track + ['cover_hash' => $row['cover_hash'], 'started' => $row['updated']]);
+    $db->exec('DELETE FROM history WHERE id <= (SELECT id FROM history ORDER BY id DESC
+        LIMIT 1 OFFSET ' . HISTORY_KEPT . ')');
+}
+
 // The picture of wm_cover[data], stored as covers/HASH once its SHA-1 is
-// the announced one and it reads as one of COVER_TYPES.
+// the announced one, it reads as one of COVER_TYPES and a stored post names
+// it (the module posts the data naming a picture before the picture): so
+// nobody, with the key or without, stores a picture that would be pruned.
 function storeCover(string $dataDir): void
 {
     $hash = postedHash(entry($_POST['wm_cover'] ?? null, 'hash'));
@@ -289,18 +334,30 @@ function storeCover(string $dataDir): void
         || !in_array($image['mime'] ?? '', COVER_TYPES, true)) {
         finish(415);
     }
-    $folder = $dataDir . '/' . COVER_FOLDER;
-    if (!is_dir($folder) && !@mkdir($folder, 0770, true) && !is_dir($folder)) {
-        throw new RuntimeException('cannot make the cover folder ' . $folder);
-    }
-    $path = coverPath($dataDir, $hash);
-    if (!is_file($path)) {
-        // Written beside and renamed, so a reader never sees half a picture.
-        $partial = $path . '.' . bin2hex(random_bytes(6)) . '.part';
-        if (file_put_contents($partial, $bytes) !== strlen($bytes) || !rename($partial, $path)) {
-            @unlink($partial);
-            throw new RuntimeException('cannot store the cover ' . $hash);
-        }
+    $stored = writeTransaction(openDatabase($dataDir),
+        function (PDO $db) use ($dataDir, $hash, $bytes): bool {
+            if (!coverNamed($db, $hash)) {
+                return false;
+            }
+            $folder = $dataDir . '/' . COVER_FOLDER;
+            if (!is_dir($folder) && !@mkdir($folder, 0770, true) && !is_dir($folder)) {
+                throw new RuntimeException('cannot make the cover folder ' . $folder);
+            }
+            $path = coverPath($dataDir, $hash);
+            if (!is_file($path)) {
+                // Written beside and renamed, so a reader never sees half a picture.
+                $partial = $path . '.' . bin2hex(random_bytes(6)) . '.part';
+                if (file_put_contents($partial, $bytes) !== strlen($bytes)
+                    || !rename($partial, $path)) {
+                    @unlink($partial);
+                    throw new RuntimeException('cannot store the cover ' . $hash);
+                }
+            }
+            pruneCovers($db, $dataDir);
+            return true;
+        });
+    if (!$stored) {
+        finish(409);
     }
 }
 

@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """receiver/ under PHP's built-in server (php_server.py), a scenario a test:
 
-  bad-input   refused posts store nothing: key, size, cover hash and bytes;
-              each accepted picture type; a token of "0"
-  fields      SQL and markup in every field come back as sent; statuses;
-              Windows-1252 text
-  history     a row per track change, 100 kept; ETag and 304; covers
-  data-folder the data folder inside a site's web root, served by Apache
-  concurrent  20 posts at once on a fresh data folder, all 204
+  bad-input    refused posts store nothing: key, size, cover hash and bytes;
+               each accepted picture type; a token of "0"
+  fields       SQL and markup in every field come back as sent; statuses;
+               Windows-1252 text
+  history      a row per track change, 100 kept; ETag and 304; covers
+  covers       only pictures a stored post names are kept or taken
+  data-folder  the data folder inside a site's web root, served by Apache
+  concurrent   20 posts at once on a fresh data folder, all 204
 """
 
 import os
@@ -15,6 +16,7 @@ import shutil
 import sys
 import tempfile
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -61,6 +63,7 @@ def scenario_bad_input(args, c):
             ("cover, hash not hex", r.post_cover(png, "../../config.php"), 400),
             ("cover, not an image", r.post_cover(text, images.sha1(text), "image/jpeg"), 415),
             ("cover over 2 MB", r.post_cover(big, images.sha1(big)), 413),
+            ("cover no post names", r.post_cover(png, images.sha1(png)), 409),
         ]:
             c.eq(name, status, want)
         c.eq("state after the refused posts", r.state(), kept)
@@ -78,6 +81,9 @@ def scenario_bad_input(args, c):
                                  ("PNG of 2 MB", big[:-1], "image/png"),
                                  ("BMP", images.bmp(), "image/bmp"),
                                  ("GIF posted as PNG", images.GIF + b"\0", "image/png")):
+            # Named by a data post first, as the module does.
+            r.post_data(track(name, **{"wm_cover[hash]": images.sha1(data),
+                                       "wm_cover[type]": mime}))
             status = r.post_cover(data, images.sha1(data), mime)
             got, headers, body = r.get("/?cover=" + images.sha1(data))
             c.eq(name + " cover", (status, got, headers.get("content-type"), body == data,
@@ -109,6 +115,7 @@ ENCODINGS = [  # what the module sends with UTF-8 off (Windows-1252), and UTF-8 
                                         else bytes([b]).decode("cp1252")
                                         for b in range(0x80, 0x100))),
 ]
+
 
 def scenario_fields(args, c):
     with Receiver() as r:  # no token: every post accepted
@@ -183,6 +190,59 @@ def scenario_history(args, c):
             c.eq("a bad hash named: %r" % bad, r.state()["coverHash"], None)
 
 
+def scenario_covers(args, c):
+    pictures = [images.png(16 + i, 16) for i in range(5)]  # five distinct pictures
+    hashes = [images.sha1(p) for p in pictures]
+    start = images.png()
+    big = [start + bytes([i]) * (MAX_COVER - len(start)) for i in range(1, 4)]
+    with Receiver() as r:  # no token: anyone may post
+        folder = os.path.join(r.data_dir, "covers")
+
+        def stored():
+            return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+        def data(title, cover=None):
+            return r.post_data(track(title, **({} if cover is None
+                                               else {"wm_cover[hash]": hashes[cover]})))
+
+        def upload(i):
+            return r.post_cover(pictures[i], hashes[i])
+
+        def leftovers():
+            os.makedirs(folder, exist_ok=True)
+            for name, age in ((hashes[3], 0), ("old.part", 7200), ("fresh.part", 0)):
+                path = os.path.join(folder, name)
+                with open(path, "wb") as f:
+                    f.write(pictures[3])
+                os.utime(path, (time.time() - age,) * 2)
+            return [data("Song 98")]  # the same track again: no new row
+
+        c.eq("three keyless 2 MB uploads no post names",
+             ([r.post_cover(b, images.sha1(b)) for b in big], stored()), ([409] * 3, []))
+        for what, step, statuses, kept in [
+            ("A names picture 0, which follows", lambda: [data("A", 0), upload(0)],
+             [204, 204], [0]),
+            ("B names 1, which follows; A's row keeps 0", lambda: [data("B", 1), upload(1)],
+             [204, 204], [0, 1]),
+            ("B shows 2 instead: 1 named no more", lambda: [data("B", 2), upload(2)],
+             [204, 204], [0, 2]),
+            ("1 again, named by nothing", lambda: [upload(1)], [409], [0, 2]),
+            ("the stop: the history still names 0 and 2",
+             lambda: [r.post_data({"wm_data[status]": "0", "wm_data[title]": ""})], [204],
+             [0, 2]),
+            ("99 tracks more: A's row is not kept", lambda: [data("Song %02d" % i)
+                                                             for i in range(99)],
+             [204] * 99, [2]),
+            ("an older receiver's picture and an old partial one",
+             leftovers, [204], [2, "fresh.part"]),
+            ("D names 4, which follows; B's row is not kept",
+             lambda: [data("D", 4), upload(4)], [204, 204], [4, "fresh.part"]),
+        ]:
+            c.eq(what, (step(), stored()),
+                 (statuses, sorted(hashes[k] if isinstance(k, int) else k for k in kept)))
+        c.eq("answers", [r.get("/?cover=" + h)[0] for h in hashes], [404, 404, 404, 404, 200])
+
+
 def scenario_data_folder(args, c):
     """receiver/ copied into a site that Apache serves with .htaccess files
     honoured, its index.php run by PHP's built-in server, so its data lands
@@ -217,6 +277,7 @@ def scenario_data_folder(args, c):
         finally:
             shutil.rmtree(site, ignore_errors=True)
 
+
 def scenario_concurrent(args, c):
     count = 20
     with Receiver(token=TOKEN) as r:
@@ -246,8 +307,8 @@ def scenario_concurrent(args, c):
 
 
 SCENARIOS = {"bad-input": scenario_bad_input, "fields": scenario_fields,
-             "history": scenario_history, "data-folder": scenario_data_folder,
-             "concurrent": scenario_concurrent}
+             "history": scenario_history, "covers": scenario_covers,
+             "data-folder": scenario_data_folder, "concurrent": scenario_concurrent}
 
 if __name__ == "__main__":
     if scenarios.listed(SCENARIOS):
