@@ -5,6 +5,7 @@
 //   POST wm_action=wm_data    the latest state, and a history row when the
 //                             track changes                      -> 204
 //   POST wm_action=wm_cover   a cover picture, stored by its SHA-1 -> 204
+//                             (409 when no stored post names it)
 //   GET  ?format=json         the state as JSON, with the history
 //   GET  ?cover=HASH          a stored cover
 //   GET                       the page (page.js and page.css beside this file)
@@ -22,13 +23,33 @@ const HISTORY_SHOWN = 10;
 const BUSY_TIMEOUT_MS = 10000;
 const DATABASE_FILE = 'nowplaying.sqlite';
 const COVER_FOLDER = 'covers';
-const COVER_TYPES = ['image/jpeg', 'image/png', 'image/gif', 'image/webp'];
+// The pictures taken and served, by the type their bytes' signature has
+// (getimagesize); what the module sends.
+const COVER_TYPES = ['image/jpeg', 'image/png', 'image/gif', 'image/webp', 'image/bmp'];
 // The fields of the state by id3lib's frame number.
 const FIELD_FRAMES = [
     'title' => 47, 'artist' => 61, 'album' => 29, 'year' => 80,
     'track' => 68, 'genre' => 32, 'comment' => 4,
 ];
-const HASH_PATTERN = '/^[0-9a-f]{40}$/';
+// \z, not $: a value ending in a newline is not a hash or a status.
+const HASH_PATTERN = '/^[0-9a-f]{40}\z/';
+const STATUS_PATTERN = '/^-?\d{1,9}\z/';
+// A killed request's partial cover is deleted once it is this old.
+const PARTIAL_KEPT_S = 3600;
+// Written into the data folder whenever it lacks one: Apache (with
+// AllowOverride) then serves none of it, where it lies in the web root.
+const DATA_HTACCESS = <<<'TEXT'
+# The receiver's database and covers, never served as files: index.php
+# serves the covers itself. Apache 2.4, and 2.2 before it.
+<IfModule mod_authz_core.c>
+    Require all denied
+</IfModule>
+<IfModule !mod_authz_core.c>
+    Order deny,allow
+    Deny from all
+</IfModule>
+
+TEXT;
 
 const SCHEMA = <<<'SQL'
 CREATE TABLE IF NOT EXISTS state (
@@ -83,16 +104,10 @@ const PAGE = <<<'HTML'
 
 HTML;
 
-// Windows-1252 bytes 0x80-0x9F; the five it leaves undefined and 0xA0-0xFF
-// map to the code point of the same number.
-const CP1252_HIGH = [
-    0x80 => 0x20AC, 0x82 => 0x201A, 0x83 => 0x0192, 0x84 => 0x201E, 0x85 => 0x2026,
-    0x86 => 0x2020, 0x87 => 0x2021, 0x88 => 0x02C6, 0x89 => 0x2030, 0x8A => 0x0160,
-    0x8B => 0x2039, 0x8C => 0x0152, 0x8E => 0x017D, 0x91 => 0x2018, 0x92 => 0x2019,
-    0x93 => 0x201C, 0x94 => 0x201D, 0x95 => 0x2022, 0x96 => 0x2013, 0x97 => 0x2014,
-    0x98 => 0x02DC, 0x99 => 0x2122, 0x9A => 0x0161, 0x9B => 0x203A, 0x9C => 0x0153,
-    0x9E => 0x017E, 0x9F => 0x0178,
-];
+// The five bytes Windows-1252 leaves undefined, which iconv refuses;
+// Windows reads them as the C1 controls of the same number, and so does
+// postedText.
+const CP1252_UNDEFINED = '/([\x81\x8D\x8F\x90\x9D])/';
 
 function finish(int $code): never
 {
@@ -102,18 +117,6 @@ function finish(int $code): never
         header('Cache-Control: no-store');
     }
     exit;
-}
-
-function utf8Char(int $codePoint): string
-{
-    if ($codePoint < 0x80) {
-        return chr($codePoint);
-    }
-    if ($codePoint < 0x800) {
-        return chr(0xC0 | $codePoint >> 6) . chr(0x80 | $codePoint & 0x3F);
-    }
-    return chr(0xE0 | $codePoint >> 12) . chr(0x80 | $codePoint >> 6 & 0x3F)
-        . chr(0x80 | $codePoint & 0x3F);
 }
 
 // A posted text as UTF-8: kept when it is valid UTF-8 already, else read as
@@ -126,14 +129,13 @@ function postedText(mixed $value): string
     if (preg_match('//u', $value) === 1) {
         return $value;
     }
-    static $map = null;
-    if ($map === null) {
-        $map = [];
-        for ($byte = 0x80; $byte <= 0xFF; $byte++) {
-            $map[chr($byte)] = utf8Char(CP1252_HIGH[$byte] ?? $byte);
-        }
+    $text = '';
+    $parts = preg_split(CP1252_UNDEFINED, $value, -1, PREG_SPLIT_DELIM_CAPTURE);
+    foreach ($parts as $i => $part) {
+        // Odd parts are the undefined bytes, all in 0x80-0xBF.
+        $text .= $i % 2 === 1 ? "\xC2" . $part : iconv('Windows-1252', 'UTF-8', $part);
     }
-    return strtr($value, $map);
+    return $text;
 }
 
 function postedHash(mixed $value): ?string
@@ -161,12 +163,16 @@ function nowMs(): int
 // BUSY_TIMEOUT_MS.
 function openDatabase(string $dataDir): PDO
 {
-    if (!is_dir($dataDir)) {
-        if (!@mkdir($dataDir, 0770, true) && !is_dir($dataDir)) {
-            throw new RuntimeException('cannot make the data folder ' . $dataDir);
-        }
-        // Apache with AllowOverride denies the folder by itself.
-        @file_put_contents($dataDir . '/.htaccess', "Require all denied\n");
+    if (!is_dir($dataDir) && !@mkdir($dataDir, 0770, true) && !is_dir($dataDir)) {
+        throw new RuntimeException('cannot make the data folder ' . $dataDir);
+    }
+    if (!is_writable($dataDir)) { // SQLite makes its -wal and -shm files beside
+        throw new RuntimeException('the data folder ' . $dataDir . ' is not writable by PHP');
+    }
+    // Also into a folder made by hand or copied without its dot files.
+    $htaccess = $dataDir . '/.htaccess';
+    if (!is_file($htaccess)) {
+        @file_put_contents($htaccess, DATA_HTACCESS, LOCK_EX);
     }
     $db = new PDO('sqlite:' . $dataDir . '/' . DATABASE_FILE, null, null, [
         PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
@@ -182,12 +188,14 @@ function openDatabase(string $dataDir): PDO
     return $db;
 }
 
-function writeTransaction(PDO $db, callable $work): void
+// $work($db) under the write lock, committed unless it throws; its result.
+function writeTransaction(PDO $db, callable $work): mixed
 {
     $db->exec('BEGIN IMMEDIATE');
     try {
-        $work($db);
+        $result = $work($db);
         $db->exec('COMMIT');
+        return $result;
     } catch (Throwable $e) {
         $db->exec('ROLLBACK');
         throw $e;
@@ -197,6 +205,38 @@ function writeTransaction(PDO $db, callable $work): void
 function coverPath(string $dataDir, string $hash): string
 {
     return $dataDir . '/' . COVER_FOLDER . '/' . $hash;
+}
+
+function coverNamed(PDO $db, string $hash): bool
+{
+    $named = $db->prepare('SELECT 1 FROM state WHERE cover_hash = :hash
+        UNION ALL SELECT 1 FROM history WHERE cover_hash = :hash LIMIT 1');
+    $named->execute(['hash' => $hash]);
+    return $named->fetchColumn() !== false;
+}
+
+// Deletes every cover that neither the state nor the kept history names
+// (and partial ones a killed request left), so the folder holds at most
+// HISTORY_KEPT + 1 pictures. Called in the write transaction of every
+// stored post and upload: an upload cannot slip in between the query and
+// the deletion.
+function pruneCovers(PDO $db, string $dataDir): void
+{
+    $folder = $dataDir . '/' . COVER_FOLDER;
+    if (!is_dir($folder)) {
+        return;
+    }
+    $named = array_flip($db->query('SELECT cover_hash FROM state WHERE cover_hash IS NOT NULL
+        UNION SELECT cover_hash FROM history WHERE cover_hash IS NOT NULL')
+        ->fetchAll(PDO::FETCH_COLUMN));
+    foreach (scandir($folder) ?: [] as $name) {
+        $path = $folder . '/' . $name;
+        if (preg_match(HASH_PATTERN, $name) === 1
+            ? !isset($named[$name])
+            : str_ends_with($name, '.part') && (int) @filemtime($path) < time() - PARTIAL_KEPT_S) {
+            @unlink($path);
+        }
+    }
 }
 
 function requestLength(): int
@@ -217,7 +257,7 @@ function storeData(string $dataDir): void
     ksort($id3);
     $status = entry($data, 'status');
     $row = [
-        'status' => is_string($status) && preg_match('/^-?\d{1,9}$/', $status) === 1
+        'status' => is_string($status) && preg_match(STATUS_PATTERN, $status) === 1
             ? (int) $status : 0,
         'player_title' => postedText(entry($data, 'title')),
         'id3' => json_encode((object) $id3, JSON_UNESCAPED_UNICODE | JSON_UNESCAPED_SLASHES),
@@ -227,39 +267,48 @@ function storeData(string $dataDir): void
     foreach (FIELD_FRAMES as $name => $frame) {
         $row[$name] = $id3[$frame] ?? '';
     }
-    writeTransaction(openDatabase($dataDir), function (PDO $db) use ($row): void {
-        $db->prepare('INSERT OR REPLACE INTO state (id, status, player_title, title, artist, album,
-                year, track, genre, comment, id3, cover_hash, updated)
-            VALUES (1, :status, :player_title, :title, :artist, :album, :year, :track, :genre,
-                :comment, :id3, :cover_hash, :updated)')->execute($row);
-        if ($row['player_title'] === '' && $row['title'] === '' && $row['artist'] === '') {
-            return; // nothing playing: no track to remember
-        }
-        $track = [
-            'player_title' => $row['player_title'], 'title' => $row['title'],
-            'artist' => $row['artist'], 'album' => $row['album'],
-        ];
-        $last = $db->query('SELECT id, player_title, title, artist, album, cover_hash FROM history
-            ORDER BY id DESC LIMIT 1')->fetch();
-        if ($last !== false && $last['player_title'] === $track['player_title']
-            && $last['title'] === $track['title'] && $last['artist'] === $track['artist']
-            && $last['album'] === $track['album']) {
-            if ($last['cover_hash'] !== $row['cover_hash']) {
-                $db->prepare('UPDATE history SET cover_hash = ? WHERE id = ?')
-                    ->execute([$row['cover_hash'], $last['id']]);
-            }
-            return;
-        }
-        $db->prepare('INSERT INTO history (player_title, title, artist, album, cover_hash, started)
-            VALUES (:player_title, :title, :artist, :album, :cover_hash, :started)')
-            ->execute($track + ['cover_hash' => $row['cover_hash'], 'started' => $row['updated']]);
-        $db->exec('DELETE FROM history WHERE id <= (SELECT id FROM history ORDER BY id DESC
-            LIMIT 1 OFFSET ' . HISTORY_KEPT . ')');
+    writeTransaction(openDatabase($dataDir), function (PDO $db) use ($row, $dataDir): void {
+        storeState($db, $row);
+        pruneCovers($db, $dataDir);
     });
 }
 
+// The state of $row, and a history row when its track is not the last one.
+function storeState(PDO $db, array $row): void
+{
+    $db->prepare('INSERT OR REPLACE INTO state (id, status, player_title, title, artist, album,
+            year, track, genre, comment, id3, cover_hash, updated)
+        VALUES (1, :status, :player_title, :title, :artist, :album, :year, :track, :genre,
+            :comment, :id3, :cover_hash, :updated)')->execute($row);
+    if ($row['player_title'] === '' && $row['title'] === '' && $row['artist'] === '') {
+        return; // nothing playing: no track to remember
+    }
+    $track = [
+        'player_title' => $row['player_title'], 'title' => $row['title'],
+        'artist' => $row['artist'], 'album' => $row['album'],
+    ];
+    $last = $db->query('SELECT id, player_title, title, artist, album, cover_hash FROM history
+        ORDER BY id DESC LIMIT 1')->fetch();
+    if ($last !== false && $last['player_title'] === $track['player_title']
+        && $last['title'] === $track['title'] && $last['artist'] === $track['artist']
+        && $last['album'] === $track['album']) {
+        if ($last['cover_hash'] !== $row['cover_hash']) {
+            $db->prepare('UPDATE history SET cover_hash = ? WHERE id = ?')
+                ->execute([$row['cover_hash'], $last['id']]);
+        }
+        return;
+    }
+    $db->prepare('INSERT INTO history (player_title, title, artist, album, cover_hash, started)
+        VALUES (:player_title, :title, :artist, :album, :cover_hash, :started)')
+        ->execute($track + ['cover_hash' => $row['cover_hash'], 'started' => $row['updated']]);
+    $db->exec('DELETE FROM history WHERE id <= (SELECT id FROM history ORDER BY id DESC
+        LIMIT 1 OFFSET ' . HISTORY_KEPT . ')');
+}
+
 // The picture of wm_cover[data], stored as covers/HASH once its SHA-1 is
-// the announced one and it reads as one of COVER_TYPES.
+// the announced one, it reads as one of COVER_TYPES and a stored post names
+// it (the module posts the data naming a picture before the picture): so
+// nobody, with the key or without, stores a picture that would be pruned.
 function storeCover(string $dataDir): void
 {
     $hash = postedHash(entry($_POST['wm_cover'] ?? null, 'hash'));
@@ -285,18 +334,30 @@ function storeCover(string $dataDir): void
         || !in_array($image['mime'] ?? '', COVER_TYPES, true)) {
         finish(415);
     }
-    $folder = $dataDir . '/' . COVER_FOLDER;
-    if (!is_dir($folder) && !@mkdir($folder, 0770, true) && !is_dir($folder)) {
-        throw new RuntimeException('cannot make the cover folder ' . $folder);
-    }
-    $path = coverPath($dataDir, $hash);
-    if (!is_file($path)) {
-        // Written beside and renamed, so a reader never sees half a picture.
-        $partial = $path . '.' . bin2hex(random_bytes(6)) . '.part';
-        if (file_put_contents($partial, $bytes) !== strlen($bytes) || !rename($partial, $path)) {
-            @unlink($partial);
-            throw new RuntimeException('cannot store the cover ' . $hash);
-        }
+    $stored = writeTransaction(openDatabase($dataDir),
+        function (PDO $db) use ($dataDir, $hash, $bytes): bool {
+            if (!coverNamed($db, $hash)) {
+                return false;
+            }
+            $folder = $dataDir . '/' . COVER_FOLDER;
+            if (!is_dir($folder) && !@mkdir($folder, 0770, true) && !is_dir($folder)) {
+                throw new RuntimeException('cannot make the cover folder ' . $folder);
+            }
+            $path = coverPath($dataDir, $hash);
+            if (!is_file($path)) {
+                // Written beside and renamed, so a reader never sees half a picture.
+                $partial = $path . '.' . bin2hex(random_bytes(6)) . '.part';
+                if (file_put_contents($partial, $bytes) !== strlen($bytes)
+                    || !rename($partial, $path)) {
+                    @unlink($partial);
+                    throw new RuntimeException('cannot store the cover ' . $hash);
+                }
+            }
+            pruneCovers($db, $dataDir);
+            return true;
+        });
+    if (!$stored) {
+        finish(409);
     }
 }
 

@@ -32,5 +32,16 @@ def jpeg(width=8, height=8):
     return b"\xff\xd8" + app0 + sof0 + b"\xff\xd9"
 
 
+def bmp(width=4, height=2):
+    """A real BMP: 24-bit, bottom-up rows padded to 4 bytes, a BITMAPINFOHEADER."""
+    row = b"".join(bytes((x * 60, 0, 200)) for x in range(width))
+    row += b"\0" * (-len(row) % 4)
+    pixels = row * height
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835,
+                       0, 0)
+    return (b"BM" + struct.pack("<IHHI", 14 + len(info) + len(pixels), 0, 0, 14 + len(info))
+            + info + pixels)
+
+
 def sha1(data):
     return hashlib.sha1(data).hexdigest()

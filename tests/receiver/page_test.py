@@ -40,11 +40,11 @@ def scenario_page(args, c):
             print("%s: shown %s" % (what, "never" if took is None else "in %.2f s" % took))
             c.true(what + ": shown within %.0f s" % SHOWN_WITHIN, took is not None)
 
-        # The picture first, then the data post that names it, as the module sends them.
-        c.eq("cover post", r.post_cover(png, images.sha1(png)), 204)
+        # The data post that names the picture, then the picture, as the module sends them.
         song = {"wm_data[status]": "1", "wm_data[title]": "Band - Song", "wm_id3[47]": "Song",
                 "wm_id3[61]": "Band", "wm_id3[29]": "Album", "wm_id3[80]": "2024",
                 "wm_cover[hash]": images.sha1(png)}
+        c.eq("cover post", (r.post_data(song), r.post_cover(png, images.sha1(png))), (204, 204))
         shown("track", song, text_is("title", "Song") + " && " + COVER_DRAWN)
         c.eq("texts", browser.evaluate(tab, "['artist', 'album', 'status'].map(id =>"
                                             " document.getElementById(id).textContent).concat("

@@ -8,6 +8,9 @@ running when it alone is stopped).
     with Receiver(token="s3cret") as r:
         r.post_data({"wm_data[status]": "1"})   # the HTTP status
         r.state()                               # ?format=json, decoded
+
+With root, a copy of receiver/ is served instead, and the receiver keeps
+its data where config.php puts it by default (root/data).
 """
 
 import http.client
@@ -38,19 +41,24 @@ def form(fields):
 
 
 class Receiver:
-    def __init__(self, token=""):
+    def __init__(self, token="", root=None):
         self.token = token
+        self.root = root
 
     def __enter__(self):
         self.tmp = tempfile.mkdtemp(prefix="trellicast-receiver-")
-        self.data_dir = os.path.join(self.tmp, "data")
-        env = dict(os.environ, TRELLICAST_DATA_DIR=self.data_dir, TRELLICAST_TOKEN=self.token,
-                   PHP_CLI_SERVER_WORKERS="4")
+        env = dict(os.environ, TRELLICAST_TOKEN=self.token, PHP_CLI_SERVER_WORKERS="4")
+        if self.root is None:
+            self.data_dir = env["TRELLICAST_DATA_DIR"] = os.path.join(self.tmp, "data")
+        else:
+            self.data_dir = os.path.join(self.root, "data")
+            env.pop("TRELLICAST_DATA_DIR", None)
         for _ in range(3):  # another process may take the free port first
             self.port = php_stack._free_port()
             with open(os.path.join(self.tmp, "php.log"), "wb") as log:
                 self.process = subprocess.Popen(
-                    [shutil.which("php"), "-S", "127.0.0.1:%d" % self.port, "-t", RECEIVER_DIR],
+                    [shutil.which("php"), "-S", "127.0.0.1:%d" % self.port, "-t",
+                     self.root or RECEIVER_DIR],
                     env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                     start_new_session=True, preexec_fn=php_stack._die_with_parent)
             until = time.monotonic() + START_TIMEOUT
