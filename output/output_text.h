@@ -30,7 +30,7 @@ std::string nowPlayingText(const OutputConfig& config, const NowPlaying& playing
 // \u2029, everything else kept as UTF-8.
 std::string jsonString(std::string_view text);
 
-// nowplaying.json: one object, the keys in the order of the README's schema;
+// nowplaying.json: one object, the keys in the order docs/streamers.md lists them;
 // updatedMs is the Unix time in milliseconds at which the snapshot appeared.
 std::string nowPlayingJson(const NowPlaying& playing, uint64_t updatedMs);
 

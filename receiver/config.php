@@ -8,7 +8,7 @@
 //           another key are refused (403). Empty: every post is accepted.
 //           Any other text is a token, "0" too.
 // data_dir: where the SQLite file and the covers are kept. Keep it out of
-//           the web root, or deny it in the web server (see the README).
+//           the web root, or deny it in the web server (see docs/site.md).
 $setting = static function (string $name, string $value): string {
     $set = getenv($name);
     return is_string($set) && $set !== '' ? $set : $value;
