@@ -205,7 +205,9 @@ int rewrite(const std::vector<Change>& changes) {
 }
 
 // Before the config file there was a registry kept in a file; its
-// settings are carried over once, into the default config file only.
+// settings are carried over once, into the default config file only, and
+// the old file is then renamed "registry.old", so a config file deleted
+// later does not bring them back.
 std::string oldRegistryPath() { return folderOf(configPath()) + "/registry"; }
 
 // A field of the old file: printable bytes as themselves, others as %XX.
@@ -255,6 +257,9 @@ void carryOver() {
   if (found.empty() || makeFolder(folderOf(configPath())) != 0 || rewrite(found) != 0) return;
   std::fprintf(stderr, "trellicast: settings carried over from %s to %s\n",
                oldRegistryPath().c_str(), configPath().c_str());
+  const std::string kept = oldRegistryPath() + ".old";
+  if (::rename(oldRegistryPath().c_str(), kept.c_str()) == 0)
+    std::fprintf(stderr, "trellicast: %s renamed to %s\n", oldRegistryPath().c_str(), kept.c_str());
 }
 
 // The file's text for a reader, once a writer that died is cleaned up

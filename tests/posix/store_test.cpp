@@ -180,21 +180,30 @@ TEST_F(Store, OldRegistryFileIsCarriedOverOnce) {
   testing::internal::CaptureStderr();
   pluginInit();
   const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(said, "trellicast: settings carried over from " + config.string() +
-                      "/trellicast/registry to " + config.string() +
-                      "/trellicast/trellicast.conf\n");
+  const std::string folder = config.string() + "/trellicast/";
+  EXPECT_EQ(said, "trellicast: settings carried over from " + folder + "registry to " + folder +
+                      "trellicast.conf\ntrellicast: " + folder + "registry renamed to " + folder +
+                      "registry.old\n");
   EXPECT_EQ(readFile(config / "trellicast" / "trellicast.conf"),
             "URL=http://127.0.0.1:8000/np?a=1&b=%20\nInterval=5\nUtf8=0\n");
-  EXPECT_EQ(readFile(config / "trellicast" / "registry"), old) << "left as it is";
+  EXPECT_EQ(readFile(config / "trellicast" / "registry.old"), old) << "kept, renamed";
+  EXPECT_FALSE(fs::exists(config / "trellicast" / "registry"));
   EXPECT_STREQ(urlSetting.get(), "http://127.0.0.1:8000/np?a=1&b=%20");
   EXPECT_EQ(intervalSetting, 5u);
   EXPECT_EQ(enabledSetting, 1) << "a string was never an Enabled of the config file";
-  // Once: the config file now rules.
+  // Once: the config file now rules, and deleting it starts afresh.
   saveSettings("http://new/", 1, 6);
   testing::internal::CaptureStderr();
   loadSettings();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_STREQ(urlSetting.get(), "http://new/");
+  fs::remove(config / "trellicast" / "trellicast.conf");
+  testing::internal::CaptureStderr();
+  loadSettings();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_STREQ(urlSetting.get(), "");
+  EXPECT_EQ(intervalSetting, 10u);
+  EXPECT_FALSE(fs::exists(config / "trellicast" / "trellicast.conf"));
   ::unsetenv("XDG_CONFIG_HOME");
 }
 
