@@ -207,4 +207,45 @@ TEST_F(Store, OldRegistryFileIsCarriedOverOnce) {
   ::unsetenv("XDG_CONFIG_HOME");
 }
 
+TEST_F(Store, ALinkedConfigFileIsReplacedWhereItLeads) {
+  const fs::path mine = root / "dotfiles" / "trellicast.conf";
+  struct Case {
+    const char* name;
+    fs::path link;       // what file's link holds
+    fs::path via;        // a second link on the way, or empty
+    const char* before;  // the file it leads to, or none yet
+  } cases[] = {
+      {"relative", "../dotfiles/trellicast.conf", {}, "# mine\nInterval=4\n"},
+      {"absolute", mine, {}, "# mine\nInterval=4\n"},
+      {"a link to a link", "../dotfiles/via.conf", root / "dotfiles" / "via.conf",
+       "# mine\nInterval=4\n"},
+      {"leading nowhere yet", "../dotfiles/trellicast.conf", {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(file.parent_path());
+    fs::remove_all(mine.parent_path());
+    fs::create_directories(file.parent_path());
+    fs::create_directories(mine.parent_path());
+    if (c.before != nullptr) writeFile(mine, c.before);
+    fs::create_symlink(c.link, file);
+    if (!c.via.empty()) fs::create_symlink("trellicast.conf", c.via);
+    fake::freshPlugin(HOST);
+    pluginInit();
+    saveSettings("http://a/np", 1, 7);
+    EXPECT_TRUE(fs::is_symlink(file)) << "the link stays";
+    EXPECT_EQ(fs::read_symlink(file), c.link);
+    EXPECT_TRUE(c.via.empty() || fs::is_symlink(c.via));
+    EXPECT_EQ(readFile(mine), c.before != nullptr
+                                  ? "# mine\nInterval=7\nURL=http://a/np\nEnabled=1\n"
+                                  : "URL=http://a/np\nEnabled=1\nInterval=7\n");
+    EXPECT_EQ(intervalSetting, 7u);
+    EXPECT_EQ(modeOf(mine), 0600u);
+    EXPECT_FALSE(fs::exists(mine.string() + ".tmp"));
+    EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+    EXPECT_TRUE(fake::state().boxes.empty());
+    pluginQuit();
+  }
+}
+
 }  // namespace
