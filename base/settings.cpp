@@ -1,5 +1,6 @@
 #include "base/settings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -111,9 +112,13 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval, const More
     reportStoreFailure(rc);
     return;
   }
-  // One notice for each value that could not be written, with its code.
+  // One notice for each code the failed writes came to: a store that fails
+  // a save whole (the config file, rewritten at once) shows one box, not one
+  // for each setting.
+  std::vector<long> shown;
   for (const Setting& s : write) {
-    if (s.error == 0) continue;
+    if (s.error == 0 || std::find(shown.begin(), shown.end(), s.error) != shown.end()) continue;
+    shown.push_back(s.error);
     char text[64];
     std::snprintf(text, sizeof text, "Error: %u", static_cast<unsigned>(s.error));
     showNotice(text);

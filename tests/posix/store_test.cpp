@@ -157,6 +157,18 @@ TEST_F(Store, AStoreThatCannotBeOpened) {
   }
 }
 
+TEST_F(Store, AFailedSaveIsOneBox) {
+  // The temporary file's place is taken, so the rewrite fails as a whole.
+  fs::create_directories(file.string() + ".tmp");
+  pluginInit();
+  fake::state().boxes.clear();
+  saveSettings("http://x/", 1, 5,
+               {.utf8 = false, .outputFolder = "", .outputTemplate = "%title%", .sendCover = true});
+  EXPECT_EQ(fake::state().boxes,
+            (std::vector<fake::Box>{{"Lumtap", "Error: " + std::to_string(EEXIST)}}));
+  EXPECT_EQ(intervalSetting, 10u) << "nothing written";
+}
+
 TEST_F(Store, ATemporaryFileLeftByAKilledWriterGoes) {
   fs::create_directories(file.parent_path());
   writeFile(file, "Interval=4\n");
