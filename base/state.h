@@ -46,4 +46,5 @@ extern void (*snapshotHook)(const PlayerSnapshot& snapshot, SnapshotCause cause)
 
 // Puts the state above back to its value at load time, the allocator
 // included (tests only use this between cases; the player never needs it).
+// The values only base/settings.h declares are resetSettings' to reset.
 void resetState();
