@@ -1,5 +1,6 @@
 #include "base/settings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -34,6 +35,11 @@ bool flagRead(const Setting& s, bool fallback) {
 OutputSettings outputSettings;
 bool sendCoverSetting = DEFAULT_SEND_COVER;
 
+void resetSettings() {
+  outputSettings = OutputSettings();
+  sendCoverSetting = DEFAULT_SEND_COVER;
+}
+
 uint32_t updateTimerPeriod(uint32_t seconds) {
   const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
   return ms > platform::TIMER_MAX_PERIOD_MS ? platform::TIMER_MAX_PERIOD_MS
@@ -44,9 +50,19 @@ void loadSettings() {
   char folder[OUTPUT_TEXT_MAX_CHARS + 1];
   char pattern[OUTPUT_TEXT_MAX_CHARS + 1];
   char stopped[OUTPUT_TEXT_MAX_CHARS + 1];
-  // Without a URL buffer (start-up ran out of memory) the other settings
-  // are still read, but nothing is armed: a tick would have no URL to use.
-  Setting read[] = {
+  // Where each setting sits in read; URL first, so it can be left out.
+  enum LoadSlot : size_t {
+    URL,
+    ENABLED,
+    INTERVAL,
+    UTF8,
+    SEND_COVER,
+    OUTPUT_FOLDER,
+    OUTPUT_TEMPLATE,
+    OUTPUT_STOPPED,
+    SLOTS
+  };
+  Setting read[SLOTS] = {
       {.name = "URL",
        .kind = SettingKind::text,
        .buffer = urlSetting.get(),
@@ -72,19 +88,22 @@ void loadSettings() {
        .buffer = stopped,
        .capacity = sizeof stopped},
   };
-  const size_t first = urlSetting ? 0 : 1;
-  const long rc = platform::readSettings(read + first, std::size(read) - first);
+  // Without a URL buffer (start-up ran out of memory) the other settings
+  // are still read, but nothing is armed: a tick would have no URL to use.
+  const size_t first = urlSetting ? URL : ENABLED;
+  const long rc = platform::readSettings(read + first, SLOTS - first);
   if (rc != 0) {
     reportStoreFailure(rc);
     return;
   }
-  enabledSetting = read[1].error == 0 ? static_cast<int32_t>(read[1].number) : DEFAULT_ENABLED;
-  intervalSetting = read[2].error == 0 ? read[2].number : DEFAULT_INTERVAL;
-  utf8Setting = flagRead(read[3], DEFAULT_UTF8);
-  sendCoverSetting = flagRead(read[4], DEFAULT_SEND_COVER);
-  outputSettings.folder = textRead(read[5], "");
-  outputSettings.pattern = textRead(read[6], DEFAULT_OUTPUT_TEMPLATE);
-  outputSettings.stopped = textRead(read[7], "");
+  enabledSetting =
+      read[ENABLED].error == 0 ? static_cast<int32_t>(read[ENABLED].number) : DEFAULT_ENABLED;
+  intervalSetting = read[INTERVAL].error == 0 ? read[INTERVAL].number : DEFAULT_INTERVAL;
+  utf8Setting = flagRead(read[UTF8], DEFAULT_UTF8);
+  sendCoverSetting = flagRead(read[SEND_COVER], DEFAULT_SEND_COVER);
+  outputSettings.folder = textRead(read[OUTPUT_FOLDER], "");
+  outputSettings.pattern = textRead(read[OUTPUT_TEMPLATE], DEFAULT_OUTPUT_TEMPLATE);
+  outputSettings.stopped = textRead(read[OUTPUT_STOPPED], "");
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
@@ -111,9 +130,13 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval, const More
     reportStoreFailure(rc);
     return;
   }
-  // One notice for each value that could not be written, with its code.
+  // One notice for each code the failed writes came to: a store that fails
+  // a save whole (the config file, rewritten at once) shows one box, not one
+  // for each setting.
+  std::vector<long> shown;
   for (const Setting& s : write) {
-    if (s.error == 0) continue;
+    if (s.error == 0 || std::find(shown.begin(), shown.end(), s.error) != shown.end()) continue;
+    shown.push_back(s.error);
     char text[64];
     std::snprintf(text, sizeof text, "Error: %u", static_cast<unsigned>(s.error));
     showNotice(text);

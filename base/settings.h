@@ -1,5 +1,7 @@
 // The settings in the store. Reading them calls settingsLoadedHook, which
-// the plug-in wires to arm the update timer.
+// the plug-in wires to arm the update timer. URL, Enabled, Interval and
+// Utf8 are read into base/state.h, which the update cycle reads; the
+// values declared here are this file's own.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,10 @@ struct OutputSettings {
 };
 extern OutputSettings outputSettings;
 extern bool sendCoverSetting;
+
+// Puts the values above back to their defaults (tests, between cases; the
+// plug-in's reset calls it beside resetState).
+void resetSettings();
 
 // What the dialog sets beside URL, Enabled and Interval; each is written
 // when given.

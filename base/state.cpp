@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "base/settings.h"
-
 platform::WindowHandle hostWindow = nullptr;
 Buffer bodyBuffer;
 Buffer urlSetting;
@@ -27,8 +25,6 @@ void resetState() {
   enabledSetting = DEFAULT_ENABLED;
   intervalSetting = DEFAULT_INTERVAL;
   utf8Setting = DEFAULT_UTF8;
-  outputSettings = OutputSettings();
-  sendCoverSetting = DEFAULT_SEND_COVER;
   updateInProgress = false;
   errorShown = false;
   std::snprintf(updateStatus, sizeof updateStatus, "%s", "No update sent yet");

@@ -50,4 +50,5 @@ extern bool (*roomsFollowHook)();
 
 // Puts the state above back to its value at load time, the allocator
 // included (tests only use this between cases; the player never needs it).
+// The values only base/settings.h declares are resetSettings' to reset.
 void resetState();

@@ -2,38 +2,12 @@
 
 #include <cstdio>
 
+#include "platform/unicode.h"
+
 namespace output {
 namespace {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
-
-// The length of the valid UTF-8 sequence starting at text[at], 0 when none.
-size_t sequenceLength(std::string_view text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 const char* statusName(PlayStatus status) {
   switch (status) {
@@ -57,7 +31,9 @@ std::string validUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
-    const size_t length = sequenceLength(text, at);
+    uint32_t cp;
+    const size_t length = unicode::utf8SequenceAt(
+        reinterpret_cast<const unsigned char*>(text.data()), text.size(), at, &cp);
     if (length == 0) {
       out += REPLACEMENT;
       ++at;

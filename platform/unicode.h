@@ -44,17 +44,23 @@ inline void appendUtf8(std::string& out, uint32_t cp) {
   out.append(bytes, encodeUtf8(cp, bytes));
 }
 
-// The length of the well-formed UTF-8 sequence at text[i] (of length
-// bytes), or 0 when none starts there; its code point in *cp.
-inline size_t utf8SequenceAt(const unsigned char* text, size_t length, size_t i, uint32_t* cp) {
-  const unsigned char lead = text[i];
+// The one UTF-8 decoder. The sequence's bytes come from byteAt(0),
+// byteAt(1), ..., each a byte's value or NO_BYTE where the text has no more;
+// byteAt(k) is asked only once byteAt(k - 1) has continued the sequence.
+// Returns the length of the well-formed sequence they start (1 to 4), its
+// code point in *cp, or 0 when none starts there: no overlong forms, no
+// surrogates, nothing past U+10FFFF.
+constexpr unsigned NO_BYTE = 0x100;
+template <typename ByteAt>
+size_t utf8Sequence(ByteAt byteAt, uint32_t* cp) {
+  const unsigned lead = byteAt(size_t{0});
   if (lead < 0x80) {
     *cp = lead;
     return 1;
   }
   size_t size;
   uint32_t value;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  unsigned low = 0x80, high = 0xBF;  // the range of the second byte
   if (lead >= 0xC2 && lead <= 0xDF) {
     size = 2, value = lead & 0x1Fu;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
@@ -68,14 +74,20 @@ inline size_t utf8SequenceAt(const unsigned char* text, size_t length, size_t i,
   } else {
     return 0;
   }
-  if (length - i < size) return 0;
   for (size_t k = 1; k < size; ++k) {
-    const unsigned char b = text[i + k];
+    const unsigned b = byteAt(k);
     if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return 0;
     value = (value << 6) | (b & 0x3Fu);
   }
   *cp = value;
   return size;
+}
+
+// The length of the well-formed UTF-8 sequence at text[i] (of length
+// bytes), or 0 when none starts there; its code point in *cp.
+inline size_t utf8SequenceAt(const unsigned char* text, size_t length, size_t i, uint32_t* cp) {
+  return utf8Sequence([&](size_t k) { return i + k < length ? unsigned{text[i + k]} : NO_BYTE; },
+                      cp);
 }
 
 // Hands put the code points of count UTF-16 units, unitAt(i) giving unit

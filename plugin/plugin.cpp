@@ -98,6 +98,7 @@ void resetPlugin() {
       PLUGIN_RECORD_VERSION, "", pluginInit, pluginConfig, pluginQuit, nullptr, nullptr};
   descriptionText[0] = '\0';
   resetState();
+  resetSettings();
   resetUpdateState();
   forgetTagFields();
   quitStreamerFiles();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/buffer.h"
+#include "platform/unicode.h"
 
 namespace {
 
@@ -28,32 +29,21 @@ unsigned char unitAt(const char* escaped, size_t i, size_t* width) {
 
 // The escaped length of the character at escaped[i]: a well-formed UTF-8
 // sequence is one character, and so is any byte that does not start one
-// (a code-page title in the old mode cuts between its bytes).
+// (a code-page title in the old mode cuts between its bytes). Every byte a
+// sequence continues with is a %XX escape: a byte kept as it is (or the
+// terminator) continues none.
 size_t characterAt(const char* escaped, size_t i) {
   size_t first;
   const unsigned char lead = unitAt(escaped, i, &first);
-  size_t size = 1;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    size = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    size = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    size = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  }
-  size_t at = i + first;
-  for (size_t k = 1; k < size; ++k) {
-    if (escaped[at] != '%') return first;  // the terminator or a byte kept
+  const auto byteAt = [&](size_t k) -> unsigned {
+    if (k == 0) return lead;
+    const size_t at = i + first + 3 * (k - 1);
     size_t width;
-    const unsigned char b = unitAt(escaped, at, &width);
-    if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return first;
-    at += width;
-  }
-  return at - i;
+    return escaped[at] == '%' ? unitAt(escaped, at, &width) : unicode::NO_BYTE;
+  };
+  uint32_t cp;
+  const size_t size = unicode::utf8Sequence(byteAt, &cp);
+  return size <= 1 ? first : first + 3 * (size - 1);
 }
 
 // Length of the longest prefix of escaped, at most limit bytes, that ends

@@ -17,10 +17,11 @@
 // A write keeps every other line (comments included) and replaces the file:
 // the new text goes to "<file>.tmp" (0600), is flushed and renamed over the
 // file, so a process killed at any moment leaves the old file or the new
-// one. Writers take turns through a lock (flock) on the file's folder
-// (made 0700 when missing), held while "<file>.tmp" exists: a "<file>.tmp"
-// found while nobody holds the lock was left by a writer that died, and
-// any reading removes it.
+// one. Where the file is a symbolic link, the file it leads to is replaced
+// in its own folder and the link stays. Writers take turns through a lock
+// (flock) on the config path's folder (made 0700 when missing), held while
+// "<file>.tmp" exists: a "<file>.tmp" found while nobody holds the lock was
+// left by a writer that died, and any reading removes it.
 #include "platform/posix/store.h"
 
 #include <fcntl.h>
@@ -67,7 +68,23 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string tempPath() { return configPath() + ".tmp"; }
+// The file the config path names: the path itself, or where its symbolic
+// links lead (a link that leads nowhere yet names the file to make).
+std::string filePath() {
+  std::string path = configPath();
+  for (int links = 0; links < 40; ++links) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) break;
+    target.resize(static_cast<size_t>(n));
+    path = target.starts_with('/') ? target : folderOf(path) + "/" + target;
+  }
+  return path;
+}
+
+std::string tempPath() { return filePath() + ".tmp"; }
 
 std::string_view trimmed(std::string_view text) {
   const size_t start = text.find_first_not_of(" \t\r");
@@ -179,10 +196,11 @@ std::string changed(std::string_view text, const std::vector<Change>& changes) {
 int rewrite(const std::vector<Change>& changes) {
   const FdOwner lock = lockFolder(LOCK_EX);
   if (!lock) return errno;
+  const std::string file = filePath();
   std::string text;
-  if (const int rc = readFile(configPath(), &text); rc != 0 && rc != ENOENT) return rc;
+  if (const int rc = readFile(file, &text); rc != 0 && rc != ENOENT) return rc;
   text = changed(text, changes);
-  const std::string temp = tempPath();
+  const std::string temp = file + ".tmp";
   ::unlink(temp.c_str());
   int rc = 0;
   {
@@ -195,17 +213,20 @@ int rewrite(const std::vector<Change>& changes) {
     }
     if (rc == 0 && ::fsync(*fd) != 0) rc = errno;
   }
-  if (rc == 0 && ::rename(temp.c_str(), configPath().c_str()) != 0) rc = errno;
+  if (rc == 0 && ::rename(temp.c_str(), file.c_str()) != 0) rc = errno;
   if (rc != 0) {
     ::unlink(temp.c_str());
     return rc;
   }
-  ::fsync(*lock);  // the rename itself, durable
+  // The rename itself, durable.
+  if (const FdOwner folder = openFd(folderOf(file), O_RDONLY | O_DIRECTORY)) ::fsync(*folder);
   return 0;
 }
 
 // Before the config file there was a registry kept in a file; its
-// settings are carried over once, into the default config file only.
+// settings are carried over once, into the default config file only, and
+// the old file is then renamed "registry.old", so a config file deleted
+// later does not bring them back.
 std::string oldRegistryPath() { return folderOf(configPath()) + "/registry"; }
 
 // A field of the old file: printable bytes as themselves, others as %XX.
@@ -255,6 +276,9 @@ void carryOver() {
   if (found.empty() || makeFolder(folderOf(configPath())) != 0 || rewrite(found) != 0) return;
   std::fprintf(stderr, "trellicast: settings carried over from %s to %s\n",
                oldRegistryPath().c_str(), configPath().c_str());
+  const std::string kept = oldRegistryPath() + ".old";
+  if (::rename(oldRegistryPath().c_str(), kept.c_str()) == 0)
+    std::fprintf(stderr, "trellicast: %s renamed to %s\n", oldRegistryPath().c_str(), kept.c_str());
 }
 
 // The file's text for a reader, once a writer that died is cleaned up

@@ -157,6 +157,18 @@ TEST_F(Store, AStoreThatCannotBeOpened) {
   }
 }
 
+TEST_F(Store, AFailedSaveIsOneBox) {
+  // The temporary file's place is taken, so the rewrite fails as a whole.
+  fs::create_directories(file.string() + ".tmp");
+  pluginInit();
+  fake::state().boxes.clear();
+  saveSettings("http://x/", 1, 5,
+               {.utf8 = false, .outputFolder = "", .outputTemplate = "%title%", .sendCover = true});
+  EXPECT_EQ(fake::state().boxes,
+            (std::vector<fake::Box>{{"Lumtap", "Error: " + std::to_string(EEXIST)}}));
+  EXPECT_EQ(intervalSetting, 10u) << "nothing written";
+}
+
 TEST_F(Store, ATemporaryFileLeftByAKilledWriterGoes) {
   fs::create_directories(file.parent_path());
   writeFile(file, "Interval=4\n");
@@ -180,22 +192,72 @@ TEST_F(Store, OldRegistryFileIsCarriedOverOnce) {
   testing::internal::CaptureStderr();
   pluginInit();
   const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(said, "trellicast: settings carried over from " + config.string() +
-                      "/trellicast/registry to " + config.string() +
-                      "/trellicast/trellicast.conf\n");
+  const std::string folder = config.string() + "/trellicast/";
+  EXPECT_EQ(said, "trellicast: settings carried over from " + folder + "registry to " + folder +
+                      "trellicast.conf\ntrellicast: " + folder + "registry renamed to " + folder +
+                      "registry.old\n");
   EXPECT_EQ(readFile(config / "trellicast" / "trellicast.conf"),
             "URL=http://127.0.0.1:8000/np?a=1&b=%20\nInterval=5\nUtf8=0\n");
-  EXPECT_EQ(readFile(config / "trellicast" / "registry"), old) << "left as it is";
+  EXPECT_EQ(readFile(config / "trellicast" / "registry.old"), old) << "kept, renamed";
+  EXPECT_FALSE(fs::exists(config / "trellicast" / "registry"));
   EXPECT_STREQ(urlSetting.get(), "http://127.0.0.1:8000/np?a=1&b=%20");
   EXPECT_EQ(intervalSetting, 5u);
   EXPECT_EQ(enabledSetting, 1) << "a string was never an Enabled of the config file";
-  // Once: the config file now rules.
+  // Once: the config file now rules, and deleting it starts afresh.
   saveSettings("http://new/", 1, 6);
   testing::internal::CaptureStderr();
   loadSettings();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_STREQ(urlSetting.get(), "http://new/");
+  fs::remove(config / "trellicast" / "trellicast.conf");
+  testing::internal::CaptureStderr();
+  loadSettings();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_STREQ(urlSetting.get(), "");
+  EXPECT_EQ(intervalSetting, 10u);
+  EXPECT_FALSE(fs::exists(config / "trellicast" / "trellicast.conf"));
   ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST_F(Store, ALinkedConfigFileIsReplacedWhereItLeads) {
+  const fs::path mine = root / "dotfiles" / "trellicast.conf";
+  struct Case {
+    const char* name;
+    fs::path link;       // what file's link holds
+    fs::path via;        // a second link on the way, or empty
+    const char* before;  // the file it leads to, or none yet
+  } cases[] = {
+      {"relative", "../dotfiles/trellicast.conf", {}, "# mine\nInterval=4\n"},
+      {"absolute", mine, {}, "# mine\nInterval=4\n"},
+      {"a link to a link", "../dotfiles/via.conf", root / "dotfiles" / "via.conf",
+       "# mine\nInterval=4\n"},
+      {"leading nowhere yet", "../dotfiles/trellicast.conf", {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(file.parent_path());
+    fs::remove_all(mine.parent_path());
+    fs::create_directories(file.parent_path());
+    fs::create_directories(mine.parent_path());
+    if (c.before != nullptr) writeFile(mine, c.before);
+    fs::create_symlink(c.link, file);
+    if (!c.via.empty()) fs::create_symlink("trellicast.conf", c.via);
+    fake::freshPlugin(HOST);
+    pluginInit();
+    saveSettings("http://a/np", 1, 7);
+    EXPECT_TRUE(fs::is_symlink(file)) << "the link stays";
+    EXPECT_EQ(fs::read_symlink(file), c.link);
+    EXPECT_TRUE(c.via.empty() || fs::is_symlink(c.via));
+    EXPECT_EQ(readFile(mine), c.before != nullptr
+                                  ? "# mine\nInterval=7\nURL=http://a/np\nEnabled=1\n"
+                                  : "URL=http://a/np\nEnabled=1\nInterval=7\n");
+    EXPECT_EQ(intervalSetting, 7u);
+    EXPECT_EQ(modeOf(mine), 0600u);
+    EXPECT_FALSE(fs::exists(mine.string() + ".tmp"));
+    EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+    EXPECT_TRUE(fake::state().boxes.empty());
+    pluginQuit();
+  }
 }
 
 }  // namespace

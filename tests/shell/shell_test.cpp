@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "base/boxes.h"
 #include "base/buffer.h"
@@ -232,18 +234,32 @@ TEST_F(Shell, SaveWritesRawValuesAndReloads) {
   EXPECT_EQ(fake::armedPeriod(), 7000);
 }
 
-TEST_F(Shell, FailedWritesShowOneNoticeEachAndAllAreAttempted) {
-  fake::putValue("URL", platform::REG_TYPE_SZ, "http://old/");
-  fake::putDword("Interval", 30);
-  pluginInit();
-  fake::state().setValueErrors = {{"URL", 5}, {"Interval", 1234}};
-  saveSettings("http://new/", 0, 7);
-  const std::vector<fake::Box> expected = {{"Lumtap", "Error: 5"}, {"Lumtap", "Error: 1234"}};
-  EXPECT_EQ(fake::state().boxes, expected);
-  // The write that worked is in force; the failed ones keep what was stored.
-  EXPECT_EQ(enabledSetting, 0);
-  EXPECT_STREQ(urlSetting.get(), "http://old/");
-  EXPECT_EQ(intervalSetting, 30u);
+TEST_F(Shell, FailedWritesShowOneNoticeForEachCodeAndAllAreAttempted) {
+  struct Case {
+    const char* name;
+    std::map<std::string, long> errors;
+    std::vector<fake::Box> boxes;
+  } cases[] = {
+      {"two codes",
+       {{"URL", 5}, {"Interval", 1234}},
+       {{"Lumtap", "Error: 5"}, {"Lumtap", "Error: 1234"}}},
+      {"one code for both", {{"URL", 13}, {"Interval", 13}}, {{"Lumtap", "Error: 13"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::freshPlugin(HOST);
+    fake::putValue("URL", platform::REG_TYPE_SZ, "http://old/");
+    fake::putDword("Interval", 30);
+    pluginInit();
+    fake::state().setValueErrors = c.errors;
+    saveSettings("http://new/", 0, 7);
+    EXPECT_EQ(fake::state().boxes, c.boxes);
+    // The write that worked is in force; the failed ones keep what was stored.
+    EXPECT_EQ(enabledSetting, 0);
+    EXPECT_STREQ(urlSetting.get(), "http://old/");
+    EXPECT_EQ(intervalSetting, 30u);
+    pluginQuit();
+  }
 }
 
 TEST_F(Shell, KeyThatCannotBeOpened) {

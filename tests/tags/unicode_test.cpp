@@ -1,7 +1,9 @@
 // The shared text conversion: UTF-16 (as id3lib hands it out, high byte
 // first, and in the machine's order) to UTF-8 with the cut that never
 // splits a character, UTF-8 to UTF-16, Latin-1 to UTF-8, and the prefix
-// that ends between characters.
+// that ends between characters; and the decoder's three users (the
+// repair of the files for streamers, the prefix, the form body's cut)
+// against a decoder of the test's own.
 #include "platform/unicode.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "output/output_text.h"
+#include "report/form_body.h"
 
 namespace {
 
@@ -116,6 +121,65 @@ TEST(Unicode, PrefixEndsBetweenCharacters) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(unicode::utf8Prefix(c.text, c.limit), c.prefix);
+  }
+}
+
+// The character at text[i] by the encoder alone: the bytes are one when
+// they are what encodeUtf8 makes of the code point they spell.
+size_t characterByEncoder(const std::string& text, size_t i, bool* wellFormed) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  for (size_t n = 1; n <= 4 && i + n <= text.size(); ++n) {
+    uint32_t cp = n == 1 ? byte(0) : byte(0) & (0x3Fu >> (n - 1));
+    for (size_t k = 1; k < n; ++k) cp = cp << 6 | (byte(k) & 0x3Fu);
+    char bytes[4];
+    if (cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF) && unicode::encodeUtf8(cp, bytes) == n &&
+        text.compare(i, n, bytes, n) == 0) {
+      *wellFormed = true;
+      return n;
+    }
+  }
+  *wellFormed = false;
+  return 1;
+}
+
+TEST(Unicode, EveryUserOfTheDecoderAgreesWithTheEncoder) {
+  // The edges of every byte range a lead or a continuation has, and "%"
+  // and "a", which the form body escapes and keeps.
+  const unsigned char edges[] = {0x25, 0x61, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5};
+  const size_t headLength = writeFormBody(std::vector<char>(64).data(), 64, 1, "");
+  std::vector<std::string> texts = {""};
+  for (size_t start = 0; texts[start].size() < 4; ++start) {
+    for (const unsigned char b : edges) texts.push_back(texts[start] + static_cast<char>(b));
+  }
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    std::string repaired;
+    std::vector<size_t> ends;  // where each character ends, in bytes
+    std::vector<size_t> sent;  // and in the form body's escaped bytes
+    for (size_t i = 0, escaped = 0; i < text.size();) {
+      bool wellFormed;
+      const size_t n = characterByEncoder(text, i, &wellFormed);
+      repaired += wellFormed ? text.substr(i, n) : "\xEF\xBF\xBD";
+      for (size_t k = 0; k < n; ++k) escaped += text[i + k] == 'a' ? 1 : 3;
+      ends.push_back(i += n);
+      sent.push_back(escaped);
+    }
+    ASSERT_EQ(output::validUtf8(text), repaired);
+    const size_t room = sent.empty() ? 0 : sent.back();
+    for (size_t limit = 0; limit <= room; ++limit) {
+      size_t kept = 0, keptSent = 0;
+      for (size_t c = 0; c < ends.size(); ++c) {
+        if (ends[c] <= limit) kept = ends[c];
+        if (sent[c] <= limit) keptSent = sent[c];
+      }
+      if (limit <= text.size()) {
+        ASSERT_EQ(unicode::utf8Prefix(text, limit), kept) << limit;
+      }
+      std::vector<char> body(headLength + limit + 1);
+      ASSERT_EQ(writeFormBody(body.data(), body.size(), 1, text.c_str()), headLength + keptSent)
+          << limit;
+    }
   }
 }
 
