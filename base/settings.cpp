@@ -33,6 +33,7 @@ bool flagRead(const Setting& s, bool fallback) {
 
 OutputSettings outputSettings;
 bool sendCoverSetting = DEFAULT_SEND_COVER;
+DiscordSettings discordSettings;
 
 uint32_t updateTimerPeriod(uint32_t seconds) {
   const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
@@ -44,6 +45,8 @@ void loadSettings() {
   char folder[OUTPUT_TEXT_MAX_CHARS + 1];
   char pattern[OUTPUT_TEXT_MAX_CHARS + 1];
   char stopped[OUTPUT_TEXT_MAX_CHARS + 1];
+  char appId[DISCORD_APP_ID_MAX_CHARS + 1];
+  char paused[8];
   // Without a URL buffer (start-up ran out of memory) the other settings
   // are still read, but nothing is armed: a tick would have no URL to use.
   Setting read[] = {
@@ -71,6 +74,15 @@ void loadSettings() {
        .kind = SettingKind::text,
        .buffer = stopped,
        .capacity = sizeof stopped},
+      {.name = "Discord", .kind = SettingKind::number, .typedOnly = true},
+      {.name = "DiscordAppId",
+       .kind = SettingKind::text,
+       .buffer = appId,
+       .capacity = sizeof appId},
+      {.name = "DiscordPaused",
+       .kind = SettingKind::text,
+       .buffer = paused,
+       .capacity = sizeof paused},
   };
   const size_t first = urlSetting ? 0 : 1;
   const long rc = platform::readSettings(read + first, std::size(read) - first);
@@ -85,6 +97,10 @@ void loadSettings() {
   outputSettings.folder = textRead(read[5], "");
   outputSettings.pattern = textRead(read[6], DEFAULT_OUTPUT_TEMPLATE);
   outputSettings.stopped = textRead(read[7], "");
+  discordSettings.on = flagRead(read[8], false);
+  discordSettings.appId = textRead(read[9], "");
+  discordSettings.paused =
+      textRead(read[10], "") == DISCORD_PAUSED_SHOW ? DISCORD_PAUSED_SHOW : DISCORD_PAUSED_CLEAR;
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
@@ -106,6 +122,9 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval, const More
   text("OutputFolder", more.outputFolder);
   text("OutputTemplate", more.outputTemplate);
   flag("SendCover", more.sendCover);
+  flag("Discord", more.discord);
+  text("DiscordAppId", more.discordAppId);
+  text("DiscordPaused", more.discordPaused);
   const long rc = platform::writeSettings(write.data(), write.size());
   if (rc != 0) {
     reportStoreFailure(rc);

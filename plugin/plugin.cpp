@@ -8,6 +8,7 @@
 #include "dialog/resources/resource.h"
 #include "dialog/resources/settings_form.h"
 #include "dialog/settings_dialog.h"
+#include "discord/presence.h"
 #include "plugin/streamer_files.h"
 #include "report/update.h"
 #include "tags/tag_fields.h"
@@ -25,6 +26,13 @@ bool sendNow(const char* url) { return sendStatusNow(hostWindow, url); }
 void settingsLoaded() {
   armUpdateTimer();
   configureStreamerFiles();
+  configureDiscord();
+}
+
+// Each room that follows the player gets every snapshot in turn.
+void takeSnapshot(const PlayerSnapshot& snapshot, SnapshotCause cause) {
+  publishStreamerFiles(snapshot, cause);
+  takeDiscordSnapshot(snapshot, cause);
 }
 
 }  // namespace
@@ -37,7 +45,7 @@ int32_t pluginInit() {
   hostWindow = pluginRecord.hostWindow;
   settingsLoadedHook = settingsLoaded;
   sendNowHook = sendNow;
-  snapshotHook = publishStreamerFiles;
+  snapshotHook = takeSnapshot;
 
   char path[512] = {};
   if (platform::moduleFileName(pluginRecord.moduleInstance, path, sizeof path) == 0) {
@@ -89,6 +97,7 @@ void pluginQuit() {
   platform::killTimer(hostWindow, UPDATE_TIMER_ID);
   // The files say "stopped" before the module goes.
   quitStreamerFiles();
+  quitDiscord();
   bodyBuffer.reset();
   urlSetting.reset();
 }
@@ -101,4 +110,5 @@ void resetPlugin() {
   resetUpdateState();
   forgetTagFields();
   quitStreamerFiles();
+  quitDiscord();
 }
