@@ -1,5 +1,6 @@
 #include "discord/presence.h"
 
+#include <algorithm>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -54,11 +55,12 @@ struct DiscordLink {
   platform::DiscordPipeOwner pipe;
   Stage stage = Stage::closed;
   FrameReader reader;
-  std::string appId;       // the application the connection shook hands for
-  uint64_t nextTryMs = 0;  // when to try to connect again
-  uint64_t readyByMs = 0;  // when a handshake without READY is given up
-  bool sentAny = false;    // whether this connection has set an activity
-  DiscordActivity sent;    // the last one set
+  std::string appId;                    // the application the connection shook hands for
+  uint64_t nextTryMs = 0;               // when to try to connect again
+  uint64_t retryMs = CONNECT_RETRY_MS;  // how long after the next failed try
+  uint64_t readyByMs = 0;               // when a handshake without READY is given up
+  bool sentAny = false;                 // whether this connection has set an activity
+  DiscordActivity sent;                 // the last one set
   uint64_t sentAtMs = 0;
   uint64_t nonces = 0;
   std::string nonceBase;   // what makes this worker's nonces its own
@@ -75,9 +77,13 @@ void drop(DiscordLink& link, uint64_t retryAtMs) {
 }
 
 // A connection that had reached READY is tried again soon after it is
-// lost; one that never did waits the whole retry.
-uint64_t retryAfterLoss(const DiscordLink& link, uint64_t now) {
-  return now + (link.stage == Stage::ready ? RECONNECT_SOON_MS : CONNECT_RETRY_MS);
+// lost, the tries spaced twice as far each time up to the whole retry (a
+// client that restarts is back in a few seconds); one that never did waits
+// the whole retry.
+uint64_t retryAfterLoss(DiscordLink& link, uint64_t now) {
+  if (link.stage != Stage::ready) return now + CONNECT_RETRY_MS;
+  link.retryMs = RECONNECT_SOON_MS * 2;
+  return now + RECONNECT_SOON_MS;
 }
 
 bool sendFrame(DiscordLink& link, Opcode op, const std::string& payload, uint64_t now) {
@@ -137,6 +143,7 @@ void readFrames(DiscordLink& link, uint64_t now) {
         const std::string evt = textAt(message, "evt");
         if (cmd == "DISPATCH" && evt == "READY" && link.stage == Stage::handshaking) {
           link.stage = Stage::ready;
+          link.retryMs = CONNECT_RETRY_MS;
           count(&DiscordCounters::connects);
         } else if (cmd == "SET_ACTIVITY") {
           count(&DiscordCounters::answered);
@@ -191,7 +198,8 @@ uint64_t step(DiscordLink& link, bool on, const std::string& appId, const Discor
     count(&DiscordCounters::attempts);
     platform::DiscordOpen opened = platform::openDiscordPipe();
     if (!opened.pipe) {
-      link.nextTryMs = now + CONNECT_RETRY_MS;
+      link.nextTryMs = now + link.retryMs;
+      link.retryMs = std::min(link.retryMs * 2, CONNECT_RETRY_MS);
     } else {
       link.pipe = std::move(opened.pipe);
       link.appId = appId;

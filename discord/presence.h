@@ -17,7 +17,8 @@
 namespace discord {
 
 constexpr uint64_t CONNECT_RETRY_MS = 15000;
-// After a connection that was up is lost (the client quit or restarts).
+// After a connection that was up is lost (the client quit or restarts):
+// the first try, then twice as long each time up to CONNECT_RETRY_MS.
 constexpr uint64_t RECONNECT_SOON_MS = 1000;
 constexpr uint64_t READY_WAIT_MS = 10000;
 constexpr uint64_t POSITION_SPACING_MS = 5000;

@@ -64,6 +64,8 @@ void* runWorker(void* parameter) {
   const DiscordWorker worker = *owner;
   owner.reset();
   posix::holdUntilThreadEnds(worker.module);
+  // A name of its own, so the thread can be told apart in /proc.
+  pthread_setname_np(pthread_self(), "trellicast-dc");
   worker.body(worker.context);
   pthread_mutex_lock(&discordLock);
   workerRunning = false;
