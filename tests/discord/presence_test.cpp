@@ -152,6 +152,11 @@ TEST(DiscordPresence, PositionJumpsAreSpacedChangesGoAtOnce) {
       EXPECT_LE(after, c.latest);
       EXPECT_EQ(seen[1].activity["details"], c.second.titleUtf8);
     }
+    // One connection, and every command's answer read.
+    const discord::DiscordCounters counters = discord::discordCounters();
+    EXPECT_EQ(counters.connects, 1u);
+    EXPECT_EQ(counters.answered, counters.sent);
+    EXPECT_EQ(counters.refused, 0u);
     quitDiscord();
     // The quit cleared what was shown.
     ASSERT_FALSE(client.seen().empty());
