@@ -34,10 +34,12 @@ bool flagRead(const Setting& s, bool fallback) {
 
 OutputSettings outputSettings;
 bool sendCoverSetting = DEFAULT_SEND_COVER;
+DiscordSettings discordSettings;
 
 void resetSettings() {
   outputSettings = OutputSettings();
   sendCoverSetting = DEFAULT_SEND_COVER;
+  discordSettings = DiscordSettings();
 }
 
 uint32_t updateTimerPeriod(uint32_t seconds) {
@@ -50,6 +52,8 @@ void loadSettings() {
   char folder[OUTPUT_TEXT_MAX_CHARS + 1];
   char pattern[OUTPUT_TEXT_MAX_CHARS + 1];
   char stopped[OUTPUT_TEXT_MAX_CHARS + 1];
+  char appId[DISCORD_APP_ID_MAX_CHARS + 1];
+  char paused[8];
   // Where each setting sits in read; URL first, so it can be left out.
   enum LoadSlot : size_t {
     URL,
@@ -60,6 +64,9 @@ void loadSettings() {
     OUTPUT_FOLDER,
     OUTPUT_TEMPLATE,
     OUTPUT_STOPPED,
+    DISCORD,
+    DISCORD_APP_ID,
+    DISCORD_PAUSED,
     SLOTS
   };
   Setting read[SLOTS] = {
@@ -87,6 +94,15 @@ void loadSettings() {
        .kind = SettingKind::text,
        .buffer = stopped,
        .capacity = sizeof stopped},
+      {.name = "Discord", .kind = SettingKind::number, .typedOnly = true},
+      {.name = "DiscordAppId",
+       .kind = SettingKind::text,
+       .buffer = appId,
+       .capacity = sizeof appId},
+      {.name = "DiscordPaused",
+       .kind = SettingKind::text,
+       .buffer = paused,
+       .capacity = sizeof paused},
   };
   // Without a URL buffer (start-up ran out of memory) the other settings
   // are still read, but nothing is armed: a tick would have no URL to use.
@@ -104,6 +120,11 @@ void loadSettings() {
   outputSettings.folder = textRead(read[OUTPUT_FOLDER], "");
   outputSettings.pattern = textRead(read[OUTPUT_TEMPLATE], DEFAULT_OUTPUT_TEMPLATE);
   outputSettings.stopped = textRead(read[OUTPUT_STOPPED], "");
+  discordSettings.on = flagRead(read[DISCORD], false);
+  discordSettings.appId = textRead(read[DISCORD_APP_ID], "");
+  discordSettings.paused = textRead(read[DISCORD_PAUSED], "") == DISCORD_PAUSED_SHOW
+                               ? DISCORD_PAUSED_SHOW
+                               : DISCORD_PAUSED_CLEAR;
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
@@ -125,6 +146,9 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval, const More
   text("OutputFolder", more.outputFolder);
   text("OutputTemplate", more.outputTemplate);
   flag("SendCover", more.sendCover);
+  flag("Discord", more.discord);
+  text("DiscordAppId", more.discordAppId);
+  text("DiscordPaused", more.discordPaused);
   const long rc = platform::writeSettings(write.data(), write.size());
   if (rc != 0) {
     reportStoreFailure(rc);

@@ -28,6 +28,17 @@ struct OutputSettings {
 extern OutputSettings outputSettings;
 extern bool sendCoverSetting;
 
+// Discord's "Listening to" (Discord, DiscordAppId, DiscordPaused).
+constexpr const char* DISCORD_PAUSED_CLEAR = "clear";
+constexpr const char* DISCORD_PAUSED_SHOW = "show";
+constexpr uint32_t DISCORD_APP_ID_MAX_CHARS = 64;
+struct DiscordSettings {
+  bool on = false;
+  std::string appId;                          // empty: nothing can be shown
+  std::string paused = DISCORD_PAUSED_CLEAR;  // what a pause shows: "clear" or "show"
+};
+extern DiscordSettings discordSettings;
+
 // Puts the values above back to their defaults (tests, between cases; the
 // plug-in's reset calls it beside resetState).
 void resetSettings();
@@ -39,6 +50,9 @@ struct MoreSettings {
   std::optional<std::string> outputFolder = std::nullopt;
   std::optional<std::string> outputTemplate = std::nullopt;
   std::optional<bool> sendCover = std::nullopt;
+  std::optional<bool> discord = std::nullopt;
+  std::optional<std::string> discordAppId = std::nullopt;
+  std::optional<std::string> discordPaused = std::nullopt;
 };
 // Writes URL, Enabled, Interval and what more is given, then reads them
 // all back (and so arms the timer again).

@@ -21,15 +21,25 @@ constexpr size_t INTERVAL_SHOWN_SIZE = 10 + 1;  // any 32-bit value in decimal
 // while it is open.
 platform::WindowHandle openDialog = nullptr;
 
+constexpr const char* DISCORD_NEEDS_APP_ID = "Discord needs an application id";
+// Whether the status line says so now: outcomes that arrive meanwhile wait
+// until it is given or Discord is off.
+bool discordHintShown = false;
+
 void showStatus(const char* line) {
   if (openDialog == nullptr) return;
   if (const platform::WindowHandle status = platform::dialogItem(openDialog, IDC_STATUS))
     platform::setControlText(status, line);
 }
 
+void followStatus(const char* line) {
+  if (!discordHintShown) showStatus(line);
+}
+
 void closeDialog(platform::WindowHandle dialog) {
   updateStatusListener = nullptr;
   openDialog = nullptr;
+  discordHintShown = false;
   platform::endDialog(dialog, 0);
 }
 
@@ -51,6 +61,32 @@ void initialiseOutput(platform::WindowHandle dialog) {
     platform::setControlText(pattern, outputSettings.pattern.c_str());
   }
   platform::checkDialogButton(dialog, IDC_SEND_COVER, sendCoverSetting);
+}
+
+// Discord's rows, as stored. A template of old without them leaves the
+// settings as they are.
+void initialiseDiscord(platform::WindowHandle dialog) {
+  if (const platform::WindowHandle appId = platform::dialogItem(dialog, IDC_DISCORD_APP_ID)) {
+    platform::limitText(appId, DISCORD_APP_ID_MAX_CHARS);
+    platform::setControlText(appId, discordSettings.appId.c_str());
+  }
+  platform::checkDialogButton(dialog, IDC_DISCORD, discordSettings.on);
+  platform::checkDialogButton(dialog, IDC_DISCORD_PAUSED,
+                              discordSettings.paused == DISCORD_PAUSED_SHOW);
+}
+
+// "Show in Discord" checked and no application id: the status line says
+// what is missing; once given (or Discord off) it shows the last outcome
+// again.
+void showDiscordHint(platform::WindowHandle dialog) {
+  const platform::WindowHandle appId = platform::dialogItem(dialog, IDC_DISCORD_APP_ID);
+  const bool missing = appId != nullptr && platform::isDialogButtonChecked(dialog, IDC_DISCORD) &&
+                       platform::controlTextLength(appId) == 0;
+  if (missing)
+    showStatus(DISCORD_NEEDS_APP_ID);
+  else if (discordHintShown)
+    showStatus(updateStatus);
+  discordHintShown = missing;
 }
 
 // An edit's whole text (at most OUTPUT_TEXT_MAX_CHARS characters), or none
@@ -101,10 +137,13 @@ void initialise(platform::WindowHandle dialog, const Controls& controls) {
   platform::setControlText(controls.interval, shown);
 
   initialiseOutput(dialog);
+  initialiseDiscord(dialog);
 
   openDialog = dialog;
+  discordHintShown = false;
   showStatus(updateStatus);
-  updateStatusListener = showStatus;
+  showDiscordHint(dialog);
+  updateStatusListener = followStatus;
 }
 
 // "Send now": the current status, posted at once to the URL as typed. Its
@@ -177,7 +216,25 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   if (platform::dialogItem(dialog, IDC_SEND_COVER) != nullptr)
     sendCover = platform::isDialogButtonChecked(dialog, IDC_SEND_COVER);
 
-  saveSettings(url, enabled, interval, {utf8, folder, pattern, sendCover});
+  MoreSettings more{utf8, folder, pattern, sendCover};
+  if (platform::dialogItem(dialog, IDC_DISCORD) != nullptr)
+    more.discord = platform::isDialogButtonChecked(dialog, IDC_DISCORD);
+  if (platform::dialogItem(dialog, IDC_DISCORD_PAUSED) != nullptr)
+    more.discordPaused = platform::isDialogButtonChecked(dialog, IDC_DISCORD_PAUSED)
+                             ? DISCORD_PAUSED_SHOW
+                             : DISCORD_PAUSED_CLEAR;
+  if (platform::dialogItem(dialog, IDC_DISCORD_APP_ID) != nullptr) {
+    // The edit holds at most DISCORD_APP_ID_MAX_CHARS; spaces around a
+    // pasted id are not part of it.
+    std::optional<std::string> appId =
+        outputField(dialog, IDC_DISCORD_APP_ID, "Application id too big");
+    if (!appId) return false;
+    const size_t first = appId->find_first_not_of(" \t");
+    const size_t last = appId->find_last_not_of(" \t");
+    more.discordAppId = first == std::string::npos ? "" : appId->substr(first, last - first + 1);
+  }
+
+  saveSettings(url, enabled, interval, more);
   closeDialog(dialog);
   // The user has looked at the settings again: the next failure is news.
   errorShown = false;
@@ -214,6 +271,10 @@ intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uin
       return false;
     case IDC_BROWSE:
       browse(dialog);
+      return false;
+    case IDC_DISCORD:
+    case IDC_DISCORD_APP_ID:
+      showDiscordHint(dialog);
       return false;
     default:
       return false;

@@ -24,6 +24,8 @@ constexpr SettingName SETTING_NAMES[] = {
     {"Interval", SettingKind::number},    {"Utf8", SettingKind::number},
     {"OutputFolder", SettingKind::text},  {"OutputTemplate", SettingKind::text},
     {"OutputStopped", SettingKind::text}, {"SendCover", SettingKind::number},
+    {"Discord", SettingKind::number},     {"DiscordAppId", SettingKind::text},
+    {"DiscordPaused", SettingKind::text},
 };
 
 // One setting to read or write, and what became of it.

@@ -8,6 +8,7 @@
 #include "dialog/resources/resource.h"
 #include "dialog/resources/settings_form.h"
 #include "dialog/settings_dialog.h"
+#include "discord/presence.h"
 #include "plugin/streamer_files.h"
 #include "report/update.h"
 #include "tags/tag_fields.h"
@@ -25,7 +26,17 @@ bool sendNow(const char* url) { return sendStatusNow(hostWindow, url); }
 void settingsLoaded() {
   armUpdateTimer();
   configureStreamerFiles();
+  configureDiscord();
 }
+
+// Each room that follows the player gets every snapshot in turn.
+void takeSnapshot(const PlayerSnapshot& snapshot, SnapshotCause cause) {
+  publishStreamerFiles(snapshot, cause);
+  takeDiscordSnapshot(snapshot, cause);
+}
+
+// Whether a room beside the post and the files follows the player now.
+bool roomsFollow() { return discordFollowsPlayer(); }
 
 }  // namespace
 
@@ -37,7 +48,8 @@ int32_t pluginInit() {
   hostWindow = pluginRecord.hostWindow;
   settingsLoadedHook = settingsLoaded;
   sendNowHook = sendNow;
-  snapshotHook = publishStreamerFiles;
+  snapshotHook = takeSnapshot;
+  roomsFollowHook = roomsFollow;
 
   char path[512] = {};
   if (platform::moduleFileName(pluginRecord.moduleInstance, path, sizeof path) == 0) {
@@ -89,6 +101,7 @@ void pluginQuit() {
   platform::killTimer(hostWindow, UPDATE_TIMER_ID);
   // The files say "stopped" before the module goes.
   quitStreamerFiles();
+  quitDiscord();
   bodyBuffer.reset();
   urlSetting.reset();
 }
@@ -102,4 +115,5 @@ void resetPlugin() {
   resetUpdateState();
   forgetTagFields();
   quitStreamerFiles();
+  quitDiscord();
 }

@@ -187,6 +187,16 @@ uint32_t controlText(WindowHandle control, char* buffer, uint32_t capacity) {
   return static_cast<uint32_t>(n);
 }
 
+namespace {
+
+// EN_CHANGE: an edit's text changed by the user, told to its dialog.
+constexpr uintptr_t EDIT_CHANGED = 0x0300;
+void notifyEditChange(Dialog* d, const Control& c) {
+  d->procedure(d, COMMAND, static_cast<uintptr_t>(c.item->id) | (EDIT_CHANGED << 16), 0);
+}
+
+}  // namespace
+
 namespace posix {
 
 void setDialogPresenter(DialogPresenter p) { presenter = std::move(p); }
@@ -206,6 +216,7 @@ bool typeCharacter(WindowHandle control, char character) {
   if (c->text.size() >= c->limit) return false;
   c->text.push_back(character);
   changed(d);
+  notifyEditChange(d, *c);
   return true;
 }
 
@@ -215,6 +226,7 @@ bool eraseCharacter(WindowHandle control) {
   if (c == nullptr || !isEdit(*c) || c->text.empty()) return false;
   c->text.pop_back();
   changed(d);
+  notifyEditChange(d, *c);
   return true;
 }
 
@@ -227,6 +239,9 @@ bool clickControl(WindowHandle dialog, int controlId) {
     case form::ControlKind::checkBox:
       c->checked = !c->checked;
       changed(d);
+      // An auto check box tells its dialog it was clicked, as a button does.
+      d->procedure(d, COMMAND, static_cast<uintptr_t>(controlId), 0);
+      changed(findDialog(dialog));
       return true;
     case form::ControlKind::button:
     case form::ControlKind::defaultButton:

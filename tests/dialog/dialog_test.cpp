@@ -525,3 +525,75 @@ TEST_F(Dialog, BrowsePutsThePickedFolderInTheField) {
     TearDown();
   }
 }
+
+namespace {
+
+// Discord's rows: shown as stored, stored on OK (the id without the spaces
+// around it, "show" or "clear"), and the status line asking for an
+// application id while "Show in Discord" is checked without one.
+TEST_F(Dialog, DiscordRowsAndTheMissingApplicationId) {
+  constexpr const char* HINT = "Discord needs an application id";
+  struct Case {
+    const char* name;
+    std::string storedOn, storedId, storedPaused;  // "-": no value stored
+    bool shownOn;
+    std::string shownId;
+    bool shownPaused;
+    bool hintAtOpen;
+    bool typeOn;  // what the user leaves checked and typed
+    std::string typedId;
+    bool typePaused;
+    bool hintAfter;
+    std::string savedId, savedPaused;
+  } cases[] = {
+      {"fresh store", "-", "-", "-", false, "", false, false, true, "", false, true, "", "clear"},
+      {"on with an id", dword(1), "42", "show", true, "42", true, false, true, " 4242 ", true,
+       false, "4242", "show"},
+      {"on without an id", dword(1), "-", "clear", true, "", false, true, true, "7", false, false,
+       "7", "clear"},
+      {"turned off", dword(1), "-", "nonsense", true, "", false, true, false, "", false, false, "",
+       "clear"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    for (int id : {IDC_DISCORD, IDC_DISCORD_APP_ID, IDC_DISCORD_PAUSED, IDC_STATUS})
+      dialog.controls[id] = {};
+    fake::putValue("URL", platform::REG_TYPE_SZ, "http://a/");
+    if (c.storedOn != "-") fake::putValue("Discord", platform::REG_TYPE_DWORD, c.storedOn);
+    if (c.storedId != "-") fake::putValue("DiscordAppId", platform::REG_TYPE_SZ, c.storedId);
+    if (c.storedPaused != "-")
+      fake::putValue("DiscordPaused", platform::REG_TYPE_SZ, c.storedPaused);
+    updateStatus[0] = '\0';
+    start();
+    ASSERT_EQ(init(), 1);
+    EXPECT_EQ(dialog.controls[IDC_DISCORD].checked, c.shownOn);
+    EXPECT_EQ(dialog.controls[IDC_DISCORD_APP_ID].text, c.shownId);
+    EXPECT_EQ(dialog.controls[IDC_DISCORD_PAUSED].checked, c.shownPaused);
+    EXPECT_EQ(dialog.controls[IDC_STATUS].text == HINT, c.hintAtOpen);
+    // An outcome that arrives while the hint shows waits behind it.
+    if (c.hintAtOpen && updateStatusListener != nullptr) {
+      updateStatusListener("Sent");
+      EXPECT_EQ(dialog.controls[IDC_STATUS].text, HINT);
+    }
+    dialog.controls[IDC_DISCORD].checked = c.typeOn;
+    command(IDC_DISCORD);
+    dialog.controls[IDC_DISCORD_APP_ID].text = c.typedId;
+    command(IDC_DISCORD_APP_ID | (0x0300u << 16));  // EN_CHANGE
+    dialog.controls[IDC_DISCORD_PAUSED].checked = c.typePaused;
+    EXPECT_EQ(dialog.controls[IDC_STATUS].text == HINT, c.hintAfter);
+    if (c.hintAtOpen && !c.hintAfter) {
+      EXPECT_EQ(dialog.controls[IDC_STATUS].text, "");
+    }
+    EXPECT_EQ(command(IDOK), 1);
+    EXPECT_EQ(fake::value("Discord")->bytes, dword(c.typeOn ? 1 : 0));
+    EXPECT_EQ(fake::value("DiscordAppId")->bytes, c.savedId);
+    EXPECT_EQ(fake::value("DiscordPaused")->bytes, c.savedPaused);
+    EXPECT_EQ(discordSettings.on, c.typeOn);
+    EXPECT_EQ(discordSettings.appId, c.savedId);
+    EXPECT_EQ(discordSettings.paused, c.savedPaused);
+    TearDown();
+  }
+}
+
+}  // namespace

@@ -200,9 +200,13 @@ TEST_F(Manager, ClicksToggleTheBoxAndSendCommands) {
   };
   EXPECT_EQ(run(), 42);
   EXPECT_EQ(checks, (std::vector<bool>{true, false}));
-  const std::vector<std::pair<unsigned, uintptr_t>> expected = {
-      {platform::INIT_DIALOG, 0}, {platform::COMMAND, IDCANCEL}, {platform::COMMAND, IDOK}};
-  EXPECT_EQ(proc.messages, expected) << "a check box click sends no command";
+  // A check box click tells the dialog, as Windows' auto check boxes do.
+  const std::vector<std::pair<unsigned, uintptr_t>> expected = {{platform::INIT_DIALOG, 0},
+                                                                {platform::COMMAND, IDC_ENABLED},
+                                                                {platform::COMMAND, IDC_ENABLED},
+                                                                {platform::COMMAND, IDCANCEL},
+                                                                {platform::COMMAND, IDOK}};
+  EXPECT_EQ(proc.messages, expected);
   EXPECT_EQ(closes, 1);
   EXPECT_GE(draws, 3) << "drawn when shown and after every change";
 }

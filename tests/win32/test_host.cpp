@@ -740,6 +740,87 @@ std::string readWhole(const std::wstring& path) {
   return out;
 }
 
+// ---- A stand-in for the Discord client on \\.\pipe\discord-ipc-0 -------------------
+// "answer": every frame the module writes is logged ("DISCORD-FRAME OP
+// @UNIXMS JSON"); the handshake gets READY, each command an answer with its
+// nonce. "silent": the connection is taken and never read nor answered.
+// Up to four connections one after the other, each logged.
+bool discordAnswers = false;
+
+bool readExactly(HANDLE pipe, char* into, DWORD size) {
+  while (size > 0) {
+    DWORD n = 0;
+    if (!ReadFile(pipe, into, size, &n, nullptr) || n == 0) return false;
+    into += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool writeFrame(HANDLE pipe, uint32_t op, const std::string& json) {
+  std::string bytes(8, '\0');
+  const uint32_t length = static_cast<uint32_t>(json.size());
+  std::memcpy(&bytes[0], &op, 4);
+  std::memcpy(&bytes[4], &length, 4);
+  bytes += json;
+  DWORD n = 0;
+  return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+         n == bytes.size();
+}
+
+DWORD WINAPI serveDiscord(void*) {
+  for (int connection = 0; connection < 4; ++connection) {
+    const HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\discord-ipc-0", PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
+                                         65536, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      logLine("DISCORD-PIPE failed %lu", static_cast<unsigned long>(GetLastError()));
+      return 0;
+    }
+    if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+      CloseHandle(pipe);
+      continue;
+    }
+    logLine("DISCORD-PIPE connected @%llu", unixMs());
+    if (!discordAnswers) {
+      Sleep(INFINITE);  // the process's end takes the thread
+    }
+    for (;;) {
+      char header[8];
+      if (!readExactly(pipe, header, sizeof header)) break;
+      uint32_t op = 0, length = 0;
+      std::memcpy(&op, header, 4);
+      std::memcpy(&length, header + 4, 4);
+      if (length > (1u << 20)) {
+        logLine("DISCORD-FRAME malformed op=%u length=%u", op, length);
+        break;
+      }
+      std::string json(length, '\0');
+      if (length > 0 && !readExactly(pipe, json.data(), length)) {
+        logLine("DISCORD-FRAME malformed short payload");
+        break;
+      }
+      logLine("DISCORD-FRAME %u @%llu %s", op, unixMs(), visible(json).c_str());
+      if (op == 0) {
+        writeFrame(pipe, 1, R"({"cmd":"DISPATCH","data":{"v":1},"evt":"READY","nonce":null})");
+      } else if (op == 1) {
+        const std::string key = "\"nonce\":\"";
+        const size_t at = json.find(key);
+        const std::string nonce =
+            at == std::string::npos
+                ? ""
+                : json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
+        writeFrame(pipe, 1,
+                   R"({"cmd":"SET_ACTIVITY","data":null,"evt":null,"nonce":")" + nonce + "\"}");
+      }
+    }
+    logLine("DISCORD-PIPE closed @%llu", unixMs());
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+  }
+  return 0;
+}
+
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
 //   title POS TEXT / notitle POS   answer to 212 for POS
@@ -791,6 +872,8 @@ std::string readWhole(const std::wstring& path) {
 //                                  module's)
 //   seen2                          "SEEN2 N": WM_USER messages the second saw
 //   module-loaded NAME             "MODULE NAME loaded|gone" (GetModuleHandleA)
+//   discord-pipe answer|silent     serve \\.\pipe\discord-ipc-0 on a thread of its
+//                                  own (see serveDiscord)
 int runScript(std::istream& script, HWND window) {
   scriptStart = GetTickCount();
   std::string line;
@@ -987,6 +1070,17 @@ int runScript(std::istream& script, HWND window) {
       const std::string name = restOf(in);
       logLine("MODULE %s %s", name.c_str(),
               GetModuleHandleA(name.c_str()) != nullptr ? "loaded" : "gone");
+    } else if (command == "discord-pipe") {
+      std::string mode;
+      in >> mode;
+      discordAnswers = mode == "answer";
+      const HANDLE thread = CreateThread(nullptr, 0, serveDiscord, nullptr, 0, nullptr);
+      if (thread == nullptr) {
+        logLine("ERROR no pipe thread");
+        return 1;
+      }
+      CloseHandle(thread);
+      Sleep(50);  // the pipe exists before the module looks
     } else if (command == "stamp") {
       logLine("STAMP %lu", static_cast<unsigned long>(GetTickCount() - scriptStart));
     } else {

@@ -521,7 +521,7 @@ def scenario_dialog(args, c):
            all(b.endswith(")") and "(errcode=" in b for b in boxes if b.startswith("BOX Error")))
     c.eq("seven digits accepted, UTF-8 unticked, files and cover",
          lines_with(after(log, "mark stored"), "REG")[:8],
-         ["REG values 7", stored_url(URL_B), "REG Enabled dword 0",
+         ["REG values 10", stored_url(URL_B), "REG Enabled dword 0",
           "REG Interval dword 1234567", "REG Utf8 dword 0",
           stored_url("C:\\windows", "OutputFolder"),
           stored_url("%title% (%album%)", "OutputTemplate"), "REG SendCover dword 1"])
@@ -1472,6 +1472,104 @@ def scenario_covers_stack(args, c):
     return log
 
 
+# ---------------------------------------------------------------------------
+# Discord's "Listening to" over \\.\pipe\discord-ipc-0, served by the test host
+
+DISCORD_APP_ID = "1234567890123456789"
+
+
+def discord_seeds(folder, paused="show"):
+    return ["seed-dword Discord 1", "seed-text DiscordAppId " + DISCORD_APP_ID,
+            "seed-text DiscordPaused " + paused, "seed-text OutputFolder " + winpath(folder)]
+
+
+def discord_frames(log):
+    """(op, JSON) of every frame the module wrote to the pipe."""
+    import json
+    frames = []
+    for line in lines_with(log, "DISCORD-FRAME"):
+        parts = line.split(" ", 3)
+        if parts[1] == "malformed":
+            frames.append(("malformed", line))
+            continue
+        text = parts[3].encode("latin-1").decode("unicode_escape").encode("latin-1")
+        frames.append((int(parts[1]), json.loads(text.decode("utf-8"))))
+    return frames
+
+
+def scenario_discord(args, c):
+    """The module with Discord on against a pipe server of the test host:
+    the handshake with the application id, then one SET_ACTIVITY per moment
+    of play (a track, paused shown paused, resumed, the next track, the
+    stop: cleared), each with its own nonce and the module's process id,
+    every text as the frames say, the asset "logo"; no frame malformed."""
+    with Wine(args.bin, "discord") as wine:
+        out = wine.path("out")
+        os.mkdir(out)
+        one = mp3_file(wine.path("one.mp3"), [("TIT2", "Hopp\u00edpolla", True),
+                                             ("TPE1", "Sigur R\u00f3s", True),
+                                             ("TALB", "Takk", False)])
+        two = mp3_file(wine.path("two.mp3"), [("TIT2", "\u6226\u5834 \U0001f3a7", True),
+                                             ("TPE1", "Band", False)])
+        script = ["discord-pipe answer"] + discord_seeds(out) + opening(
+            args, *entry("Sigur Ros - Hoppipolla", file=one), interval=10, enabled=1) + [
+            "pump 1500", "mark pause", "playlist 3 0", "notify 603 2", "pump 1200",
+            "playlist 1 0", "notify 603 2", "pump 1200",
+            "title 0 Band - Two", "file 0 " + winpath(two),
+            "notify 3003 " + script_text(winpath(two).encode("utf-8")), "pump 1500",
+            "playlist 0 0", "notify 603 2", "pump 1500", "mark quit", "quit", "pump 300"]
+        log = wine.play(c, script, timeout=120)
+    frames = discord_frames(log)
+    c.eq("no malformed frame", [f for f in frames if f[0] == "malformed"], [])
+    c.true("a handshake first", frames and frames[0] == (0, {"v": 1,
+                                                          "client_id": DISCORD_APP_ID}),
+           frames[:1])
+    commands = [f[1] for f in frames if f[0] == 1]
+    c.true("every command SET_ACTIVITY with the module's pid",
+           all(m.get("cmd") == "SET_ACTIVITY" and isinstance(m["args"].get("pid"), int) and
+               m["args"]["pid"] > 0 for m in commands), commands)
+    nonces = [m.get("nonce") for m in commands]
+    c.eq("a nonce of its own each", len(set(nonces)), len(nonces))
+    shown = [m["args"]["activity"] for m in commands]
+    got = [None if a is None else (a.get("details"), a.get("state"),
+                                   (a.get("assets") or {}).get("large_image"),
+                                   a.get("type"), "timestamps" in a) for a in shown]
+    want = [("Hopp\u00edpolla", "Sigur R\u00f3s - Takk", "logo", 2, True),
+            ("Hopp\u00edpolla", "Paused - Sigur R\u00f3s - Takk", "logo", 2, False),
+            ("Hopp\u00edpolla", "Sigur R\u00f3s - Takk", "logo", 2, True),
+            ("\u6226\u5834 \U0001f3a7", "Band", "logo", 2, True),
+            None]
+    c.eq("the activities in order", got, want)
+    c.eq("no boxes", lines_with(log, "BOX"), [])
+    return log
+
+
+def scenario_discord_silent(args, c):
+    """A pipe that takes the connection and never answers: no tick of the
+    player waits for it, and the quit ends the room's thread in time."""
+    with Wine(args.bin, "discord-silent", receiver=True) as wine:
+        out = wine.path("out")
+        os.mkdir(out)
+        url = "http://127.0.0.1:%d/np" % wine.receiver.port
+        script = ["discord-pipe silent"] + discord_seeds(out) + opening(
+            args, *entry("Band - Song", file=NO_FILE), url=url, interval=10, enabled=1) + [
+            "pump 1000", "quiet"]
+        for _ in range(5):
+            script += ["pump 300", "tick 1"]
+        script += ["stamp", "quit", "stamp"]
+        log = wine.play(c, script, timeout=120)
+    c.eq("the module connected", len(lines_with(log, "DISCORD-PIPE connected")), 1)
+    ticks = [int(l.split()[3]) for l in lines_with(log, "TICKED")]
+    print("hold per tick with a silent pipe: %s us" % ticks)
+    c.eq("five ticks", len(ticks), 5)
+    c.true("no tick waited for the pipe", ticks and max(ticks) < TICK_HOLD_US, ticks)
+    stamps = [int(l.split()[1]) for l in lines_with(log, "STAMP")]
+    took = stamps[1] - stamps[0] if len(stamps) == 2 else None
+    print("quit with a silent pipe: %s ms" % took)
+    c.true("the quit within 3.5 s", took is not None and took < 3500, took)
+    return log
+
+
 SCENARIOS = {
     "streamer-files": scenario_streamer_files,
     "wide-names": scenario_wide_names,
@@ -1493,6 +1591,8 @@ SCENARIOS = {
     "subclass-chain": scenario_subclass_chain,
     "idle": scenario_idle,
     "covers-stack": scenario_covers_stack,
+    "discord": scenario_discord,
+    "discord-silent": scenario_discord_silent,
 }
 
 

@@ -1,0 +1,287 @@
+// The Discord worker and its connection on POSIX threads and a Unix socket.
+//
+// Like the output worker, the thread holds a reference to the object its
+// body lives in and drops it after the body has returned for good. The
+// wake-up is a non-blocking pipe the worker polls beside the socket, so one
+// poll waits for either; the lock is a statically initialised mutex.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "platform/port_discord.h"
+#include "platform/posix/module_hold.h"
+
+namespace platform {
+
+struct DiscordPipe {
+  int fd = -1;
+};
+
+void DiscordPipeCloser::operator()(DiscordPipe* pipe) const {
+  if (pipe->fd >= 0) close(pipe->fd);
+  delete pipe;
+}
+
+namespace {
+
+pthread_mutex_t discordLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t discordEnded = PTHREAD_COND_INITIALIZER;
+
+// The wake-up: wakeDiscord writes a byte, waitDiscord drains them. Made
+// once and kept for the life of the process (two descriptors).
+pthread_once_t wakeOnce = PTHREAD_ONCE_INIT;
+int wakeFds[2] = {-1, -1};
+void makeWakePipe() {
+  if (pipe2(wakeFds, O_NONBLOCK | O_CLOEXEC) != 0) wakeFds[0] = wakeFds[1] = -1;
+}
+
+struct DiscordWorker {
+  DiscordWorkerBody body;
+  void* context;
+  void* module;  // null when body lives in the program itself
+};
+using DiscordWorkerOwner = std::unique_ptr<DiscordWorker>;
+
+bool workerRunning = false;  // under discordLock
+pthread_t workerThread;
+bool workerJoinable = false;  // touched by the starting thread alone
+
+void* runWorker(void* parameter) {
+  DiscordWorkerOwner owner(static_cast<DiscordWorker*>(parameter));
+  const DiscordWorker worker = *owner;
+  owner.reset();
+  posix::holdUntilThreadEnds(worker.module);
+  // A name of its own, so the thread can be told apart in /proc.
+  pthread_setname_np(pthread_self(), "trellicast-dc");
+  worker.body(worker.context);
+  pthread_mutex_lock(&discordLock);
+  workerRunning = false;
+  pthread_cond_broadcast(&discordEnded);
+  pthread_mutex_unlock(&discordLock);
+  return nullptr;
+}
+
+timespec deadlineAfter(uint32_t waitMs) {
+  timespec at{};
+  clock_gettime(CLOCK_REALTIME, &at);
+  at.tv_sec += waitMs / 1000;
+  at.tv_nsec += static_cast<long>(waitMs % 1000) * 1000000L;
+  if (at.tv_nsec >= 1000000000L) {
+    at.tv_sec += 1;
+    at.tv_nsec -= 1000000000L;
+  }
+  return at;
+}
+
+uint64_t monotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// Where the client listens: $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp.
+std::string runtimeFolder() {
+  for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') return value;
+  }
+  return "/tmp";
+}
+
+// 0 and the socket in *fd, or errno.
+int connectTo(const std::string& path, int* fd) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return errno;
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    close(s);
+    return error;
+  }
+  const int flags = fcntl(s, F_GETFL);
+  if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int error = errno;
+    close(s);
+    return error;
+  }
+  *fd = s;
+  return 0;
+}
+
+int pollTimeout(uint32_t waitMs) {
+  if (waitMs == DISCORD_WAIT_FOREVER) return -1;
+  return waitMs > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(waitMs);
+}
+
+}  // namespace
+
+bool startDiscordWorker(DiscordWorkerBody body, void* context) {
+  if (workerJoinable) return false;
+  pthread_once(&wakeOnce, makeWakePipe);
+  if (wakeFds[0] < 0) return false;
+  posix::prepareModuleHolds();
+  DiscordWorkerOwner worker(new (std::nothrow) DiscordWorker{body, context, nullptr});
+  if (!worker) return false;
+  worker->module = posix::referenceToObjectOf(reinterpret_cast<const void*>(body));
+  pthread_mutex_lock(&discordLock);
+  workerRunning = true;
+  pthread_mutex_unlock(&discordLock);
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const int rc = pthread_create(&workerThread, nullptr, &runWorker, worker.get());
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (rc != 0) {
+    if (worker->module != nullptr) dlclose(worker->module);
+    pthread_mutex_lock(&discordLock);
+    workerRunning = false;
+    pthread_mutex_unlock(&discordLock);
+    return false;
+  }
+  (void)worker.release();  // the thread's now
+  workerJoinable = true;
+  return true;
+}
+
+bool joinDiscordWorker(uint32_t waitMs) {
+  if (!workerJoinable) return true;
+  const timespec at = deadlineAfter(waitMs);
+  pthread_mutex_lock(&discordLock);
+  while (workerRunning) {
+    if (pthread_cond_timedwait(&discordEnded, &discordLock, &at) == ETIMEDOUT) break;
+  }
+  const bool ended = !workerRunning;
+  pthread_mutex_unlock(&discordLock);
+  if (!ended) return false;
+  pthread_join(workerThread, nullptr);
+  workerJoinable = false;
+  return true;
+}
+
+void lockDiscord() { pthread_mutex_lock(&discordLock); }
+void unlockDiscord() { pthread_mutex_unlock(&discordLock); }
+
+void wakeDiscord() {
+  pthread_once(&wakeOnce, makeWakePipe);
+  if (wakeFds[1] < 0) return;
+  const char byte = 1;
+  // A full pipe already holds a wake.
+  while (write(wakeFds[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+uint64_t discordClockMs() { return monotonicMs(); }
+
+uint64_t discordUnixTimeMs() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+uint32_t discordProcessId() { return static_cast<uint32_t>(getpid()); }
+
+DiscordOpen openDiscordPipe() {
+  DiscordOpen outcome;
+  outcome.error = ENOENT;
+  const std::string base = runtimeFolder();
+  for (const char* sub : {"", "/snap.discord", "/app/com.discordapp.Discord"}) {
+    for (int n = 0; n < 10; ++n) {
+      int fd = -1;
+      const int rc = connectTo(base + sub + "/discord-ipc-" + std::to_string(n), &fd);
+      if (rc != 0) {
+        outcome.error = static_cast<uint32_t>(rc);
+        continue;
+      }
+      outcome.pipe.reset(new (std::nothrow) DiscordPipe{fd});
+      if (!outcome.pipe) {
+        close(fd);
+        outcome.error = ENOMEM;
+        return outcome;
+      }
+      outcome.error = 0;
+      return outcome;
+    }
+  }
+  return outcome;
+}
+
+uint32_t writeDiscordPipe(DiscordPipe& pipe, const void* bytes, size_t size, uint32_t waitMs) {
+  const char* at = static_cast<const char*>(bytes);
+  const uint64_t deadline = monotonicMs() + waitMs;
+  while (size > 0) {
+    const ssize_t n = send(pipe.fd, at, size, MSG_NOSIGNAL);
+    if (n > 0) {
+      at += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return static_cast<uint32_t>(errno);
+    const uint64_t now = monotonicMs();
+    if (now >= deadline) return ETIMEDOUT;
+    pollfd out{pipe.fd, POLLOUT, 0};
+    if (poll(&out, 1, static_cast<int>(deadline - now)) < 0 && errno != EINTR)
+      return static_cast<uint32_t>(errno);
+  }
+  return 0;
+}
+
+DiscordWait waitDiscord(DiscordPipe* pipe, std::string* received, uint32_t waitMs) {
+  pthread_once(&wakeOnce, makeWakePipe);
+  DiscordWait outcome;
+  pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {pipe != nullptr ? pipe->fd : -1, POLLIN, 0}};
+  const int rc = poll(fds, 2, pollTimeout(waitMs));
+  if (rc < 0) {
+    // A signal cut the wait short: the caller waits again as it sees fit.
+    outcome.event = DiscordEvent::woken;
+    return outcome;
+  }
+  if (rc == 0) return outcome;  // timed out
+  if (fds[1].revents != 0) {
+    char chunk[4096];
+    bool any = false;
+    for (;;) {
+      const ssize_t n = recv(pipe->fd, chunk, sizeof chunk, 0);
+      if (n > 0) {
+        received->append(chunk, static_cast<size_t>(n));
+        any = true;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      // The other end closed (0) or the socket failed: bytes already read
+      // are handed over first, the close is seen on the next wait.
+      if (any) break;
+      outcome.event = DiscordEvent::closed;
+      outcome.error = n == 0 ? 0 : static_cast<uint32_t>(errno);
+      return outcome;
+    }
+    outcome.event = DiscordEvent::received;
+    return outcome;
+  }
+  if (fds[0].revents != 0) {
+    char drain[64];
+    while (read(wakeFds[0], drain, sizeof drain) > 0) {
+    }
+    outcome.event = DiscordEvent::woken;
+  }
+  return outcome;
+}
+
+}  // namespace platform
