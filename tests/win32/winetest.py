@@ -177,6 +177,9 @@ class Wine:
         log = os.path.join(self.tmp, "host.log")
         with open(script, "w", newline="\r\n") as f:
             f.write("\n".join(lines) + "\n")
+        # The cues are read from this run's log alone, not an earlier run's.
+        if os.path.exists(log):
+            os.remove(log)
         stop = threading.Event()
         watcher = threading.Thread(target=self._answer_cues, args=(log, cue, stop), daemon=True)
         if cue is not None:
@@ -1405,6 +1408,106 @@ def scenario_streamer_files(args, c):
     c.eq("at quit the cover is the transparent PNG", len(final.get("cover.png") or b""), 68)
 
 # ---------------------------------------------------------------------------
+# Text settings outside ASCII
+
+WIDE_FOLDER = "C:\\Users\\Jos\u00e9\\Stream"
+# The picker names it as the folder is spelled on disk.
+PICKED_FOLDER = "C:\\users\\Jos\u00e9\\Stream"
+WIDE_TEMPLATE = "%artist% \u2013 %title% \u518d\u751f\u4e2d"
+# What a build that wrote through the ANSI calls left in the store: the
+# dialog's text in the ANSI code page (1252 here).
+ANSI_TEMPLATE = "%title% \u2013 %artist%"
+
+
+def utf8_arg(text):
+    """A script argument holding text in UTF-8."""
+    return script_text(text.encode("utf-8"))
+
+
+def log_text(text):
+    """A logged text back from its \\xHH escapes, as UTF-8."""
+    data = re.sub(rb"\\x([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]),
+                  text.encode("latin-1"))
+    return data.decode("utf-8", "replace")
+
+
+def wide_value(name, text):
+    """The WREG line of a text stored in UTF-16 with its terminator."""
+    units = len(text.encode("utf-16-le")) // 2
+    return "WREG %s type1 %d %s" % (name, 2 * (units + 1), text)
+
+
+def scenario_wide_settings(args, c):
+    """The output folder C:\\Users\\Jos\u00e9\\Stream and a template with an
+    en dash and kanji: stored in UTF-16, the module writes nowplaying.txt in
+    that folder with the text in UTF-8. Values an older build stored through
+    the ANSI calls read as the text they were; the dialog shows them, the
+    folder picker gives the folder back as it starts there, and OK stores
+    the texts in UTF-16."""
+    artist, song_title = "Zo\u00eb", "Blue"
+    frames = [("TPE1", artist, True), ("TIT2", song_title, False)]
+    with Wine(args.bin, "wide-settings") as wine:
+        folder = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users", "Jos\u00e9", "Stream")
+        os.makedirs(folder)
+        song = mp3_file(wine.path("song.mp3"), frames)
+        texts = {}
+        want = {"wide": "%s \u2013 %s \u518d\u751f\u4e2d" % (artist, song_title),
+                "older": "%s \u2013 %s" % (song_title, artist)}
+        want["dialog"] = want["wide"]
+
+        def cue(name):
+            """nowplaying.txt once it holds the text wanted, or as it is 5 s on."""
+            deadline = time.monotonic() + 5
+            while True:
+                try:
+                    with open(os.path.join(folder, "nowplaying.txt"), "rb") as f:
+                        texts[name] = f.read().decode("utf-8", "replace")
+                except OSError:
+                    texts[name] = None
+                if texts[name] == want[name] or time.monotonic() > deadline:
+                    return
+                time.sleep(0.05)
+        play = entry("%s - %s" % (artist, song_title), file=song)
+        wide = wine.play(c, [
+            "seed-wide OutputFolder " + utf8_arg(WIDE_FOLDER),
+            "seed-wide OutputTemplate " + utf8_arg(WIDE_TEMPLATE)] + opening(
+            args, *play, interval=10) + [
+            "await " + wine.cue_path("wide"), "quit"], cue=cue)
+        shutil.rmtree(folder)
+        os.makedirs(folder)
+        older = wine.play(c, [
+            "seed-text OutputFolder " + script_text(WIDE_FOLDER.encode("cp1252")),
+            "seed-text OutputTemplate " + script_text(ANSI_TEMPLATE.encode("cp1252"))] + opening(
+            args, *play, url="http://127.0.0.1:1/off", enabled=0, interval=10) + [
+            "await " + wine.cue_path("older"),
+            "dialog showwide 1014", "dialog showwide 1017",
+            "dialog setwide 1017 " + utf8_arg(WIDE_TEMPLATE),
+            # Wine's picker goes to the folder it starts at from its second
+            # opening in a process on: the first one opens at the desktop.
+            "dialog click 1015", "dialog setwide 1014 " + utf8_arg(WIDE_FOLDER),
+            "dialog click 1015", "dialog showwide 1014", "dialog click 1", "config",
+            "mark stored", "wide-registry",
+            "registry", "await " + wine.cue_path("dialog"), "quit"], cue=cue)
+    c.eq("no boxes", lines_with(wide + older, "BOX"), [])
+    c.eq("UTF-16 values: nowplaying.txt in the folder", texts.get("wide"), want["wide"])
+    c.eq("ANSI values of an older build: nowplaying.txt in the folder", texts.get("older"),
+         want["older"])
+    c.eq("the dialog shows them, and the folder picked",
+         [log_text(l) for l in lines_with(older, "DIALOG wide")],
+         ["DIALOG wide 1014=" + WIDE_FOLDER, "DIALOG wide 1017=" + ANSI_TEMPLATE,
+          "DIALOG wide 1014=" + PICKED_FOLDER])
+    c.eq("the picker opened", lines_with(older, "PICKER"), ["PICKER open"] * 2)
+    stored = after(older, "mark stored")
+    c.eq("OK stores the texts in UTF-16",
+         [log_text(l) for l in lines_with(stored, "WREG Output")],
+         [wide_value("OutputFolder", PICKED_FOLDER),
+          wide_value("OutputTemplate", WIDE_TEMPLATE)])
+    c.eq("the dialog's values: nowplaying.txt in the folder", texts.get("dialog"),
+         want["dialog"])
+    return wide + ["--- older build's values"] + older
+
+
+# ---------------------------------------------------------------------------
 # Covers (SendCover) against receiver/ under nginx and php-fpm
 
 
@@ -1476,6 +1579,7 @@ SCENARIOS = {
     "streamer-files": scenario_streamer_files,
     "wide-names": scenario_wide_names,
     "wide-title": scenario_wide_title,
+    "wide-settings": scenario_wide_settings,
     "faults": scenario_faults,
     "parity": scenario_parity,
     "exports": scenario_exports,
