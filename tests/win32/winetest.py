@@ -1508,6 +1508,46 @@ def scenario_wide_settings(args, c):
 
 
 # ---------------------------------------------------------------------------
+# Quitting while a cover is looked up
+
+BIG_COVER_BYTES = 5 * 1024 * 1024
+
+
+def scenario_cover_quit(args, c):
+    """A track whose tag holds a 5 MB picture, so that its cover lookup
+    runs on its own thread for a while: the player quits and unloads the
+    module while it runs, then keeps running its message loop for 2 s. No
+    timer of the module may outlive the quit (a WM_TIMER into unloaded code
+    ends the player), with SendCover on and with the files' folder alone."""
+    picture = b"\x89PNG\r\n\x1a\n" + os.urandom(BIG_COVER_BYTES - 8)
+    logs = {}
+    with Wine(args.bin, "cover-quit", receiver=True) as wine:
+        song = mp3_file(wine.path("big.mp3"), [("TPE1", "Big"), ("TIT2", "Cover"),
+                                               wire.picture_frame(picture)], audio_frames=1)
+        out = wine.path("out")
+        os.mkdir(out)
+        url = "http://127.0.0.1:%d/np" % wine.receiver.port
+        play = entry("Big - Cover", file=song)
+        end = ["pump 250", "mark quit", "quit", "unload", "mark unloaded", "pump 2000",
+               "mark end"]
+        for name, seeds, kwargs in (
+                ("SendCover", ["seed-dword SendCover 1"], {"url": url, "enabled": 1}),
+                ("files", ["seed-dword SendCover 0", "seed-text OutputFolder " + winpath(out)],
+                 {})):
+            logs[name] = wine.play(c, seeds + opening(args, *play, interval=10, **kwargs) + end,
+                                   check=name + ": host exit")
+    for name, log in logs.items():
+        c.eq(name + ": ran to its end", log[-2:], ["MARK end", "END 0"])
+        c.eq(name + ": no timer of the module after the unload",
+             [l for l in after(log, "mark unloaded") if l.startswith(("TICK", "SETTIMER"))], [])
+    before_quit = before(logs["SendCover"], "mark quit")
+    c.true("SendCover: the lookup still ran at the quit",
+           "SETTIMER player 4 50" in before_quit and "KILLTIMER player 4" not in before_quit,
+           str(lines_with(before_quit, "SETTIMER") + lines_with(before_quit, "KILLTIMER")))
+    return logs["SendCover"] + ["--- files alone"] + logs["files"]
+
+
+# ---------------------------------------------------------------------------
 # Covers (SendCover) against receiver/ under nginx and php-fpm
 
 
@@ -1597,6 +1637,7 @@ SCENARIOS = {
     "subclass-chain": scenario_subclass_chain,
     "idle": scenario_idle,
     "covers-stack": scenario_covers_stack,
+    "cover-quit": scenario_cover_quit,
 }
 
 
