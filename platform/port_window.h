@@ -35,7 +35,9 @@ bool watchWindow(WindowHandle window, UserMessageWatch watch);
 // window still uses ours; when another procedure was put in front of ours
 // since, ours stays in the chain and only forwards from now on, and the
 // module stays loaded for good (GetModuleHandleExA with the pin flag), so
-// the window never calls into unloaded code.
+// the window never calls into unloaded code. Either way every timer still
+// set on the window is killed first (KillTimer), so none fires once the
+// module may be unloaded.
 void unwatchWindow(WindowHandle window, UserMessageWatch watch);
 
 // ---- Timers -------------------------------------------------------------

@@ -19,6 +19,7 @@
 
 #include "platform/port.h"
 #include "platform/unicode.h"
+#include "platform/win32/timers.h"
 
 namespace platform {
 namespace {
@@ -114,6 +115,14 @@ uintptr_t setTimer(WindowHandle owner, uintptr_t timerId, uint32_t periodMs,
     *slot = {window(owner), owner != nullptr ? timerId : result, callback};
   }
   return result;
+}
+
+void win32::killTimers(HWND owner) {
+  for (TimerSlot& slot : timerSlots) {
+    if (slot.callback == nullptr || slot.window != owner) continue;
+    KillTimer(owner, slot.id);
+    slot = {};
+  }
 }
 
 bool killTimer(WindowHandle owner, uintptr_t timerId) {

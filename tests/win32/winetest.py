@@ -319,6 +319,19 @@ def stored_url(url, name="URL"):
     return "REG %s type1 %d %s\\x00" % (name, len(url) + 1, url.replace("\\", "\\x5C"))
 
 
+def armed_timers(log):
+    """The ids of the module's timers on the player's window that the log
+    leaves armed: set and not killed since."""
+    armed = set()
+    for line in log:
+        fields = line.split()
+        if line.startswith("SETTIMER player "):
+            armed.add(int(fields[2]))
+        elif line.startswith("KILLTIMER player "):
+            armed.discard(int(fields[2]))
+    return armed
+
+
 def lines_with(log, prefix):
     return [l for l in log if l.startswith(prefix)]
 
@@ -588,9 +601,14 @@ def scenario_quit(args, c):
         count_at_end = len(wine.posts())
     posts_before = len([l for l in before(log, "mark quitting") if l.startswith("QUERY 104")])
     c.true("posts before quit", posts_before >= 1)
-    quitting = before(after(log, "mark quitting"), "mark quit")
-    c.eq("quit stops the timers", [l for l in quitting if not l.startswith("MARK")],
-         ["KILLTIMER player 3", "KILLTIMER player 2", "KILLTIMER player 1", "QUIT"])
+    quitting = [l for l in before(after(log, "mark quitting"), "mark quit")
+                if not l.startswith("MARK")]
+    c.eq("quit only stops timers",
+         [l for l in quitting if not l.startswith("KILLTIMER player ")], ["QUIT"])
+    c.eq("quit stops every timer still armed", armed_timers(log[:log.index("QUIT")]), set())
+    c.true("quit stops the update, outcome and change timers",
+           {1, 2, 3} <= {int(l.split()[2]) for l in lines_with(quitting, "KILLTIMER player ")},
+           str(quitting))
     c.eq("nothing after quit",
          [l for l in after(log, "mark quit") if l.startswith(("TICK", "QUERY", "BOX"))], [])
     c.eq("every cycle reached the receiver", count_at_end, posts_before)
@@ -1538,6 +1556,7 @@ def scenario_cover_quit(args, c):
                                    check=name + ": host exit")
     for name, log in logs.items():
         c.eq(name + ": ran to its end", log[-2:], ["MARK end", "END 0"])
+        c.eq(name + ": the quit stops every timer", armed_timers(before(log, "QUIT")), set())
         c.eq(name + ": no timer of the module after the unload",
              [l for l in after(log, "mark unloaded") if l.startswith(("TICK", "SETTIMER"))], [])
     before_quit = before(logs["SendCover"], "mark quit")
