@@ -461,8 +461,9 @@ def scenario_posts(args, c):
           "REG Interval dword 1", "REG Utf8 dword 0"])
     c.eq("no boxes", lines_with(log, "BOX"), [])
     stage1 = before(after(log, "mark init-done"), "mark stage2")
-    c.eq("queries of one cycle", lines_with(stage1, "QUERY")[:5],
-         ["QUERY 104 0", "QUERY 125 0", "QUERY 212 2", "QUERY 214 2", "QUERY 211 2"])
+    c.eq("queries of one cycle", lines_with(stage1, "QUERY")[:7],
+         ["QUERY 104 0", "QUERY 125 0", "QUERY 105 0", "QUERY 105 1", "QUERY 212 2",
+          "QUERY 214 2", "QUERY 211 2"])
     want = [expected_body(-3, title, frames),
             expected_body(-3, title, [], has_file=False),
             expected_body(-3, title, [])]
@@ -852,10 +853,11 @@ def scenario_wide_title(args, c):
         posts = wine.posts()
     c.eq("no boxes", lines_with(log, "BOX"), [])
     stages = [("wide", "zero"), ("zero", "one"), ("one", "old"), ("old-cycles", "end")]
-    wide = ["QUERY 104 0", "QUERY 125 0", "QUERY 213 0", "QUERY 214 0", "QUERY 211 0"]
-    fallback = ["QUERY 104 0", "QUERY 125 0", "QUERY 213 0", "QUERY 212 0", "QUERY 214 0",
-                "QUERY 211 0"]
-    old = ["QUERY 104 0", "QUERY 125 0", "QUERY 212 0", "QUERY 214 0", "QUERY 211 0"]
+    # Each cycle asks the status, the entry, then the position and length.
+    start = ["QUERY 104 0", "QUERY 125 0", "QUERY 105 0", "QUERY 105 1"]
+    wide = start + ["QUERY 213 0", "QUERY 214 0", "QUERY 211 0"]
+    fallback = start + ["QUERY 213 0", "QUERY 212 0", "QUERY 214 0", "QUERY 211 0"]
+    old = start + ["QUERY 212 0", "QUERY 214 0", "QUERY 211 0"]
     for (first, then), want in zip(stages, [wide, fallback, fallback, old]):
         c.eq("queries of one cycle after " + first,
              lines_with(before(after(log, "mark " + first), "mark " + then), "QUERY")[:len(want)],
@@ -1074,8 +1076,9 @@ def scenario_wide_names(args, c):
         posts = wine.posts()
     c.eq("no boxes", lines_with(log, "BOX"), [])
     one = before(after(log, "mark one"), "mark two")
-    c.eq("queries of one cycle", lines_with(one, "QUERY")[:4],
-         ["QUERY 104 0", "QUERY 125 0", "QUERY 213 0", "QUERY 212 0"])
+    c.eq("queries of one cycle", lines_with(one, "QUERY")[:6],
+         ["QUERY 104 0", "QUERY 125 0", "QUERY 105 0", "QUERY 105 1", "QUERY 213 0",
+          "QUERY 212 0"])
     c.eq("bodies in order", bodies_in_order(posts),
          [b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=t&wm_id3[47]=Wide",
           b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=t&wm_id3[47]=Vier",
