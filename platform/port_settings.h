@@ -3,7 +3,8 @@
 // The plug-in keeps a few named settings, each a text or a whole number, and
 // reads or writes a set of them in one call. On Windows they are values of
 // the registry key HKEY_LOCAL_MACHINE\Software\Winamp\Trellicast (texts as
-// REG_SZ, numbers as REG_DWORD); on POSIX, lines of a config file.
+// REG_SZ, numbers as REG_DWORD); on POSIX, lines of a config file. Texts
+// are UTF-8 here; on Windows the backend reads and writes them in UTF-16.
 #pragma once
 
 #include <cstddef>

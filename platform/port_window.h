@@ -35,7 +35,9 @@ bool watchWindow(WindowHandle window, UserMessageWatch watch);
 // window still uses ours; when another procedure was put in front of ours
 // since, ours stays in the chain and only forwards from now on, and the
 // module stays loaded for good (GetModuleHandleExA with the pin flag), so
-// the window never calls into unloaded code.
+// the window never calls into unloaded code. Either way every timer still
+// set on the window is killed first (KillTimer), so none fires once the
+// module may be unloaded.
 void unwatchWindow(WindowHandle window, UserMessageWatch watch);
 
 // ---- Timers -------------------------------------------------------------
@@ -78,14 +80,16 @@ WindowHandle dialogItem(WindowHandle dialog, int controlId);               // Ge
 bool checkDialogButton(WindowHandle dialog, int controlId, bool checked);  // CheckDlgButton
 bool isDialogButtonChecked(WindowHandle dialog, int controlId);            // IsDlgButtonChecked
 
-// The system's folder picker (SHBrowseForFolderA), owned by the dialog,
-// starting at the folder in path (capacity bytes, terminated). chosen:
+// The system's folder picker (SHBrowseForFolderW), owned by the dialog,
+// starting at the folder in path (UTF-8, capacity bytes, terminated). chosen:
 // path holds the folder picked; cancelled: path is unchanged; unavailable:
 // the system has no picker (the path is typed).
 enum class FolderPick { chosen, cancelled, unavailable };
 FolderPick browseForFolder(WindowHandle owner, char* path, uint32_t capacity);
 
-// Edit controls, each one SendMessageA to the control.
+// Edit controls, each one SendMessage to the control; their texts are UTF-8
+// here (on Windows the wide messages, converted by the backend), and their
+// lengths count bytes.
 void limitText(WindowHandle control, uint32_t maxChars);      // EM_LIMITTEXT
 bool setControlText(WindowHandle control, const char* text);  // WM_SETTEXT
 uint32_t controlTextLength(WindowHandle control);             // WM_GETTEXTLENGTH

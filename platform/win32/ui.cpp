@@ -1,6 +1,7 @@
 // Window services of the port: messages to the player, timers, message
 // boxes, the modal dialog and its controls, each forwarded to its user32
-// call. Timer and dialog procedures are __stdcall on this target while the
+// call. The edits' texts and the folder picker go through the wide calls
+// and reach the core in UTF-8. Timer and dialog procedures are __stdcall on this target while the
 // core's are plain functions, so both pass through trampolines here that
 // look the core's procedure up in a small table. Everything runs on the
 // player's window thread; the tables need no lock.
@@ -9,9 +10,16 @@
 #include <shlobj.h>
 
 #include <array>
+#include <cstring>
+#include <cwchar>
 #include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "platform/port.h"
+#include "platform/unicode.h"
+#include "platform/win32/timers.h"
 
 namespace platform {
 namespace {
@@ -109,6 +117,14 @@ uintptr_t setTimer(WindowHandle owner, uintptr_t timerId, uint32_t periodMs,
   return result;
 }
 
+void win32::killTimers(HWND owner) {
+  for (TimerSlot& slot : timerSlots) {
+    if (slot.callback == nullptr || slot.window != owner) continue;
+    KillTimer(owner, slot.id);
+    slot = {};
+  }
+}
+
 bool killTimer(WindowHandle owner, uintptr_t timerId) {
   const BOOL killed = KillTimer(window(owner), timerId);
   if (TimerSlot* slot = findTimer(window(owner), timerId)) *slot = {};
@@ -143,10 +159,11 @@ bool checkDialogButton(WindowHandle dialog, int controlId, bool checked) {
 }
 
 namespace {
-// Starts the picker at the folder already typed.
+// Starts the picker at the folder already typed (UTF-16).
 int CALLBACK startPickerAt(HWND picker, UINT message, LPARAM, LPARAM start) {
-  if (message == BFFM_INITIALIZED && start != 0 && *reinterpret_cast<const char*>(start) != '\0')
-    SendMessageA(picker, BFFM_SETSELECTIONA, TRUE, start);
+  if (message == BFFM_INITIALIZED && start != 0 &&
+      *reinterpret_cast<const wchar_t*>(start) != L'\0')
+    SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, start);
   return 0;
 }
 
@@ -154,22 +171,32 @@ struct ItemListFreer {
   void operator()(ITEMIDLIST* list) const { CoTaskMemFree(list); }
 };
 using ItemListOwner = std::unique_ptr<ITEMIDLIST, ItemListFreer>;
+
+std::string utf8FromUnits(const wchar_t* units, size_t count) {
+  return unicode::utf16ToUtf8(reinterpret_cast<const uint16_t*>(units), count);
+}
 }  // namespace
 
 FolderPick browseForFolder(WindowHandle owner, char* path, uint32_t capacity) {
-  char chosen[MAX_PATH] = {};
-  BROWSEINFOA info = {};
-  info.hwndOwner = window(owner);
-  info.pszDisplayName = chosen;
-  info.lpszTitle = "Folder for the files";
-  info.ulFlags = BIF_RETURNONLYFSDIRS;
-  info.lpfn = startPickerAt;
-  info.lParam = reinterpret_cast<LPARAM>(path);
-  const ItemListOwner list(SHBrowseForFolderA(&info));
-  if (!list || !SHGetPathFromIDListA(list.get(), chosen)) return FolderPick::cancelled;
-  if (lstrlenA(chosen) >= static_cast<int>(capacity)) return FolderPick::cancelled;
-  lstrcpyA(path, chosen);
-  return FolderPick::chosen;
+  try {
+    const std::u16string start = unicode::utf8ToUtf16(path);
+    wchar_t chosen[MAX_PATH] = {};
+    BROWSEINFOW info = {};
+    info.hwndOwner = window(owner);
+    info.pszDisplayName = chosen;
+    info.lpszTitle = L"Folder for the files";
+    info.ulFlags = BIF_RETURNONLYFSDIRS;
+    info.lpfn = startPickerAt;
+    info.lParam = reinterpret_cast<LPARAM>(start.c_str());
+    const ItemListOwner list(SHBrowseForFolderW(&info));
+    if (!list || !SHGetPathFromIDListW(list.get(), chosen)) return FolderPick::cancelled;
+    const std::string folder = utf8FromUnits(chosen, std::wcslen(chosen));
+    if (folder.size() >= capacity) return FolderPick::cancelled;
+    std::memcpy(path, folder.c_str(), folder.size() + 1);
+    return FolderPick::chosen;
+  } catch (const std::bad_alloc&) {
+    return FolderPick::cancelled;
+  }
 }
 
 bool isDialogButtonChecked(WindowHandle dialog, int controlId) {
@@ -180,17 +207,48 @@ void limitText(WindowHandle control, uint32_t maxChars) {
   SendMessageA(window(control), EM_LIMITTEXT, maxChars, 0);
 }
 
+// The edits' texts are UTF-16 in the control and UTF-8 in the core.
+namespace {
+std::string wideControlText(HWND control) {
+  const LRESULT length = SendMessageW(control, WM_GETTEXTLENGTH, 0, 0);
+  if (length <= 0) return {};
+  std::vector<wchar_t> units(static_cast<size_t>(length) + 1, L'\0');
+  const LRESULT copied =
+      SendMessageW(control, WM_GETTEXT, units.size(), reinterpret_cast<LPARAM>(units.data()));
+  return utf8FromUnits(units.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
+}
+}  // namespace
+
 bool setControlText(WindowHandle control, const char* text) {
-  return SendMessageA(window(control), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) != FALSE;
+  try {
+    const std::u16string units = unicode::utf8ToUtf16(text != nullptr ? text : "");
+    return SendMessageW(window(control), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(units.c_str())) !=
+           FALSE;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 uint32_t controlTextLength(WindowHandle control) {
-  return static_cast<uint32_t>(SendMessageA(window(control), WM_GETTEXTLENGTH, 0, 0));
+  try {
+    return static_cast<uint32_t>(wideControlText(window(control)).size());
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 uint32_t controlText(WindowHandle control, char* buffer, uint32_t capacity) {
-  return static_cast<uint32_t>(
-      SendMessageA(window(control), WM_GETTEXT, capacity, reinterpret_cast<LPARAM>(buffer)));
+  if (buffer == nullptr || capacity == 0) return 0;
+  buffer[0] = '\0';
+  try {
+    const std::string text = wideControlText(window(control));
+    const size_t n = unicode::utf8Prefix(text, capacity - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return static_cast<uint32_t>(n);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 }  // namespace platform

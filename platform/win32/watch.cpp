@@ -14,6 +14,7 @@
 
 #include "platform/port.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/timers.h"
 
 namespace platform {
 namespace {
@@ -79,6 +80,10 @@ void win32::signalPostEnded() {
 
 void unwatchWindow(WindowHandle handle, UserMessageWatch) {
   const HWND window = static_cast<HWND>(handle);
+  // The watch ends when the module quits: no timer of the core may fire
+  // after that, whatever the core still had running (a cover lookup's
+  // poll, say), since the player may unload the module at once.
+  win32::killTimers(window);
   if (watched == nullptr || window != watched) return;
   currentWatch = nullptr;
   if (oursIsInFront(window)) {

@@ -9,6 +9,8 @@
 //   KILLTIMER id                 the module stopped one
 //   TICK id                      a timer of the module fired
 //   BOX caption|text             a message box appeared (then dismissed)
+//   PICKER open                  the folder picker appeared (then confirmed
+//                                at the folder it starts at)
 //   DIALOG ...                   the settings dialog and what was read in it
 //   REG ...                      the settings key read back
 //   TEMPLATE/ITEM ...            dialog template 101 as compiled into the module
@@ -48,6 +50,11 @@ using GetRecord = PluginRecord* (*)();
 constexpr const char* SETTINGS_KEY = "Software\\Winamp\\Trellicast";
 constexpr UINT RUN_DIALOG_SCRIPT = WM_APP + 1;
 constexpr UINT_PTR HOLD_TIMER = 0x7E57;
+// The folder picker is confirmed once it has gone to the folder it starts
+// at, which it does after it shows.
+constexpr UINT_PTR PICKER_TIMER = 0x7E58;
+constexpr UINT PICKER_WAIT_MS = 500;
+HWND picker = nullptr;
 
 struct KeyCloser {
   void operator()(HKEY key) const { RegCloseKey(key); }
@@ -180,6 +187,11 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     if (settingsDialog != nullptr) runDialogScript(settingsDialog);
     return 0;
   }
+  if (message == WM_TIMER && wParam == PICKER_TIMER) {
+    KillTimer(window, PICKER_TIMER);
+    if (IsWindow(picker)) PostMessageA(picker, WM_COMMAND, IDOK, 0);
+    return 0;
+  }
   if (message == RUN_DIALOG_SCRIPT) {
     void runDialogScript(HWND dialog);
     runDialogScript(reinterpret_cast<HWND>(wParam));
@@ -305,7 +317,12 @@ LRESULT CALLBACK cbtProcedure(int code, WPARAM wParam, LPARAM lParam) {
     char className[64] = {};
     GetClassNameA(window, className, sizeof className);
     if (std::strcmp(className, "#32770") == 0 && seenWindows.insert(window).second) {
-      if (GetDlgItem(window, IDC_URL) != nullptr) {
+      if (FindWindowExA(window, nullptr, "SysTreeView32", nullptr) != nullptr) {
+        // The folder picker: taken as it opens, at the folder it starts at.
+        logLine("PICKER open");
+        picker = window;
+        SetTimer(playerWindow, PICKER_TIMER, PICKER_WAIT_MS, nullptr);
+      } else if (GetDlgItem(window, IDC_URL) != nullptr) {
         settingsDialog = window;
         logLine("DIALOG open caption=%s", visible(windowText(window)).c_str());
         PostMessageA(playerWindow, RUN_DIALOG_SCRIPT, reinterpret_cast<WPARAM>(window), 0);
@@ -344,8 +361,12 @@ std::string unescape(const std::string& s) {
   return out;
 }
 
+std::wstring wideFromUtf8(const std::string& utf8);
+
 // ---- Dialog steps -------------------------------------------------------------
 //   settext ID TEXT       WM_SETTEXT on the control (bypasses typing limits)
+//   setwide ID TEXT       the same in UTF-16 (TEXT in UTF-8, \xHH escapes)
+//   showwide ID           log the control's UTF-16 text, in UTF-8
 //   fill ID CHAR COUNT    WM_SETTEXT with COUNT copies of CHAR
 //   type ID TEXT          WM_CHAR per character, as typing would
 //   check ID 0|1          BM_SETCHECK
@@ -367,6 +388,14 @@ void runDialogScript(HWND dialog) {
     if (step == "settext") {
       const std::string text = unescape(restOf(in));
       SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    } else if (step == "setwide") {
+      const std::wstring text = wideFromUtf8(unescape(restOf(in)));
+      SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    } else if (step == "showwide") {
+      const int n = GetWindowTextLengthW(control);
+      std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+      GetWindowTextW(control, text.data(), n + 1);
+      logLine("DIALOG wide %d=%s", id, visible(utf8FromWide(text.c_str())).c_str());
     } else if (step == "fill") {
       std::string c;
       size_t count = 0;
@@ -423,6 +452,43 @@ void seedValue(const std::string& name, DWORD type, const void* data, DWORD size
   if (RegSetValueExA(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) !=
       ERROR_SUCCESS) {
     logLine("ERROR cannot seed %s", name.c_str());
+  }
+}
+
+void seedWide(const std::string& name, const std::wstring& text) {
+  HKEY raw = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+    logLine("ERROR cannot create key to seed");
+    return;
+  }
+  KeyOwner key(raw);
+  const std::wstring wideName(name.begin(), name.end());
+  if (RegSetValueExW(key.get(), wideName.c_str(), 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
+    logLine("ERROR cannot seed %s", name.c_str());
+  }
+}
+
+// The text values as the wide call reads them: "WREG NAME typeN BYTES TEXT",
+// the text in UTF-8 up to its terminator.
+void dumpWideRegistry() {
+  HKEY raw = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_READ, &raw) != ERROR_SUCCESS) {
+    logLine("WREG key absent");
+    return;
+  }
+  KeyOwner key(raw);
+  for (const wchar_t* name : {L"URL", L"OutputFolder", L"OutputTemplate", L"OutputStopped"}) {
+    std::vector<wchar_t> data(4096, L'\0');
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>((data.size() - 1) * sizeof(wchar_t));
+    if (RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                         &size) != ERROR_SUCCESS)
+      continue;
+    logLine("WREG %s type%lu %lu %s", utf8FromWide(name).c_str(), static_cast<unsigned long>(type),
+            static_cast<unsigned long>(size), visible(utf8FromWide(data.data())).c_str());
   }
 }
 
@@ -834,6 +900,8 @@ DWORD WINAPI serveDiscord(void*) {
 //   seed-url TEXT                  "URL" as REG_SZ without terminator
 //   seed-dword NAME N              a REG_DWORD value
 //   seed-text NAME TEXT            a REG_SZ value (with its terminator)
+//   seed-wide NAME TEXT            a REG_SZ value written in UTF-16 (TEXT in
+//                                  UTF-8, \xHH escapes; with its terminator)
 //   hold PATH                      open PATH as a reader that shares reading
 //                                  and writing but no delete ("HELD ok|failed")
 //   release                        close it ("RELEASED @UNIXMS")
@@ -841,6 +909,8 @@ DWORD WINAPI serveDiscord(void*) {
 //                                  (\xHH escapes), at most MS: "TEXT after N"
 //                                  or "TEXT timeout"
 //   registry                       log the settings key
+//   wide-registry                  log its text values as the wide call
+//                                  reads them ("WREG ...", see dumpWideRegistry)
 //   load PATH                      LoadLibrary, call the export
 //   template                       log template 101 of the module
 //   init / config / quit           the record's operations
@@ -953,8 +1023,14 @@ int runScript(std::istream& script, HWND window) {
       } else {
         logLine("TEXT timeout");
       }
+    } else if (command == "seed-wide") {
+      std::string name;
+      in >> name;
+      seedWide(name, wideFromUtf8(unescape(restOf(in))));
     } else if (command == "registry") {
       dumpRegistry();
+    } else if (command == "wide-registry") {
+      dumpWideRegistry();
     } else if (command == "load") {
       const std::string path = restOf(in);
       module.reset(LoadLibraryA(path.c_str()));

@@ -177,6 +177,9 @@ class Wine:
         log = os.path.join(self.tmp, "host.log")
         with open(script, "w", newline="\r\n") as f:
             f.write("\n".join(lines) + "\n")
+        # The cues are read from this run's log alone, not an earlier run's.
+        if os.path.exists(log):
+            os.remove(log)
         stop = threading.Event()
         watcher = threading.Thread(target=self._answer_cues, args=(log, cue, stop), daemon=True)
         if cue is not None:
@@ -316,6 +319,19 @@ def stored_url(url, name="URL"):
     return "REG %s type1 %d %s\\x00" % (name, len(url) + 1, url.replace("\\", "\\x5C"))
 
 
+def armed_timers(log):
+    """The ids of the module's timers on the player's window that the log
+    leaves armed: set and not killed since."""
+    armed = set()
+    for line in log:
+        fields = line.split()
+        if line.startswith("SETTIMER player "):
+            armed.add(int(fields[2]))
+        elif line.startswith("KILLTIMER player "):
+            armed.discard(int(fields[2]))
+    return armed
+
+
 def lines_with(log, prefix):
     return [l for l in log if l.startswith(prefix)]
 
@@ -445,8 +461,9 @@ def scenario_posts(args, c):
           "REG Interval dword 1", "REG Utf8 dword 0"])
     c.eq("no boxes", lines_with(log, "BOX"), [])
     stage1 = before(after(log, "mark init-done"), "mark stage2")
-    c.eq("queries of one cycle", lines_with(stage1, "QUERY")[:5],
-         ["QUERY 104 0", "QUERY 125 0", "QUERY 212 2", "QUERY 214 2", "QUERY 211 2"])
+    c.eq("queries of one cycle", lines_with(stage1, "QUERY")[:7],
+         ["QUERY 104 0", "QUERY 125 0", "QUERY 105 0", "QUERY 105 1", "QUERY 212 2",
+          "QUERY 214 2", "QUERY 211 2"])
     want = [expected_body(-3, title, frames),
             expected_body(-3, title, [], has_file=False),
             expected_body(-3, title, [])]
@@ -585,9 +602,14 @@ def scenario_quit(args, c):
         count_at_end = len(wine.posts())
     posts_before = len([l for l in before(log, "mark quitting") if l.startswith("QUERY 104")])
     c.true("posts before quit", posts_before >= 1)
-    quitting = before(after(log, "mark quitting"), "mark quit")
-    c.eq("quit stops the timers", [l for l in quitting if not l.startswith("MARK")],
-         ["KILLTIMER player 3", "KILLTIMER player 2", "KILLTIMER player 1", "QUIT"])
+    quitting = [l for l in before(after(log, "mark quitting"), "mark quit")
+                if not l.startswith("MARK")]
+    c.eq("quit only stops timers",
+         [l for l in quitting if not l.startswith("KILLTIMER player ")], ["QUIT"])
+    c.eq("quit stops every timer still armed", armed_timers(log[:log.index("QUIT")]), set())
+    c.true("quit stops the update, outcome and change timers",
+           {1, 2, 3} <= {int(l.split()[2]) for l in lines_with(quitting, "KILLTIMER player ")},
+           str(quitting))
     c.eq("nothing after quit",
          [l for l in after(log, "mark quit") if l.startswith(("TICK", "QUERY", "BOX"))], [])
     c.eq("every cycle reached the receiver", count_at_end, posts_before)
@@ -831,10 +853,11 @@ def scenario_wide_title(args, c):
         posts = wine.posts()
     c.eq("no boxes", lines_with(log, "BOX"), [])
     stages = [("wide", "zero"), ("zero", "one"), ("one", "old"), ("old-cycles", "end")]
-    wide = ["QUERY 104 0", "QUERY 125 0", "QUERY 213 0", "QUERY 214 0", "QUERY 211 0"]
-    fallback = ["QUERY 104 0", "QUERY 125 0", "QUERY 213 0", "QUERY 212 0", "QUERY 214 0",
-                "QUERY 211 0"]
-    old = ["QUERY 104 0", "QUERY 125 0", "QUERY 212 0", "QUERY 214 0", "QUERY 211 0"]
+    # Each cycle asks the status, the entry, then the position and length.
+    start = ["QUERY 104 0", "QUERY 125 0", "QUERY 105 0", "QUERY 105 1"]
+    wide = start + ["QUERY 213 0", "QUERY 214 0", "QUERY 211 0"]
+    fallback = start + ["QUERY 213 0", "QUERY 212 0", "QUERY 214 0", "QUERY 211 0"]
+    old = start + ["QUERY 212 0", "QUERY 214 0", "QUERY 211 0"]
     for (first, then), want in zip(stages, [wide, fallback, fallback, old]):
         c.eq("queries of one cycle after " + first,
              lines_with(before(after(log, "mark " + first), "mark " + then), "QUERY")[:len(want)],
@@ -1053,8 +1076,9 @@ def scenario_wide_names(args, c):
         posts = wine.posts()
     c.eq("no boxes", lines_with(log, "BOX"), [])
     one = before(after(log, "mark one"), "mark two")
-    c.eq("queries of one cycle", lines_with(one, "QUERY")[:4],
-         ["QUERY 104 0", "QUERY 125 0", "QUERY 213 0", "QUERY 212 0"])
+    c.eq("queries of one cycle", lines_with(one, "QUERY")[:6],
+         ["QUERY 104 0", "QUERY 125 0", "QUERY 105 0", "QUERY 105 1", "QUERY 213 0",
+          "QUERY 212 0"])
     c.eq("bodies in order", bodies_in_order(posts),
          [b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=t&wm_id3[47]=Wide",
           b"wm_action=wm_data&wm_data[status]=1&wm_data[title]=t&wm_id3[47]=Vier",
@@ -1405,6 +1429,147 @@ def scenario_streamer_files(args, c):
     c.eq("at quit the cover is the transparent PNG", len(final.get("cover.png") or b""), 68)
 
 # ---------------------------------------------------------------------------
+# Text settings outside ASCII
+
+WIDE_FOLDER = "C:\\Users\\Jos\u00e9\\Stream"
+# The picker names it as the folder is spelled on disk.
+PICKED_FOLDER = "C:\\users\\Jos\u00e9\\Stream"
+WIDE_TEMPLATE = "%artist% \u2013 %title% \u518d\u751f\u4e2d"
+# What a build that wrote through the ANSI calls left in the store: the
+# dialog's text in the ANSI code page (1252 here).
+ANSI_TEMPLATE = "%title% \u2013 %artist%"
+
+
+def utf8_arg(text):
+    """A script argument holding text in UTF-8."""
+    return script_text(text.encode("utf-8"))
+
+
+def log_text(text):
+    """A logged text back from its \\xHH escapes, as UTF-8."""
+    data = re.sub(rb"\\x([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]),
+                  text.encode("latin-1"))
+    return data.decode("utf-8", "replace")
+
+
+def wide_value(name, text):
+    """The WREG line of a text stored in UTF-16 with its terminator."""
+    units = len(text.encode("utf-16-le")) // 2
+    return "WREG %s type1 %d %s" % (name, 2 * (units + 1), text)
+
+
+def scenario_wide_settings(args, c):
+    """The output folder C:\\Users\\Jos\u00e9\\Stream and a template with an
+    en dash and kanji: stored in UTF-16, the module writes nowplaying.txt in
+    that folder with the text in UTF-8. Values an older build stored through
+    the ANSI calls read as the text they were; the dialog shows them, the
+    folder picker gives the folder back as it starts there, and OK stores
+    the texts in UTF-16."""
+    artist, song_title = "Zo\u00eb", "Blue"
+    frames = [("TPE1", artist, True), ("TIT2", song_title, False)]
+    with Wine(args.bin, "wide-settings") as wine:
+        folder = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users", "Jos\u00e9", "Stream")
+        os.makedirs(folder)
+        song = mp3_file(wine.path("song.mp3"), frames)
+        texts = {}
+        want = {"wide": "%s \u2013 %s \u518d\u751f\u4e2d" % (artist, song_title),
+                "older": "%s \u2013 %s" % (song_title, artist)}
+        want["dialog"] = want["wide"]
+
+        def cue(name):
+            """nowplaying.txt once it holds the text wanted, or as it is 5 s on."""
+            deadline = time.monotonic() + 5
+            while True:
+                try:
+                    with open(os.path.join(folder, "nowplaying.txt"), "rb") as f:
+                        texts[name] = f.read().decode("utf-8", "replace")
+                except OSError:
+                    texts[name] = None
+                if texts[name] == want[name] or time.monotonic() > deadline:
+                    return
+                time.sleep(0.05)
+        play = entry("%s - %s" % (artist, song_title), file=song)
+        wide = wine.play(c, [
+            "seed-wide OutputFolder " + utf8_arg(WIDE_FOLDER),
+            "seed-wide OutputTemplate " + utf8_arg(WIDE_TEMPLATE)] + opening(
+            args, *play, interval=10) + [
+            "await " + wine.cue_path("wide"), "quit"], cue=cue)
+        shutil.rmtree(folder)
+        os.makedirs(folder)
+        older = wine.play(c, [
+            "seed-text OutputFolder " + script_text(WIDE_FOLDER.encode("cp1252")),
+            "seed-text OutputTemplate " + script_text(ANSI_TEMPLATE.encode("cp1252"))] + opening(
+            args, *play, url="http://127.0.0.1:1/off", enabled=0, interval=10) + [
+            "await " + wine.cue_path("older"),
+            "dialog showwide 1014", "dialog showwide 1017",
+            "dialog setwide 1017 " + utf8_arg(WIDE_TEMPLATE),
+            # Wine's picker goes to the folder it starts at from its second
+            # opening in a process on: the first one opens at the desktop.
+            "dialog click 1015", "dialog setwide 1014 " + utf8_arg(WIDE_FOLDER),
+            "dialog click 1015", "dialog showwide 1014", "dialog click 1", "config",
+            "mark stored", "wide-registry",
+            "registry", "await " + wine.cue_path("dialog"), "quit"], cue=cue)
+    c.eq("no boxes", lines_with(wide + older, "BOX"), [])
+    c.eq("UTF-16 values: nowplaying.txt in the folder", texts.get("wide"), want["wide"])
+    c.eq("ANSI values of an older build: nowplaying.txt in the folder", texts.get("older"),
+         want["older"])
+    c.eq("the dialog shows them, and the folder picked",
+         [log_text(l) for l in lines_with(older, "DIALOG wide")],
+         ["DIALOG wide 1014=" + WIDE_FOLDER, "DIALOG wide 1017=" + ANSI_TEMPLATE,
+          "DIALOG wide 1014=" + PICKED_FOLDER])
+    c.eq("the picker opened", lines_with(older, "PICKER"), ["PICKER open"] * 2)
+    stored = after(older, "mark stored")
+    c.eq("OK stores the texts in UTF-16",
+         [log_text(l) for l in lines_with(stored, "WREG Output")],
+         [wide_value("OutputFolder", PICKED_FOLDER),
+          wide_value("OutputTemplate", WIDE_TEMPLATE)])
+    c.eq("the dialog's values: nowplaying.txt in the folder", texts.get("dialog"),
+         want["dialog"])
+    return wide + ["--- older build's values"] + older
+
+
+# ---------------------------------------------------------------------------
+# Quitting while a cover is looked up
+
+BIG_COVER_BYTES = 5 * 1024 * 1024
+
+
+def scenario_cover_quit(args, c):
+    """A track whose tag holds a 5 MB picture, so that its cover lookup
+    runs on its own thread for a while: the player quits and unloads the
+    module while it runs, then keeps running its message loop for 2 s. No
+    timer of the module may outlive the quit (a WM_TIMER into unloaded code
+    ends the player), with SendCover on and with the files' folder alone."""
+    picture = b"\x89PNG\r\n\x1a\n" + os.urandom(BIG_COVER_BYTES - 8)
+    logs = {}
+    with Wine(args.bin, "cover-quit", receiver=True) as wine:
+        song = mp3_file(wine.path("big.mp3"), [("TPE1", "Big"), ("TIT2", "Cover"),
+                                               wire.picture_frame(picture)], audio_frames=1)
+        out = wine.path("out")
+        os.mkdir(out)
+        url = "http://127.0.0.1:%d/np" % wine.receiver.port
+        play = entry("Big - Cover", file=song)
+        end = ["pump 250", "mark quit", "quit", "unload", "mark unloaded", "pump 2000",
+               "mark end"]
+        for name, seeds, kwargs in (
+                ("SendCover", ["seed-dword SendCover 1"], {"url": url, "enabled": 1}),
+                ("files", ["seed-dword SendCover 0", "seed-text OutputFolder " + winpath(out)],
+                 {})):
+            logs[name] = wine.play(c, seeds + opening(args, *play, interval=10, **kwargs) + end,
+                                   check=name + ": host exit")
+    for name, log in logs.items():
+        c.eq(name + ": ran to its end", log[-2:], ["MARK end", "END 0"])
+        c.eq(name + ": the quit stops every timer", armed_timers(before(log, "QUIT")), set())
+        c.eq(name + ": no timer of the module after the unload",
+             [l for l in after(log, "mark unloaded") if l.startswith(("TICK", "SETTIMER"))], [])
+    before_quit = before(logs["SendCover"], "mark quit")
+    c.true("SendCover: the lookup still ran at the quit",
+           "SETTIMER player 4 50" in before_quit and "KILLTIMER player 4" not in before_quit,
+           str(lines_with(before_quit, "SETTIMER") + lines_with(before_quit, "KILLTIMER")))
+    return logs["SendCover"] + ["--- files alone"] + logs["files"]
+
+
+# ---------------------------------------------------------------------------
 # Covers (SendCover) against receiver/ under nginx and php-fpm
 
 
@@ -1574,6 +1739,7 @@ SCENARIOS = {
     "streamer-files": scenario_streamer_files,
     "wide-names": scenario_wide_names,
     "wide-title": scenario_wide_title,
+    "wide-settings": scenario_wide_settings,
     "faults": scenario_faults,
     "parity": scenario_parity,
     "exports": scenario_exports,
@@ -1593,6 +1759,7 @@ SCENARIOS = {
     "covers-stack": scenario_covers_stack,
     "discord": scenario_discord,
     "discord-silent": scenario_discord_silent,
+    "cover-quit": scenario_cover_quit,
 }
 
 
