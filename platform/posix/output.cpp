@@ -134,6 +134,10 @@ void lockOutput() { pthread_mutex_lock(&outputLock); }
 void unlockOutput() { pthread_mutex_unlock(&outputLock); }
 
 void waitOutput(uint32_t waitMs) {
+  if (waitMs == OUTPUT_WAIT_FOREVER) {
+    pthread_cond_wait(&outputWake, &outputLock);
+    return;
+  }
   const timespec at = deadlineAfter(waitMs);
   pthread_cond_timedwait(&outputWake, &outputLock, &at);
 }
