@@ -47,6 +47,7 @@ void* runWorker(void* parameter) {
   const OutputWorker worker = *owner;
   owner.reset();
   posix::holdUntilThreadEnds(worker.module);
+  pthread_setname_np(pthread_self(), "trellicast-out");  // as ps and /proc show it
   worker.body(worker.context);
   pthread_mutex_lock(&outputLock);
   workerRunning = false;
