@@ -546,8 +546,8 @@ void endSendAtExit() {
     const SendGuard guard;
     if (slot == Slot::running) return;
     senderEnding = true;
-    pthread_cond_signal(&sendWake);
   }
+  pthread_cond_signal(&sendWake);
   reapSender();
   const SendGuard guard;
   if (idleCurl != nullptr) curl_easy_cleanup(idleCurl);
@@ -657,8 +657,10 @@ PostStartResult httpPost(const HttpPost& post) {
     const SendGuard guard;
     slot = Slot::running;
     pendingJob = job.release();  // the sender's now
-    pthread_cond_signal(&sendWake);
   }
+  // Signalled once the lock is let go, so the sender does not wake only to
+  // wait for it.
+  pthread_cond_signal(&sendWake);
   return PostStartResult{};
 }
 
@@ -667,8 +669,10 @@ void notifyPostEnded(WindowHandle, PostEndedCallback callback) {
   posix::setWakeHandler(callback != nullptr ? &tellPostEnded : nullptr);
   if (callback == nullptr) {
     // The module quits: the sender ends once its post, if any, has ended.
-    const SendGuard guard;
-    senderEnding = true;
+    {
+      const SendGuard guard;
+      senderEnding = true;
+    }
     pthread_cond_signal(&sendWake);
   }
 }
