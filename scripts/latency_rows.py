@@ -21,7 +21,8 @@ idle  One track playing, nothing changing, interval 10 s, for --idle-seconds
       against one that closes each connection after its answer (every
       keep-alive then connects anew), and the MPRIS mode (the scripted
       player on a private bus). Non-zero above 20 wake-ups or 16 ms CPU per
-      minute.
+      minute, or when an output writer thread exists (no output folder is
+      set).
 
 usage: latency_rows.py mpv|idle [--bin build/linux/bin] [--idle-seconds N]
 Needs mpv and mpv-mpris (mpv row), dbus-daemon, python3-dbus and
@@ -269,6 +270,8 @@ def process_cpu_ms(pid):
     return ticks * 1000.0 / os.sysconf("SC_CLK_TCK")
 
 
+WRITER_THREAD = "trellicast-out"  # the output writer's name (platform/posix/output.cpp)
+
 # The per-thread count is taken this long before the process quits, so its
 # quit is not counted there.
 LAST_SAMPLE_BEFORE_QUIT_S = 1.0
@@ -309,6 +312,11 @@ def idle_line(name, seconds, wakeups, cpu_ms, posts, per_thread=()):
     if bad:
         print("%s idle: FAIL over %d wake-ups or %d ms CPU per minute" % (
             name, IDLE_WAKEUPS_PER_MINUTE, IDLE_CPU_MS_PER_MINUTE))
+    # No output folder is set: no writer thread may exist.
+    writers = [tid for n, tid, _ in per_thread if n == WRITER_THREAD]
+    if writers:
+        print("%s idle: FAIL a writer thread without an output folder: %s" % (name, writers))
+        bad = True
     return 1 if bad else 0
 
 
