@@ -3,10 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
-#include "platform/port.h"
 #include "tags/cover.h"
 
 namespace output {
@@ -25,12 +23,8 @@ struct NowPlaying {
   std::string track;
   std::string genre;
   std::string fileName;
-  // Where the cover is looked up (tags/cover.h), by the writer's thread and
-  // never by the caller's: the playing file, and the image the player names
-  // for a track without one.
-  std::optional<platform::FileName> mediaFile;
-  std::optional<platform::FileName> artFile;
-  // The cover found there; the writer fills it in. None: no cover.
+  // The track's cover, looked up once per track by the caller (tags/cover.h)
+  // and shared as it is. None: no cover (cover.png is transparent).
   CoverPtr cover;
 };
 

@@ -176,16 +176,11 @@ std::vector<OutputFile> outputFileSet(const OutputConfig& config, const NowPlayi
 }
 
 bool sameNowPlaying(const NowPlaying& a, const NowPlaying& b) {
-  const auto sameName = [](const std::optional<platform::FileName>& x,
-                           const std::optional<platform::FileName>& y) {
-    return x.has_value() == y.has_value() && (!x || x->native == y->native);
-  };
   const bool aCover = a.cover && !a.cover->bytes.empty();
   const bool bCover = b.cover && !b.cover->bytes.empty();
   return a.status == b.status && a.playerTitle == b.playerTitle && a.title == b.title &&
          a.artist == b.artist && a.album == b.album && a.year == b.year && a.track == b.track &&
-         a.genre == b.genre && a.fileName == b.fileName && sameName(a.mediaFile, b.mediaFile) &&
-         sameName(a.artFile, b.artFile) && aCover == bCover &&
+         a.genre == b.genre && a.fileName == b.fileName && aCover == bCover &&
          (!aCover || a.cover->sha1 == b.cover->sha1);
 }
 

@@ -24,6 +24,9 @@ struct OutputShared {
   uint64_t generation = 0;  // counts every change of config or snapshot
   bool quitting = false;
   uint64_t quitDeadlineMs = 0;
+  // Set by the caller that starts the writer, cleared by the writer as it
+  // decides to end (no folder, or its quit done).
+  bool writerRunning = false;
 };
 
 // Made by the first caller, before any writer runs, and let go by
@@ -35,7 +38,7 @@ OutputShared& shared() {
   return *sharedState;
 }
 
-bool workerStarted = false;  // the callers' thread alone
+bool workerStarted = false;  // the callers' thread alone: started and not reaped
 
 class OutputLock {
  public:
@@ -49,10 +52,9 @@ class OutputLock {
 struct OutputFileRecord {
   std::shared_ptr<const std::string> written;  // the bytes on disk, none before the first write
   uint64_t writtenAtMs = 0;
-  std::shared_ptr<const std::string> failing;  // the bytes that could not be written yet
-  uint64_t failingSinceMs = 0;
+  bool failing = false;         // the last try failed; the latest bytes are tried at retryAtMs
+  uint64_t failingSinceMs = 0;  // the first failure since the last write
   uint64_t retryAtMs = 0;
-  std::shared_ptr<const std::string> givenUp;  // bytes given up on after RETRY_FOR_MS
 };
 
 bool sameBytes(const std::shared_ptr<const std::string>& a,
@@ -61,41 +63,114 @@ bool sameBytes(const std::shared_ptr<const std::string>& a,
   return a && b && *a == *b;
 }
 
+constexpr std::string_view COVER_FILE = "cover.png";
+
+bool namesCover(std::string_view name) {
+  return name == "nowplaying.json" || name == "nowplaying.js";
+}
+
+// The cover a snapshot puts in cover.png; none for the transparent picture.
+CoverPtr coverShown(const NowPlaying& playing) {
+  if (playing.status == PlayStatus::stopped || !playing.cover || playing.cover->bytes.empty())
+    return nullptr;
+  return playing.cover;
+}
+
+bool sameCover(const CoverPtr& a, const CoverPtr& b) {
+  return a == b || (a && b && a->sha1 == b->sha1);
+}
+
 // The writer's own state, touched by its thread alone.
 struct OutputWriter {
   std::string folder;
-  uint64_t coverGeneration = 0;  // the snapshot's generation the cover was looked up for
-  CoverPtr cover;
   std::map<std::string, OutputFileRecord, std::less<>> files;
   bool overlayPending = false;
+  CoverPtr coverOnDisk;  // what cover.png holds as far as this writer wrote it; none: no picture
+  bool quitSeen = false;
 };
+
+// The files of the snapshot with the JSON naming cover (the one on disk, or
+// the one about to be written) instead of the snapshot's own.
+std::vector<OutputFile> fileSetNaming(const OutputConfig& config, const NowPlaying& playing,
+                                      uint64_t updatedMs, const CoverPtr& cover) {
+  if (sameCover(coverShown(playing), cover)) return outputFileSet(config, playing, updatedMs);
+  NowPlaying named = playing;
+  named.cover = cover;
+  std::vector<OutputFile> set = outputFileSet(config, playing, updatedMs);
+  const std::vector<OutputFile> namedSet = outputFileSet(config, named, updatedMs);
+  for (size_t i = 0; i < set.size(); ++i)
+    if (namesCover(set[i].name)) set[i].bytes = namedSet[i].bytes;
+  return set;
+}
+
+// How long a file that could not be replaced waits for its next try.
+uint64_t retryDelay(const OutputFileRecord& record, uint64_t now, bool busy, bool quitting) {
+  if (quitting) return RETRY_MS;
+  if (now - record.failingSinceMs >= RETRY_FOR_MS) return HELD_RETRY_MS;
+  return busy ? RETRY_MS : 5 * RETRY_MS;
+}
 
 // One pass: writes what is due. Returns how long to wait before the next
 // pass (0: nothing pending, wait for a change).
 uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPlaying& playing,
-                  uint64_t updatedMs) {
+                  uint64_t updatedMs, bool quitting) {
   if (writer.overlayPending) {
     const platform::FileReplace outcome = platform::replaceFileWhole(
         writer.folder, OVERLAY_FILE, OVERLAY_HTML.data(), OVERLAY_HTML.size(), true);
     writer.overlayPending = !outcome.written && outcome.busy;
   }
-  const std::vector<OutputFile> set = outputFileSet(config, playing, updatedMs);
   uint64_t now = platform::outputClockMs();
+  if (quitting && !writer.quitSeen) {
+    // The stopped state goes out at once, held files included.
+    writer.quitSeen = true;
+    for (auto& entry : writer.files) entry.second.retryAtMs = now;
+  }
+  const auto waiting = [&](const OutputFileRecord& record) {
+    return record.failing && record.retryAtMs > now;
+  };
+  // The JSON names the snapshot's cover only when cover.png is written in
+  // this pass; else the cover on disk.
+  const CoverPtr wantedCover = coverShown(playing);
+  CoverPtr named = writer.coverOnDisk;
+  if (!sameCover(wantedCover, writer.coverOnDisk)) {
+    const OutputFileRecord& cover = writer.files[std::string(COVER_FILE)];
+    if (!waiting(cover)) named = wantedCover;
+  }
+  std::vector<OutputFile> set = fileSetNaming(config, playing, updatedMs, named);
+
   uint64_t dueMs = now;
+  uint64_t retryMs = 0;  // the earliest retry of a file still waiting; 0: none
   bool anyDirty = false;
   for (const OutputFile& file : set) {
     OutputFileRecord& record = writer.files[file.name];
-    if (sameBytes(record.written, file.bytes) || sameBytes(record.givenUp, file.bytes)) continue;
+    if (sameBytes(record.written, file.bytes)) continue;
+    if (waiting(record)) {
+      retryMs = retryMs == 0 ? record.retryAtMs : std::min(retryMs, record.retryAtMs);
+      continue;
+    }
     anyDirty = true;
     if (record.written)
       dueMs = std::max(dueMs, record.writtenAtMs + FILE_SPACING_MS + FILE_TIME_GRAIN_MS);
-    if (sameBytes(record.failing, file.bytes)) dueMs = std::max(dueMs, record.retryAtMs);
   }
-  if (!anyDirty) return writer.overlayPending ? RETRY_MS : 0;
-  if (dueMs > now) return dueMs - now;
-  for (const OutputFile& file : set) {
+  const auto untilRetry = [&](uint64_t waitMs) {
+    if (retryMs == 0) return waitMs;
+    const uint64_t retryIn = retryMs > now ? retryMs - now : 1;
+    return waitMs == 0 ? retryIn : std::min(waitMs, retryIn);
+  };
+  if (!anyDirty) return untilRetry(writer.overlayPending ? RETRY_MS : 0);
+  if (dueMs > now) return untilRetry(dueMs - now);
+  bool coverWritten = false;
+  for (OutputFile& file : set) {
     OutputFileRecord& record = writer.files[file.name];
-    if (sameBytes(record.written, file.bytes) || sameBytes(record.givenUp, file.bytes)) continue;
+    if (namesCover(file.name) && !coverWritten && !sameCover(named, writer.coverOnDisk)) {
+      // cover.png could not be replaced: the JSON keeps naming what is there.
+      NowPlaying onDisk = playing;
+      onDisk.cover = writer.coverOnDisk;
+      const std::vector<OutputFile> kept = outputFileSet(config, onDisk, updatedMs);
+      for (const OutputFile& same : kept)
+        if (std::string_view(same.name) == file.name) file.bytes = same.bytes;
+    }
+    if (sameBytes(record.written, file.bytes) || waiting(record)) continue;
     // The spacing counts from before the write: the file's time of writing
     // is taken as it is written, before the flush and the rename.
     const uint64_t startedMs = platform::outputClockMs();
@@ -105,36 +180,20 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
     if (outcome.written) {
       record.written = file.bytes;
       record.writtenAtMs = startedMs;
-      record.failing.reset();
-      record.givenUp.reset();
+      record.failing = false;
+      if (file.name == COVER_FILE) {
+        writer.coverOnDisk = wantedCover;
+        coverWritten = true;
+      }
       continue;
     }
-    if (!sameBytes(record.failing, file.bytes)) {
-      record.failing = file.bytes;
+    if (!record.failing) {
+      record.failing = true;
       record.failingSinceMs = now;
     }
-    if (now - record.failingSinceMs >= RETRY_FOR_MS) {
-      record.givenUp = file.bytes;
-      record.failing.reset();
-    } else {
-      record.retryAtMs = now + (outcome.busy ? RETRY_MS : 5 * RETRY_MS);
-    }
+    record.retryAtMs = now + retryDelay(record, now, outcome.busy, quitting);
   }
   return 1;  // look again at once: what is left is due later
-}
-
-// The snapshot's cover, looked up here, on the writer's thread, once per
-// snapshot: the player's thread never reads a picture. A cover the caller
-// gave is kept as it is.
-void lookUpCoverOf(OutputWriter& writer, uint64_t generation, NowPlaying& playing) {
-  if (playing.cover || playing.status == PlayStatus::stopped) return;
-  if (!playing.mediaFile && !playing.artFile) return;
-  if (writer.coverGeneration != generation) {
-    writer.coverGeneration = generation;
-    const platform::FileName* art = playing.artFile ? &*playing.artFile : nullptr;
-    writer.cover = lookUpCover(playing.mediaFile.value_or(platform::FileName{}), art);
-  }
-  playing.cover = writer.cover;
 }
 
 void runWriter(void*) {
@@ -146,9 +205,14 @@ void runWriter(void*) {
     {
       // Copies, taken under the lock and let go (a cover's last reference
       // among them) after it is released.
-      const OutputShared& state = shared();
+      OutputShared& state = shared();
+      if (state.config.folder.empty()) {
+        state.writerRunning = false;
+        platform::unlockOutput();
+        return;
+      }
       const OutputConfig config = state.config;
-      NowPlaying playing = state.playing;
+      const NowPlaying playing = state.playing;
       const uint64_t updatedMs = state.updatedMs;
       const bool hasSnapshot = state.hasSnapshot;
       generation = state.generation;
@@ -159,35 +223,51 @@ void runWriter(void*) {
       if (config.folder != writer.folder) {
         writer.folder = config.folder;
         writer.files.clear();
-        writer.overlayPending = !writer.folder.empty();
+        writer.coverOnDisk = nullptr;
+        writer.overlayPending = true;
       }
-      if (!writer.folder.empty() && hasSnapshot) {
-        lookUpCoverOf(writer, generation, playing);
-        waitMs = writeDue(writer, config, playing, updatedMs);
-      }
+      if (hasSnapshot) waitMs = writeDue(writer, config, playing, updatedMs, quitting);
     }
-    if (quitting && (waitMs == 0 || platform::outputClockMs() >= quitDeadlineMs)) return;
-
     platform::lockOutput();
-    if (shared().generation == generation) platform::waitOutput(waitMs == 0 ? 1000 : waitMs);
+    if (quitting && (waitMs == 0 || platform::outputClockMs() >= quitDeadlineMs)) {
+      shared().writerRunning = false;
+      platform::unlockOutput();
+      return;
+    }
+    // Untimed while nothing is due: a change wakes it.
+    if (shared().generation == generation)
+      platform::waitOutput(waitMs == 0
+                               ? platform::OUTPUT_WAIT_FOREVER
+                               : static_cast<uint32_t>(std::min<uint64_t>(waitMs, HELD_RETRY_MS)));
   }
 }
 
+// Starts the writer when a folder is set and none runs; true when one runs.
 bool startWriter() {
+  bool quitting = false;
+  {
+    const OutputLock lock;
+    const OutputShared& state = shared();
+    if (state.config.folder.empty()) return false;
+    if (state.writerRunning && !state.quitting) return true;
+    quitting = state.writerRunning;  // still finishing a quit outputQuit stopped waiting for
+  }
   if (workerStarted) {
-    // A writer outputQuit stopped waiting for is done once it has ended.
-    bool quitting = false;
-    {
-      const OutputLock lock;
-      quitting = shared().quitting;
-    }
-    if (!quitting) return true;
-    if (!platform::joinOutputWorker(0)) return false;
+    // A writer that has decided to end is gone in a moment; one still
+    // quitting is done once it has ended.
+    if (!platform::joinOutputWorker(quitting ? 0 : QUIT_WAIT_MS)) return false;
     workerStarted = false;
+  }
+  {
     const OutputLock lock;
     shared().quitting = false;
+    shared().writerRunning = true;
   }
   workerStarted = platform::startOutputWorker(&runWriter, nullptr);
+  if (!workerStarted) {
+    const OutputLock lock;
+    shared().writerRunning = false;
+  }
   return workerStarted;
 }
 
@@ -204,6 +284,7 @@ void outputConfigure(const std::string& folder, const std::string& templateText,
       ++state.generation;
     }
   }
+  // Without a folder a running writer sees it and ends.
   startWriter();
   platform::wakeOutput();
 }
@@ -211,34 +292,45 @@ void outputConfigure(const std::string& folder, const std::string& templateText,
 void outputPublish(const NowPlaying& playing) {
   NowPlaying copy = playing;
   NowPlaying previous;  // let go after the lock: it may hold a cover's last reference
+  bool hasFolder = false;
   {
     const OutputLock lock;
     OutputShared& state = shared();
     if (state.hasSnapshot && sameNowPlaying(state.playing, copy)) return;
+    // The same snapshot with its cover found: the same moment.
+    NowPlaying uncovered = copy;
+    uncovered.cover = state.playing.cover;
+    const bool coverOnly = state.hasSnapshot && sameNowPlaying(state.playing, uncovered);
     previous = std::move(state.playing);
     state.playing = std::move(copy);
-    state.updatedMs = platform::unixTimeMs();
+    if (!coverOnly) state.updatedMs = platform::unixTimeMs();
     state.hasSnapshot = true;
     ++state.generation;
+    hasFolder = !state.config.folder.empty();
   }
+  if (!hasFolder) return;
   startWriter();
   platform::wakeOutput();
 }
 
 void outputQuit() {
   if (!workerStarted) return;
+  bool running = false;
   {
     const OutputLock lock;
     OutputShared& state = shared();
-    NowPlaying stopped;
-    if (!state.hasSnapshot || !sameNowPlaying(state.playing, stopped)) {
-      state.playing = stopped;
-      state.updatedMs = platform::unixTimeMs();
-      state.hasSnapshot = true;
+    running = state.writerRunning;
+    if (running) {
+      NowPlaying stopped;
+      if (!state.hasSnapshot || !sameNowPlaying(state.playing, stopped)) {
+        state.playing = stopped;
+        state.updatedMs = platform::unixTimeMs();
+        state.hasSnapshot = true;
+      }
+      state.quitting = true;
+      state.quitDeadlineMs = platform::outputClockMs() + QUIT_WAIT_MS - 500;
+      ++state.generation;
     }
-    state.quitting = true;
-    state.quitDeadlineMs = platform::outputClockMs() + QUIT_WAIT_MS - 500;
-    ++state.generation;
   }
   platform::wakeOutput();
   if (!platform::joinOutputWorker(QUIT_WAIT_MS)) return;

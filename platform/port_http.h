@@ -105,7 +105,10 @@ PostOutcome httpPostOutcome();
 // sender posts a message to window, which must be the window watchWindow
 // watches; on POSIX it makes a descriptor the loop waits on readable. A
 // post a backend gives up by its own bound is not told: whoever waits for
-// one looks again after the bound. A null callback ends it.
+// one looks again after the bound. A null callback ends it; it also tells
+// the backend that the module quits: its one sender thread, which lives
+// from the first post on and sleeps between posts, ends once the post in
+// flight (if any) has ended, and the next post starts it again.
 using PostEndedCallback = void (*)();
 void notifyPostEnded(WindowHandle window, PostEndedCallback callback);
 

@@ -27,8 +27,10 @@ bool joinOutputWorker(uint32_t waitMs);
 // mutex), and a wake-up bound to it (CONDITION_VARIABLE / pthread cond).
 void lockOutput();
 void unlockOutput();
-// With the lock held: lets it go, waits for wakeOutput or at most waitMs,
-// and takes it again. May return early; the caller rechecks what it waits for.
+// With the lock held: lets it go, waits for wakeOutput or at most waitMs
+// (OUTPUT_WAIT_FOREVER: no bound), and takes it again. May return early;
+// the caller rechecks what it waits for.
+constexpr uint32_t OUTPUT_WAIT_FOREVER = 0xFFFFFFFF;  // INFINITE
 void waitOutput(uint32_t waitMs);
 // Wakes the waiter (the lock may be held or not).
 void wakeOutput();

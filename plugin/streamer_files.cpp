@@ -48,7 +48,7 @@ std::string leafOf(const std::string& path) {
 
 // The name as the system's file functions take it, from the snapshot's
 // UTF-8.
-std::optional<platform::FileName> fileNameOf(const std::string& utf8) {
+[[maybe_unused]] std::optional<platform::FileName> fileNameOf(const std::string& utf8) {
   const std::u16string wide = unicode::utf8ToUtf16(utf8);
   platform::FileName name;
   if (platform::fileNameFromWide(reinterpret_cast<const uint16_t*>(wide.c_str()), &name) != 0)
@@ -81,7 +81,7 @@ output::NowPlaying nowPlayingOf(const PlayerSnapshot& snapshot) {
   }
   if (snapshot.hasFile && !snapshot.fileName.empty()) {
     playing.fileName = leafOf(snapshot.fileName);
-    playing.mediaFile = fileNameOf(snapshot.fileName);
+    // cover:
   }
   return playing;
 }
@@ -98,8 +98,9 @@ void publishStreamerFiles(const PlayerSnapshot& snapshot, SnapshotCause) {
     // The image the player shows, for a track without a readable file of
     // its own; the writer reads it, not this thread.
     platform::FileName art;
-    if (playing.status != output::PlayStatus::stopped && askArtFile(hostWindow, &art))
-      playing.artFile = std::move(art);
+    if (playing.status != output::PlayStatus::stopped && askArtFile(hostWindow, &art)) {
+      // cover:
+    }
     output::outputPublish(playing);
   } catch (const std::bad_alloc&) {
     // The files keep what they hold; the next snapshot tries again.

@@ -14,9 +14,15 @@ mpv   Debian's mpv with mpv-mpris on a private session bus, driven through
 idle  One track playing, nothing changing, interval 10 s, for --idle-seconds
       (65 by default, the first 5 s of start-up left out): the whole
       process's voluntary context switches (wake-ups) and CPU time, from
-      wait4's resource use, which counts every thread, the sender's too; the
-      stand-in player and the MPRIS mode (the scripted player on a private
-      bus). Non-zero above 40 wake-ups or 16 ms CPU per minute.
+      wait4's resource use, which counts every thread, the sender's too, and
+      per thread from /proc/PID/task/*/status (the threads alive at the end
+      of the minute; "ended" sums the threads that came and went); the
+      stand-in player against a server that keeps connections, the same
+      against one that closes each connection after its answer (every
+      keep-alive then connects anew), and the MPRIS mode (the scripted
+      player on a private bus). Non-zero above 20 wake-ups or 16 ms CPU per
+      minute, or when an output writer thread exists (no output folder is
+      set).
 
 usage: latency_rows.py mpv|idle [--bin build/linux/bin] [--idle-seconds N]
 Needs mpv and mpv-mpris (mpv row), dbus-daemon, python3-dbus and
@@ -43,19 +49,18 @@ _spec = importlib.util.spec_from_loader("latency", _loader)
 latency = importlib.util.module_from_spec(_spec)
 _loader.exec_module(latency)
 
-KEY = latency.KEY
 MPV_GOAL = 0.2  # seconds, p95
-IDLE_WAKEUPS_PER_MINUTE = 40
+IDLE_WAKEUPS_PER_MINUTE = 20
 IDLE_CPU_MS_PER_MINUTE = 16
 MPRIS_PLUGIN = "/usr/lib/mpv-mpris/mpris.so"
 FAKE_PLAYER = os.path.join(ROOT, "tests", "mpris", "fake_player.py")
 
 
-def write_settings(host, registry, port):
-    for name, kind, data in (("URL", "REG_SZ", "http://127.0.0.1:%d/np" % port),
-                             ("Interval", "REG_DWORD", "10"), ("Enabled", "REG_DWORD", "1")):
-        subprocess.run([host, "--registry", registry, "reg", "add", KEY, "/v", name, "/t", kind,
-                        "/d", data, "/f"], check=True, capture_output=True, timeout=20)
+def write_settings(host, config, port):
+    for name, value in (("URL", "http://127.0.0.1:%d/np" % port), ("Interval", "10"),
+                        ("Enabled", "1")):
+        subprocess.run([host, "--config", config, "set", name, value], check=True,
+                       capture_output=True, timeout=20)
 
 
 class PrivateBus:
@@ -143,14 +148,14 @@ def measure_mpv(args):
     receiver = latency.TimedReceiver(clock)
     status = 0
     with tempfile.TemporaryDirectory(prefix="trellicast-mpv.") as tmp, PrivateBus() as bus:
-        registry = os.path.join(tmp, "registry")
-        write_settings(host, registry, receiver.port)
+        config = os.path.join(tmp, "trellicast.conf")
+        write_settings(host, config, receiver.port)
         tracks = [song(tmp, "Track %02d" % i) for i in range(1, args.mpv_changes + 1)]
         bursts = [[song(tmp, "Burst %d-%d" % (b, i)) for i in range(1, 6)] for b in range(1, 4)]
         mpv = Mpv(bus.env, tmp)
         mpv.command("loadfile", song(tmp, "Start"))
         time.sleep(1.0)
-        player = subprocess.Popen([host, "--registry", registry, "mpris", "--player", "mpv"],
+        player = subprocess.Popen([host, "--config", config, "mpris", "--player", "mpv"],
                                   env=bus.env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(1.5)
@@ -241,44 +246,85 @@ def report_row(name, changes, posts, goal):
 WARM_UP_S = 5
 
 
-def process_usage(pid):
-    """(voluntary switches of its live threads, CPU ms of the whole process)."""
-    switches = 0
+def thread_switches(pid):
+    """{tid: (name, voluntary switches)} of the process's live threads."""
+    threads = {}
     for task in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/status" % (pid, task)) as f:
-            for line in f:
-                if line.startswith("voluntary_ctxt_switches:"):
-                    switches += int(line.split()[1])
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, task)) as f:
+                name = f.read().strip()
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        threads[task] = (name, int(line.split()[1]))
+        except OSError:
+            pass  # ended meanwhile
+    return threads
+
+
+def process_cpu_ms(pid):
+    """CPU ms of the whole process, exited threads included."""
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    ticks = int(fields[11]) + int(fields[12])  # utime, stime: exited threads included
-    return switches, ticks * 1000.0 / os.sysconf("SC_CLK_TCK")
+    ticks = int(fields[11]) + int(fields[12])  # utime, stime
+    return ticks * 1000.0 / os.sysconf("SC_CLK_TCK")
+
+
+WRITER_THREAD = "trellicast-out"  # the output writer's name (platform/posix/output.cpp)
+
+# The per-thread count is taken this long before the process quits, so its
+# quit is not counted there.
+LAST_SAMPLE_BEFORE_QUIT_S = 1.0
 
 
 def idle_run(cmd, env, seconds):
     """Runs cmd to its end; (voluntary switches, CPU ms) of the whole process
-    after the warm-up, every thread included."""
+    after the warm-up, every thread included, and per thread [(name, tid,
+    switches)] over the warm-up to just before the quit."""
     p = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
     time.sleep(WARM_UP_S)
-    warm_switches, warm_cpu = process_usage(p.pid)
+    warm = thread_switches(p.pid)
+    warm_cpu = process_cpu_ms(p.pid)
+    time.sleep(max(0.0, seconds - WARM_UP_S - LAST_SAMPLE_BEFORE_QUIT_S))
+    last = thread_switches(p.pid)
     _, _, usage = os.wait4(p.pid, 0)
-    return (usage.ru_nvcsw - warm_switches,
-            (usage.ru_utime + usage.ru_stime) * 1000 - warm_cpu)
+    per_thread = sorted((name, tid, count - warm.get(tid, (name, 0))[1])
+                        for tid, (name, count) in last.items())
+    live = sum(count for _, _, count in per_thread)
+    whole = usage.ru_nvcsw - sum(count for _, count in warm.values())
+    per_thread.append(("ended", "-", max(0, whole - live)))
+    return whole, (usage.ru_utime + usage.ru_stime) * 1000 - warm_cpu, per_thread
 
 
-def idle_line(name, seconds, wakeups, cpu_ms, posts):
+def idle_line(name, seconds, wakeups, cpu_ms, posts, per_thread=()):
     seconds -= WARM_UP_S
     minutes = seconds / 60.0
     print("%s idle %d s (after %d s of start-up): %d wake-ups (%.1f per minute), CPU %.0f ms "
           "(%.1f ms per minute); %d posts in all" % (
               name, seconds, WARM_UP_S, wakeups, wakeups / minutes, cpu_ms, cpu_ms / minutes,
               posts))
+    if per_thread:
+        print("%s idle, per thread: %s (the last %d s of the run and the quit in \"ended\")" % (
+            name, ", ".join("%s %s: %d" % (n, tid, count) for n, tid, count in per_thread),
+            LAST_SAMPLE_BEFORE_QUIT_S))
     bad = wakeups / minutes > IDLE_WAKEUPS_PER_MINUTE or cpu_ms / minutes > IDLE_CPU_MS_PER_MINUTE
     if bad:
         print("%s idle: FAIL over %d wake-ups or %d ms CPU per minute" % (
             name, IDLE_WAKEUPS_PER_MINUTE, IDLE_CPU_MS_PER_MINUTE))
+    # No output folder is set: no writer thread may exist.
+    writers = [tid for n, tid, _ in per_thread if n == WRITER_THREAD]
+    if writers:
+        print("%s idle: FAIL a writer thread without an output folder: %s" % (name, writers))
+        bad = True
     return 1 if bad else 0
+
+
+class ClosingServer(wire.Server):
+    """The loopback server, closing each connection once it has answered."""
+
+    def _next_request(self, conn, generation):
+        return False
 
 
 def measure_idle(args):
@@ -286,18 +332,22 @@ def measure_idle(args):
     seconds = args.idle_seconds
     status = 0
     with tempfile.TemporaryDirectory(prefix="trellicast-idle.") as tmp:
-        registry = os.path.join(tmp, "registry")
-        receiver = wire.Server()
-        write_settings(host, registry, receiver.port)
+        config = os.path.join(tmp, "trellicast.conf")
         path = song(tmp, "Idle", seconds=1)
-        wakeups, cpu = idle_run([host, "--registry", registry, "play", "--track-seconds",
-                                 str(seconds + 60), "--quit-after", str(seconds), path],
-                                os.environ, seconds)
-        status |= idle_line("stand-in player", seconds, wakeups, cpu, len(receiver.posts))
-        receiver.close()
+        for name, server in (("stand-in player", wire.Server),
+                             ("stand-in player, connection closed after each answer",
+                              ClosingServer)):
+            receiver = server()
+            write_settings(host, config, receiver.port)
+            wakeups, cpu, per_thread = idle_run(
+                [host, "--config", config, "play", "--track-seconds", str(seconds + 60),
+                 "--quit-after", str(seconds), path], os.environ, seconds)
+            status |= idle_line(name, seconds, wakeups, cpu, len(receiver.posts), per_thread)
+            print("%s idle: %d connections" % (name, receiver.accepted))
+            receiver.close()
 
         receiver = wire.Server()
-        write_settings(host, registry, receiver.port)
+        write_settings(host, config, receiver.port)
         with PrivateBus() as bus:
             fake = subprocess.Popen(["/usr/bin/python3", FAKE_PLAYER, "idle"], env=bus.env,
                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -307,11 +357,11 @@ def measure_idle(args):
                 "mpris:trackid": ["o", "/t/1"]}}) + "\n")
             fake.stdin.flush()
             fake.stdout.readline()  # ok
-            wakeups, cpu = idle_run([host, "--registry", registry, "mpris", "--quit-after",
-                                     str(seconds)], bus.env, seconds)
+            wakeups, cpu, per_thread = idle_run([host, "--config", config, "mpris",
+                                                 "--quit-after", str(seconds)], bus.env, seconds)
             fake.terminate()
             fake.wait(timeout=10)
-        status |= idle_line("mpris mode", seconds, wakeups, cpu, len(receiver.posts))
+        status |= idle_line("mpris mode", seconds, wakeups, cpu, len(receiver.posts), per_thread)
         receiver.close()
     return status
 

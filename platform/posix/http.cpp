@@ -265,7 +265,6 @@ struct Job {
   SlistOwner headers;
   std::string body;
   Answer answer;
-  void* module = nullptr;  // the reference that keeps this code loaded
 };
 
 struct JobDeleter {
@@ -273,14 +272,27 @@ struct JobDeleter {
 };
 using JobOwner = std::unique_ptr<Job, JobDeleter>;
 
+// What the player's thread and the sender share is under sendLock, and the
+// sender sleeps on sendWake between posts. Both are statically initialised
+// and trivially destructible.
+pthread_mutex_t sendLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t sendWake = PTHREAD_COND_INITIALIZER;
+
+class SendGuard {
+ public:
+  SendGuard() { pthread_mutex_lock(&sendLock); }
+  ~SendGuard() { pthread_mutex_unlock(&sendLock); }
+  SendGuard(const SendGuard&) = delete;
+  SendGuard& operator=(const SendGuard&) = delete;
+};
+
 // The handle every post uses in turn, between posts; under sendLock. Its
 // connection cache is what keeps a connection for the next post.
-std::mutex sendLock;
 CURL* idleCurl = nullptr;
 
 CurlOwner takeHandle() {
   {
-    const std::lock_guard<std::mutex> guard(sendLock);
+    const SendGuard guard;
     if (idleCurl != nullptr) {
       CURL* curl = idleCurl;
       idleCurl = nullptr;
@@ -292,7 +304,7 @@ CurlOwner takeHandle() {
 }
 
 void returnHandle(CurlOwner curl) {
-  const std::lock_guard<std::mutex> guard(sendLock);
+  const SendGuard guard;
   if (idleCurl == nullptr) idleCurl = curl.release();
 }
 
@@ -408,16 +420,17 @@ PostOutcome perform(Job& job) {
 
 // ---- The sender thread ------------------------------------------------------
 //
-// One send at a time runs on a thread of its own, which owns the job (and
-// so libcurl's handle) from start to end and frees it there. The next send
-// first reaps the previous thread, which has nothing left to do but exit
-// once its outcome is known, so at most one sender thread exists. The
-// thread holds a reference to the shared object this code lives in, so a
-// player that unloads the module while a send runs leaves the code mapped
-// until the send ends. The reference cannot be dropped by this code itself
-// (the return would run unmapped instructions): it is a thread-specific
-// value whose destructor is dlclose, which the C library calls as the
-// thread ends, after this code has returned for good.
+// One thread sends every post: started with the first post, it sleeps
+// (untimed) until httpPost hands it the next job, owns that job (and so
+// libcurl's handle) from then to the post's end and frees it there. It ends
+// once notifyPostEnded has been told to stop and no post is left, and the
+// next post after that starts it again. The thread holds a reference to the
+// shared object this code lives in, so a player that unloads the module
+// while a send runs, or before the thread has ended, leaves the code mapped
+// until it ends. The reference cannot be dropped by this code itself (the
+// return would run unmapped instructions): it is a thread-specific value
+// whose destructor is dlclose, which the C library calls as the thread
+// ends, after this code has returned for good.
 //
 // The state the player's thread and the sender share lives in static
 // storage of trivially destructible types: a process that exits while a
@@ -425,30 +438,44 @@ PostOutcome perform(Job& job) {
 
 enum class Slot { idle, running, done };
 
-Slot slot = Slot::idle;   // under sendLock
-PostOutcome slotOutcome;  // under sendLock: the finished post's outcome
+Slot slot = Slot::idle;     // under sendLock
+PostOutcome slotOutcome;    // under sendLock: the finished post's outcome
+Job* pendingJob = nullptr;  // under sendLock: handed to the sender, not yet taken
+bool senderAlive = false;   // under sendLock: the sender runs and takes jobs
+bool senderEnding = false;  // under sendLock: the sender ends once no job is left
 
-// The last sender thread, not yet reaped; touched by the caller's thread
-// alone.
-pthread_t lastThread;
-bool lastThreadJoinable = false;
+// The sender thread, not yet reaped; touched by the player's thread alone
+// (and by the exit handler).
+pthread_t senderThread;
+bool senderJoinable = false;
 
-static_assert(std::is_trivially_destructible_v<std::mutex>);
+static_assert(std::is_trivially_destructible_v<pthread_mutex_t>);
+static_assert(std::is_trivially_destructible_v<pthread_cond_t>);
 
-void* sendThread(void* parameter) {
-  JobOwner job(static_cast<Job*>(parameter));
-  posix::holdUntilThreadEnds(job->module);
-  const PostOutcome outcome = perform(*job);
-  // The handle goes back for the next post before the outcome is known, so
-  // the next post always finds it.
-  returnHandle(std::move(job->curl));
-  job.reset();
-  {
-    const std::lock_guard<std::mutex> guard(sendLock);
+void* sendThread(void* module) {
+  posix::holdUntilThreadEnds(module);
+  pthread_setname_np(pthread_self(), "trellicast-send");  // as ps and /proc show it
+  pthread_mutex_lock(&sendLock);
+  for (;;) {
+    while (pendingJob == nullptr && !senderEnding) pthread_cond_wait(&sendWake, &sendLock);
+    if (pendingJob == nullptr) break;
+    JobOwner job(pendingJob);
+    pendingJob = nullptr;
+    pthread_mutex_unlock(&sendLock);
+    const PostOutcome outcome = perform(*job);
+    // The handle goes back for the next post before the outcome is known, so
+    // the next post always finds it.
+    returnHandle(std::move(job->curl));
+    job.reset();
+    pthread_mutex_lock(&sendLock);
     slot = Slot::done;
     slotOutcome = outcome;
+    pthread_mutex_unlock(&sendLock);
+    posix::wakeLoop();
+    pthread_mutex_lock(&sendLock);
   }
-  posix::wakeLoop();
+  senderAlive = false;
+  pthread_mutex_unlock(&sendLock);
   return nullptr;
 }
 
@@ -460,32 +487,46 @@ void tellPostEnded() {
   if (const PostEndedCallback callback = postEndedCallback) callback();
 }
 
-// Starts the job's thread with every signal blocked, so signals meant for
-// the player still reach the player's thread. False (the job freed, the
-// reference dropped) when no thread can be had.
-bool startThread(JobOwner job) {
+// Reaps a sender thread that has ended (or is ending: at most the moment it
+// takes to exit). Never the calling thread itself.
+void reapSender() {
+  if (!senderJoinable || pthread_equal(senderThread, pthread_self())) return;
+  pthread_join(senderThread, nullptr);
+  senderJoinable = false;
+}
+
+// A sender that takes the next job: the running one (told not to end), or a
+// new one started with every signal blocked, so signals meant for the player
+// still reach the player's thread. False when no thread can be had.
+bool readySender() {
+  {
+    const SendGuard guard;
+    if (senderAlive) {
+      senderEnding = false;
+      return true;
+    }
+  }
+  reapSender();
+  posix::prepareModuleHolds();  // made here, not on the sender thread
+  void* module = posix::referenceToObjectOf(reinterpret_cast<const void*>(&sendThread));
+  {
+    const SendGuard guard;
+    senderAlive = true;
+    senderEnding = false;
+  }
   sigset_t all, previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
-  pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, &sendThread, job.get());
+  const int rc = pthread_create(&senderThread, nullptr, &sendThread, module);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (rc != 0) {
-    if (job->module != nullptr) dlclose(job->module);
+    if (module != nullptr) dlclose(module);
+    const SendGuard guard;
+    senderAlive = false;
     return false;
   }
-  (void)job.release();  // the thread's now
-  lastThread = thread;
-  lastThreadJoinable = true;
+  senderJoinable = true;
   return true;
-}
-
-// Reaps the previous sender thread, whose send has ended: at most the
-// moment it takes to exit.
-void reapLastThread() {
-  if (!lastThreadJoinable) return;
-  pthread_join(lastThread, nullptr);
-  lastThreadJoinable = false;
 }
 
 // Ends a send still running when the process exits, and waits (briefly)
@@ -495,20 +536,20 @@ void endSendAtExit() {
   shutDownSenderSockets();
   for (int waited = 0; waited < 2000; ++waited) {
     {
-      const std::lock_guard<std::mutex> guard(sendLock);
+      const SendGuard guard;
       if (slot != Slot::running) break;
     }
     shutDownSenderSockets();  // one opened since
     usleep(1000);
   }
-  bool ended = false;
   {
-    const std::lock_guard<std::mutex> guard(sendLock);
-    ended = slot != Slot::running;
+    const SendGuard guard;
+    if (slot == Slot::running) return;
+    senderEnding = true;
   }
-  if (!ended) return;
-  reapLastThread();
-  const std::lock_guard<std::mutex> guard(sendLock);
+  pthread_cond_signal(&sendWake);
+  reapSender();
+  const SendGuard guard;
   if (idleCurl != nullptr) curl_easy_cleanup(idleCurl);
   idleCurl = nullptr;
 }
@@ -596,7 +637,7 @@ PostStartResult httpPost(const HttpPost& post) {
   }
   if (const CURLcode rc = globalSetUp(); rc != CURLE_OK) return refused(PostStart::open, rc);
   {
-    const std::lock_guard<std::mutex> guard(sendLock);
+    const SendGuard guard;
     if (slot == Slot::running) return refused(PostStart::send, SEND_BUSY);
   }
   HttpPost checked = post;
@@ -610,34 +651,39 @@ PostStartResult httpPost(const HttpPost& post) {
     return refused(result.stage, CURLE_OUT_OF_MEMORY);
   }
   if (!job) return result;
-  posix::prepareModuleHolds();  // made here, not on the sender thread
-  job->module = posix::referenceToObjectOf(reinterpret_cast<const void*>(&sendThread));
-  reapLastThread();
+  if (!readySender()) return refused(PostStart::send, CURLE_FAILED_INIT);
   {
     // Only this thread starts posts, so the slot is still not running.
-    const std::lock_guard<std::mutex> guard(sendLock);
+    const SendGuard guard;
     slot = Slot::running;
+    pendingJob = job.release();  // the sender's now
   }
-  if (!startThread(std::move(job))) {
-    const std::lock_guard<std::mutex> guard(sendLock);
-    slot = Slot::idle;
-    return refused(PostStart::send, CURLE_FAILED_INIT);
-  }
+  // Signalled once the lock is let go, so the sender does not wake only to
+  // wait for it.
+  pthread_cond_signal(&sendWake);
   return PostStartResult{};
 }
 
 void notifyPostEnded(WindowHandle, PostEndedCallback callback) {
   postEndedCallback = callback;
   posix::setWakeHandler(callback != nullptr ? &tellPostEnded : nullptr);
+  if (callback == nullptr) {
+    // The module quits: the sender ends once its post, if any, has ended.
+    {
+      const SendGuard guard;
+      senderEnding = true;
+    }
+    pthread_cond_signal(&sendWake);
+  }
 }
 
 bool posix::sendRunning() {
-  const std::lock_guard<std::mutex> guard(sendLock);
+  const SendGuard guard;
   return slot == Slot::running;
 }
 
 PostOutcome httpPostOutcome() {
-  const std::lock_guard<std::mutex> guard(sendLock);
+  const SendGuard guard;
   PostOutcome outcome;
   switch (slot) {
     case Slot::idle:

@@ -47,6 +47,7 @@ void* runWorker(void* parameter) {
   const OutputWorker worker = *owner;
   owner.reset();
   posix::holdUntilThreadEnds(worker.module);
+  pthread_setname_np(pthread_self(), "trellicast-out");  // as ps and /proc show it
   worker.body(worker.context);
   pthread_mutex_lock(&outputLock);
   workerRunning = false;
@@ -134,6 +135,10 @@ void lockOutput() { pthread_mutex_lock(&outputLock); }
 void unlockOutput() { pthread_mutex_unlock(&outputLock); }
 
 void waitOutput(uint32_t waitMs) {
+  if (waitMs == OUTPUT_WAIT_FOREVER) {
+    pthread_cond_wait(&outputWake, &outputLock);
+    return;
+  }
   const timespec at = deadlineAfter(waitMs);
   pthread_cond_timedwait(&outputWake, &outputLock, &at);
 }

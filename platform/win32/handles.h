@@ -22,5 +22,8 @@ using InternetOwner = std::unique_ptr<std::remove_pointer_t<HINTERNET>, Internet
 // From the sender thread: tells the player's thread that a post has ended
 // (platform::notifyPostEnded; watch.cpp).
 void signalPostEnded();
+// From the player's thread, when the module quits: the sender thread ends
+// once the post in flight, if any, has ended (net.cpp).
+void endSenderWhenIdle();
 
 }  // namespace platform::win32

@@ -5,16 +5,21 @@
 // told at once, at its own stage), sets their time limits
 // (InternetSetOptionA: a dead or silent server holds a post for at most
 // NET_TIMEOUT_MS per phase; WinInet offers no bound on name resolution),
-// copies the header block and the body, and starts a thread that owns all
-// of it from then on. The thread sends (HttpSendRequestExA), reads the
-// answer's status line and headers (HttpEndRequestA), reads and discards at
-// most ANSWER_BODY_LIMIT bytes of its body, closes its three handles,
-// records the outcome (a failure with WinInet's code) and ends with FreeLibraryAndExitThread: it
-// holds a reference to the module from start to end, so a player that unloads the module while a
-// post runs leaves the code mapped until then. An answer read to its end lets WinInet keep the
-// connection in its pool for the next post to the same server. httpPostOutcome hands the recorded
-// outcome to the player's thread. At most one post runs; another is refused (SEND_BUSY) until it
-// ends.
+// copies the header block and the body, and hands all of it to the sender
+// thread, which owns it from then on. The sender sends
+// (HttpSendRequestExA), reads the answer's status line and headers
+// (HttpEndRequestA), reads and discards at most ANSWER_BODY_LIMIT bytes of
+// its body, closes the post's three handles, records the outcome (a failure
+// with WinInet's code) and sleeps (untimed) until the next post. One sender
+// thread serves every post: started with the first, it ends once the
+// module quits (notifyPostEnded without a callback) and its post has ended,
+// with FreeLibraryAndExitThread: it holds a reference to the module from
+// start to end, so a player that unloads the module while a post runs, or
+// before the sender has ended, leaves the code mapped until then. An answer
+// read to its end lets WinInet keep the connection in its pool for the next
+// post to the same server. httpPostOutcome hands the recorded outcome to
+// the player's thread. At most one post runs; another is refused
+// (SEND_BUSY) until it ends.
 //
 // Redirects are not followed (INTERNET_FLAG_NO_AUTO_REDIRECT): a post is
 // never sent again elsewhere; the 3xx answer is the outcome.
@@ -41,6 +46,7 @@
 
 #include "platform/port.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/module_thread.h"
 
 namespace platform {
 namespace {
@@ -88,7 +94,7 @@ std::string base64(const std::string& text) {
 // first when they apply.
 constexpr DWORD SEND_WAIT_MS = NET_TIMEOUT_MS + 500;
 
-// One post, owned by its thread from the moment the thread starts.
+// One post, owned by the sender from the moment it is handed over.
 struct Send {
   win32::InternetOwner session;
   win32::InternetOwner connection;
@@ -96,7 +102,6 @@ struct Send {
   INTERNET_BUFFERSA buffers{};
   std::string headers;
   std::string body;
-  HMODULE module = nullptr;  // the reference that keeps the code loaded
 };
 
 enum class Slot {
@@ -107,6 +112,7 @@ enum class Slot {
 };
 
 CRITICAL_SECTION sendLock;
+CONDITION_VARIABLE sendWake = CONDITION_VARIABLE_INIT;  // the sender sleeps on it between posts
 struct SendLockInit {
   SendLockInit() { InitializeCriticalSection(&sendLock); }
   ~SendLockInit() { DeleteCriticalSection(&sendLock); }
@@ -115,6 +121,12 @@ struct SendLockInit {
 Slot slot = Slot::idle;
 DWORD slotStarted = 0;  // GetTickCount; differences are right across its wrap
 PostOutcome slotOutcome;
+Send* pendingSend = nullptr;  // handed to the sender, not yet taken
+bool senderAlive = false;     // the sender runs and takes posts
+bool senderEnding = false;    // the sender ends once no post is left
+// The reference the sender holds (startModuleThread fills it in before the
+// thread runs; the thread copies it first thing).
+HMODULE senderModule = nullptr;
 
 // A text header of the answer (HttpQueryInfoA), cut to fit; empty when
 // absent.
@@ -183,23 +195,59 @@ PostOutcome perform(Send& send) {
   return outcome;
 }
 
-DWORD WINAPI runSend(void* parameter) {
-  std::unique_ptr<Send> send(static_cast<Send*>(parameter));
-  const HMODULE module = send->module;
-  const PostOutcome outcome = perform(*send);
-  // The handles go before the outcome is known, so the next post never
-  // overlaps this one's close.
-  send.reset();
+DWORD WINAPI runSender(void* parameter) {
+  const HMODULE module = *static_cast<const HMODULE*>(parameter);
   EnterCriticalSection(&sendLock);
-  if (slot == Slot::running) {
-    slot = Slot::done;
-    slotOutcome = outcome;
-  } else {
-    slot = Slot::idle;  // given up: its outcome was taken as timed out
+  for (;;) {
+    while (pendingSend == nullptr && !senderEnding)
+      SleepConditionVariableCS(&sendWake, &sendLock, INFINITE);
+    if (pendingSend == nullptr) break;
+    std::unique_ptr<Send> send(pendingSend);
+    pendingSend = nullptr;
+    LeaveCriticalSection(&sendLock);
+    const PostOutcome outcome = perform(*send);
+    // The handles go before the outcome is known, so the next post never
+    // overlaps this one's close.
+    send.reset();
+    EnterCriticalSection(&sendLock);
+    if (slot == Slot::running) {
+      slot = Slot::done;
+      slotOutcome = outcome;
+    } else {
+      slot = Slot::idle;  // given up: its outcome was taken as timed out
+    }
+    LeaveCriticalSection(&sendLock);
+    win32::signalPostEnded();
+    EnterCriticalSection(&sendLock);
   }
+  senderAlive = false;
   LeaveCriticalSection(&sendLock);
-  win32::signalPostEnded();
   FreeLibraryAndExitThread(module, 0);
+}
+
+// A sender that takes the next post: the running one (told not to end), or
+// a new one. The system's code when no thread can be had, else 0.
+DWORD readySender() {
+  EnterCriticalSection(&sendLock);
+  const bool alive = senderAlive;
+  if (alive) senderEnding = false;
+  LeaveCriticalSection(&sendLock);
+  if (alive) return 0;
+  EnterCriticalSection(&sendLock);
+  senderAlive = true;
+  senderEnding = false;
+  LeaveCriticalSection(&sendLock);
+  const HANDLE thread = win32::startModuleThread(
+      runSender, &senderModule, reinterpret_cast<const void*>(&runSender), &senderModule);
+  if (thread == nullptr) {
+    const DWORD error = GetLastError();
+    EnterCriticalSection(&sendLock);
+    senderAlive = false;
+    LeaveCriticalSection(&sendLock);
+    return error;
+  }
+  CloseHandle(thread);
+  return 0;
 }
 
 // Opens the three handles of a post with their limits and its credentials;
@@ -295,27 +343,22 @@ PostStartResult httpPost(const HttpPost& post) {
   buffers.dwOffsetLow = 0;
   buffers.dwOffsetHigh = 0;
 
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<const char*>(&runSend), &send->module)) {
-    return refused(PostStart::send, GetLastError());
-  }
-  // Running before the thread starts, so its outcome cannot come first.
+  if (const DWORD error = readySender(); error != 0) return refused(PostStart::send, error);
+  // Running as it is handed over, so its outcome cannot come first.
   EnterCriticalSection(&sendLock);
   slot = Slot::running;
   slotStarted = GetTickCount();
+  pendingSend = send.release();  // the sender's now
   LeaveCriticalSection(&sendLock);
-  const HANDLE thread = CreateThread(nullptr, 0, runSend, send.get(), 0, nullptr);
-  if (thread == nullptr) {
-    const DWORD error = GetLastError();
-    EnterCriticalSection(&sendLock);
-    slot = Slot::idle;
-    LeaveCriticalSection(&sendLock);
-    FreeLibrary(send->module);
-    return refused(PostStart::send, error);
-  }
-  send.release();  // the thread's now
-  CloseHandle(thread);
+  WakeConditionVariable(&sendWake);
   return PostStartResult{};
+}
+
+void win32::endSenderWhenIdle() {
+  EnterCriticalSection(&sendLock);
+  senderEnding = true;
+  LeaveCriticalSection(&sendLock);
+  WakeConditionVariable(&sendWake);
 }
 
 PostOutcome httpPostOutcome() {

@@ -85,6 +85,7 @@ bool joinOutputWorker(uint32_t waitMs) {
 
 void lockOutput() { AcquireSRWLockExclusive(&outputLock); }
 void unlockOutput() { ReleaseSRWLockExclusive(&outputLock); }
+static_assert(OUTPUT_WAIT_FOREVER == INFINITE, "the untimed wait is the system's own");
 void waitOutput(uint32_t waitMs) { SleepConditionVariableSRW(&outputWake, &outputLock, waitMs, 0); }
 void wakeOutput() { WakeAllConditionVariable(&outputWake); }
 

@@ -70,6 +70,7 @@ void notifyPostEnded(WindowHandle window, PostEndedCallback callback) {
     postEndedMessage.store(RegisterWindowMessageA("Trellicast post ended"));
   postEndedCallback = callback;
   postEndedWindow.store(callback != nullptr ? static_cast<HWND>(window) : nullptr);
+  if (callback == nullptr) win32::endSenderWhenIdle();
 }
 
 void win32::signalPostEnded() {

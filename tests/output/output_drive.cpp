@@ -6,7 +6,7 @@
 //   output_drive changes FOLDER COUNT EVERY_MS [FAST_COUNT FAST_EVERY_MS]
 //     publishes FAST_COUNT snapshots every FAST_EVERY_MS, then COUNT every
 //     EVERY_MS (the first after twice that), then quits; prints "publish I MONOTONIC_MS HOLD_US"
-//     for each, and "hold MAX_US" for the longest publish call (a 5 MB cover, looked up by the
+//     for each, and "hold MAX_US" for the longest publish call (a 5 MB cover, written by the
 //     writer, on every other track).
 #include <unistd.h>
 
@@ -23,6 +23,7 @@
 #include "output/output_text.h"
 #include "output/writer.h"
 #include "platform/port_output.h"
+#include "tags/cover.h"
 
 namespace {
 
@@ -51,8 +52,11 @@ int fill(int argc, char** argv) {
   playing.album = argv[6];
   playing.playerTitle = playing.artist + " - " + playing.title;
   playing.fileName = "track.mp3";
-  // The writer looks the cover up: here as the player's art file.
-  if (argc > 7) playing.artFile = platform::FileName{argv[7]};
+  // The cover as the caller looks it up: here as the player's art file.
+  if (argc > 7) {
+    const platform::FileName art{argv[7]};
+    playing.cover = lookUpCover(platform::FileName{}, &art);
+  }
   output::outputConfigure(folder, "%artist% - %title%", "");
   output::outputPublish(playing);
   const std::string expected = output::jsonString(playing.title);
@@ -74,7 +78,7 @@ int changes(int argc, char** argv) {
   const int every = std::atoi(argv[4]);
   const int fastCount = argc > 6 ? std::atoi(argv[5]) : 0;
   const int fastEvery = argc > 6 ? std::atoi(argv[6]) : 0;
-  // A 5 MB picture the writer looks up on every other track.
+  // A 5 MB picture, looked up once as a caller does, on every other track.
   const std::string bigCover = (std::filesystem::temp_directory_path() /
                                 ("output_drive_" + std::to_string(getpid()) + ".png"))
                                    .string();
@@ -82,6 +86,8 @@ int changes(int argc, char** argv) {
     std::ofstream out(bigCover, std::ios::binary);
     out << "\x89PNG\r\n\x1A\n" << std::string(5 * 1024 * 1024, '\x42');
   }
+  const platform::FileName bigCoverName{bigCover};
+  const CoverPtr cover = lookUpCover(platform::FileName{}, &bigCoverName);
   output::outputConfigure(folder, "%artist% - %title% [%album%]", "Nothing plays");
   long maxHoldUs = 0;
   for (int i = 0; i < fastCount + count; ++i) {
@@ -92,7 +98,7 @@ int changes(int argc, char** argv) {
     playing.album = "Album ✓";
     playing.playerTitle = playing.artist + " - " + playing.title;
     playing.fileName = "track" + std::to_string(i) + ".mp3";
-    if (i % 2 == 0) playing.artFile = platform::FileName{bigCover};
+    if (i % 2 == 0) playing.cover = cover;
     timespec cpuStart{}, cpuEnd{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     const auto start = std::chrono::steady_clock::now();

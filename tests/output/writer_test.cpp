@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -126,22 +128,135 @@ TEST_F(OutputWriter, RetriesAFileThatCannotBeReplacedWithoutHoldingTheOthers) {
   EXPECT_TRUE(holds("title.txt", "Blocked", 1500));
 }
 
-TEST_F(OutputWriter, LooksTheCoverUpAndQuitWritesTheStoppedStateDeletingNothing) {
+CoverPtr coverOf(const std::string& bytes, const std::string& sha1) {
+  return std::make_shared<const Cover>(Cover{bytes, "image/jpeg", sha1});
+}
+
+std::string hashNamed(const std::string& json) {
+  const std::string key = "\"coverHash\":";
+  const size_t at = json.find(key);
+  if (at == std::string::npos) return "?";
+  const size_t from = at + key.size();
+  if (json.compare(from, 4, "null") == 0) return "";
+  return json.substr(from + 1, json.find('"', from + 1) - from - 1);
+}
+
+std::set<std::string> threadsOfProcess() {
+  std::set<std::string> tasks;
+  for (const auto& entry : fs::directory_iterator("/proc/self/task"))
+    tasks.insert(entry.path().filename().string());
+  return tasks;
+}
+
+long voluntarySwitches(const std::string& task) {
+  std::ifstream in("/proc/self/task/" + task + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  return -1;
+}
+
+TEST_F(OutputWriter, ThreadRunsOnlyWithAFolderAndSleepsWhileNothingIsDue) {
+  const std::set<std::string> before = threadsOfProcess();
+  output::outputConfigure("", "%title%", "");
+  output::outputPublish(song("No folder", "Artist"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(threadsOfProcess(), before) << "a writer without a folder";
+
+  output::outputConfigure(folder_.string(), "%title%", "");
+  output::outputPublish(song("Written", "Artist"));
+  ASSERT_TRUE(holds("nowplaying.txt", "Written"));
+  std::set<std::string> writers;
+  for (const std::string& task : threadsOfProcess())
+    if (before.count(task) == 0) writers.insert(task);
+  ASSERT_EQ(writers.size(), 1u);
+  const std::string writer = *writers.begin();
+  // Every file written and nothing due: no wake-up at all.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const long idleFrom = voluntarySwitches(writer);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(voluntarySwitches(writer), idleFrom) << "wake-ups of an idle writer";
+
+  output::outputConfigure("", "%title%", "");
+  EXPECT_TRUE(waitFor([&] { return threadsOfProcess() == before; }, 2000))
+      << "the writer ends once the folder is cleared";
+  output::outputConfigure(folder_.string(), "%title%", "");
+  output::outputPublish(song("Again", "Artist"));
+  EXPECT_TRUE(holds("nowplaying.txt", "Again"));
+}
+
+TEST_F(OutputWriter, AFileHeldPastTheRetriesGetsItsLatestTextOnceLetGo) {
+  fs::create_directory(folder_ / "title.txt");  // rename onto it fails
+  output::outputConfigure(folder_.string(), "%title%", "Stopped ✓");
+  output::outputPublish(song("First", "Artist"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  output::outputPublish(song("Latest", "Artist"));
+  ASSERT_TRUE(holds("nowplaying.txt", "Latest", 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(11000));  // held 12 s in all
+  fs::remove(folder_ / "title.txt");
+  EXPECT_TRUE(holds("title.txt", "Latest", 1500));
+
+  // Held again over the quit and let go while it waits: the stopped state.
+  output::outputPublish(song("Last", "Artist"));
+  ASSERT_TRUE(holds("title.txt", "Last", 3000));
+  fs::remove(folder_ / "title.txt");
+  fs::create_directory(folder_ / "title.txt");
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    fs::remove(folder_ / "title.txt");
+  });
+  output::outputQuit();
+  release.join();
+  EXPECT_EQ(readFile(folder_ / "title.txt"), "Stopped ✓");
+}
+
+TEST_F(OutputWriter, TheJsonNamesOnlyTheCoverOnDisk) {
   output::outputConfigure(folder_.string(), "%title%", "Off air ✓");
-  // A track without a readable file of its own: the player's art file.
   const std::string jpeg = "\xFF\xD8\xFF cover";
-  const fs::path art = folder_ / "art.jpg";
-  std::ofstream(art, std::ios::binary) << jpeg;
+  const std::string hash(40, 'a');
   NowPlaying playing = song("Song", "Artist");
-  playing.mediaFile = platform::FileName{(folder_ / "gone.mp3").string()};
-  playing.artFile = platform::FileName{art.string()};
   output::outputPublish(playing);
-  ASSERT_TRUE(holds("cover.png", jpeg));
+  ASSERT_TRUE(waitFor([&] { return hashNamed(readFile(folder_ / "nowplaying.js")) == ""; }, 2000));
+  const std::string firstJson = readFile(folder_ / "nowplaying.json");
+  struct stat titleBefore {};
+  ASSERT_EQ(stat((folder_ / "title.txt").c_str(), &titleBefore), 0);
+
+  // The same snapshot with its cover: only cover.png and the JSON change,
+  // the JSON once cover.png holds the picture.
+  playing.cover = coverOf(jpeg, hash);
+  output::outputPublish(playing);
+  ASSERT_TRUE(holds("cover.png", jpeg, 3000));
+  ASSERT_TRUE(
+      waitFor([&] { return hashNamed(readFile(folder_ / "nowplaying.js")) == hash; }, 2000));
+  EXPECT_EQ(hashNamed(readFile(folder_ / "nowplaying.json")), hash);
+  const std::string json = readFile(folder_ / "nowplaying.json");
+  EXPECT_EQ(json.substr(json.find("\"updated\"")), firstJson.substr(firstJson.find("\"updated\"")))
+      << "the same moment";
+  struct stat titleAfter {};
+  ASSERT_EQ(stat((folder_ / "title.txt").c_str(), &titleAfter), 0);
+  EXPECT_EQ(titleAfter.st_ino, titleBefore.st_ino);
+
+  // cover.png held: the JSON names the picture still there until the next
+  // track's is on disk.
+  fs::remove(folder_ / "cover.png");
+  fs::create_directory(folder_ / "cover.png");
+  NowPlaying next = song("Next", "Artist");
+  const std::string png = "\x89PNG\r\n\x1A\n next";
+  next.cover = coverOf(png, std::string(40, 'b'));
+  output::outputPublish(next);
+  ASSERT_TRUE(holds("title.txt", "Next", 3000));
+  ASSERT_TRUE(waitFor(
+      [&] { return readFile(folder_ / "nowplaying.js").find("Next") != std::string::npos; }, 2000));
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(hashNamed(readFile(folder_ / "nowplaying.json")), hash) << "not on disk yet";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  fs::remove(folder_ / "cover.png");
+  ASSERT_TRUE(holds("cover.png", png, 2000));
   EXPECT_TRUE(waitFor(
-      [&] {
-        return readFile(folder_ / "nowplaying.json").find("\"coverHash\":\"") != std::string::npos;
-      },
+      [&] { return hashNamed(readFile(folder_ / "nowplaying.json")) == std::string(40, 'b'); },
       2000));
+
   output::outputQuit();
   for (const char* name : {"nowplaying.txt", "artist.txt", "title.txt", "album.txt"})
     EXPECT_EQ(readFile(folder_ / name), "Off air ✓") << name;
