@@ -6,7 +6,6 @@
 
 #include "base/player.h"
 #include "base/settings.h"
-#include "base/state.h"
 #include "output/writer.h"
 #include "platform/unicode.h"
 #include "tags/cover.h"
@@ -46,16 +45,6 @@ std::string leafOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The name as the system's file functions take it, from the snapshot's
-// UTF-8.
-[[maybe_unused]] std::optional<platform::FileName> fileNameOf(const std::string& utf8) {
-  const std::u16string wide = unicode::utf8ToUtf16(utf8);
-  platform::FileName name;
-  if (platform::fileNameFromWide(reinterpret_cast<const uint16_t*>(wide.c_str()), &name) != 0)
-    return std::nullopt;
-  return name;
-}
-
 }  // namespace
 
 output::NowPlaying nowPlayingOf(const PlayerSnapshot& snapshot) {
@@ -79,10 +68,9 @@ output::NowPlaying nowPlayingOf(const PlayerSnapshot& snapshot) {
     playing.track = frameText(frames, FRAME_TRACK);
     playing.genre = frameText(frames, FRAME_GENRE);
   }
-  if (snapshot.hasFile && !snapshot.fileName.empty()) {
-    playing.fileName = leafOf(snapshot.fileName);
-    // cover:
-  }
+  if (snapshot.hasFile && !snapshot.fileName.empty()) playing.fileName = leafOf(snapshot.fileName);
+  // The cover the cycle looked up once for every room; none while stopped.
+  if (playing.status != output::PlayStatus::stopped) playing.cover = snapshot.cover;
   return playing;
 }
 
@@ -91,17 +79,9 @@ void configureStreamerFiles() {
 }
 
 void publishStreamerFiles(const PlayerSnapshot& snapshot, SnapshotCause) {
-  // Without a folder there are no files: the player is asked nothing more.
   if (outputSettings.folder.empty()) return;
   try {
-    output::NowPlaying playing = nowPlayingOf(snapshot);
-    // The image the player shows, for a track without a readable file of
-    // its own; the writer reads it, not this thread.
-    platform::FileName art;
-    if (playing.status != output::PlayStatus::stopped && askArtFile(hostWindow, &art)) {
-      // cover:
-    }
-    output::outputPublish(playing);
+    output::outputPublish(nowPlayingOf(snapshot));
   } catch (const std::bad_alloc&) {
     // The files keep what they hold; the next snapshot tries again.
   }

@@ -9,7 +9,7 @@
 // stopped), the player's title, title/artist/album/year/track/genre from
 // the frames (47, 61, 29, 80 or else 38, 68, 32; text that is not UTF-8,
 // Latin-1 as stored, converted), the file's name without its folders and
-// the file itself, for the writer to look the cover up in.
+// the cover the snapshot carries (none while stopped).
 output::NowPlaying nowPlayingOf(const PlayerSnapshot& snapshot);
 
 // What the plug-in wires: the settings as read now (a folder of none: no
