@@ -32,6 +32,7 @@ bool flagRead(const Setting& s, bool fallback) {
 }  // namespace
 
 OutputSettings outputSettings;
+ListenSettings listenSettings;
 bool sendCoverSetting = DEFAULT_SEND_COVER;
 
 uint32_t updateTimerPeriod(uint32_t seconds) {
@@ -44,6 +45,8 @@ void loadSettings() {
   char folder[OUTPUT_TEXT_MAX_CHARS + 1];
   char pattern[OUTPUT_TEXT_MAX_CHARS + 1];
   char stopped[OUTPUT_TEXT_MAX_CHARS + 1];
+  char listenUrl[URL_MAX_CHARS + 1];
+  char listenToken[OUTPUT_TEXT_MAX_CHARS + 1];
   // Without a URL buffer (start-up ran out of memory) the other settings
   // are still read, but nothing is armed: a tick would have no URL to use.
   Setting read[] = {
@@ -71,6 +74,14 @@ void loadSettings() {
        .kind = SettingKind::text,
        .buffer = stopped,
        .capacity = sizeof stopped},
+      {.name = "ListenUrl",
+       .kind = SettingKind::text,
+       .buffer = listenUrl,
+       .capacity = sizeof listenUrl},
+      {.name = "ListenToken",
+       .kind = SettingKind::text,
+       .buffer = listenToken,
+       .capacity = sizeof listenToken},
   };
   const size_t first = urlSetting ? 0 : 1;
   const long rc = platform::readSettings(read + first, std::size(read) - first);
@@ -85,6 +96,8 @@ void loadSettings() {
   outputSettings.folder = textRead(read[5], "");
   outputSettings.pattern = textRead(read[6], DEFAULT_OUTPUT_TEMPLATE);
   outputSettings.stopped = textRead(read[7], "");
+  listenSettings.url = textRead(read[8], "");
+  listenSettings.token = textRead(read[9], "");
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
@@ -106,6 +119,8 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval, const More
   text("OutputFolder", more.outputFolder);
   text("OutputTemplate", more.outputTemplate);
   flag("SendCover", more.sendCover);
+  text("ListenUrl", more.listenUrl);
+  text("ListenToken", more.listenToken);
   const long rc = platform::writeSettings(write.data(), write.size());
   if (rc != 0) {
     reportStoreFailure(rc);

@@ -24,6 +24,12 @@ struct OutputSettings {
   std::string stopped;  // what the texts say when nothing plays
 };
 extern OutputSettings outputSettings;
+// The listening history's server (empty: off) and token.
+struct ListenSettings {
+  std::string url;
+  std::string token;
+};
+extern ListenSettings listenSettings;
 extern bool sendCoverSetting;
 
 // What the dialog sets beside URL, Enabled and Interval; each is written
@@ -33,6 +39,8 @@ struct MoreSettings {
   std::optional<std::string> outputFolder = std::nullopt;
   std::optional<std::string> outputTemplate = std::nullopt;
   std::optional<bool> sendCover = std::nullopt;
+  std::optional<std::string> listenUrl = std::nullopt;
+  std::optional<std::string> listenToken = std::nullopt;
 };
 // Writes URL, Enabled, Interval and what more is given, then reads them
 // all back (and so arms the timer again).

@@ -24,6 +24,7 @@ constexpr SettingName SETTING_NAMES[] = {
     {"Interval", SettingKind::number},    {"Utf8", SettingKind::number},
     {"OutputFolder", SettingKind::text},  {"OutputTemplate", SettingKind::text},
     {"OutputStopped", SettingKind::text}, {"SendCover", SettingKind::number},
+    {"ListenUrl", SettingKind::text},     {"ListenToken", SettingKind::text},
 };
 
 // One setting to read or write, and what became of it.

@@ -8,6 +8,7 @@
 #include "dialog/resources/resource.h"
 #include "dialog/resources/settings_form.h"
 #include "dialog/settings_dialog.h"
+#include "listens/listens.h"
 #include "plugin/streamer_files.h"
 #include "report/update.h"
 #include "tags/tag_fields.h"
@@ -21,10 +22,18 @@ namespace {
 
 bool sendNow(const char* url) { return sendStatusNow(hostWindow, url); }
 
-// Settings read anew: the timer's period and the files' folder and texts.
+// Settings read anew: the timer's period, the files' folder and texts,
+// and each room's own.
 void settingsLoaded() {
   armUpdateTimer();
   configureStreamerFiles();
+  configureListens();
+}
+
+// Each read of the player goes to every room in turn.
+void snapshotFanOut(const PlayerSnapshot& snapshot, SnapshotCause cause) {
+  publishStreamerFiles(snapshot, cause);
+  takeListensSnapshot(snapshot, cause);
 }
 
 }  // namespace
@@ -37,7 +46,7 @@ int32_t pluginInit() {
   hostWindow = pluginRecord.hostWindow;
   settingsLoadedHook = settingsLoaded;
   sendNowHook = sendNow;
-  snapshotHook = publishStreamerFiles;
+  snapshotHook = snapshotFanOut;
 
   char path[512] = {};
   if (platform::moduleFileName(pluginRecord.moduleInstance, path, sizeof path) == 0) {
@@ -89,6 +98,7 @@ void pluginQuit() {
   platform::killTimer(hostWindow, UPDATE_TIMER_ID);
   // The files say "stopped" before the module goes.
   quitStreamerFiles();
+  quitListens();
   bodyBuffer.reset();
   urlSetting.reset();
 }
@@ -101,4 +111,5 @@ void resetPlugin() {
   resetUpdateState();
   forgetTagFields();
   quitStreamerFiles();
+  quitListens();
 }
