@@ -67,7 +67,8 @@ struct Sender {
   uint64_t nextRequestMs = 0;
   uint64_t retryAtMs = 0;
   uint64_t backoffMs = 0;
-  size_t singlesLeft = 0;  // after a 400 for a batch: this many go one by one
+  size_t singlesLeft = 0;         // after a 400 for a batch: this many go one by one
+  bool nowPlayingWaited = false;  // a now-playing gave the queue its turn: it goes next
 };
 
 std::string endpoint(const std::string& url, const char* path) {
@@ -240,20 +241,23 @@ void runSender(void*) {
 
     uint64_t now = platform::listensClockMs();
     const bool sending = !url.empty() && !token.empty() && !sender.refused;
+    // The queue and a now-playing take turns; the queue goes first.
+    const bool queueDue = sending && !sender.queue.empty() && sender.fileCurrent;
+    const bool nowPlayingFirst = nowPlaying && sender.nowPlayingWaited;
+    if (queueDue && !nowPlayingFirst && now >= sender.retryAtMs && now >= sender.nextRequestMs) {
+      sendQueued(sender, url, token);
+      now = platform::listensClockMs();
+    }
     if (sending && nowPlaying) {
       if (now < sender.nextRequestMs) {
-        // Not yet: keep it for when requests may go again.
+        sender.nowPlayingWaited = true;
         const ListensLock lock;
         if (!shared().nowPlaying) shared().nowPlaying = std::move(nowPlaying);
       } else {
+        sender.nowPlayingWaited = false;
         sendNowPlaying(sender, url, token, *nowPlaying);
+        now = platform::listensClockMs();
       }
-    }
-    now = platform::listensClockMs();
-    const bool queueDue = sending && !sender.queue.empty() && sender.fileCurrent;
-    if (queueDue && now >= sender.retryAtMs && now >= sender.nextRequestMs) {
-      sendQueued(sender, url, token);
-      now = platform::listensClockMs();
     }
 
     uint32_t waitMs = platform::LISTENS_WAIT_UNTIMED;

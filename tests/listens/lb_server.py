@@ -15,8 +15,9 @@ answers given to the next submit-listens requests, before any check;
 `default` the status after it (200: check and accept). `refuse_title`
 makes a listen with that track_name fail validation (400), as the service
 refuses a listen it cannot take. Accepted listens are kept in `listens`
-(listen_type, listen), every request in `requests` (time, listen_type,
-count, status, answered_at).
+(listen_type, listen) as they are stored, before the answer; every
+request in `requests` (time, listen_type, count, status, answered_at:
+when the answer was written, None when the client was gone).
 """
 
 import http.server
@@ -134,16 +135,21 @@ class LbServer:
                     self.path, self.token(), self.headers, raw)
                 if outer.delay:
                     time.sleep(outer.delay)
+                # Stored before the answer, as the service commits a
+                # submission and then answers it.
                 with outer.lock:
                     record = {"at": arrived, "type": kind, "count": count, "status": status,
                               "answered_at": None, "listens": accepted,
                               "agent": self.headers.get("User-Agent")}
                     outer.requests.append(record)
-                self.answer(status, doc, reset_in)
-                with outer.lock:
-                    record["answered_at"] = time.monotonic()
                     if 200 <= status < 300:
                         outer.listens.extend((kind, l) for l in accepted)
+                try:
+                    self.answer(status, doc, reset_in)
+                except OSError:
+                    return  # the client is gone: its answer was never seen
+                with outer.lock:
+                    record["answered_at"] = time.monotonic()
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.httpd.daemon_threads = True
