@@ -51,6 +51,14 @@ void initialiseOutput(platform::WindowHandle dialog) {
     platform::setControlText(pattern, outputSettings.pattern.c_str());
   }
   platform::checkDialogButton(dialog, IDC_SEND_COVER, sendCoverSetting);
+  if (const platform::WindowHandle url = platform::dialogItem(dialog, IDC_LISTEN_URL)) {
+    platform::limitText(url, URL_LIMIT);
+    platform::setControlText(url, listenSettings.url.c_str());
+  }
+  if (const platform::WindowHandle token = platform::dialogItem(dialog, IDC_LISTEN_TOKEN)) {
+    platform::limitText(token, OUTPUT_TEXT_MAX_CHARS);
+    platform::setControlText(token, listenSettings.token.c_str());
+  }
 }
 
 // An edit's whole text (at most OUTPUT_TEXT_MAX_CHARS characters), or none
@@ -122,6 +130,20 @@ void sendNow(const Controls& controls) {
     showStatus("Not sent: the last update is still under way");
 }
 
+// "Test": asks the listening history's server whether the token typed is
+// valid there; the answer comes to the status line.
+void testListenToken(platform::WindowHandle dialog) {
+  const std::optional<std::string> url = outputField(dialog, IDC_LISTEN_URL, "Listen URL too big");
+  const std::optional<std::string> token = outputField(dialog, IDC_LISTEN_TOKEN, "Token too big");
+  if (!url || !token) return;
+  if (url->empty() || token->empty()) {
+    showStatus(url->empty() ? "Not tested: no listen URL entered" : "Not tested: no token entered");
+    return;
+  }
+  showStatus("Testing the token...");
+  if (listenTestHook != nullptr) listenTestHook(url->c_str(), token->c_str());
+}
+
 // The value of the text's leading decimal digits (0 when there are none).
 // At most INTERVAL_MAX_CHARS digits arrive here, so the sum cannot overflow.
 int32_t leadingDecimal(const char* text) {
@@ -177,7 +199,14 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   if (platform::dialogItem(dialog, IDC_SEND_COVER) != nullptr)
     sendCover = platform::isDialogButtonChecked(dialog, IDC_SEND_COVER);
 
-  saveSettings(url, enabled, interval, {utf8, folder, pattern, sendCover});
+  const std::optional<std::string> listenUrl =
+      outputField(dialog, IDC_LISTEN_URL, "Listen URL too big");
+  if (!listenUrl && platform::dialogItem(dialog, IDC_LISTEN_URL) != nullptr) return false;
+  const std::optional<std::string> listenToken =
+      outputField(dialog, IDC_LISTEN_TOKEN, "Token too big");
+  if (!listenToken && platform::dialogItem(dialog, IDC_LISTEN_TOKEN) != nullptr) return false;
+
+  saveSettings(url, enabled, interval, {utf8, folder, pattern, sendCover, listenUrl, listenToken});
   closeDialog(dialog);
   // The user has looked at the settings again: the next failure is news.
   errorShown = false;
@@ -214,6 +243,9 @@ intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uin
       return false;
     case IDC_BROWSE:
       browse(dialog);
+      return false;
+    case IDC_LISTEN_TEST:
+      testListenToken(dialog);
       return false;
     default:
       return false;

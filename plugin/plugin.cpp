@@ -46,6 +46,7 @@ int32_t pluginInit() {
   hostWindow = pluginRecord.hostWindow;
   settingsLoadedHook = settingsLoaded;
   sendNowHook = sendNow;
+  listenTestHook = checkListenToken;
   snapshotHook = snapshotFanOut;
 
   char path[512] = {};

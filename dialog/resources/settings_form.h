@@ -1,4 +1,4 @@
-// The settings dialog's form as data: the same eighteen controls, texts and
+// The settings dialog's form as data: the same twenty-three controls, texts and
 // places (in dialog units) as the Windows template, for dialog managers
 // that build the form themselves. No platform code here.
 #pragma once
@@ -11,10 +11,10 @@
 namespace form {
 
 inline constexpr Item SETTINGS_ITEMS[] = {
-    {NO_ID, ControlKind::groupBox, " Trellicast settings ", 7, 7, 198, 161, false, false,
+    {NO_ID, ControlKind::groupBox, " Trellicast settings ", 7, 7, 198, 229, false, false,
      Align::left},
-    {IDOK, ControlKind::defaultButton, "OK", 20, 147, 50, 14, true, false, Align::left},
-    {IDCANCEL, ControlKind::button, "Cancel", 85, 147, 50, 14, true, false, Align::left},
+    {IDOK, ControlKind::defaultButton, "OK", 20, 215, 50, 14, true, false, Align::left},
+    {IDCANCEL, ControlKind::button, "Cancel", 85, 215, 50, 14, true, false, Align::left},
     {IDC_URL_LABEL, ControlKind::label, "URL:", 19, 41, 17, 8, false, false, Align::right},
     {IDC_URL, ControlKind::edit, "", 39, 39, 157, 12, true, false, Align::left},
     {IDC_INTERVAL_LABEL, ControlKind::label, "Send updates every:", 19, 58, 66, 8, false, false,
@@ -33,12 +33,19 @@ inline constexpr Item SETTINGS_ITEMS[] = {
     {IDC_TEMPLATE_LABEL, ControlKind::label, "Template:", 19, 107, 50, 8, false, false,
      Align::right},
     {IDC_OUTPUT_TEMPLATE, ControlKind::edit, "", 72, 105, 124, 12, true, false, Align::left},
-    {IDC_STATUS, ControlKind::label, "", 20, 122, 176, 20, false, false, Align::left},
-    {IDC_SEND_NOW, ControlKind::button, "Send now", 146, 147, 50, 14, true, false, Align::left},
+    {IDC_LISTEN_URL_LABEL, ControlKind::label, "Listen URL:", 19, 124, 50, 8, false, false,
+     Align::right},
+    {IDC_LISTEN_URL, ControlKind::edit, "", 72, 122, 124, 12, true, false, Align::left},
+    {IDC_LISTEN_TOKEN_LABEL, ControlKind::label, "Token:", 19, 141, 50, 8, false, false,
+     Align::right},
+    {IDC_LISTEN_TOKEN, ControlKind::edit, "", 72, 139, 76, 12, true, false, Align::left, true},
+    {IDC_LISTEN_TEST, ControlKind::button, "Test", 151, 138, 45, 14, true, false, Align::left},
+    {IDC_STATUS, ControlKind::label, "", 20, 190, 176, 20, false, false, Align::left},
+    {IDC_SEND_NOW, ControlKind::button, "Send now", 146, 215, 50, 14, true, false, Align::left},
 };
 
 inline constexpr Layout SETTINGS_FORM = {
-    IDD_SETTINGS, "Trellicast", 212, 175, SETTINGS_ITEMS, std::size(SETTINGS_ITEMS),
+    IDD_SETTINGS, "Trellicast", 212, 243, SETTINGS_ITEMS, std::size(SETTINGS_ITEMS),
 };
 
 }  // namespace form
