@@ -112,6 +112,9 @@ struct Entry {
 };
 
 long playbackStatus = 0;
+// Answers to 105: the position in ms (wParam 0) and the length in seconds
+// (wParam 1); -1, not known, until a script sets them.
+long outputPositionMs = -1, outputLengthSeconds = -1;
 long playlistPosition = 0;
 std::map<long, Entry> playlist;
 HWND playerWindow = nullptr;
@@ -154,6 +157,8 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return playbackStatus;
       case GET_LIST_POSITION:
         return playlistPosition;
+      case GET_OUTPUT_TIME:
+        return wParam == 0 ? outputPositionMs : wParam == 1 ? outputLengthSeconds : -1;
       case GET_TITLE:
         if (found == playlist.end() || !found->second.hasTitle) return 0;
         return reinterpret_cast<LRESULT>(found->second.title.c_str());
@@ -742,6 +747,7 @@ std::string readWhole(const std::wstring& path) {
 
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
+//   output-time MS SECONDS         answers to 105 (wParam 0 and 1)
 //   title POS TEXT / notitle POS   answer to 212 for POS
 //   file POS PATH / nofile POS     answer to 211 for POS
 //   widefile POS PATH              answer to 214 for POS: PATH (UTF-8, \xHH
@@ -808,6 +814,8 @@ int runScript(std::istream& script, HWND window) {
     }
     if (command == "playlist") {
       in >> playbackStatus >> playlistPosition;
+    } else if (command == "output-time") {
+      in >> outputPositionMs >> outputLengthSeconds;
     } else if (command == "title" || command == "notitle" || command == "file" ||
                command == "nofile" || command == "widefile" || command == "nowide" ||
                command == "widetitle" || command == "nowidetitle" || command == "onewidetitle") {
