@@ -50,6 +50,7 @@ struct ListensState {
   std::string player;
   int64_t divisor = 1;
   bool timerSet = false;
+  bool statusTimerSet = false;
   uint32_t statusPolls = 0;
 };
 
@@ -176,6 +177,7 @@ void onStatusPoll(platform::WindowHandle, unsigned, uintptr_t, uint32_t) {
   showStatusLines();
   if (++state.statusPolls >= LISTEN_STATUS_POLL_COUNT) {
     platform::killTimer(hostWindow, LISTEN_STATUS_TIMER_ID);
+    state.statusTimerSet = false;
     state.statusPolls = 0;
   }
 }
@@ -225,13 +227,16 @@ void checkListenToken(const char* url, const char* token) {
     return;
   }
   state.statusPolls = 0;
-  platform::setTimer(hostWindow, LISTEN_STATUS_TIMER_ID, LISTEN_STATUS_POLL_MS, onStatusPoll);
+  state.statusTimerSet = platform::setTimer(hostWindow, LISTEN_STATUS_TIMER_ID,
+                                            LISTEN_STATUS_POLL_MS, onStatusPoll) != 0;
 }
 
 void quitListens() {
-  platform::killTimer(hostWindow, LISTEN_TIMER_ID);
-  platform::killTimer(hostWindow, LISTEN_STATUS_TIMER_ID);
+  // The timers this room set, and only those.
+  if (state.timerSet) platform::killTimer(hostWindow, LISTEN_TIMER_ID);
+  if (state.statusTimerSet) platform::killTimer(hostWindow, LISTEN_STATUS_TIMER_ID);
   state.timerSet = false;
+  state.statusTimerSet = false;
   state.current = PlayTrack{};
   listens::senderQuit();
 }

@@ -519,9 +519,9 @@ def scenario_dialog(args, c):
           "BOX Lumtap|Interval too big", "BOX Lumtap|Output folder not found"])
     c.true("error boxes carry a code",
            all(b.endswith(")") and "(errcode=" in b for b in boxes if b.startswith("BOX Error")))
-    c.eq("seven digits accepted, UTF-8 unticked, files and cover",
+    c.eq("seven digits accepted, UTF-8 unticked, files and cover (and the two listen edits, empty)",
          lines_with(after(log, "mark stored"), "REG")[:8],
-         ["REG values 7", stored_url(URL_B), "REG Enabled dword 0",
+         ["REG values 9", stored_url(URL_B), "REG Enabled dword 0",
           "REG Interval dword 1234567", "REG Utf8 dword 0",
           stored_url("C:\\windows", "OutputFolder"),
           stored_url("%title% (%album%)", "OutputTemplate"), "REG SendCover dword 1"])
