@@ -16,8 +16,10 @@ their length or 2.4 s), so tracks of 2 s behave as tracks of 200 s would.
   refuses for one of them (400): that one is dropped, the other two arrive,
   nothing twice, no two requests under a second apart, the queue empties.
 - refused: a 401 stops sending after one try and keeps the queue.
+- token: the dialog's Test through the listens thread (listens_drive):
+  a valid token, one the server does not know, a server not there.
 
-Usage: host_listens_test.py TRELLICAST_HOST
+Usage: host_listens_test.py TRELLICAST_HOST LISTENS_DRIVE
 """
 import json
 import os
@@ -218,9 +220,27 @@ def case_refused(host, faults):
     print("refused: tries %r, queue %r" % (tries, kept))
 
 
+def case_token(host, faults):
+    drive = sys.argv[2]
+    server = lb_server.LbServer()
+    cases = [("valid", server.url + "/", "good-token", "Token valid for alice"),
+             ("unknown", server.url, "stale-token", "Token invalid."),
+             ("no server", "http://127.0.0.1:%d" % lb_server.free_port(), "good-token",
+              "ListenBrainz cannot be reached: (errcode=7)")]
+    with tempfile.TemporaryDirectory(prefix="trellicast-listens.") as tmp:
+        env = dict(os.environ, XDG_STATE_HOME=tmp)
+        for name, url, token, want in cases:
+            run = subprocess.run([drive, url, token], capture_output=True, text=True, env=env,
+                                 timeout=30)
+            if run.stdout.strip() != want:
+                faults.append("token, %s: %r, want %r" % (name, run.stdout.strip(), want))
+    server.close()
+    print("token: %d cases" % len(cases))
+
+
 def main():
     faults = []
-    cases = (case_qualifying, case_queue, case_refused)
+    cases = (case_qualifying, case_queue, case_refused, case_token)
     only = os.environ.get("LISTENS_TEST_CASE")
     for case in cases:
         if only and case.__name__ != "case_" + only:
