@@ -83,9 +83,15 @@ void showLine(const std::string& line) {
   if (updateStatusListener != nullptr) updateStatusListener(updateStatus);
 }
 
-void showStatusLines() {
+// Shows the lines the listens thread has for the status; false when none.
+bool showStatusLines() {
   std::string line;
-  while (listens::senderStatusLine(&line)) showLine(line);
+  bool shown = false;
+  while (listens::senderStatusLine(&line)) {
+    showLine(line);
+    shown = true;
+  }
+  return shown;
 }
 
 void armTimer();
@@ -173,9 +179,10 @@ void startTrack(const PlayerSnapshot& snapshot) {
   armTimer();
 }
 
+// While a token check is under way: its answer, as soon as it is there.
 void onStatusPoll(platform::WindowHandle, unsigned, uintptr_t, uint32_t) {
-  showStatusLines();
-  if (++state.statusPolls >= LISTEN_STATUS_POLL_COUNT) {
+  const bool answered = showStatusLines();
+  if (answered || ++state.statusPolls >= LISTEN_STATUS_POLL_COUNT) {
     platform::killTimer(hostWindow, LISTEN_STATUS_TIMER_ID);
     state.statusTimerSet = false;
     state.statusPolls = 0;
@@ -189,7 +196,6 @@ void configureListens() {
   state.divisor = divisor != nullptr ? std::max(1L, std::strtol(divisor, nullptr, 10)) : 1;
   try {
     if (state.player.empty()) state.player = platform::listensPlayerName();
-    if (listenSettings.url.empty() && !state.current.active) return;
     listens::senderConfigure(listenSettings.url, listenSettings.token);
   } catch (const std::bad_alloc&) {
   }

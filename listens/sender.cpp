@@ -302,7 +302,9 @@ void senderConfigure(const std::string& url, const std::string& token) {
     }
     state.quitting = false;
   }
-  ensureThread();
+  // Without a URL nothing is sent: a thread already running is told, none
+  // is started for it.
+  if (!url.empty()) ensureThread();
   platform::wakeListens();
 }
 

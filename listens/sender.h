@@ -25,8 +25,8 @@ constexpr uint32_t SENDER_QUIT_WAIT_MS = 3000;
 constexpr const char* QUEUE_FILE = "listens.queue";
 constexpr const char* TOKEN_REFUSED = "ListenBrainz token refused";
 
-// Starts the thread when it is not running; an empty URL sends nothing
-// (listens handed over still go to the queue).
+// Starts the thread when it is not running and url is set; an empty URL
+// sends nothing (listens handed over still go to the queue).
 void senderConfigure(const std::string& url, const std::string& token);
 // A listen's JSON (listenItem), queued.
 void senderQueue(const std::string& item);
