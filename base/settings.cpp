@@ -33,6 +33,7 @@ bool flagRead(const Setting& s, bool fallback) {
 }  // namespace
 
 OutputSettings outputSettings;
+ListenSettings listenSettings;
 bool sendCoverSetting = DEFAULT_SEND_COVER;
 DiscordSettings discordSettings;
 
@@ -40,6 +41,7 @@ void resetSettings() {
   outputSettings = OutputSettings();
   sendCoverSetting = DEFAULT_SEND_COVER;
   discordSettings = DiscordSettings();
+  listenSettings = ListenSettings();
 }
 
 uint32_t updateTimerPeriod(uint32_t seconds) {
@@ -54,6 +56,8 @@ void loadSettings() {
   char stopped[OUTPUT_TEXT_MAX_CHARS + 1];
   char appId[DISCORD_APP_ID_MAX_CHARS + 1];
   char paused[8];
+  char listenUrl[URL_MAX_CHARS + 1];
+  char listenToken[OUTPUT_TEXT_MAX_CHARS + 1];
   // Where each setting sits in read; URL first, so it can be left out.
   enum LoadSlot : size_t {
     URL,
@@ -67,6 +71,8 @@ void loadSettings() {
     DISCORD,
     DISCORD_APP_ID,
     DISCORD_PAUSED,
+    LISTEN_URL,
+    LISTEN_TOKEN,
     SLOTS
   };
   Setting read[SLOTS] = {
@@ -103,6 +109,14 @@ void loadSettings() {
        .kind = SettingKind::text,
        .buffer = paused,
        .capacity = sizeof paused},
+      {.name = "ListenUrl",
+       .kind = SettingKind::text,
+       .buffer = listenUrl,
+       .capacity = sizeof listenUrl},
+      {.name = "ListenToken",
+       .kind = SettingKind::text,
+       .buffer = listenToken,
+       .capacity = sizeof listenToken},
   };
   // Without a URL buffer (start-up ran out of memory) the other settings
   // are still read, but nothing is armed: a tick would have no URL to use.
@@ -125,6 +139,8 @@ void loadSettings() {
   discordSettings.paused = textRead(read[DISCORD_PAUSED], "") == DISCORD_PAUSED_SHOW
                                ? DISCORD_PAUSED_SHOW
                                : DISCORD_PAUSED_CLEAR;
+  listenSettings.url = textRead(read[LISTEN_URL], "");
+  listenSettings.token = textRead(read[LISTEN_TOKEN], "");
 
   if (!urlSetting || !bodyBuffer) return;
   if (settingsLoadedHook != nullptr) settingsLoadedHook();
@@ -149,6 +165,8 @@ void saveSettings(const char* url, int32_t enabled, int32_t interval, const More
   flag("Discord", more.discord);
   text("DiscordAppId", more.discordAppId);
   text("DiscordPaused", more.discordPaused);
+  text("ListenUrl", more.listenUrl);
+  text("ListenToken", more.listenToken);
   const long rc = platform::writeSettings(write.data(), write.size());
   if (rc != 0) {
     reportStoreFailure(rc);

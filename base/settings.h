@@ -26,6 +26,12 @@ struct OutputSettings {
   std::string stopped;  // what the texts say when nothing plays
 };
 extern OutputSettings outputSettings;
+// The listening history's server (empty: off) and token.
+struct ListenSettings {
+  std::string url;
+  std::string token;
+};
+extern ListenSettings listenSettings;
 extern bool sendCoverSetting;
 
 // Discord's "Listening to" (Discord, DiscordAppId, DiscordPaused).
@@ -53,6 +59,8 @@ struct MoreSettings {
   std::optional<bool> discord = std::nullopt;
   std::optional<std::string> discordAppId = std::nullopt;
   std::optional<std::string> discordPaused = std::nullopt;
+  std::optional<std::string> listenUrl = std::nullopt;
+  std::optional<std::string> listenToken = std::nullopt;
 };
 // Writes URL, Enabled, Interval and what more is given, then reads them
 // all back (and so arms the timer again).

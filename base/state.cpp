@@ -15,6 +15,7 @@ char updateStatus[UPDATE_STATUS_SIZE] = "No update sent yet";
 void (*updateStatusListener)(const char* line) = nullptr;
 void (*settingsLoadedHook)() = nullptr;
 bool (*sendNowHook)(const char* url) = nullptr;
+void (*listenTestHook)(const char* url, const char* token) = nullptr;
 void (*snapshotHook)(const PlayerSnapshot& snapshot, SnapshotCause cause) = nullptr;
 bool (*roomsFollowHook)() = nullptr;
 
@@ -31,6 +32,7 @@ void resetState() {
   updateStatusListener = nullptr;
   settingsLoadedHook = nullptr;
   sendNowHook = nullptr;
+  listenTestHook = nullptr;
   snapshotHook = nullptr;
   roomsFollowHook = nullptr;
   rawAllocate = std::malloc;

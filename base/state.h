@@ -39,6 +39,8 @@ extern void (*updateStatusListener)(const char* line);
 // posts the current status to a URL (false when a post is in flight).
 extern void (*settingsLoadedHook)();
 extern bool (*sendNowHook)(const char* url);
+// The dialog's "Test" of a listening history's server and token.
+extern void (*listenTestHook)(const char* url, const char* token);
 // Every time the update cycle has read the player, before the body is
 // written from it: whatever else follows the player is wired here. Runs on
 // the player's thread; copy what must outlive the call.

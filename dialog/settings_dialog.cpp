@@ -61,6 +61,14 @@ void initialiseOutput(platform::WindowHandle dialog) {
     platform::setControlText(pattern, outputSettings.pattern.c_str());
   }
   platform::checkDialogButton(dialog, IDC_SEND_COVER, sendCoverSetting);
+  if (const platform::WindowHandle url = platform::dialogItem(dialog, IDC_LISTEN_URL)) {
+    platform::limitText(url, URL_LIMIT);
+    platform::setControlText(url, listenSettings.url.c_str());
+  }
+  if (const platform::WindowHandle token = platform::dialogItem(dialog, IDC_LISTEN_TOKEN)) {
+    platform::limitText(token, OUTPUT_TEXT_MAX_CHARS);
+    platform::setControlText(token, listenSettings.token.c_str());
+  }
 }
 
 // Discord's rows, as stored. A template of old without them leaves the
@@ -161,6 +169,20 @@ void sendNow(const Controls& controls) {
     showStatus("Not sent: the last update is still under way");
 }
 
+// "Test": asks the listening history's server whether the token typed is
+// valid there; the answer comes to the status line.
+void testListenToken(platform::WindowHandle dialog) {
+  const std::optional<std::string> url = outputField(dialog, IDC_LISTEN_URL, "Listen URL too big");
+  const std::optional<std::string> token = outputField(dialog, IDC_LISTEN_TOKEN, "Token too big");
+  if (!url || !token) return;
+  if (url->empty() || token->empty()) {
+    showStatus(url->empty() ? "Not tested: no listen URL entered" : "Not tested: no token entered");
+    return;
+  }
+  showStatus("Testing the token...");
+  if (listenTestHook != nullptr) listenTestHook(url->c_str(), token->c_str());
+}
+
 // The value of the text's leading decimal digits (0 when there are none).
 // At most INTERVAL_MAX_CHARS digits arrive here, so the sum cannot overflow.
 int32_t leadingDecimal(const char* text) {
@@ -216,6 +238,12 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
   if (platform::dialogItem(dialog, IDC_SEND_COVER) != nullptr)
     sendCover = platform::isDialogButtonChecked(dialog, IDC_SEND_COVER);
 
+  const std::optional<std::string> listenUrl =
+      outputField(dialog, IDC_LISTEN_URL, "Listen URL too big");
+  if (!listenUrl && platform::dialogItem(dialog, IDC_LISTEN_URL) != nullptr) return false;
+  const std::optional<std::string> listenToken =
+      outputField(dialog, IDC_LISTEN_TOKEN, "Token too big");
+  if (!listenToken && platform::dialogItem(dialog, IDC_LISTEN_TOKEN) != nullptr) return false;
   MoreSettings more{utf8, folder, pattern, sendCover};
   if (platform::dialogItem(dialog, IDC_DISCORD) != nullptr)
     more.discord = platform::isDialogButtonChecked(dialog, IDC_DISCORD);
@@ -234,6 +262,8 @@ intptr_t confirm(platform::WindowHandle dialog, const Controls& controls) {
     more.discordAppId = first == std::string::npos ? "" : appId->substr(first, last - first + 1);
   }
 
+  more.listenUrl = listenUrl;
+  more.listenToken = listenToken;
   saveSettings(url, enabled, interval, more);
   closeDialog(dialog);
   // The user has looked at the settings again: the next failure is news.
@@ -275,6 +305,9 @@ intptr_t settingsDialogProc(platform::WindowHandle dialog, unsigned message, uin
     case IDC_DISCORD:
     case IDC_DISCORD_APP_ID:
       showDiscordHint(dialog);
+      return false;
+    case IDC_LISTEN_TEST:
+      testListenToken(dialog);
       return false;
     default:
       return false;

@@ -156,7 +156,10 @@ void drawItem(Canvas& canvas, platform::WindowHandle dialog, const form::Item& i
       break;
     case form::ControlKind::edit: {
       // The end of a long text stays in view, as with automatic scrolling.
-      std::string shown = controlString(dialog, item.id) + (focused ? "_" : "");
+      std::string shown = controlString(dialog, item.id);
+      // A masked edit (a token) shows one asterisk a character.
+      if (item.masked) shown = std::string(cellsOf(shown).size(), '*');
+      shown += focused ? "_" : "";
       const size_t room = static_cast<size_t>(std::max(width - 2, 1));
       shown = lastColumns(shown, room);
       canvas.put(left, y,

@@ -2,7 +2,8 @@
 // the play mode (timer, settings dialog on 'c', boxes), and its four queries
 // are answered from the active player on the session bus. The answers are
 // copied when the module asks, so a player that vanishes while the module
-// reads them never leaves it holding freed text. When what the module would
+// reads them never leaves it holding freed text. Its position (105) is asked
+// of the player on the bus when the module asks. When what the module would
 // post changes, the player tells its window, as the play mode does: 3003
 // with the local file name (or an empty one) for another track, 603 with 0
 // for another title, 603 with 2 for another status.
@@ -61,6 +62,11 @@ intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wPa
     }
     case GET_ART_FILE:
       return mpris::artFileAnswer(mpris::nowPlaying(), answeredArt);
+    case GET_OUTPUT_TIME: {
+      const mpris::NowPlaying now = mpris::nowPlaying();
+      const int64_t position = wParam == 0 && now.status != 0 ? mpris::positionMs(now) : -1;
+      return mpris::outputTimeAnswer(now, wParam, position);
+    }
     default:
       return 0;
   }

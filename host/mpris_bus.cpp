@@ -87,6 +87,7 @@ Follower& follower() {
 // A variant's content as far as the properties we read care.
 struct Value {
   enum Kind { none, text, texts, number } kind = none;
+  int64_t integer = -1;  // a whole number's value (a double's, cut)
   std::string string;
   std::vector<std::string> strings;
 };
@@ -126,6 +127,21 @@ bool readVariant(sd_bus_message* m, Value* value, int depth = 0) {
       }
       if (r == 0) r = sd_bus_message_exit_container(m);
     }
+  } else if (sig == "x" || sig == "t") {
+    int64_t n = 0;
+    r = sd_bus_message_read_basic(m, sig[0], &n);
+    value->kind = Value::number;
+    value->integer = n;
+  } else if (sig == "i" || sig == "u") {
+    int32_t n = 0;
+    r = sd_bus_message_read_basic(m, sig[0], &n);
+    value->kind = Value::number;
+    value->integer = sig == "u" ? static_cast<uint32_t>(n) : n;
+  } else if (sig == "d") {
+    double n = 0;
+    r = sd_bus_message_read_basic(m, sig[0], &n);
+    value->kind = Value::number;
+    value->integer = static_cast<int64_t>(n);
   } else if (sig.size() == 1 && isNumberType(sig[0])) {
     value->kind = Value::number;
     r = sd_bus_message_skip(m, contents);
@@ -184,6 +200,8 @@ bool readMetadata(sd_bus_message* m, Track* track) {
       t.artUrl = v.kind == Value::text ? v.string : "";
     } else if (key == "mpris:trackid") {
       t.id = v.kind == Value::text ? v.string : "";
+    } else if (key == "mpris:length") {
+      t.lengthUs = v.kind == Value::number && v.integer > 0 ? v.integer : -1;
     }
     return true;
   });
@@ -542,7 +560,33 @@ NowPlaying nowPlaying() {
   now.path = localPath(p.track.url);
   now.track = p.track.id + '\n' + p.track.url;
   now.artPath = localPath(p.track.artUrl);
+  now.lengthUs = p.track.lengthUs;
+  now.busName = p.name;
   return now;
+}
+
+int64_t positionMs(const NowPlaying& now) {
+  Follower& f = follower();
+  if (!f.bus || now.busName.empty()) return -1;
+  // Asked and waited for, but briefly: a hung player holds the module's
+  // query for POSITION_WAIT_US at most, and the answer is then "not known".
+  constexpr uint64_t POSITION_WAIT_US = 100000;
+  sd_bus_message* call = nullptr;
+  if (sd_bus_message_new_method_call(f.bus.get(), &call, now.busName.c_str(),
+                                     "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
+                                     "Get") < 0)
+    return -1;
+  const MessageOwner callOwner(call);
+  if (sd_bus_message_append(call, "ss", "org.mpris.MediaPlayer2.Player", "Position") < 0) return -1;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  const int r = sd_bus_call(f.bus.get(), call, POSITION_WAIT_US, &error, &reply);
+  sd_bus_error_free(&error);
+  if (r < 0) return -1;
+  const MessageOwner replyOwner(reply);
+  Value v;
+  if (!readVariant(reply, &v) || v.kind != Value::number || v.integer < 0) return -1;
+  return v.integer / 1000;
 }
 
 void disconnectBus() {

@@ -137,4 +137,15 @@ intptr_t artFileAnswer(const NowPlaying& now, std::string& answered) {
   return reinterpret_cast<intptr_t>(answered.c_str());
 }
 
+intptr_t outputTimeAnswer(const NowPlaying& now, uintptr_t wParam, int64_t positionMs) {
+  if (now.status == 0) return -1;
+  if (wParam == 1)
+    return now.lengthUs > 0 ? static_cast<intptr_t>((now.lengthUs + 500000) / 1000000) : -1;
+  if (wParam != 0 || positionMs < 0) return -1;
+  // A position past the end (a player that runs its clock on) is the end.
+  if (now.lengthUs > 0 && positionMs > now.lengthUs / 1000)
+    return static_cast<intptr_t>(now.lengthUs / 1000);
+  return static_cast<intptr_t>(positionMs);
+}
+
 }  // namespace host::mpris

@@ -26,8 +26,9 @@ struct Track {
   std::vector<std::string> artists;
   std::string title;
   std::string url;
-  std::string id;      // mpris:trackid
-  std::string artUrl;  // mpris:artUrl
+  std::string id;         // mpris:trackid
+  std::string artUrl;     // mpris:artUrl
+  int64_t lengthUs = -1;  // mpris:length, -1 when not given
   bool operator==(const Track&) const = default;
 };
 
@@ -62,7 +63,14 @@ struct NowPlaying {
   std::optional<std::string> path;
   std::string track;  // which track: its id and URL; another value is another track
   std::optional<std::string> artPath = std::nullopt;  // the local file behind mpris:artUrl
+  int64_t lengthUs = -1;                              // mpris:length
+  std::string busName = std::string();                // the player's whole bus name
 };
+
+// The answer to GET_OUTPUT_TIME (105): wParam 0 the position in ms (from
+// positionMs, given), wParam 1 the length in whole seconds; -1 while
+// stopped or not known.
+intptr_t outputTimeAnswer(const NowPlaying& now, uintptr_t wParam, int64_t positionMs);
 
 // The answer to the module's GET_ART_FILE query: the local file behind
 // the track's mpris:artUrl (a file:// URL, as localPath reads it), held in

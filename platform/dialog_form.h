@@ -30,6 +30,7 @@ struct Item {
   bool tabStop;
   bool digitsOnly;  // an edit that refuses anything but 0-9
   Align align;
+  bool masked = false;  // an edit that shows its text as asterisks (ES_PASSWORD)
 };
 
 struct Layout {

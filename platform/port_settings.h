@@ -26,7 +26,8 @@ constexpr SettingName SETTING_NAMES[] = {
     {"OutputFolder", SettingKind::text},  {"OutputTemplate", SettingKind::text},
     {"OutputStopped", SettingKind::text}, {"SendCover", SettingKind::number},
     {"Discord", SettingKind::number},     {"DiscordAppId", SettingKind::text},
-    {"DiscordPaused", SettingKind::text},
+    {"DiscordPaused", SettingKind::text}, {"ListenUrl", SettingKind::text},
+    {"ListenToken", SettingKind::text},
 };
 
 // One setting to read or write, and what became of it.

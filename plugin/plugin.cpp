@@ -9,6 +9,7 @@
 #include "dialog/resources/settings_form.h"
 #include "dialog/settings_dialog.h"
 #include "discord/presence.h"
+#include "listens/listens.h"
 #include "plugin/streamer_files.h"
 #include "report/update.h"
 #include "tags/tag_fields.h"
@@ -22,21 +23,24 @@ namespace {
 
 bool sendNow(const char* url) { return sendStatusNow(hostWindow, url); }
 
-// Settings read anew: the timer's period and the files' folder and texts.
+// Settings read anew: the timer's period, the files' folder and texts,
+// and each room's own.
 void settingsLoaded() {
   armUpdateTimer();
   configureStreamerFiles();
   configureDiscord();
+  configureListens();
 }
 
 // Each room that follows the player gets every snapshot in turn.
 void takeSnapshot(const PlayerSnapshot& snapshot, SnapshotCause cause) {
   publishStreamerFiles(snapshot, cause);
   takeDiscordSnapshot(snapshot, cause);
+  takeListensSnapshot(snapshot, cause);
 }
 
 // Whether a room beside the post and the files follows the player now.
-bool roomsFollow() { return discordFollowsPlayer(); }
+bool roomsFollow() { return discordFollowsPlayer() || listensFollowPlayer(); }
 
 }  // namespace
 
@@ -48,6 +52,7 @@ int32_t pluginInit() {
   hostWindow = pluginRecord.hostWindow;
   settingsLoadedHook = settingsLoaded;
   sendNowHook = sendNow;
+  listenTestHook = checkListenToken;
   snapshotHook = takeSnapshot;
   roomsFollowHook = roomsFollow;
 
@@ -102,6 +107,7 @@ void pluginQuit() {
   // The files say "stopped" before the module goes.
   quitStreamerFiles();
   quitDiscord();
+  quitListens();
   bodyBuffer.reset();
   urlSetting.reset();
 }
@@ -116,4 +122,5 @@ void resetPlugin() {
   forgetTagFields();
   quitStreamerFiles();
   quitDiscord();
+  quitListens();
 }

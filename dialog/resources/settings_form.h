@@ -1,4 +1,4 @@
-// The settings dialog's form as data: the same eighteen controls, texts and
+// The settings dialog's form as data: the same twenty-three controls, texts and
 // places (in dialog units) as the Windows template, for dialog managers
 // that build the form themselves. No platform code here.
 #pragma once
@@ -33,6 +33,13 @@ inline constexpr Item SETTINGS_ITEMS[] = {
     {IDC_TEMPLATE_LABEL, ControlKind::label, "Template:", 19, 107, 50, 8, false, false,
      Align::right},
     {IDC_OUTPUT_TEMPLATE, ControlKind::edit, "", 72, 105, 124, 12, true, false, Align::left},
+    {IDC_LISTEN_URL_LABEL, ControlKind::label, "Listen URL:", 19, 124, 50, 8, false, false,
+     Align::right},
+    {IDC_LISTEN_URL, ControlKind::edit, "", 72, 122, 124, 12, true, false, Align::left},
+    {IDC_LISTEN_TOKEN_LABEL, ControlKind::label, "Token:", 19, 141, 50, 8, false, false,
+     Align::right},
+    {IDC_LISTEN_TOKEN, ControlKind::edit, "", 72, 139, 76, 12, true, false, Align::left, true},
+    {IDC_LISTEN_TEST, ControlKind::button, "Test", 151, 138, 45, 14, true, false, Align::left},
     {IDC_DISCORD, ControlKind::checkBox, "Show in Discord", 20, 156, 70, 10, true, false,
      Align::left},
     {IDC_DISCORD_APP_LABEL, ControlKind::label, "App id:", 92, 158, 30, 8, false, false,

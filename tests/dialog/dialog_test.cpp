@@ -597,3 +597,52 @@ TEST_F(Dialog, DiscordRowsAndTheMissingApplicationId) {
 }
 
 }  // namespace
+
+// The listening history's rows: "Test" hands the URL and token as typed to
+// the hook (nothing without both), and OK stores them.
+std::string testedUrl, testedToken;
+int tests = 0;
+void recordTest(const char* url, const char* token) {
+  testedUrl = url;
+  testedToken = token;
+  ++tests;
+}
+
+TEST_F(Dialog, ListenRowsTestAndStore) {
+  struct Case {
+    const char* name;
+    std::string url, token;
+    std::string status;  // after Test
+    bool tested;
+  } cases[] = {
+      {"both typed", "https://lb.example/apis/listenbrainz", "t0k3n", "Testing the token...", true},
+      {"no token", "https://lb.example", "", "Not tested: no token entered", false},
+      {"no URL", "", "t0k3n", "Not tested: no listen URL entered", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    tests = 0;
+    for (int id : {IDC_LISTEN_URL, IDC_LISTEN_TOKEN, IDC_LISTEN_TEST, IDC_STATUS})
+      dialog.controls[id] = {};
+    openWithUrl("http://a/np");
+    listenTestHook = recordTest;
+    dialog.controls[IDC_LISTEN_URL].text = c.url;
+    dialog.controls[IDC_LISTEN_TOKEN].text = c.token;
+    command(IDC_LISTEN_TEST);
+    EXPECT_EQ(dialog.controls[IDC_STATUS].text, c.status);
+    EXPECT_EQ(tests, c.tested ? 1 : 0);
+    if (c.tested) {
+      EXPECT_EQ(testedUrl, c.url);
+      EXPECT_EQ(testedToken, c.token);
+    }
+    command(IDOK);
+    EXPECT_TRUE(dialog.ended);
+    EXPECT_EQ(listenSettings.url, c.url);
+    EXPECT_EQ(listenSettings.token, c.token);
+    dialog.ended = false;
+    init();
+    EXPECT_EQ(dialog.controls[IDC_LISTEN_TOKEN].text, c.token);
+    TearDown();
+  }
+}

@@ -90,6 +90,6 @@ wait_for 60 posts_to /np/dialog 2 || fail "no posts to the typed URL at the type
 "${tmux[@]}" send-keys q
 stored=$("$bin/trellicast-host" --config "$work/trellicast.conf" get)
 echo "$stored"
-[ "$stored" = "$(printf 'URL=%s\nEnabled=1\nInterval=1\nUtf8=1\nOutputFolder=\nOutputTemplate=%%artist%% - %%title%%\nSendCover=0\nDiscord=0\nDiscordAppId=\nDiscordPaused=clear' "$url")" ] ||
+[ "$stored" = "$(printf 'URL=%s\nEnabled=1\nInterval=1\nUtf8=1\nOutputFolder=\nOutputTemplate=%%artist%% - %%title%%\nSendCover=0\nDiscord=0\nDiscordAppId=\nDiscordPaused=clear\nListenUrl=\nListenToken=' "$url")" ] ||
   fail "the settings are not in the config file"
 echo "PASS"

@@ -13,7 +13,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import dialog_layout  # noqa: E402
 
 # Button styles: BS_GROUPBOX 7, BS_DEFPUSHBUTTON 1, BS_PUSHBUTTON 0,
-# BS_AUTOCHECKBOX 3 (the low four bits); SS_RIGHT 2; ES_NUMBER 0x2000.
+# BS_AUTOCHECKBOX 3 (the low four bits); SS_RIGHT 2; ES_NUMBER 0x2000;
+# ES_PASSWORD 0x20.
 BUTTON_KINDS = {7: "groupBox", 1: "defaultButton", 0: "button", 3: "checkBox"}
 
 
@@ -25,7 +26,8 @@ def as_form(cls, label, style, rect):
         kind = "label" if cls == "Static" else "edit"
     digits = cls == "Edit" and bool(style & 0x2000)
     align = "right" if cls == "Static" and style & 0xF == 2 else "left"
-    return kind, label, rect, digits, align
+    masked = cls == "Edit" and bool(style & 0x20)
+    return kind, label, rect, digits, align, masked
 
 
 def from_form(ids):
@@ -34,10 +36,11 @@ def from_form(ids):
     layout = re.search(r'SETTINGS_FORM = \{\s*IDD_SETTINGS, "([^"]*)", (\d+), (\d+),', text)
     items = []
     for m in re.finditer(r'\{(\w+),\s*ControlKind::(\w+),\s*"([^"]*)",\s*(\d+),\s*(\d+),\s*(\d+),'
-                         r"\s*(\d+),\s*(true|false),\s*(true|false),\s*Align::(\w+)\}", text):
+                         r"\s*(\d+),\s*(true|false),\s*(true|false),\s*Align::(\w+)"
+                         r"(?:,\s*(true|false))?\}", text):
         rect = tuple(int(m.group(i)) for i in range(4, 8))
         items.append((ids[m.group(1)], (m.group(2), m.group(3), rect, m.group(9) == "true",
-                                        m.group(10))))
+                                        m.group(10), m.group(11) == "true")))
     return (int(layout.group(2)), int(layout.group(3))), layout.group(1), items
 
 

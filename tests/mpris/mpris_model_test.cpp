@@ -209,3 +209,35 @@ TEST(MprisModel, ChangesBetween) {
 }
 
 }  // namespace
+
+// 105: the position as the player gave it (never past the end), the length
+// in whole seconds, nothing while stopped or not known.
+TEST(MprisModel, OutputTimeAnswer) {
+  struct Case {
+    int status;
+    int64_t lengthUs;
+    uintptr_t wParam;
+    int64_t positionMs;
+    intptr_t want;
+  };
+  const Case CASES[] = {
+      {1, 215400000, 0, 12345, 12345},
+      {1, 215400000, 1, 12345, 215},
+      {3, 215600000, 1, -1, 216},
+      {3, 215400000, 0, 9000, 9000},
+      {1, 215400000, 0, 999999, 215400},  // past the end: the end
+      {1, -1, 0, 5000, 5000},             // a stream: the position alone
+      {1, -1, 1, 5000, -1},               //
+      {1, 215400000, 0, -1, -1},          // the player did not tell
+      {0, 215400000, 0, 5000, -1},        // stopped
+      {0, 215400000, 1, 5000, -1},        //
+      {1, 215400000, 2, 5000, -1},
+  };
+  for (const Case& c : CASES) {
+    mpris::NowPlaying now;
+    now.status = c.status;
+    now.lengthUs = c.lengthUs;
+    EXPECT_EQ(mpris::outputTimeAnswer(now, c.wParam, c.positionMs), c.want)
+        << c.status << " " << c.lengthUs << " " << c.wParam << " " << c.positionMs;
+  }
+}

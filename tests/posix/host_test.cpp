@@ -395,7 +395,8 @@ TEST_F(Host, SetGetAndUnsetEditTheConfigFile) {
        "trellicast-host: Interval takes a whole number from 0 to 4294967295\n"},
       {"set Colour red", 1, "",
        "trellicast-host: no setting is named Colour (URL, Enabled, Interval, Utf8, OutputFolder, "
-       "OutputTemplate, OutputStopped, SendCover, Discord, DiscordAppId, DiscordPaused)\n"},
+       "OutputTemplate, OutputStopped, SendCover, Discord, DiscordAppId, DiscordPaused, ListenUrl, "
+       "ListenToken)\n"},
       {"set URL", 1, "", "trellicast-host: set takes NAME VALUE\n"},
       {"unset url", 0, ""},
       {"get URL", 1, "", "trellicast-host: URL is not set\n"},

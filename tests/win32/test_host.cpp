@@ -119,6 +119,11 @@ struct Entry {
 };
 
 long playbackStatus = 0;
+// Answers to 105: the position in ms (wParam 0), which runs on from when a
+// script set it while the status is 1, and the length in seconds (wParam
+// 1); -1, not known, until a script sets them.
+long outputPositionMs = -1, outputLengthSeconds = -1;
+DWORD outputTimeSetAt = 0;
 long playlistPosition = 0;
 std::map<long, Entry> playlist;
 HWND playerWindow = nullptr;
@@ -161,6 +166,11 @@ LRESULT CALLBACK playerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return playbackStatus;
       case GET_LIST_POSITION:
         return playlistPosition;
+      case GET_OUTPUT_TIME:
+        if (wParam == 1) return outputLengthSeconds;
+        if (wParam != 0 || outputPositionMs < 0) return -1;
+        return outputPositionMs +
+               (playbackStatus == 1 ? static_cast<long>(GetTickCount() - outputTimeSetAt) : 0);
       case GET_TITLE:
         if (found == playlist.end() || !found->second.hasTitle) return 0;
         return reinterpret_cast<LRESULT>(found->second.title.c_str());
@@ -889,6 +899,8 @@ DWORD WINAPI serveDiscord(void*) {
 
 // ---- Script --------------------------------------------------------------------------
 //   playlist STATUS POSITION       answers to 104 and 125
+//   output-time MS SECONDS         answers to 105 (wParam 0 and 1); the
+//                                  position runs on while the status is 1
 //   title POS TEXT / notitle POS   answer to 212 for POS
 //   file POS PATH / nofile POS     answer to 211 for POS
 //   widefile POS PATH              answer to 214 for POS: PATH (UTF-8, \xHH
@@ -961,6 +973,9 @@ int runScript(std::istream& script, HWND window) {
     }
     if (command == "playlist") {
       in >> playbackStatus >> playlistPosition;
+    } else if (command == "output-time") {
+      in >> outputPositionMs >> outputLengthSeconds;
+      outputTimeSetAt = GetTickCount();
     } else if (command == "title" || command == "notitle" || command == "file" ||
                command == "nofile" || command == "widefile" || command == "nowide" ||
                command == "widetitle" || command == "nowidetitle" || command == "onewidetitle") {

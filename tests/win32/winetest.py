@@ -536,9 +536,9 @@ def scenario_dialog(args, c):
           "BOX Lumtap|Interval too big", "BOX Lumtap|Output folder not found"])
     c.true("error boxes carry a code",
            all(b.endswith(")") and "(errcode=" in b for b in boxes if b.startswith("BOX Error")))
-    c.eq("seven digits accepted, UTF-8 unticked, files and cover",
+    c.eq("seven digits accepted, UTF-8 unticked, files and cover (and the two listen edits, empty)",
          lines_with(after(log, "mark stored"), "REG")[:8],
-         ["REG values 10", stored_url(URL_B), "REG Enabled dword 0",
+         ["REG values 12", stored_url(URL_B), "REG Enabled dword 0",
           "REG Interval dword 1234567", "REG Utf8 dword 0",
           stored_url("C:\\windows", "OutputFolder"),
           stored_url("%title% (%album%)", "OutputTemplate"), "REG SendCover dword 1"])
@@ -1735,7 +1735,50 @@ def scenario_discord_silent(args, c):
     return log
 
 
+def scenario_listens(args, c):
+    """The listening history on Windows: a track of 4 s whose position runs
+    (the rules' times shortened a hundredfold, so it counts after 2 s)
+    gives one playing_now and one listen at a loopback ListenBrainz server
+    (tests/listens/lb_server.py), with the module's User-Agent, and the
+    queue in %APPDATA%\\Trellicast is empty again at quit."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "listens"))
+    import lb_server  # noqa: E402
+    server = lb_server.LbServer()
+    frames = [("TIT2", "Wine song \u266b", True), ("TPE1", "Wine artist", True),
+              ("TALB", "Cellar", False)]
+    with Wine(args.bin, "listens") as wine:
+        wine.env["TRELLICAST_LISTEN_TIME_DIVISOR"] = "100"
+        song = mp3_file(wine.path("song.mp3"), frames)
+        out = wine.path("out")
+        os.mkdir(out)
+        began = time.time()
+        script = ["seed-text OutputFolder " + winpath(out), "seed-text ListenUrl " + server.url,
+                  "seed-text ListenToken good-token", "output-time 0 4"] + opening(
+            args, *entry("Wine artist - Wine song", file=song), interval=10, enabled=1) + [
+            "pump 5000", "quit"]
+        wine.play(c, script, timeout=120)
+        queues = []
+        for folder, _, files in os.walk(os.path.join(wine.tmp, "prefix", "drive_c", "users")):
+            queues += [os.path.join(folder, n) for n in files if n == "listens.queue"]
+        left = [open(q, "rb").read() for q in queues]
+    server.close()
+    kinds = [(r["type"], r["status"]) for r in server.requests]
+    c.eq("one playing_now, then one listen", kinds, [("playing_now", 200), ("single", 200)])
+    got = server.submitted("single")
+    meta = got[0]["track_metadata"] if got else {}
+    c.eq("the listen's track", (meta.get("artist_name"), meta.get("track_name"),
+                                meta.get("release_name")),
+         ("Wine artist", "Wine song \u266b", "Cellar"))
+    c.eq("its length", meta.get("additional_info", {}).get("duration_ms"), 4000)
+    c.true("listened_at is when it started",
+           bool(got) and abs(got[0].get("listened_at", 0) - began) < 30, repr(got))
+    c.true("User-Agent Trellicast/VERSION",
+           all((r["agent"] or "").startswith("Trellicast/") for r in server.requests))
+    c.eq("the queue file, empty at quit", left, [b""])
+
+
 SCENARIOS = {
+    "listens": scenario_listens,
     "streamer-files": scenario_streamer_files,
     "wide-names": scenario_wide_names,
     "wide-title": scenario_wide_title,

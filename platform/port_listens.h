@@ -1,0 +1,97 @@
+// Part of the port: what the listening history (listens/) needs of the
+// system: one thread for the room's life with a lock and a wake-up, two
+// clocks, the folder its queue lives in, reading a file whole, and one
+// blocking HTTP request. Not included by platform/port.h: only listens/
+// and its backends see it. Replacing the queue file whole is
+// platform::replaceFileWhole (platform/port_output.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// ---- The listens thread -----------------------------------------------------------
+using ListensWorkerBody = void (*)(void* context);
+
+// CreateThread / pthread_create: runs body(context) on a thread of its own
+// (every signal blocked on POSIX), keeping the module loaded until body has
+// returned. One at a time: false while the last one started has not been
+// reaped by joinListensWorker, or when no thread can be had.
+bool startListensWorker(ListensWorkerBody body, void* context);
+// Waits at most waitMs for the thread to end; true (and reaped) when it has
+// ended or none runs.
+bool joinListensWorker(uint32_t waitMs);
+
+// The lock over what the thread and the player's thread share (SRWLOCK /
+// pthread mutex) and a wake-up bound to it (CONDITION_VARIABLE / pthread
+// cond). waitListens lets the lock go, waits for wakeListens or waitMs
+// (LISTENS_WAIT_UNTIMED: no bound), and takes it again; it may return early.
+constexpr uint32_t LISTENS_WAIT_UNTIMED = 0xFFFFFFFF;
+void lockListens();
+void unlockListens();
+void waitListens(uint32_t waitMs);
+void wakeListens();
+
+// GetTickCount64 / CLOCK_MONOTONIC, in milliseconds.
+uint64_t listensClockMs();
+// GetSystemTimeAsFileTime / CLOCK_REALTIME: seconds since 1970-01-01 UTC.
+int64_t listensUnixSeconds();
+
+// The name of the program the module runs in, for the listens'
+// media_player: its file name without folder or extension
+// (GetModuleFileNameW(null) / /proc/self/exe).
+std::string listensPlayerName();
+
+// ---- The queue's folder and file ------------------------------------------------
+// The folder the queue lives in, made when missing (UTF-8, no trailing
+// separator): %APPDATA%\Trellicast (SHGetFolderPathW) on Windows,
+// $XDG_STATE_HOME/trellicast (~/.local/state/trellicast by default) on
+// POSIX. error is 0, or the system's code when it cannot be had or made.
+struct StateFolder {
+  std::string path;
+  uint32_t error = 0;
+};
+StateFolder listensStateFolder();
+
+// Reads folder/name whole (CreateFileW / open). found false and error 0:
+// there is no such file.
+struct WholeFile {
+  bool found = false;
+  uint32_t error = 0;
+  std::string bytes;
+};
+WholeFile readWholeFile(const std::string& folder, const std::string& name);
+
+// ---- One request ------------------------------------------------------------------
+// One HTTP request (GET without a body, POST with one), made on the
+// calling thread and waited for: WinInet / libcurl, certificates verified,
+// redirects not followed, proxies as the system sets them. Bounded by
+// LISTENS_REQUEST_TIMEOUT_MS from connecting to the answer's end.
+constexpr uint32_t LISTENS_REQUEST_TIMEOUT_MS = 10000;
+constexpr size_t LISTENS_ANSWER_LIMIT =
+    16 * 1024;  // of the body kept; the rest is read and dropped
+
+struct ListensRequest {
+  const char* url;
+  const char* agent;          // the User-Agent header
+  const char* authorization;  // the Authorization header's value, or null
+  const char* body;           // null: GET; else POST with Content-Type: application/json
+  size_t bodyLength = 0;
+};
+
+struct ListensAnswer {
+  bool answered = false;  // false: no answer, error holds the system's code
+  uint32_t error = 0;
+  unsigned status = 0;
+  std::string body;             // at most LISTENS_ANSWER_LIMIT bytes
+  int64_t resetInSeconds = -1;  // X-RateLimit-Reset-In, -1 when absent
+};
+ListensAnswer listensRequest(const ListensRequest& request);
+// Ends the request under way at once (its answer: not answered) and makes
+// every later one fail the same way, until the next startListensWorker:
+// what the room calls at quit so that its thread ends within a bound.
+void cancelListensRequests();
+
+}  // namespace platform
