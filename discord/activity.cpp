@@ -13,24 +13,9 @@ using Json = nlohmann::json;
 // id3lib's frame numbers of what the activity shows.
 constexpr int FRAME_TITLE = 47, FRAME_ARTIST = 61, FRAME_ALBUM = 29;
 
-bool isUtf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  for (size_t i = 0; i < text.size();) {
-    uint32_t cp = 0;
-    const size_t n = unicode::utf8SequenceAt(bytes, text.size(), i, &cp);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
-std::string utf8Of(const std::string& text) {
-  return isUtf8(text) ? text : unicode::latin1ToUtf8(text);
-}
-
 std::string frameText(const std::vector<SnapshotFrame>& frames, int number) {
   for (const SnapshotFrame& frame : frames)
-    if (frame.number == number && !frame.text.empty()) return utf8Of(frame.text);
+    if (frame.number == number && !frame.text.empty()) return unicode::frameTextUtf8(frame.text);
   return {};
 }
 

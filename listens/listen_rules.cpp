@@ -10,19 +10,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-bool isUtf8(const std::string& text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  for (size_t i = 0; i < text.size();) {
-    uint32_t cp = 0;
-    const size_t n = unicode::utf8SequenceAt(bytes, text.size(), i, &cp);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 std::string cleaned(const std::string& text) {
-  std::string out = isUtf8(text) ? text : unicode::latin1ToUtf8(text);
+  std::string out = unicode::frameTextUtf8(text);
   out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   size_t start = 0, end = out.size();

@@ -184,6 +184,24 @@ inline std::string latin1ToUtf8(std::string_view text) {
   return out;
 }
 
+// Whether text is well-formed UTF-8 throughout.
+inline bool isUtf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp = 0;
+    const size_t n = utf8SequenceAt(bytes, text.size(), i, &cp);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+// A tag frame's text in UTF-8: frames are UTF-8 already, or, when posts
+// are not UTF-8 throughout, Latin-1 bytes as stored, converted here.
+inline std::string frameTextUtf8(std::string_view text) {
+  return isUtf8(text) ? std::string(text) : latin1ToUtf8(text);
+}
+
 // The length of the longest prefix of text, at most limit bytes, that ends
 // between characters: a well-formed UTF-8 sequence is kept or left out
 // whole, and a byte that starts none counts as a character of its own.

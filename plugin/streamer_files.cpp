@@ -16,27 +16,10 @@ namespace {
 constexpr int FRAME_TITLE = 47, FRAME_ARTIST = 61, FRAME_ALBUM = 29, FRAME_YEAR = 80,
               FRAME_RECORDING_TIME = 38, FRAME_TRACK = 68, FRAME_GENRE = 32;
 
-bool isUtf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  for (size_t i = 0; i < text.size();) {
-    uint32_t cp = 0;
-    const size_t n = unicode::utf8SequenceAt(bytes, text.size(), i, &cp);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
-// A frame's text in UTF-8: Latin-1 frames keep their stored bytes when
-// posts are not UTF-8 throughout, and those bytes are converted here.
-std::string utf8Of(const std::string& text) {
-  return isUtf8(text) ? text : unicode::latin1ToUtf8(text);
-}
-
 // The first frame of that number, in UTF-8; empty when there is none.
 std::string frameText(const std::vector<SnapshotFrame>& frames, int number) {
   for (const SnapshotFrame& frame : frames)
-    if (frame.number == number) return utf8Of(frame.text);
+    if (frame.number == number) return unicode::frameTextUtf8(frame.text);
   return {};
 }
 
