@@ -654,12 +654,11 @@ def quit_during_a_hanging_send(args, c):
     c.eq("hanging: one box, the send given up as timed out", lines_with(log, "BOX"),
          ["BOX Error|Cannot HttpSendRequestEx: (errcode=12002)"])
     c.eq("hanging: one connection in all", len(connections), 1)
-    # The first tick's cycle asks the player; the ticks while its send runs
-    # ask nothing, up to the one that takes the timeout (whose cycle finds
-    # the sender still busy).
+    # The ticks while the send runs still read the player for the other
+    # rooms, but start no post (one connection in all, above).
     boxed = "BOX Error|Cannot HttpSendRequestEx: (errcode=12002)"
-    c.eq("hanging: no cycle while the send runs",
-         len(lines_with(before(log, boxed) if boxed in log else [], "QUERY 104")), 1)
+    c.true("hanging: the ticks still read the player while the send runs",
+           len(lines_with(before(log, boxed) if boxed in log else [], "QUERY 104")) > 1)
     stamps = [int(l.split()[1]) for l in lines_with(log, "STAMP")]
     c.true("hanging: quit returns at once", len(stamps) == 2 and stamps[1] - stamps[0] < 200,
            str(stamps))
@@ -1534,6 +1533,13 @@ def scenario_wide_settings(args, c):
 BIG_COVER_BYTES = 5 * 1024 * 1024
 
 
+def lookup_ran_at_quit(log):
+    """Whether the cover lookup's timer was armed and not yet killed when
+    the script quit."""
+    before_quit = before(log, "mark quit")
+    return "SETTIMER player 4 50" in before_quit and "KILLTIMER player 4" not in before_quit
+
+
 def scenario_cover_quit(args, c):
     """A track whose tag holds a 5 MB picture, so that its cover lookup
     runs on its own thread for a while: the player quits and unloads the
@@ -1555,16 +1561,20 @@ def scenario_cover_quit(args, c):
                 ("SendCover", ["seed-dword SendCover 1"], {"url": url, "enabled": 1}),
                 ("files", ["seed-dword SendCover 0", "seed-text OutputFolder " + winpath(out)],
                  {})):
-            logs[name] = wine.play(c, seeds + opening(args, *play, interval=10, **kwargs) + end,
-                                   check=name + ": host exit")
+            # The lookup must still run at the quit for the run to tell
+            # anything; on a fast machine it may end first: up to three runs.
+            for _ in range(3):
+                logs[name] = wine.play(c, seeds + opening(args, *play, interval=10, **kwargs) +
+                                       end, check=name + ": host exit")
+                if lookup_ran_at_quit(logs[name]):
+                    break
     for name, log in logs.items():
         c.eq(name + ": ran to its end", log[-2:], ["MARK end", "END 0"])
         c.eq(name + ": the quit stops every timer", armed_timers(before(log, "QUIT")), set())
         c.eq(name + ": no timer of the module after the unload",
              [l for l in after(log, "mark unloaded") if l.startswith(("TICK", "SETTIMER"))], [])
     before_quit = before(logs["SendCover"], "mark quit")
-    c.true("SendCover: the lookup still ran at the quit",
-           "SETTIMER player 4 50" in before_quit and "KILLTIMER player 4" not in before_quit,
+    c.true("SendCover: the lookup still ran at the quit", lookup_ran_at_quit(logs["SendCover"]),
            str(lines_with(before_quit, "SETTIMER") + lines_with(before_quit, "KILLTIMER")))
     return logs["SendCover"] + ["--- files alone"] + logs["files"]
 
@@ -1676,7 +1686,8 @@ def scenario_discord(args, c):
                                              ("TALB", "Takk", False)])
         two = mp3_file(wine.path("two.mp3"), [("TIT2", "\u6226\u5834 \U0001f3a7", True),
                                              ("TPE1", "Band", False)])
-        script = ["discord-pipe answer"] + discord_seeds(out) + opening(
+        # A track of 200 s at its start, so the activity shows its progress.
+        script = ["discord-pipe answer", "output-time 0 200"] + discord_seeds(out) + opening(
             args, *entry("Sigur Ros - Hoppipolla", file=one), interval=10, enabled=1) + [
             "pump 1500", "mark pause", "playlist 3 0", "notify 603 2", "pump 1200",
             "playlist 1 0", "notify 603 2", "pump 1200",
