@@ -4,8 +4,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <atomic>
-#include <cstring>
 #include <string>
 
 #include "platform/port_worker.h"
@@ -15,7 +13,6 @@ namespace {
 // What a body sees and is told, under its worker's lock.
 struct Probe {
   platform::Worker* worker = nullptr;
-  platform::Worker* other = nullptr;  // locked and let go by the body, when set
   bool release = false;
   bool started = false;
   std::string name;
@@ -28,10 +25,6 @@ void waitForRelease(void* context) {
   pthread_getname_np(pthread_self(), name, sizeof name);
   sigset_t mask;
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  if (probe.other != nullptr) {
-    platform::lockWorker(*probe.other);
-    platform::unlockWorker(*probe.other);
-  }
   platform::lockWorker(*probe.worker);
   probe.name = name;
   probe.allBlocked = sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1;
@@ -39,6 +32,20 @@ void waitForRelease(void* context) {
   platform::wakeWorker(*probe.worker);
   while (!probe.release) platform::waitWorker(*probe.worker, platform::WORKER_WAIT_UNTIMED);
   platform::unlockWorker(*probe.worker);
+}
+
+// Workers are kept for the life of the process, as the rooms keep theirs.
+platform::Worker& named() {
+  static platform::Worker& worker = platform::newWorker("trellicast-t1");
+  return worker;
+}
+platform::Worker& first() {
+  static platform::Worker& worker = platform::newWorker(nullptr);
+  return worker;
+}
+platform::Worker& second() {
+  static platform::Worker& worker = platform::newWorker(nullptr);
+  return worker;
 }
 
 void release(Probe& probe) {
@@ -50,7 +57,7 @@ void release(Probe& probe) {
 
 TEST(Worker, JoinIsBoundedAndOneThreadRunsAtATime) {
   Probe probe;
-  probe.worker = &platform::newWorker("trellicast-t1");
+  probe.worker = &named();
   ASSERT_TRUE(platform::startWorker(*probe.worker, waitForRelease, &probe));
   EXPECT_FALSE(platform::startWorker(*probe.worker, waitForRelease, &probe));
   const uint64_t before = platform::clockMs();
@@ -73,9 +80,9 @@ TEST(Worker, JoinIsBoundedAndOneThreadRunsAtATime) {
 }
 
 TEST(Worker, EachWorkerHasItsOwnLockAndWakeUp) {
-  platform::Worker& held = platform::newWorker(nullptr);
+  platform::Worker& held = first();
   Probe probe;
-  probe.worker = &platform::newWorker(nullptr);
+  probe.worker = &second();
   probe.release = true;
   // Another worker's lock held here holds nothing of this one.
   platform::lockWorker(held);
