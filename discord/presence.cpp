@@ -9,6 +9,7 @@
 #include "discord/activity.h"
 #include "discord/ipc_frame.h"
 #include "platform/port_discord.h"
+#include "platform/port_worker.h"
 
 namespace discord {
 namespace {
@@ -29,6 +30,14 @@ struct DiscordShared {
 // worker that outlives its quit keeps it for good.
 DiscordShared* sharedState = nullptr;
 
+// The worker's thread and lock: made when it first starts and kept for
+// good.
+platform::Worker* discordWorker = nullptr;
+platform::Worker& worker() {
+  if (discordWorker == nullptr) discordWorker = &platform::newWorker("trellicast-dc");
+  return *discordWorker;
+}
+
 // The player's thread alone.
 bool workerStarted = false;
 bool trackKnown = false;
@@ -37,8 +46,8 @@ DiscordActivity handedOver;
 
 class DiscordLock {
  public:
-  DiscordLock() { platform::lockDiscord(); }
-  ~DiscordLock() { platform::unlockDiscord(); }
+  DiscordLock() { platform::lockWorker(worker()); }
+  ~DiscordLock() { platform::unlockWorker(worker()); }
   DiscordLock(const DiscordLock&) = delete;
   DiscordLock& operator=(const DiscordLock&) = delete;
 };
@@ -161,7 +170,7 @@ void readFrames(DiscordLink& link, uint64_t now) {
 
 // At quit: a shown activity is cleared and its answer awaited a little.
 void farewell(DiscordLink& link) {
-  uint64_t now = platform::discordClockMs();
+  uint64_t now = platform::clockMs();
   if (link.stage == Stage::ready && link.sentAny && link.sent.shown) {
     link.clearAnswered = false;
     if (sendActivity(link, DiscordActivity{}, now)) {
@@ -171,7 +180,7 @@ void farewell(DiscordLink& link) {
         inbox.clear();
         const platform::DiscordWait wait =
             platform::waitDiscord(link.pipe.get(), &inbox, static_cast<uint32_t>(until - now));
-        now = platform::discordClockMs();
+        now = platform::clockMs();
         if (wait.event == platform::DiscordEvent::closed) break;
         if (wait.event == platform::DiscordEvent::received) {
           feedFrames(link.reader, inbox);
@@ -231,7 +240,7 @@ uint64_t step(DiscordLink& link, bool on, const std::string& appId, const Discor
 
 void runDiscord(void*) {
   DiscordLink link;
-  link.nonceBase = std::to_string(platform::discordUnixTimeMs()) + "-";
+  link.nonceBase = std::to_string(platform::unixTimeMs()) + "-";
   std::string inbox;
   for (;;) {
     bool on = false, quitting = false;
@@ -244,7 +253,7 @@ void runDiscord(void*) {
       wanted = sharedState->wanted;
       quitting = sharedState->quitting;
     }
-    uint64_t now = platform::discordClockMs();
+    uint64_t now = platform::clockMs();
     uint32_t waitMs = platform::DISCORD_WAIT_FOREVER;
     try {
       if (quitting) {
@@ -253,7 +262,7 @@ void runDiscord(void*) {
       }
       const uint64_t due = step(link, on, appId, wanted, now);
       if (due != UINT64_MAX) {
-        now = platform::discordClockMs();
+        now = platform::clockMs();
         const uint64_t left = due > now ? due - now : 0;
         waitMs = left >= platform::DISCORD_WAIT_FOREVER ? platform::DISCORD_WAIT_FOREVER - 1
                                                         : static_cast<uint32_t>(left);
@@ -261,7 +270,7 @@ void runDiscord(void*) {
       inbox.clear();
       const platform::DiscordWait wait = platform::waitDiscord(link.pipe.get(), &inbox, waitMs);
       count(&DiscordCounters::wakeups);
-      now = platform::discordClockMs();
+      now = platform::clockMs();
       if (wait.event == platform::DiscordEvent::received) {
         feedFrames(link.reader, inbox);
         readFrames(link, now);
@@ -308,7 +317,8 @@ void configureDiscord() {
     if (!workerStarted && discordSettings.on) {
       if (sharedState == nullptr) sharedState = new DiscordShared;
       handedOver = DiscordActivity{};
-      workerStarted = platform::startDiscordWorker(runDiscord, nullptr);
+      workerStarted =
+          platform::prepareDiscordWake() && platform::startWorker(worker(), runDiscord, nullptr);
       if (!workerStarted) return;
     }
     if (sharedState == nullptr) return;
@@ -320,8 +330,7 @@ void configureDiscord() {
     platform::wakeDiscord();
     // "Show while paused" may have changed what the last track shows.
     if (trackKnown)
-      handOver(
-          activityOf(lastTrack, showPaused(), static_cast<int64_t>(platform::discordUnixTimeMs())));
+      handOver(activityOf(lastTrack, showPaused(), static_cast<int64_t>(platform::unixTimeMs())));
   } catch (const std::bad_alloc&) {
     // Discord shows nothing until the settings are read again.
   }
@@ -332,8 +341,7 @@ void takeDiscordSnapshot(const PlayerSnapshot& snapshot, SnapshotCause) {
   try {
     lastTrack = trackOf(snapshot);
     trackKnown = true;
-    handOver(
-        activityOf(lastTrack, showPaused(), static_cast<int64_t>(platform::discordUnixTimeMs())));
+    handOver(activityOf(lastTrack, showPaused(), static_cast<int64_t>(platform::unixTimeMs())));
   } catch (const std::bad_alloc&) {
     // The worker keeps what it had; the next snapshot tries again.
   }
@@ -349,7 +357,7 @@ void quitDiscord() {
     sharedState->quitting = true;
   }
   platform::wakeDiscord();
-  if (platform::joinDiscordWorker(QUIT_WAIT_MS)) delete sharedState;
+  if (platform::joinWorker(worker(), QUIT_WAIT_MS)) delete sharedState;
   sharedState = nullptr;
   workerStarted = false;
 }

@@ -12,6 +12,7 @@
 #include "listens/listen_rules.h"
 #include "listens/sender.h"
 #include "platform/port_listens.h"
+#include "platform/port_worker.h"
 #include "trellicast/version.h"
 
 namespace {
@@ -119,7 +120,7 @@ void countIfDue() {
 // The same entry looked at again: what was played since the last look.
 void advance(int64_t elapsedMs, bool playing) {
   PlayTrack& t = state.current;
-  const uint64_t now = platform::listensClockMs();
+  const uint64_t now = platform::clockMs();
   t.playedMs += listens::playedBetween(t.elapsedMs, elapsedMs,
                                        static_cast<int64_t>(now - t.lookedAtMs), t.playing);
   t.elapsedMs = elapsedMs;
@@ -166,12 +167,12 @@ void startTrack(const PlayerSnapshot& snapshot) {
   t.fileName = snapshot.fileName;
   t.track = trackOf(snapshot);
   const int64_t elapsed = snapshot.elapsedMs > 0 ? snapshot.elapsedMs : 0;
-  t.startedAt = platform::listensUnixSeconds() - elapsed / 1000;
+  t.startedAt = static_cast<int64_t>(platform::unixTimeMs() / 1000) - elapsed / 1000;
   t.lengthMs = snapshot.lengthMs;
   // What played before the first look counts too.
   t.playedMs = std::min<int64_t>(elapsed, FIRST_LOOK_MOST_MS);
   t.elapsedMs = snapshot.elapsedMs;
-  t.lookedAtMs = platform::listensClockMs();
+  t.lookedAtMs = platform::clockMs();
   t.playing = snapshot.status == PLAYING;
   state.current = std::move(t);
   tellPlaying();

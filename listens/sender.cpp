@@ -9,6 +9,7 @@
 #include "listens/listen_rules.h"
 #include "platform/port_listens.h"
 #include "platform/port_output.h"
+#include "platform/port_worker.h"
 #include "trellicast/version.h"
 
 namespace listens {
@@ -40,12 +41,19 @@ SenderShared& shared() {
   if (sharedState == nullptr) sharedState = new SenderShared;
   return *sharedState;
 }
+// The listens thread, its lock and wake-up: made by the first caller and
+// kept for good.
+platform::Worker* senderWorker = nullptr;
+platform::Worker& worker() {
+  if (senderWorker == nullptr) senderWorker = &platform::newWorker(nullptr);
+  return *senderWorker;
+}
 bool threadStarted = false;  // the player's thread alone
 
 class ListensLock {
  public:
-  ListensLock() { platform::lockListens(); }
-  ~ListensLock() { platform::unlockListens(); }
+  ListensLock() { platform::lockWorker(worker()); }
+  ~ListensLock() { platform::unlockWorker(worker()); }
   ListensLock(const ListensLock&) = delete;
   ListensLock& operator=(const ListensLock&) = delete;
 };
@@ -161,7 +169,7 @@ void checkToken(const TokenCheck& check) {
 void sendNowPlaying(Sender& sender, const std::string& url, const std::string& token,
                     const std::string& body) {
   const platform::ListensAnswer answer = request(endpoint(url, "/1/submit-listens"), token, &body);
-  const uint64_t now = platform::listensClockMs();
+  const uint64_t now = platform::clockMs();
   sender.nextRequestMs = now + REQUEST_SPACING_MS;
   if (!answer.answered) return;
   if (answer.status == 401) {
@@ -180,7 +188,7 @@ void sendQueued(Sender& sender, const std::string& url, const std::string& token
                                        sender.queue.begin() + static_cast<ptrdiff_t>(count));
   const std::string body = submissionBody(count == 1 ? "single" : "import", items);
   const platform::ListensAnswer answer = request(endpoint(url, "/1/submit-listens"), token, &body);
-  const uint64_t now = platform::listensClockMs();
+  const uint64_t now = platform::clockMs();
   sender.nextRequestMs = now + REQUEST_SPACING_MS;
   const auto drop = [&] {
     sender.queue.erase(sender.queue.begin(), sender.queue.begin() + static_cast<ptrdiff_t>(count));
@@ -210,7 +218,7 @@ void sendQueued(Sender& sender, const std::string& url, const std::string& token
 void runSender(void*) {
   Sender sender;
   loadQueue(sender);
-  platform::lockListens();
+  platform::lockWorker(worker());
   for (;;) {
     SenderShared& state = shared();
     const std::string url = state.url, token = state.token;
@@ -227,7 +235,7 @@ void runSender(void*) {
     std::optional<TokenCheck> check;
     check.swap(state.check);
     const bool quitting = state.quitting;
-    platform::unlockListens();
+    platform::unlockWorker(worker());
 
     if (!incoming.empty()) {
       sender.queue.insert(sender.queue.end(), incoming.begin(), incoming.end());
@@ -235,18 +243,18 @@ void runSender(void*) {
     }
     // The file first: nothing is sent that a kill could lose.
     if (!sender.fileCurrent && !saveQueue(sender) && sender.retryAtMs == 0)
-      sender.retryAtMs = platform::listensClockMs() + BACKOFF_FIRST_MS;
+      sender.retryAtMs = platform::clockMs() + BACKOFF_FIRST_MS;
     if (quitting) return;
     if (check) checkToken(*check);
 
-    uint64_t now = platform::listensClockMs();
+    uint64_t now = platform::clockMs();
     const bool sending = !url.empty() && !token.empty() && !sender.refused;
     // The queue and a now-playing take turns; the queue goes first.
     const bool queueDue = sending && !sender.queue.empty() && sender.fileCurrent;
     const bool nowPlayingFirst = nowPlaying && sender.nowPlayingWaited;
     if (queueDue && !nowPlayingFirst && now >= sender.retryAtMs && now >= sender.nextRequestMs) {
       sendQueued(sender, url, token);
-      now = platform::listensClockMs();
+      now = platform::clockMs();
     }
     if (sending && nowPlaying) {
       if (now < sender.nextRequestMs) {
@@ -256,11 +264,11 @@ void runSender(void*) {
       } else {
         sender.nowPlayingWaited = false;
         sendNowPlaying(sender, url, token, *nowPlaying);
-        now = platform::listensClockMs();
+        now = platform::clockMs();
       }
     }
 
-    uint32_t waitMs = platform::LISTENS_WAIT_UNTIMED;
+    uint32_t waitMs = platform::WORKER_WAIT_UNTIMED;
     const auto until = [&](uint64_t at) {
       const uint64_t ms = at > now ? at - now : 0;
       waitMs = std::min<uint64_t>(waitMs, std::min<uint64_t>(ms, 0x7FFFFFFF));
@@ -269,24 +277,25 @@ void runSender(void*) {
       until(std::max(sender.retryAtMs, sender.nextRequestMs));
     if (!sender.fileCurrent) until(std::max(sender.retryAtMs, now + BACKOFF_FIRST_MS));
 
-    platform::lockListens();
+    platform::lockWorker(worker());
     const SenderShared& after = shared();
     const bool news = !after.incoming.empty() || after.check || after.quitting ||
                       after.configGeneration != sender.configGeneration ||
                       (after.nowPlaying && now >= sender.nextRequestMs);
     if (!news && waitMs > 0) {
-      platform::waitListens(
-          after.nowPlaying && sending
-              ? static_cast<uint32_t>(std::min<uint64_t>(
-                    waitMs, sender.nextRequestMs > now ? sender.nextRequestMs - now : 0))
-              : waitMs);
+      platform::waitWorker(
+          worker(), after.nowPlaying && sending
+                        ? static_cast<uint32_t>(std::min<uint64_t>(
+                              waitMs, sender.nextRequestMs > now ? sender.nextRequestMs - now : 0))
+                        : waitMs);
     }
   }
 }
 
 void ensureThread() {
   if (threadStarted) return;
-  threadStarted = platform::startListensWorker(&runSender, nullptr);
+  threadStarted =
+      platform::prepareListensRequests() && platform::startWorker(worker(), &runSender, nullptr);
 }
 
 }  // namespace
@@ -305,7 +314,7 @@ void senderConfigure(const std::string& url, const std::string& token) {
   // Without a URL nothing is sent: a thread already running is told, none
   // is started for it.
   if (!url.empty()) ensureThread();
-  platform::wakeListens();
+  platform::wakeWorker(worker());
 }
 
 void senderQueue(const std::string& item) {
@@ -314,7 +323,7 @@ void senderQueue(const std::string& item) {
     shared().incoming.push_back(item);
   }
   ensureThread();
-  platform::wakeListens();
+  platform::wakeWorker(worker());
 }
 
 void senderNowPlaying(const std::string& body) {
@@ -323,7 +332,7 @@ void senderNowPlaying(const std::string& body) {
     shared().nowPlaying = body;
   }
   ensureThread();
-  platform::wakeListens();
+  platform::wakeWorker(worker());
 }
 
 void senderCheckToken(const std::string& url, const std::string& token) {
@@ -332,7 +341,7 @@ void senderCheckToken(const std::string& url, const std::string& token) {
     shared().check = TokenCheck{url, token};
   }
   ensureThread();
-  platform::wakeListens();
+  platform::wakeWorker(worker());
 }
 
 bool senderStatusLine(std::string* line) {
@@ -349,9 +358,9 @@ void senderQuit() {
     const ListensLock lock;
     shared().quitting = true;
   }
-  platform::wakeListens();
+  platform::wakeWorker(worker());
   platform::cancelListensRequests();
-  if (!platform::joinListensWorker(SENDER_QUIT_WAIT_MS)) return;
+  if (!platform::joinWorker(worker(), SENDER_QUIT_WAIT_MS)) return;
   threadStarted = false;
   delete sharedState;
   sharedState = nullptr;

@@ -7,6 +7,7 @@
 
 #include "output/output_text.h"
 #include "platform/port_output.h"
+#include "platform/port_worker.h"
 
 namespace output {
 namespace {
@@ -38,12 +39,20 @@ OutputShared& shared() {
   return *sharedState;
 }
 
+// The writer's thread, lock and wake-up: made by the first caller, before
+// any writer runs, and kept for good.
+platform::Worker* writerWorker = nullptr;
+platform::Worker& worker() {
+  if (writerWorker == nullptr) writerWorker = &platform::newWorker("trellicast-out");
+  return *writerWorker;
+}
+
 bool workerStarted = false;  // the callers' thread alone: started and not reaped
 
 class OutputLock {
  public:
-  OutputLock() { platform::lockOutput(); }
-  ~OutputLock() { platform::unlockOutput(); }
+  OutputLock() { platform::lockWorker(worker()); }
+  ~OutputLock() { platform::unlockWorker(worker()); }
   OutputLock(const OutputLock&) = delete;
   OutputLock& operator=(const OutputLock&) = delete;
 };
@@ -119,7 +128,7 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
         writer.folder, OVERLAY_FILE, OVERLAY_HTML.data(), OVERLAY_HTML.size(), true);
     writer.overlayPending = !outcome.written && outcome.busy;
   }
-  uint64_t now = platform::outputClockMs();
+  uint64_t now = platform::clockMs();
   if (quitting && !writer.quitSeen) {
     // The stopped state goes out at once, held files included.
     writer.quitSeen = true;
@@ -173,10 +182,10 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
     if (sameBytes(record.written, file.bytes) || waiting(record)) continue;
     // The spacing counts from before the write: the file's time of writing
     // is taken as it is written, before the flush and the rename.
-    const uint64_t startedMs = platform::outputClockMs();
+    const uint64_t startedMs = platform::clockMs();
     const platform::FileReplace outcome = platform::replaceFileWhole(
         writer.folder, file.name, file.bytes->data(), file.bytes->size(), false);
-    now = platform::outputClockMs();
+    now = platform::clockMs();
     if (outcome.written) {
       record.written = file.bytes;
       record.writtenAtMs = startedMs;
@@ -198,7 +207,7 @@ uint64_t writeDue(OutputWriter& writer, const OutputConfig& config, const NowPla
 
 void runWriter(void*) {
   OutputWriter writer;
-  platform::lockOutput();
+  platform::lockWorker(worker());
   for (;;) {
     uint64_t generation = 0, quitDeadlineMs = 0, waitMs = 0;
     bool quitting = false;
@@ -208,7 +217,7 @@ void runWriter(void*) {
       OutputShared& state = shared();
       if (state.config.folder.empty()) {
         state.writerRunning = false;
-        platform::unlockOutput();
+        platform::unlockWorker(worker());
         return;
       }
       const OutputConfig config = state.config;
@@ -218,7 +227,7 @@ void runWriter(void*) {
       generation = state.generation;
       quitting = state.quitting;
       quitDeadlineMs = state.quitDeadlineMs;
-      platform::unlockOutput();
+      platform::unlockWorker(worker());
 
       if (config.folder != writer.folder) {
         writer.folder = config.folder;
@@ -228,17 +237,17 @@ void runWriter(void*) {
       }
       if (hasSnapshot) waitMs = writeDue(writer, config, playing, updatedMs, quitting);
     }
-    platform::lockOutput();
-    if (quitting && (waitMs == 0 || platform::outputClockMs() >= quitDeadlineMs)) {
+    platform::lockWorker(worker());
+    if (quitting && (waitMs == 0 || platform::clockMs() >= quitDeadlineMs)) {
       shared().writerRunning = false;
-      platform::unlockOutput();
+      platform::unlockWorker(worker());
       return;
     }
     // Untimed while nothing is due: a change wakes it.
     if (shared().generation == generation)
-      platform::waitOutput(waitMs == 0
-                               ? platform::OUTPUT_WAIT_FOREVER
-                               : static_cast<uint32_t>(std::min<uint64_t>(waitMs, HELD_RETRY_MS)));
+      platform::waitWorker(
+          worker(), waitMs == 0 ? platform::WORKER_WAIT_UNTIMED
+                                : static_cast<uint32_t>(std::min<uint64_t>(waitMs, HELD_RETRY_MS)));
   }
 }
 
@@ -255,7 +264,7 @@ bool startWriter() {
   if (workerStarted) {
     // A writer that has decided to end is gone in a moment; one still
     // quitting is done once it has ended.
-    if (!platform::joinOutputWorker(quitting ? 0 : QUIT_WAIT_MS)) return false;
+    if (!platform::joinWorker(worker(), quitting ? 0 : QUIT_WAIT_MS)) return false;
     workerStarted = false;
   }
   {
@@ -263,7 +272,7 @@ bool startWriter() {
     shared().quitting = false;
     shared().writerRunning = true;
   }
-  workerStarted = platform::startOutputWorker(&runWriter, nullptr);
+  workerStarted = platform::startWorker(worker(), &runWriter, nullptr);
   if (!workerStarted) {
     const OutputLock lock;
     shared().writerRunning = false;
@@ -286,7 +295,7 @@ void outputConfigure(const std::string& folder, const std::string& templateText,
   }
   // Without a folder a running writer sees it and ends.
   startWriter();
-  platform::wakeOutput();
+  platform::wakeWorker(worker());
 }
 
 void outputPublish(const NowPlaying& playing) {
@@ -310,7 +319,7 @@ void outputPublish(const NowPlaying& playing) {
   }
   if (!hasFolder) return;
   startWriter();
-  platform::wakeOutput();
+  platform::wakeWorker(worker());
 }
 
 void outputQuit() {
@@ -328,12 +337,12 @@ void outputQuit() {
         state.hasSnapshot = true;
       }
       state.quitting = true;
-      state.quitDeadlineMs = platform::outputClockMs() + QUIT_WAIT_MS - 500;
+      state.quitDeadlineMs = platform::clockMs() + QUIT_WAIT_MS - 500;
       ++state.generation;
     }
   }
-  platform::wakeOutput();
-  if (!platform::joinOutputWorker(QUIT_WAIT_MS)) return;
+  platform::wakeWorker(worker());
+  if (!platform::joinWorker(worker(), QUIT_WAIT_MS)) return;
   workerStarted = false;
   delete sharedState;
   sharedState = nullptr;

@@ -1,8 +1,8 @@
 // Part of the port: what Discord's "Listening to" (discord/) needs of the
-// system: one worker thread with a lock and a wake-up, the connection to
-// the Discord client on this machine (a Unix socket on POSIX, a named pipe
-// on Windows), two clocks and the process id. Not included by
-// platform/port.h: only discord/ and its backends see it.
+// system beside its worker thread (platform/port_worker.h): the worker's
+// wake-up, the connection to the Discord client on this machine (a Unix
+// socket on POSIX, a named pipe on Windows) and the process id. Not
+// included by platform/port.h: only discord/ and its backends see it.
 #pragma once
 
 #include <cstddef>
@@ -12,30 +12,18 @@
 
 namespace platform {
 
-// ---- The Discord worker -------------------------------------------------------
-using DiscordWorkerBody = void (*)(void* context);
+// ---- The Discord worker's wake-up ------------------------------------------------
+// The worker's thread, lock and clocks are a platform::Worker
+// (platform/port_worker.h); its wake-up is its own, so that one wait covers
+// it and the connection (waitDiscord below).
 
-// CreateThread / pthread_create: runs body(context) on a thread of its own
-// (every signal blocked on POSIX), holding the module loaded until body has
-// returned. One worker at a time: false while the last one started has not
-// been reaped by joinDiscordWorker, or when no thread can be had.
-bool startDiscordWorker(DiscordWorkerBody body, void* context);
-// Waits at most waitMs for the worker to end; true (and reaped) when it has
-// ended or none runs. A worker still running keeps running.
-bool joinDiscordWorker(uint32_t waitMs);
-
-// One lock for what the worker and its callers share (SRWLOCK / pthread
-// mutex).
-void lockDiscord();
-void unlockDiscord();
-// Wakes the worker's waitDiscord (the lock may be held or not). A wake that
-// comes while the worker is not waiting is kept for its next wait.
+// Makes the wake-up once for the process (a pipe / an auto-reset event);
+// false when it cannot be had: then the worker is not started.
+bool prepareDiscordWake();
+// Wakes the worker's waitDiscord (the worker's lock may be held or not). A
+// wake that comes while the worker is not waiting is kept for its next wait.
 void wakeDiscord();
 
-// GetTickCount64 / CLOCK_MONOTONIC, in milliseconds.
-uint64_t discordClockMs();
-// GetSystemTimeAsFileTime / CLOCK_REALTIME: milliseconds since 1970-01-01 UTC.
-uint64_t discordUnixTimeMs();
 // GetCurrentProcessId / getpid.
 uint32_t discordProcessId();
 

@@ -1,9 +1,9 @@
 // Part of the port: what the listening history (listens/) needs of the
-// system: one thread for the room's life with a lock and a wake-up, two
-// clocks, the folder its queue lives in, reading a file whole, and one
-// blocking HTTP request. Not included by platform/port.h: only listens/
-// and its backends see it. Replacing the queue file whole is
-// platform::replaceFileWhole (platform/port_output.h).
+// system beside its worker thread (platform/port_worker.h): the folder its
+// queue lives in, reading a file whole, and one blocking HTTP request. Not
+// included by platform/port.h: only listens/ and its backends see it.
+// Replacing the queue file whole is platform::replaceFileWhole
+// (platform/port_output.h).
 #pragma once
 
 #include <cstddef>
@@ -12,32 +12,12 @@
 
 namespace platform {
 
-// ---- The listens thread -----------------------------------------------------------
-using ListensWorkerBody = void (*)(void* context);
-
-// CreateThread / pthread_create: runs body(context) on a thread of its own
-// (every signal blocked on POSIX), keeping the module loaded until body has
-// returned. One at a time: false while the last one started has not been
-// reaped by joinListensWorker, or when no thread can be had.
-bool startListensWorker(ListensWorkerBody body, void* context);
-// Waits at most waitMs for the thread to end; true (and reaped) when it has
-// ended or none runs.
-bool joinListensWorker(uint32_t waitMs);
-
-// The lock over what the thread and the player's thread share (SRWLOCK /
-// pthread mutex) and a wake-up bound to it (CONDITION_VARIABLE / pthread
-// cond). waitListens lets the lock go, waits for wakeListens or waitMs
-// (LISTENS_WAIT_UNTIMED: no bound), and takes it again; it may return early.
-constexpr uint32_t LISTENS_WAIT_UNTIMED = 0xFFFFFFFF;
-void lockListens();
-void unlockListens();
-void waitListens(uint32_t waitMs);
-void wakeListens();
-
-// GetTickCount64 / CLOCK_MONOTONIC, in milliseconds.
-uint64_t listensClockMs();
-// GetSystemTimeAsFileTime / CLOCK_REALTIME: seconds since 1970-01-01 UTC.
-int64_t listensUnixSeconds();
+// ---- Before the listens thread -----------------------------------------------------
+// Readies the requests for a new thread (curl_global_init once on POSIX) and
+// ends the cancel of cancelListensRequests; the room calls it before it
+// starts its worker (platform/port_worker.h). false: no request can be
+// made, and the thread is not started.
+bool prepareListensRequests();
 
 // The name of the program the module runs in, for the listens'
 // media_player: its file name without folder or extension
@@ -90,7 +70,7 @@ struct ListensAnswer {
 };
 ListensAnswer listensRequest(const ListensRequest& request);
 // Ends the request under way at once (its answer: not answered) and makes
-// every later one fail the same way, until the next startListensWorker:
+// every later one fail the same way, until the next prepareListensRequests:
 // what the room calls at quit so that its thread ends within a bound.
 void cancelListensRequests();
 

@@ -1,7 +1,7 @@
 // Part of the port: what the files for streamers (output/) need of the
-// system: one worker thread with a lock and a wake-up, two clocks, and
-// "replace a file whole". Not included by platform/port.h: only output/
-// and its backends see it.
+// system beside their worker thread (platform/port_worker.h): "replace a
+// file whole". Not included by platform/port.h: only output/ and its
+// backends see it.
 #pragma once
 
 #include <cstddef>
@@ -9,36 +9,6 @@
 #include <string>
 
 namespace platform {
-
-// ---- The output worker --------------------------------------------------------
-using OutputWorkerBody = void (*)(void* context);
-
-// CreateThread / pthread_create: runs body(context) on a thread of its own
-// (every signal blocked on POSIX). The module holding body stays loaded
-// until body has returned, even when the player unloads it meanwhile. One
-// worker at a time: false while the last one started has not been reaped by
-// joinOutputWorker, or when no thread can be had.
-bool startOutputWorker(OutputWorkerBody body, void* context);
-// Waits at most waitMs for the worker to end; true (and reaped) when it has
-// ended or none runs. A worker still running keeps running.
-bool joinOutputWorker(uint32_t waitMs);
-
-// One lock for what the worker and its callers share (SRWLOCK / pthread
-// mutex), and a wake-up bound to it (CONDITION_VARIABLE / pthread cond).
-void lockOutput();
-void unlockOutput();
-// With the lock held: lets it go, waits for wakeOutput or at most waitMs
-// (OUTPUT_WAIT_FOREVER: no bound), and takes it again. May return early;
-// the caller rechecks what it waits for.
-constexpr uint32_t OUTPUT_WAIT_FOREVER = 0xFFFFFFFF;  // INFINITE
-void waitOutput(uint32_t waitMs);
-// Wakes the waiter (the lock may be held or not).
-void wakeOutput();
-
-// GetTickCount64 / CLOCK_MONOTONIC, in milliseconds.
-uint64_t outputClockMs();
-// GetSystemTimeAsFileTime / CLOCK_REALTIME: milliseconds since 1970-01-01 UTC.
-uint64_t unixTimeMs();
 
 // ---- Replacing a file whole ------------------------------------------------------
 // The outcome of one replace: written, or the system's error code and

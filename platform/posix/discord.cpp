@@ -1,14 +1,10 @@
-// The Discord worker and its connection on POSIX threads and a Unix socket.
+// The Discord worker's wake-up and its connection on POSIX: a Unix socket.
 //
-// Like the output worker, the thread holds a reference to the object its
-// body lives in and drops it after the body has returned for good. The
-// wake-up is a non-blocking pipe the worker polls beside the socket, so one
-// poll waits for either; the lock is a statically initialised mutex.
-#include <dlfcn.h>
+// The wake-up is a non-blocking pipe the worker polls beside the socket, so
+// one poll waits for either.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,13 +12,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "platform/port_discord.h"
-#include "platform/posix/module_hold.h"
+#include "platform/port_worker.h"
 
 namespace platform {
 
@@ -37,59 +32,12 @@ void DiscordPipeCloser::operator()(DiscordPipe* pipe) const {
 
 namespace {
 
-pthread_mutex_t discordLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t discordEnded = PTHREAD_COND_INITIALIZER;
-
 // The wake-up: wakeDiscord writes a byte, waitDiscord drains them. Made
 // once and kept for the life of the process (two descriptors).
 pthread_once_t wakeOnce = PTHREAD_ONCE_INIT;
 int wakeFds[2] = {-1, -1};
 void makeWakePipe() {
   if (pipe2(wakeFds, O_NONBLOCK | O_CLOEXEC) != 0) wakeFds[0] = wakeFds[1] = -1;
-}
-
-struct DiscordWorker {
-  DiscordWorkerBody body;
-  void* context;
-  void* module;  // null when body lives in the program itself
-};
-using DiscordWorkerOwner = std::unique_ptr<DiscordWorker>;
-
-bool workerRunning = false;  // under discordLock
-pthread_t workerThread;
-bool workerJoinable = false;  // touched by the starting thread alone
-
-void* runWorker(void* parameter) {
-  DiscordWorkerOwner owner(static_cast<DiscordWorker*>(parameter));
-  const DiscordWorker worker = *owner;
-  owner.reset();
-  posix::holdUntilThreadEnds(worker.module);
-  // A name of its own, so the thread can be told apart in /proc.
-  pthread_setname_np(pthread_self(), "trellicast-dc");
-  worker.body(worker.context);
-  pthread_mutex_lock(&discordLock);
-  workerRunning = false;
-  pthread_cond_broadcast(&discordEnded);
-  pthread_mutex_unlock(&discordLock);
-  return nullptr;
-}
-
-timespec deadlineAfter(uint32_t waitMs) {
-  timespec at{};
-  clock_gettime(CLOCK_REALTIME, &at);
-  at.tv_sec += waitMs / 1000;
-  at.tv_nsec += static_cast<long>(waitMs % 1000) * 1000000L;
-  if (at.tv_nsec >= 1000000000L) {
-    at.tv_sec += 1;
-    at.tv_nsec -= 1000000000L;
-  }
-  return at;
-}
-
-uint64_t monotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 // Where the client listens: $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp.
@@ -131,51 +79,10 @@ int pollTimeout(uint32_t waitMs) {
 
 }  // namespace
 
-bool startDiscordWorker(DiscordWorkerBody body, void* context) {
-  if (workerJoinable) return false;
+bool prepareDiscordWake() {
   pthread_once(&wakeOnce, makeWakePipe);
-  if (wakeFds[0] < 0) return false;
-  posix::prepareModuleHolds();
-  DiscordWorkerOwner worker(new (std::nothrow) DiscordWorker{body, context, nullptr});
-  if (!worker) return false;
-  worker->module = posix::referenceToObjectOf(reinterpret_cast<const void*>(body));
-  pthread_mutex_lock(&discordLock);
-  workerRunning = true;
-  pthread_mutex_unlock(&discordLock);
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const int rc = pthread_create(&workerThread, nullptr, &runWorker, worker.get());
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (rc != 0) {
-    if (worker->module != nullptr) dlclose(worker->module);
-    pthread_mutex_lock(&discordLock);
-    workerRunning = false;
-    pthread_mutex_unlock(&discordLock);
-    return false;
-  }
-  (void)worker.release();  // the thread's now
-  workerJoinable = true;
-  return true;
+  return wakeFds[0] >= 0;
 }
-
-bool joinDiscordWorker(uint32_t waitMs) {
-  if (!workerJoinable) return true;
-  const timespec at = deadlineAfter(waitMs);
-  pthread_mutex_lock(&discordLock);
-  while (workerRunning) {
-    if (pthread_cond_timedwait(&discordEnded, &discordLock, &at) == ETIMEDOUT) break;
-  }
-  const bool ended = !workerRunning;
-  pthread_mutex_unlock(&discordLock);
-  if (!ended) return false;
-  pthread_join(workerThread, nullptr);
-  workerJoinable = false;
-  return true;
-}
-
-void lockDiscord() { pthread_mutex_lock(&discordLock); }
-void unlockDiscord() { pthread_mutex_unlock(&discordLock); }
 
 void wakeDiscord() {
   pthread_once(&wakeOnce, makeWakePipe);
@@ -184,14 +91,6 @@ void wakeDiscord() {
   // A full pipe already holds a wake.
   while (write(wakeFds[1], &byte, 1) < 0 && errno == EINTR) {
   }
-}
-
-uint64_t discordClockMs() { return monotonicMs(); }
-
-uint64_t discordUnixTimeMs() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 uint32_t discordProcessId() { return static_cast<uint32_t>(getpid()); }
@@ -223,7 +122,7 @@ DiscordOpen openDiscordPipe() {
 
 uint32_t writeDiscordPipe(DiscordPipe& pipe, const void* bytes, size_t size, uint32_t waitMs) {
   const char* at = static_cast<const char*>(bytes);
-  const uint64_t deadline = monotonicMs() + waitMs;
+  const uint64_t deadline = clockMs() + waitMs;
   while (size > 0) {
     const ssize_t n = send(pipe.fd, at, size, MSG_NOSIGNAL);
     if (n > 0) {
@@ -233,7 +132,7 @@ uint32_t writeDiscordPipe(DiscordPipe& pipe, const void* bytes, size_t size, uin
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return static_cast<uint32_t>(errno);
-    const uint64_t now = monotonicMs();
+    const uint64_t now = clockMs();
     if (now >= deadline) return ETIMEDOUT;
     pollfd out{pipe.fd, POLLOUT, 0};
     if (poll(&out, 1, static_cast<int>(deadline - now)) < 0 && errno != EINTR)

@@ -1,14 +1,10 @@
-// The listening history's system services on POSIX threads and libcurl.
+// The listening history's system services on POSIX and libcurl.
 //
-// The thread holds a reference to the object its body lives in and drops it
-// (dlclose) after the body has returned for good, like the output worker.
-// Requests are libcurl easy transfers on that thread; a progress callback
-// ends one as soon as cancelListensRequests is called.
+// Requests are libcurl easy transfers on the listens thread (a
+// platform::Worker); a progress callback ends one as soon as
+// cancelListensRequests is called.
 #include <curl/curl.h>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,55 +13,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 
 #include "platform/port_listens.h"
-#include "platform/posix/module_hold.h"
 
 namespace platform {
 namespace {
 
-pthread_mutex_t listensLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t listensWake = PTHREAD_COND_INITIALIZER;
 std::atomic<bool> requestsCancelled{false};
-
-struct ListensWorker {
-  ListensWorkerBody body;
-  void* context;
-  void* module;
-};
-using ListensWorkerOwner = std::unique_ptr<ListensWorker>;
-
-bool workerRunning = false;  // under listensLock
-pthread_t workerThread;
-bool workerJoinable = false;  // the starting thread alone
-
-void* runWorker(void* parameter) {
-  ListensWorkerOwner owner(static_cast<ListensWorker*>(parameter));
-  const ListensWorker worker = *owner;
-  owner.reset();
-  posix::holdUntilThreadEnds(worker.module);
-  worker.body(worker.context);
-  pthread_mutex_lock(&listensLock);
-  workerRunning = false;
-  pthread_cond_broadcast(&listensWake);
-  pthread_mutex_unlock(&listensLock);
-  return nullptr;
-}
-
-timespec deadlineAfter(uint32_t waitMs) {
-  timespec at{};
-  clock_gettime(CLOCK_REALTIME, &at);
-  at.tv_sec += waitMs / 1000;
-  at.tv_nsec += static_cast<long>(waitMs % 1000) * 1000000L;
-  if (at.tv_nsec >= 1000000000L) {
-    at.tv_sec += 1;
-    at.tv_nsec -= 1000000000L;
-  }
-  return at;
-}
 
 int makeFolder(const std::string& folder) {
   struct stat st {};
@@ -123,75 +79,11 @@ int progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
-bool startListensWorker(ListensWorkerBody body, void* context) {
-  if (workerJoinable) return false;
+bool prepareListensRequests() {
   static const CURLcode curlReady = curl_global_init(CURL_GLOBAL_DEFAULT);
   if (curlReady != CURLE_OK) return false;
-  posix::prepareModuleHolds();
-  ListensWorkerOwner worker(new (std::nothrow) ListensWorker{body, context, nullptr});
-  if (!worker) return false;
-  worker->module = posix::referenceToObjectOf(reinterpret_cast<const void*>(body));
   requestsCancelled = false;
-  pthread_mutex_lock(&listensLock);
-  workerRunning = true;
-  pthread_mutex_unlock(&listensLock);
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const int rc = pthread_create(&workerThread, nullptr, &runWorker, worker.get());
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (rc != 0) {
-    if (worker->module != nullptr) dlclose(worker->module);
-    pthread_mutex_lock(&listensLock);
-    workerRunning = false;
-    pthread_mutex_unlock(&listensLock);
-    return false;
-  }
-  (void)worker.release();  // the thread's now
-  workerJoinable = true;
   return true;
-}
-
-bool joinListensWorker(uint32_t waitMs) {
-  if (!workerJoinable) return true;
-  const timespec at = deadlineAfter(waitMs);
-  pthread_mutex_lock(&listensLock);
-  while (workerRunning) {
-    if (pthread_cond_timedwait(&listensWake, &listensLock, &at) == ETIMEDOUT) break;
-  }
-  const bool ended = !workerRunning;
-  pthread_mutex_unlock(&listensLock);
-  if (!ended) return false;
-  pthread_join(workerThread, nullptr);
-  workerJoinable = false;
-  return true;
-}
-
-void lockListens() { pthread_mutex_lock(&listensLock); }
-void unlockListens() { pthread_mutex_unlock(&listensLock); }
-
-void waitListens(uint32_t waitMs) {
-  if (waitMs == LISTENS_WAIT_UNTIMED) {
-    pthread_cond_wait(&listensWake, &listensLock);
-    return;
-  }
-  const timespec at = deadlineAfter(waitMs);
-  pthread_cond_timedwait(&listensWake, &listensLock, &at);
-}
-
-// Broadcast: the joiner waits on the same condition as the thread.
-void wakeListens() { pthread_cond_broadcast(&listensWake); }
-
-uint64_t listensClockMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-int64_t listensUnixSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec);
 }
 
 std::string listensPlayerName() {

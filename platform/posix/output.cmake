@@ -1,4 +1,3 @@
-# The output writer's thread and whole-file replacement.
-find_package(Threads REQUIRED)
-posix_piece(posix_output SOURCES ${CMAKE_CURRENT_LIST_DIR}/output.cpp
-            LIBS Threads::Threads ${CMAKE_DL_LIBS})
+# Whole-file replacement for the files for streamers (their thread is the
+# port's worker, in posix_base).
+posix_piece(posix_output SOURCES ${CMAKE_CURRENT_LIST_DIR}/output.cpp)

@@ -1,16 +1,13 @@
-// The Discord worker and its connection on Win32: a thread that holds the
-// module, an SRWLOCK, an auto-reset event for the wake-up and the client's
-// named pipe opened for overlapped I/O, so one wait covers the wake-up, the
-// bytes that arrive and the time.
+// The Discord worker's wake-up and its connection on Win32: an auto-reset
+// event for the wake-up and the client's named pipe opened for overlapped
+// I/O, so one wait covers the wake-up, the bytes that arrive and the time.
 #include <windows.h>
 
 #include <memory>
 #include <new>
 #include <string>
-#include <type_traits>
 
 #include "platform/port_discord.h"
-#include "platform/win32/module_thread.h"
 
 namespace platform {
 
@@ -39,8 +36,6 @@ void DiscordPipeCloser::operator()(DiscordPipe* pipe) const {
 
 namespace {
 
-SRWLOCK discordLock = SRWLOCK_INIT;
-
 // The wake-up, made once and kept for the life of the process.
 INIT_ONCE wakeOnce = INIT_ONCE_STATIC_INIT;
 HANDLE wakeEvent = nullptr;
@@ -51,28 +46,6 @@ BOOL CALLBACK makeWakeEvent(PINIT_ONCE, void*, void**) {
 HANDLE wake() {
   InitOnceExecuteOnce(&wakeOnce, makeWakeEvent, nullptr, nullptr);
   return wakeEvent;
-}
-
-struct DiscordWorker {
-  DiscordWorkerBody body;
-  void* context;
-  HMODULE module;
-};
-using DiscordWorkerOwner = std::unique_ptr<DiscordWorker>;
-
-struct ThreadCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using ThreadOwner = std::unique_ptr<std::remove_pointer_t<HANDLE>, ThreadCloser>;
-
-ThreadOwner workerThread;  // touched by the starting thread alone
-
-DWORD WINAPI runWorker(void* parameter) {
-  DiscordWorkerOwner owner(static_cast<DiscordWorker*>(parameter));
-  const DiscordWorker worker = *owner;
-  owner.reset();
-  worker.body(worker.context);
-  FreeLibraryAndExitThread(worker.module, 0);
 }
 
 // Starts a read into the pipe's buffer when none is under way; false with
@@ -103,40 +76,10 @@ DiscordWait closedWith(DWORD code) {
 
 }  // namespace
 
-bool startDiscordWorker(DiscordWorkerBody body, void* context) {
-  if (workerThread || wake() == nullptr) return false;
-  DiscordWorkerOwner worker(new (std::nothrow) DiscordWorker{body, context, nullptr});
-  if (!worker) return false;
-  const HANDLE thread = win32::startModuleThread(
-      runWorker, worker.get(), reinterpret_cast<const void*>(body), &worker->module);
-  if (thread == nullptr) return false;
-  (void)worker.release();  // the thread's now
-  workerThread.reset(thread);
-  return true;
-}
-
-bool joinDiscordWorker(uint32_t waitMs) {
-  if (!workerThread) return true;
-  if (WaitForSingleObject(workerThread.get(), waitMs) != WAIT_OBJECT_0) return false;
-  workerThread.reset();
-  return true;
-}
-
-void lockDiscord() { AcquireSRWLockExclusive(&discordLock); }
-void unlockDiscord() { ReleaseSRWLockExclusive(&discordLock); }
+bool prepareDiscordWake() { return wake() != nullptr; }
 
 void wakeDiscord() {
   if (const HANDLE event = wake()) SetEvent(event);
-}
-
-uint64_t discordClockMs() { return GetTickCount64(); }
-
-uint64_t discordUnixTimeMs() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  constexpr uint64_t EPOCH_TICKS = 116444736000000000ULL;  // 1601 to 1970 in 100 ns
-  return (ticks - EPOCH_TICKS) / 10000u;
 }
 
 uint32_t discordProcessId() { return GetCurrentProcessId(); }

@@ -1,8 +1,7 @@
-// The listening history's system services on Win32: a thread that holds
-// the module (FreeLibraryAndExitThread), an SRWLOCK and a
-// CONDITION_VARIABLE, the state folder under %APPDATA%, and requests on
-// WinInet. cancelListensRequests closes the request's session handle from
-// the quitting thread, which ends any WinInet call blocked on it.
+// The listening history's system services on Win32: the state folder
+// under %APPDATA%, and requests on WinInet. cancelListensRequests closes
+// the request's session handle from the quitting thread, which ends any
+// WinInet call blocked on it.
 #include <shlobj.h>
 #include <windows.h>
 #include <wininet.h>
@@ -15,20 +14,9 @@
 #include <type_traits>
 
 #include "platform/port_listens.h"
-#include "platform/win32/module_thread.h"
 
 namespace platform {
 namespace {
-
-SRWLOCK listensLock = SRWLOCK_INIT;
-CONDITION_VARIABLE listensWake = CONDITION_VARIABLE_INIT;
-
-struct ListensWorker {
-  ListensWorkerBody body;
-  void* context;
-  HMODULE module;
-};
-using ListensWorkerOwner = std::unique_ptr<ListensWorker>;
 
 struct ListensHandleCloser {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
@@ -40,20 +28,10 @@ struct ListensInternetCloser {
 };
 using ListensInternetOwner = std::unique_ptr<void, ListensInternetCloser>;
 
-ListensHandleOwner workerThread;  // the starting thread alone
-
 // The session of the request under way, for cancelListensRequests.
 SRWLOCK sessionLock = SRWLOCK_INIT;
 HINTERNET currentSession = nullptr;
 bool cancelled = false;  // under sessionLock
-
-DWORD WINAPI runWorker(void* parameter) {
-  ListensWorkerOwner owner(static_cast<ListensWorker*>(parameter));
-  const ListensWorker worker = *owner;
-  owner.reset();
-  worker.body(worker.context);
-  FreeLibraryAndExitThread(worker.module, 0);
-}
 
 std::wstring wide(const std::string& text) {
   if (text.empty()) return {};
@@ -89,46 +67,11 @@ void setTimeouts(HINTERNET handle) {
 
 }  // namespace
 
-bool startListensWorker(ListensWorkerBody body, void* context) {
-  if (workerThread) return false;
-  ListensWorkerOwner worker(new (std::nothrow) ListensWorker{body, context, nullptr});
-  if (!worker) return false;
+bool prepareListensRequests() {
   AcquireSRWLockExclusive(&sessionLock);
   cancelled = false;
   ReleaseSRWLockExclusive(&sessionLock);
-  const HANDLE thread = win32::startModuleThread(
-      runWorker, worker.get(), reinterpret_cast<const void*>(body), &worker->module);
-  if (thread == nullptr) return false;
-  (void)worker.release();  // the thread's now
-  workerThread.reset(thread);
   return true;
-}
-
-bool joinListensWorker(uint32_t waitMs) {
-  if (!workerThread) return true;
-  if (WaitForSingleObject(workerThread.get(), waitMs) != WAIT_OBJECT_0) return false;
-  workerThread.reset();
-  return true;
-}
-
-void lockListens() { AcquireSRWLockExclusive(&listensLock); }
-void unlockListens() { ReleaseSRWLockExclusive(&listensLock); }
-
-void waitListens(uint32_t waitMs) {
-  SleepConditionVariableSRW(&listensWake, &listensLock,
-                            waitMs == LISTENS_WAIT_UNTIMED ? INFINITE : waitMs, 0);
-}
-
-void wakeListens() { WakeAllConditionVariable(&listensWake); }
-
-uint64_t listensClockMs() { return GetTickCount64(); }
-
-int64_t listensUnixSeconds() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  constexpr uint64_t UNIX_EPOCH_TICKS = 116444736000000000ull;  // 1970-01-01 in 100 ns
-  return static_cast<int64_t>((ticks - UNIX_EPOCH_TICKS) / 10000000ull);
 }
 
 std::string listensPlayerName() {

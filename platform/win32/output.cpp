@@ -1,48 +1,20 @@
-// The output worker and whole-file replacement on Win32 threads and
+// Whole-file replacement on Win32: a temporary file, FlushFileBuffers and
 // MoveFileExW.
-//
-// The worker holds a reference to the module its body lives in
-// (GetModuleHandleExW) and ends with FreeLibraryAndExitThread, so a player
-// that unloads the module while it runs leaves the code mapped until then.
-// The lock and the wake-up are a statically initialised SRWLOCK and
-// CONDITION_VARIABLE.
 #include <windows.h>
 
 #include <memory>
-#include <new>
 #include <string>
 #include <type_traits>
 
 #include "platform/port_output.h"
-#include "platform/win32/module_thread.h"
 
 namespace platform {
 namespace {
-
-SRWLOCK outputLock = SRWLOCK_INIT;
-CONDITION_VARIABLE outputWake = CONDITION_VARIABLE_INIT;
-
-struct OutputWorker {
-  OutputWorkerBody body;
-  void* context;
-  HMODULE module;
-};
-using OutputWorkerOwner = std::unique_ptr<OutputWorker>;
 
 struct HandleCloser {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
 using HandleOwner = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
-
-HandleOwner workerThread;  // touched by the starting thread alone
-
-DWORD WINAPI runWorker(void* parameter) {
-  OutputWorkerOwner owner(static_cast<OutputWorker*>(parameter));
-  const OutputWorker worker = *owner;
-  owner.reset();
-  worker.body(worker.context);
-  FreeLibraryAndExitThread(worker.module, 0);
-}
 
 std::wstring wide(const std::string& text) {
   if (text.empty()) return {};
@@ -63,41 +35,6 @@ FileReplace failed(DWORD error) {
 }
 
 }  // namespace
-
-bool startOutputWorker(OutputWorkerBody body, void* context) {
-  if (workerThread) return false;
-  OutputWorkerOwner worker(new (std::nothrow) OutputWorker{body, context, nullptr});
-  if (!worker) return false;
-  const HANDLE thread = win32::startModuleThread(
-      runWorker, worker.get(), reinterpret_cast<const void*>(body), &worker->module);
-  if (thread == nullptr) return false;
-  (void)worker.release();  // the thread's now
-  workerThread.reset(thread);
-  return true;
-}
-
-bool joinOutputWorker(uint32_t waitMs) {
-  if (!workerThread) return true;
-  if (WaitForSingleObject(workerThread.get(), waitMs) != WAIT_OBJECT_0) return false;
-  workerThread.reset();
-  return true;
-}
-
-void lockOutput() { AcquireSRWLockExclusive(&outputLock); }
-void unlockOutput() { ReleaseSRWLockExclusive(&outputLock); }
-static_assert(OUTPUT_WAIT_FOREVER == INFINITE, "the untimed wait is the system's own");
-void waitOutput(uint32_t waitMs) { SleepConditionVariableSRW(&outputWake, &outputLock, waitMs, 0); }
-void wakeOutput() { WakeAllConditionVariable(&outputWake); }
-
-uint64_t outputClockMs() { return GetTickCount64(); }
-
-uint64_t unixTimeMs() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  constexpr uint64_t EPOCH_TICKS = 116444736000000000ULL;  // 1601 to 1970 in 100 ns
-  return (ticks - EPOCH_TICKS) / 10000u;
-}
 
 FileReplace replaceFileWhole(const std::string& folder, const std::string& name, const void* bytes,
                              size_t size, bool keepExisting) {

@@ -23,6 +23,7 @@
 #include "output/output_text.h"
 #include "output/writer.h"
 #include "platform/port_output.h"
+#include "platform/port_worker.h"
 #include "tags/cover.h"
 
 namespace {
@@ -111,7 +112,7 @@ int changes(int argc, char** argv) {
         (cpuEnd.tv_sec - cpuStart.tv_sec) * 1000000L + (cpuEnd.tv_nsec - cpuStart.tv_nsec) / 1000L;
     if (us > maxHoldUs) maxHoldUs = us;
     std::printf("publish %d %llu %ld %ld\n", i,
-                static_cast<unsigned long long>(platform::outputClockMs()), us, cpuUs);
+                static_cast<unsigned long long>(platform::clockMs()), us, cpuUs);
     std::fflush(stdout);
     // After the burst, one pause more: its last write may still be due.
     const int pause = i + 1 < fastCount ? fastEvery : i + 1 == fastCount ? 2 * every : every;
