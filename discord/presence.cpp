@@ -30,8 +30,8 @@ struct DiscordShared {
 // worker that outlives its quit keeps it for good.
 DiscordShared* sharedState = nullptr;
 
-// The worker's thread and lock: made when it first starts and kept for
-// good.
+// The worker's thread and lock: made when it first starts and let go at
+// the quit once its thread is reaped.
 platform::Worker* discordWorker = nullptr;
 platform::Worker& worker() {
   if (discordWorker == nullptr) discordWorker = &platform::newWorker("trellicast-dc");
@@ -351,13 +351,23 @@ bool discordFollowsPlayer() { return discordSettings.on; }
 
 void quitDiscord() {
   trackKnown = false;
-  if (!workerStarted) return;
-  {
-    const DiscordLock lock;
-    sharedState->quitting = true;
+  if (workerStarted) {
+    {
+      const DiscordLock lock;
+      sharedState->quitting = true;
+    }
+    platform::wakeDiscord();
+    workerStarted = false;
+    // A thread that outlives the bound keeps what it shares (the module
+    // stays loaded until it ends).
+    if (!platform::joinWorker(worker(), QUIT_WAIT_MS)) {
+      sharedState = nullptr;
+      discordWorker = nullptr;
+      return;
+    }
   }
-  platform::wakeDiscord();
-  if (platform::joinWorker(worker(), QUIT_WAIT_MS)) delete sharedState;
+  delete sharedState;
   sharedState = nullptr;
-  workerStarted = false;
+  if (discordWorker != nullptr) platform::releaseWorker(*discordWorker);
+  discordWorker = nullptr;
 }

@@ -42,7 +42,7 @@ SenderShared& shared() {
   return *sharedState;
 }
 // The listens thread, its lock and wake-up: made by the first caller and
-// kept for good.
+// let go at the quit once no thread runs.
 platform::Worker* senderWorker = nullptr;
 platform::Worker& worker() {
   if (senderWorker == nullptr) senderWorker = &platform::newWorker(nullptr);
@@ -352,8 +352,19 @@ bool senderStatusLine(std::string* line) {
   return true;
 }
 
+// Lets go of what the room made for its thread, once none runs.
+void releaseShared() {
+  delete sharedState;
+  sharedState = nullptr;
+  if (senderWorker != nullptr) platform::releaseWorker(*senderWorker);
+  senderWorker = nullptr;
+}
+
 void senderQuit() {
-  if (!threadStarted) return;
+  if (!threadStarted) {
+    releaseShared();
+    return;
+  }
   {
     const ListensLock lock;
     shared().quitting = true;
@@ -362,8 +373,7 @@ void senderQuit() {
   platform::cancelListensRequests();
   if (!platform::joinWorker(worker(), SENDER_QUIT_WAIT_MS)) return;
   threadStarted = false;
-  delete sharedState;
-  sharedState = nullptr;
+  releaseShared();
 }
 
 }  // namespace listens

@@ -40,7 +40,7 @@ OutputShared& shared() {
 }
 
 // The writer's thread, lock and wake-up: made by the first caller, before
-// any writer runs, and kept for good.
+// any writer runs, and let go once the quit has reaped its thread.
 platform::Worker* writerWorker = nullptr;
 platform::Worker& worker() {
   if (writerWorker == nullptr) writerWorker = &platform::newWorker("trellicast-out");
@@ -323,7 +323,14 @@ void outputPublish(const NowPlaying& playing) {
 }
 
 void outputQuit() {
-  if (!workerStarted) return;
+  if (!workerStarted) {
+    // No thread: what the callers made for one goes.
+    delete sharedState;
+    sharedState = nullptr;
+    if (writerWorker != nullptr) platform::releaseWorker(*writerWorker);
+    writerWorker = nullptr;
+    return;
+  }
   bool running = false;
   {
     const OutputLock lock;
@@ -346,6 +353,8 @@ void outputQuit() {
   workerStarted = false;
   delete sharedState;
   sharedState = nullptr;
+  platform::releaseWorker(worker());
+  writerWorker = nullptr;
 }
 
 }  // namespace output

@@ -12,12 +12,14 @@ namespace platform {
 struct Worker;  // the backend's own
 using WorkerBody = void (*)(void* context);
 
-// A worker with its lock and wake-up, made once by its room and kept for
-// the life of the process (never torn down, so a process that exits while
-// its thread runs pulls nothing from under it). name, when not null, is
-// the thread's name as ps and /proc show it on POSIX (15 bytes at most);
-// it must outlive the worker.
+// A worker with its lock and wake-up, made by its room and kept until the
+// room lets it go with releaseWorker once its thread is reaped (a thread
+// still running at the quit keeps its worker: the module stays loaded
+// until it ends). name, when not null, is the thread's name as ps and /proc
+// show it on POSIX (15 bytes at most); it must outlive the worker.
 Worker& newWorker(const char* name);
+// Frees a worker whose thread joinWorker has reaped (or that never ran one).
+void releaseWorker(Worker& worker);
 
 // CreateThread / pthread_create: runs body(context) on a thread of its own
 // (every signal blocked on POSIX). The module holding body stays loaded

@@ -80,6 +80,8 @@ Worker& newWorker(const char* name) {
   return *worker;
 }
 
+void releaseWorker(Worker& worker) { delete &worker; }
+
 bool startWorker(Worker& worker, WorkerBody body, void* context) {
   if (worker.joinable) return false;
   posix::prepareModuleHolds();

@@ -50,6 +50,8 @@ DWORD WINAPI runWorker(void* parameter) {
 // Threads carry no names here: the name is for POSIX's ps and /proc.
 Worker& newWorker(const char*) { return *new Worker; }
 
+void releaseWorker(Worker& worker) { delete &worker; }
+
 bool startWorker(Worker& worker, WorkerBody body, void* context) {
   if (worker.thread) return false;
   WorkerStartOwner start(new (std::nothrow) WorkerStart{body, context, nullptr});
