@@ -64,8 +64,10 @@ intptr_t windowProcedure(platform::WindowHandle, unsigned message, uintptr_t wPa
       return mpris::artFileAnswer(mpris::nowPlaying(), answeredArt);
     case GET_OUTPUT_TIME: {
       const mpris::NowPlaying now = mpris::nowPlaying();
-      const int64_t position = wParam == 0 && now.status != 0 ? mpris::positionMs(now) : -1;
-      return mpris::outputTimeAnswer(now, wParam, position);
+      // MPRIS does not signal Position, and asking the player on the bus
+      // would hold this thread (and the signals queued meanwhile): the
+      // position is not known, the length is the track's.
+      return mpris::outputTimeAnswer(now, wParam, -1);
     }
     default:
       return 0;

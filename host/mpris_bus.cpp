@@ -565,30 +565,6 @@ NowPlaying nowPlaying() {
   return now;
 }
 
-int64_t positionMs(const NowPlaying& now) {
-  Follower& f = follower();
-  if (!f.bus || now.busName.empty()) return -1;
-  // Asked and waited for, but briefly: a hung player holds the module's
-  // query for POSITION_WAIT_US at most, and the answer is then "not known".
-  constexpr uint64_t POSITION_WAIT_US = 100000;
-  sd_bus_message* call = nullptr;
-  if (sd_bus_message_new_method_call(f.bus.get(), &call, now.busName.c_str(),
-                                     "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
-                                     "Get") < 0)
-    return -1;
-  const MessageOwner callOwner(call);
-  if (sd_bus_message_append(call, "ss", "org.mpris.MediaPlayer2.Player", "Position") < 0) return -1;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  const int r = sd_bus_call(f.bus.get(), call, POSITION_WAIT_US, &error, &reply);
-  sd_bus_error_free(&error);
-  if (r < 0) return -1;
-  const MessageOwner replyOwner(reply);
-  Value v;
-  if (!readVariant(reply, &v) || v.kind != Value::number || v.integer < 0) return -1;
-  return v.integer / 1000;
-}
-
 void disconnectBus() {
   Follower& f = follower();
   platform::posix::setDescriptorWatch({});

@@ -29,10 +29,6 @@ void startFollowing(const std::string& filter, uint32_t refreshMs, void (*onLost
 
 // The active player's state now (no player: status 0, empty title, no path).
 NowPlaying nowPlaying();
-// The followed player's Position property in ms (asked of it on the bus,
-// as MPRIS does not signal it), -1 when it does not tell.
-int64_t positionMs(const NowPlaying& now);
-
 // Stops following and closes the connection; the loop's watch is removed.
 void disconnectBus();
 

@@ -67,8 +67,8 @@ struct NowPlaying {
   std::string busName = std::string();                // the player's whole bus name
 };
 
-// The answer to GET_OUTPUT_TIME (105): wParam 0 the position in ms (from
-// positionMs, given), wParam 1 the length in whole seconds; -1 while
+// The answer to GET_OUTPUT_TIME (105): wParam 0 the position in ms (given;
+// -1 when not known), wParam 1 the length in whole seconds; -1 while
 // stopped or not known.
 intptr_t outputTimeAnswer(const NowPlaying& now, uintptr_t wParam, int64_t positionMs);
 
